@@ -1,0 +1,132 @@
+// orvane-emulator: the station, headless or with its window.
+#include "core/limits.hpp"
+#include "net/command_server.hpp"
+#include "platform/clock.hpp"
+#include "platform/configured_flag.hpp"
+#include "platform/instance_lock.hpp"
+#include "platform/power_control.hpp"
+#include "station/operator_log.hpp"
+#include "station/station.hpp"
+
+#ifdef ORVANE_HAVE_UI
+#include "ui/window_app.hpp"
+#endif
+
+#include <CLI/CLI.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/signal_set.hpp>
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <thread>
+
+namespace {
+
+struct Options {
+  bool headless = false;
+  bool show = false;
+  std::string dir;
+  std::string reboot_cmd = "systemctl reboot";
+  std::string poweroff_cmd = "systemctl poweroff";
+  std::string lock_file;
+  std::string flag_file;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  Options opt;
+  CLI::App app{"Orvane Emulator: a remote monitoring station. Serves the framed command protocol on "
+               "ClientPort, reads I-7000 modules, buffers and uploads events, keeps history and logs.",
+               "orvane-emulator"};
+  app.add_flag("--headless", opt.headless, "Run without a window; every operator-log line goes to stdout");
+  app.add_flag("--show", opt.show, "Show the window at start instead of starting in the tray");
+  app.add_option("--dir", opt.dir, "Station directory (changed to before anything else)");
+  app.add_option("--reboot-cmd", opt.reboot_cmd, "Command run by the remote reboot request")
+      ->capture_default_str();
+  app.add_option("--poweroff-cmd", opt.poweroff_cmd, "Command run by the remote power-off request")
+      ->capture_default_str();
+  app.add_option("--lock-file", opt.lock_file,
+                 "Single-instance lock file (default $XDG_RUNTIME_DIR/OrvaneEmulator.lock, else /tmp)");
+  app.add_option("--flag-file", opt.flag_file,
+                 "Configured-flag file (default $XDG_CONFIG_HOME/kelv/emu/1.21/flag)");
+  app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
+  CLI11_PARSE(app, argc, argv);
+
+  if (!opt.dir.empty() && ::chdir(opt.dir.c_str()) != 0) {
+    std::cerr << "orvane-emulator: cannot use station directory " << opt.dir << ": " << std::strerror(errno)
+              << "\n";
+    return 2;
+  }
+
+  const auto lock = [&]() -> std::optional<orvane::InstanceLock> {
+    try {
+      return orvane::InstanceLock::acquire(opt.lock_file.empty() ? orvane::InstanceLock::default_path()
+                                                                 : std::filesystem::path(opt.lock_file));
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-emulator: " << e.what() << "\n";
+      std::exit(2);
+    }
+  }();
+  if (!lock) return 0;  // another station runs: leave silently
+
+  std::error_code ec;
+  const auto station_dir = std::filesystem::current_path(ec);
+  if (ec) {
+    std::cerr << "orvane-emulator: cannot read the current directory: " << ec.message() << "\n";
+    return 2;
+  }
+
+  asio::io_context ioc;
+  auto work = asio::make_work_guard(ioc);
+  orvane::OperatorLog log(ioc);
+  if (opt.headless) {
+    log.add_observer([](const std::string& line) {
+      std::fwrite(line.data(), 1, line.size(), stdout);
+      std::fputc('\n', stdout);
+      std::fflush(stdout);
+    });
+  }
+
+  orvane::SystemClock clock;
+  orvane::FileConfiguredFlag flag(opt.flag_file.empty() ? orvane::FileConfiguredFlag::default_path()
+                                                        : std::filesystem::path(opt.flag_file));
+  orvane::CommandPowerControl power(opt.reboot_cmd, opt.poweroff_cmd);
+  orvane::Station station(ioc, log, orvane::StationDeps{clock, flag, power, nullptr}, station_dir);
+  orvane::CommandServer server(ioc, station);
+  station.set_command_listener(&server);
+
+  asio::signal_set signals(ioc, SIGINT, SIGTERM);
+  std::function<void()> quit_window;
+  signals.async_wait([&](const std::error_code& e, int) {
+    if (e) return;
+    work.reset();
+    ioc.stop();
+    if (quit_window) quit_window();
+  });
+  asio::post(ioc, [&] { station.start(); });
+
+#ifdef ORVANE_HAVE_UI
+  if (!opt.headless) {
+    std::thread station_thread([&] {
+      log.bind_to_current_thread();
+      ioc.run();
+    });
+    const int rc = orvane::ui::run_window(argc, argv, station, log, opt.show, quit_window);
+    work.reset();
+    ioc.stop();
+    station_thread.join();
+    return rc;
+  }
+#else
+  if (!opt.headless) std::cerr << "orvane-emulator: built without the window; running headless\n";
+#endif
+  ioc.run();
+  return 0;
+}

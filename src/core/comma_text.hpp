@@ -1,0 +1,29 @@
+// Comma-text: the one rule by which command lines, configuration lines and
+// event lines are cut into items, and by which sensor rows are written back.
+#pragma once
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane {
+
+// Splits text into items. Leading characters 1..32 are skipped; an item that
+// starts with a double quote runs to the closing quote (two quotes inside
+// stand for one); any other item runs up to the first character 0..32 or a
+// comma. After an item, blanks and one comma (with blanks after it) are
+// skipped. A NUL character ends the text.
+std::vector<std::string> split_comma_text(std::string_view text);
+
+// Quotes a cell when it holds a character 0..32, a double quote or a comma
+// (inner quotes doubled); an empty cell stays empty.
+std::string quote_comma_cell(std::string_view cell);
+
+// Joins cells with commas, each quoted as quote_comma_cell does.
+std::string join_comma_text(const std::vector<std::string>& cells);
+
+// Removes leading and trailing characters 0..32 (blanks and control
+// characters), as the station's Trim does.
+std::string_view trim(std::string_view text);
+std::string trim_copy(std::string_view text);
+
+}  // namespace orvane

@@ -1,0 +1,126 @@
+#include "core/text_file.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <random>
+#include <system_error>
+
+namespace orvane {
+namespace {
+
+[[noreturn]] void throw_errno(const std::string& what, const std::filesystem::path& path) {
+  throw std::system_error(errno, std::generic_category(), what + " " + path.string());
+}
+
+void write_all(int fd, std::string_view bytes, const std::filesystem::path& path) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno("Cannot write", path);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::vector<std::string> read_lines(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    errno = errno ? errno : ENOENT;
+    throw_errno("Cannot open file", path);
+  }
+  std::vector<std::string> lines;
+  std::string line;
+  while (std::getline(in, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(std::move(line));
+    line.clear();
+  }
+  if (in.bad()) throw_errno("Cannot read file", path);
+  return lines;
+}
+
+std::vector<std::string> read_lines_if_exists(const std::filesystem::path& path) {
+  std::error_code ec;
+  if (!std::filesystem::exists(path, ec)) return {};
+  try {
+    return read_lines(path);
+  } catch (const std::system_error&) {
+    return {};
+  }
+}
+
+std::string join_crlf(const std::vector<std::string>& lines) {
+  std::size_t size = 0;
+  for (const auto& l : lines) size += l.size() + 2;
+  std::string out;
+  out.reserve(size);
+  for (const auto& l : lines) {
+    out += l;
+    out += "\r\n";
+  }
+  return out;
+}
+
+void write_file_atomic(const std::filesystem::path& path, std::string_view content) {
+  static thread_local std::mt19937_64 rng{std::random_device{}()};
+  auto tmp = path;
+  tmp += ".tmp" + std::to_string(rng() % 1000000);
+  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) throw_errno("Cannot create file", path);
+  try {
+    write_all(fd, content, path);
+    if (::fsync(fd) != 0) throw_errno("Cannot flush file", path);
+  } catch (...) {
+    ::close(fd);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  ::close(fd);
+  if (::rename(tmp.c_str(), path.c_str()) != 0) {
+    const int saved = errno;
+    ::unlink(tmp.c_str());
+    errno = saved;
+    throw_errno("Cannot replace file", path);
+  }
+}
+
+void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines) {
+  write_file_atomic(path, join_crlf(lines));
+}
+
+void append_file(const std::filesystem::path& path, std::string_view bytes, bool durable) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw_errno("Cannot open file", path);
+  try {
+    write_all(fd, bytes, path);
+    if (durable && ::fdatasync(fd) != 0) throw_errno("Cannot flush file", path);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+}
+
+void append_line(const std::filesystem::path& path, std::string_view line, bool durable) {
+  bool needs_break = false;
+  if (const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC); fd >= 0) {
+    char last = '\n';
+    const off_t size = ::lseek(fd, 0, SEEK_END);
+    if (size > 0 && ::pread(fd, &last, 1, size - 1) == 1) needs_break = last != '\n';
+    ::close(fd);
+  }
+  std::string bytes;
+  bytes.reserve(line.size() + 4);
+  if (needs_break) bytes += "\r\n";
+  bytes += line;
+  bytes += "\r\n";
+  append_file(path, bytes, durable);
+}
+
+}  // namespace orvane

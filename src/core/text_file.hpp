@@ -1,0 +1,34 @@
+// Station text files: read as lines (CR LF or LF), replaced whole and
+// atomically, or grown by appending. Lines are written with CR LF.
+#pragma once
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane {
+
+// Lines of a file; CR LF and LF both end a line; a last line without an end
+// is kept. Throws std::system_error when the file can't be read.
+std::vector<std::string> read_lines(const std::filesystem::path& path);
+
+// Lines of a file, or nothing when it doesn't exist or can't be read.
+std::vector<std::string> read_lines_if_exists(const std::filesystem::path& path);
+
+// Lines joined with CR LF after each.
+std::string join_crlf(const std::vector<std::string>& lines);
+
+// Replaces the file whole: writes a temporary file beside it, flushes and
+// fsyncs it, renames it over the target. Throws std::system_error.
+void write_file_atomic(const std::filesystem::path& path, std::string_view content);
+void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines);
+
+// Appends bytes to the file (creating it, never its folder) and flushes them
+// to the kernel; with `durable`, also fsyncs. Throws std::system_error.
+void append_file(const std::filesystem::path& path, std::string_view bytes, bool durable = false);
+
+// Appends one line with CR LF, first ending a last line that has no line
+// end, so the file reads as if it had been loaded, grown and written whole.
+void append_line(const std::filesystem::path& path, std::string_view line, bool durable = false);
+
+}  // namespace orvane

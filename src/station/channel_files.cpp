@@ -1,0 +1,92 @@
+// Loading the channel and module records, the sensor list and auto.con;
+// linking channels to sensor rows; panel resets and labels.
+#include "core/comma_text.hpp"
+#include "core/text_file.hpp"
+#include "station/station.hpp"
+
+namespace orvane {
+
+void Station::load_modules() {
+  modules.clear();
+  for (const auto& line : read_lines_if_exists(file("module.con"))) {
+    if (auto m = parse_module_line(line)) {
+      modules.push_back(std::move(*m));
+    } else {
+      log("error");
+    }
+  }
+}
+
+void Station::load_channels() {
+  load_modules();
+  channels.clear();
+  for (const auto& line : read_lines_if_exists(file("channel.con"))) {
+    if (auto c = parse_channel_line(line)) {
+      channels.push_back(std::move(*c));
+    } else {
+      log("error");
+    }
+  }
+}
+
+void Station::load_sensor_list() {
+  std::error_code ec;
+  if (!std::filesystem::exists(file("sensor.con"), ec)) return;
+  load_sensor_lines(grid_sensor, read_lines(file("sensor.con")));
+}
+
+void Station::save_sensor_list() { write_lines_atomic(file("sensor.con"), sensor_lines(grid_sensor)); }
+
+void Station::link_channels() {
+  for (auto& ch : channels) {
+    ch.grid_row = -1;
+    for (int r = 1; r < grid_sensor.row_count(); ++r) {
+      if (grid_sensor.cell(r, col::kPortId) == ch.port_id) {
+        ch.grid_row = r;
+        break;
+      }
+    }
+  }
+}
+
+void Station::reset_panels() {
+  timer_history.set_enabled(false);
+  timer_event.set_enabled(false);
+  timer_random.set_enabled(false);
+  for (auto& p : panels) p = ChannelPanel{};
+}
+
+void Station::refresh_labels() {
+  for (int r = 1; r < grid_sensor.row_count(); ++r) {
+    if (!has_panel(r)) continue;  // rows beyond 32 have no panel
+    const auto id = trim(grid_sensor.cell(r, col::kPortId));
+    if (!id.empty()) panel(r).lbl = label_for(id);
+  }
+  timer_random.set_enabled(true);
+  timer_event.set_enabled(true);
+  timer_history.set_enabled(true);
+}
+
+bool Station::read_auto_start() const {
+  try {
+    const auto lines = read_lines_if_exists(file("auto.con"));
+    return !lines.empty() && trim(lines.front()) == "1";
+  } catch (...) {
+    return false;
+  }
+}
+
+void Station::write_auto_start(const std::string& text) {
+  try {
+    std::error_code ec;
+    if (!std::filesystem::exists(file("auto.con"), ec)) return;
+    auto lines = read_lines(file("auto.con"));
+    if (lines.empty()) return;
+    lines.front() = text;
+    write_lines_atomic(file("auto.con"), lines);
+  } catch (...) {
+    // Errors writing auto.con are ignored.
+  }
+}
+
+}  // namespace orvane

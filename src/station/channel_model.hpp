@@ -1,0 +1,90 @@
+// The channel model: the 32 channel panels, the sensor grid `grid_sensor`,
+// and the module and channel records loaded from module.con / channel.con.
+#pragma once
+#include "core/limits.hpp"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane {
+
+// Panel pnl_N: lbl_N (name), value_N (scaled value, hidden) with its tag
+// (the channel's event state), mask_N (value as shown).
+struct ChannelPanel {
+  std::string lbl = "None";
+  std::string value = "0";
+  int tag = 0;
+  std::string mask = "0";
+};
+
+// grid_sensor columns.
+namespace col {
+inline constexpr int kFree = 0, kPortId = 1, kPortType = 2, kIO = 3, kEnabled = 4, kLower = 5, kUpper = 6,
+                     kThreshold1 = 7, kThreshold8 = 14;
+}
+
+class SensorGrid {
+ public:
+  using Row = std::array<std::string, limits::kGridColumns>;
+
+  SensorGrid();  // header row and one empty row, as on the form
+
+  int row_count() const { return static_cast<int>(rows_.size()); }
+  // Keeps the header; new rows are empty, surplus rows are dropped.
+  void set_row_count(int n);
+  Row& row(int r) { return rows_.at(static_cast<std::size_t>(r)); }
+  const Row& row(int r) const { return rows_.at(static_cast<std::size_t>(r)); }
+  std::string& cell(int r, int c) { return row(r).at(static_cast<std::size_t>(c)); }
+  const std::string& cell(int r, int c) const { return row(r).at(static_cast<std::size_t>(c)); }
+  void delete_row(int r);
+  void add_row() { rows_.emplace_back(); }
+
+  static const Row& header();
+
+ private:
+  std::vector<Row> rows_;
+};
+
+// TModule: one line of module.con.
+struct TModule {
+  std::int32_t number = 0;
+  std::string model;    // such as "4017"
+  std::string address;  // one character, a hex digit
+  std::string kind;     // "A" = analog module
+  bool enabled = false;
+};
+
+// TSensor: one line of channel.con, with what the read cycle and the hourly
+// history keep per channel.
+struct TSensor {
+  std::string port_id;
+  std::string port_type;  // "A" or "D"
+  std::string io;         // "I" or "O"
+  bool enabled = false;
+  std::int32_t module = 1;
+  std::string address = "1";
+  std::int32_t channel = 0;  // 0..7 on the module
+  double raw = 0;            // raw reading
+  std::string value = "0";   // scaled value text
+  std::int32_t hour_min = 0, hour_max = 0, hour_count = 0;
+  std::int64_t hour_sum = 0;
+  bool hour_started = false;
+  std::int32_t grid_row = -1;  // linked grid_sensor row, -1 = none
+};
+
+// Parsers of one file line; nothing when the line can't be loaded.
+std::optional<TModule> parse_module_line(std::string_view line);
+std::optional<TSensor> parse_channel_line(std::string_view line);
+
+// sensor.con: rows 1.. of the grid, one comma-text line each.
+std::vector<std::string> sensor_lines(const SensorGrid& grid);
+void load_sensor_lines(SensorGrid& grid, const std::vector<std::string>& lines);
+
+// The text of lbl_N for a Port ID: "None" when blank, else its first 5 characters.
+std::string label_for(std::string_view port_id);
+
+}  // namespace orvane

@@ -1,0 +1,140 @@
+// Station: the one owner of station state. Every operation of every
+// subsystem runs here, on the station thread (the io_context's), driven by
+// timers, the clock, socket reads and operator actions posted to it.
+#pragma once
+#include "core/local_time.hpp"
+#include "platform/clock.hpp"
+#include "platform/configured_flag.hpp"
+#include "platform/power_control.hpp"
+#include "station/channel_model.hpp"
+#include "station/event_buffer.hpp"
+#include "station/operator_log.hpp"
+#include "station/settings.hpp"
+#include "station/station_clock.hpp"
+#include "station/station_timer.hpp"
+
+#include <asio/io_context.hpp>
+
+#include <array>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orvane {
+
+// Opens the command server's listening socket (start-up step 7). Throws when
+// the port can't be opened.
+class CommandListener {
+ public:
+  virtual ~CommandListener() = default;
+  virtual void listen(int port) = 0;
+};
+
+// The collaborators a station is built with; tests pass doubles.
+struct StationDeps {
+  const Clock& clock;
+  ConfiguredFlag& configured_flag;
+  PowerControl& power;
+  CommandListener* listener = nullptr;
+};
+
+// The read-only edit boxes that hold the station's identity and settings.
+struct EditBoxes {
+  std::string ed_facid = "F1";
+  std::string ed_sensorid = "S1";
+  std::string ed_ip = "127.0.0.1";
+  std::string ed_tel;
+  std::string ed_historysam = "1000";
+  std::string ed_eventsam = "1000";
+};
+
+enum DataMode : int { kModeReading = 1, kModeStopped = 2 };
+
+class Station {
+ public:
+  Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir);
+  Station(const Station&) = delete;
+  Station& operator=(const Station&) = delete;
+  ~Station();
+
+  // The start-up sequence. An exception at a step is logged "Error : " +
+  // message and ends the sequence there; the station stays up.
+  void start();
+
+  // ---- shell (data modes, intervals, power) ----
+  void stop_data();                 // bt_stoprandom
+  void start_reading();             // bt_read
+  void apply_sampling_intervals();
+  bool restart_or_power_off(PowerAction action);
+  void set_clock_active(bool active) { clock.set_active(active); }
+  void set_command_listener(CommandListener* listener) { deps_.listener = listener; }
+  asio::io_context& io_context() { return ioc_; }
+
+  // The operator log; safe from any thread.
+  void log(std::string text) { log_.log(std::move(text)); }
+  OperatorLog& operator_log() { return log_; }
+  // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
+  void guarded(const std::function<void()>& f) noexcept;
+
+  // ---- timer and clock handlers (public so tests can fire them) ----
+  void timer_randomTimer();   // read cycle
+  void timer_eventTimer();    // event check, then the uplink
+  void timer_historyTimer();  // history sampling
+  void Timer1Timer();         // realtime tick
+  void clockHourChange(LocalTime last_tick, LocalTime now);
+  void clockMinuteChange(LocalTime last_tick, LocalTime now);
+
+  // ---- channel model and configuration files ----
+  void load_modules();
+  void load_channels();
+  void load_sensor_list();
+  void save_sensor_list();
+  void link_channels();
+  void reset_panels();
+  void refresh_labels();
+  bool read_auto_start() const;
+  void write_auto_start(const std::string& text);
+
+  // ---- data modes and values ----
+  bool open_device_line();
+  void restore_last_values();
+  void save_last_values();
+  void prime_event_state(int row);
+
+  // ---- files ----
+  std::filesystem::path file(const std::string& name) const { return dir_ / name; }
+  const std::filesystem::path& dir() const { return dir_; }
+  LocalTime now() const { return deps_.clock.now(); }
+
+  // ---- state, owned here and touched on the station thread only ----
+  Settings settings;
+  EditBoxes boxes;
+  std::array<ChannelPanel, limits::kChannels> panels;  // panels[N-1] is pnl_N
+  SensorGrid grid_sensor;
+  std::vector<TModule> modules;   // module.con, in file order
+  std::vector<TSensor> channels;  // channel.con, in file order
+  int data_mode = kModeStopped;
+  std::string lbl_mode = "Data Mode : Stop ";
+  bool dial_online = false;       // dial-up link flag
+  EventBuffer events;
+
+  StationTimer timer_random;
+  StationTimer timer_event;
+  StationTimer timer_history;
+  StationTimer Timer1;
+  StationClock clock;
+
+  ChannelPanel& panel(int n) { return panels.at(static_cast<std::size_t>(n - 1)); }
+  bool has_panel(int row) const { return row >= 1 && row <= limits::kChannels; }
+
+ private:
+  void set_sampling_timers(bool enabled);
+
+  asio::io_context& ioc_;
+  OperatorLog& log_;
+  StationDeps deps_;
+  std::filesystem::path dir_;
+};
+
+}  // namespace orvane

@@ -1,0 +1,154 @@
+#include "support/test_support.hpp"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <stdexcept>
+#include <thread>
+
+namespace orvane::test {
+
+TempDir::TempDir() {
+  std::random_device rd;
+  const auto base = std::filesystem::temp_directory_path();
+  for (int i = 0; i < 100; ++i) {
+    auto candidate = base / ("orvane-test-" + std::to_string(rd()));
+    if (std::filesystem::create_directory(candidate)) {
+      path_ = candidate;
+      return;
+    }
+  }
+  throw std::runtime_error("cannot create temp dir");
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ec);
+  std::filesystem::remove_all(path_, ec);
+}
+
+void write_text(const std::filesystem::path& file, const std::string& text) {
+  std::ofstream out(file, std::ios::binary | std::ios::trunc);
+  out << text;
+  if (!out) throw std::runtime_error("cannot write " + file.string());
+}
+
+std::string read_text(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+int free_tcp_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = 0;
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(fd);
+    throw std::runtime_error("bind failed");
+  }
+  socklen_t len = sizeof addr;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+  ::close(fd);
+  return ntohs(addr.sin_port);
+}
+
+std::filesystem::path built_program(const std::string& name) {
+  const std::filesystem::path bin = ORVANE_BINARY_DIR;
+  for (const auto& candidate : {bin / name, bin / "tools" / name / name}) {
+    if (std::filesystem::exists(candidate)) return candidate;
+  }
+  return bin / name;
+}
+
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return done();
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env,
+                           const std::filesystem::path& cwd) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
+  pid_ = ::fork();
+  if (pid_ < 0) throw std::runtime_error("fork failed");
+  if (pid_ == 0) {
+    ::dup2(fds[1], 1);
+    ::dup2(fds[1], 2);
+    if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) _exit(126);
+    for (const auto& e : extra_env) ::putenv(const_cast<char*>(e.c_str()));
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    ::execv(args[0], args.data());
+    _exit(127);
+  }
+  ::close(fds[1]);
+  out_fd_ = fds[0];
+  ::fcntl(out_fd_, F_SETFL, O_NONBLOCK);
+}
+
+ChildProcess::~ChildProcess() {
+  if (running()) {
+    ::kill(pid_, SIGKILL);
+    wait(std::chrono::seconds(5));
+  }
+  if (out_fd_ >= 0) ::close(out_fd_);
+}
+
+void ChildProcess::drain() {
+  char buf[4096];
+  while (true) {
+    const ssize_t n = ::read(out_fd_, buf, sizeof buf);
+    if (n <= 0) break;
+    output_.append(buf, static_cast<std::size_t>(n));
+  }
+}
+
+const std::string& ChildProcess::output() {
+  drain();
+  return output_;
+}
+
+bool ChildProcess::wait_for_output(const std::string& text, std::chrono::milliseconds timeout) {
+  return wait_until([&] { return output().find(text) != std::string::npos; }, timeout);
+}
+
+bool ChildProcess::running() {
+  if (exited_) return false;
+  int status = 0;
+  const pid_t r = ::waitpid(pid_, &status, WNOHANG);
+  if (r == pid_) {
+    exited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return false;
+  }
+  return true;
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+  if (!wait_until([&] { return !running(); }, timeout)) return -1;
+  drain();
+  return status_;
+}
+
+int ChildProcess::signal_and_wait(int sig, std::chrono::milliseconds timeout) {
+  if (running()) ::kill(pid_, sig);
+  return wait(timeout);
+}
+
+}  // namespace orvane::test

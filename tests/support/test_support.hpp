@@ -1,0 +1,67 @@
+// Helpers shared by the test programs: scratch station directories, files,
+// free ports, the built programs and running them.
+#pragma once
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace orvane::test {
+
+// A fresh directory under the system temp folder, removed with the object.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+void write_text(const std::filesystem::path& file, const std::string& text);
+std::string read_text(const std::filesystem::path& file);
+
+// A TCP port on 127.0.0.1 that nothing listens on right now.
+int free_tcp_port();
+
+// Path of a program built by this project (orvane-emulator, i7000-sim, ...).
+std::filesystem::path built_program(const std::string& name);
+
+// Polls `done` every few ms until it holds or the timeout passes.
+bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// A child process with its stdout (and stderr) captured through a pipe.
+class ChildProcess {
+ public:
+  ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& extra_env = {},
+               const std::filesystem::path& cwd = {});
+  ~ChildProcess();
+  ChildProcess(const ChildProcess&) = delete;
+  ChildProcess& operator=(const ChildProcess&) = delete;
+
+  // Output read so far (reads what is available without blocking).
+  const std::string& output();
+  // Waits until the output contains `text`.
+  bool wait_for_output(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Sends a signal and waits for the exit; returns the exit status (or 128+signal).
+  int signal_and_wait(int sig, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  // Waits for the process to end by itself; -1 on timeout.
+  int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  bool running();
+  int pid() const { return pid_; }
+
+ private:
+  void drain();
+  int pid_ = -1;
+  int out_fd_ = -1;
+  int status_ = -1;
+  bool exited_ = false;
+  std::string output_;
+};
+
+}  // namespace orvane::test
