@@ -47,7 +47,7 @@ int main(int argc, char** argv) {
                "orvane-emulator"};
   app.add_flag("--headless", opt.headless, "Run without a window; every operator-log line goes to stdout");
   app.add_flag("--show", opt.show, "Show the window at start instead of starting in the tray");
-  app.add_option("--dir", opt.dir, "Station directory (changed to before anything else)");
+  app.add_option("--dir", opt.dir, "Station directory (changed to before anything else)")->take_last();
   app.add_option("--reboot-cmd", opt.reboot_cmd, "Command run by the remote reboot request")
       ->capture_default_str();
   app.add_option("--poweroff-cmd", opt.poweroff_cmd, "Command run by the remote power-off request")

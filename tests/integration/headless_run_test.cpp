@@ -1,0 +1,147 @@
+// The real orvane-emulator binary, run headless in scratch station directories.
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace orvane::test;
+
+namespace {
+
+bool can_connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// A station directory with its own lock and flag files.
+struct StationDir {
+  TempDir dir;
+  StationDir() {
+    std::filesystem::create_directory(dir / "log");
+    std::filesystem::create_directory(dir / "history");
+  }
+  void set_port(int port) {
+    write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  }
+  void set_configured() { write_text(dir / "flag", "1\r\n"); }
+  std::vector<std::string> argv(std::vector<std::string> extra = {}) const {
+    std::vector<std::string> a{built_program("orvane-emulator").string(), "--headless",
+                               "--dir",  dir.path().string(),
+                               "--lock-file", (dir / "station.lock").string(),
+                               "--flag-file", (dir / "flag").string(),
+                               "--reboot-cmd", "true", "--poweroff-cmd", "true"};
+    a.insert(a.end(), extra.begin(), extra.end());
+    return a;
+  }
+};
+
+}  // namespace
+
+TEST(HeadlessRun, UnconfiguredStationListensAndWaitsForSetConfig) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(p.wait_for_output("Wait for Set Config...\n")) << p.output();
+  EXPECT_TRUE(can_connect(port));
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+  EXPECT_EQ(p.output(), "Wait for Set Config...\n");
+}
+
+TEST(HeadlessRun, DefaultPortIs5000) {
+  if (can_connect(5000)) GTEST_SKIP() << "something already listens on 5000";
+  StationDir s;  // no emulate.ini at all
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(p.wait_for_output("Wait for Set Config...\n")) << p.output();
+  EXPECT_TRUE(can_connect(5000));
+  EXPECT_EQ(p.signal_and_wait(SIGINT), 0);
+}
+
+TEST(HeadlessRun, ConfiguredStationStartsWithoutWaiting) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  s.set_configured();
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  // The signal is handled after the start-up sequence that was queued first.
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+  EXPECT_EQ(p.output().find("Wait for Set Config..."), std::string::npos) << p.output();
+}
+
+TEST(HeadlessRun, BusyPortIsLoggedAndTheStationStaysUp) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  const int blocker = ::socket(AF_INET6, SOCK_STREAM, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  addr.sin6_port = htons(static_cast<uint16_t>(port));
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(p.wait_for_output("Error : ")) << p.output();
+  EXPECT_NE(p.output().find("Address already in use"), std::string::npos) << p.output();
+  EXPECT_EQ(p.output().find("Wait for Set Config..."), std::string::npos);  // the sequence ended there
+  EXPECT_TRUE(p.running());
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+  ::close(blocker);
+}
+
+TEST(HeadlessRun, SecondInstanceLeavesSilentlyAndTheLockIsReleasedAtExit) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  ChildProcess first(s.argv());
+  ASSERT_TRUE(first.wait_for_output("Wait for Set Config..."));
+
+  ChildProcess second(s.argv());
+  EXPECT_EQ(second.wait(), 0);
+  EXPECT_EQ(second.output(), "");
+  EXPECT_TRUE(first.running());
+
+  EXPECT_EQ(first.signal_and_wait(SIGTERM), 0);
+  ChildProcess third(s.argv());
+  EXPECT_TRUE(third.wait_for_output("Wait for Set Config..."));
+  EXPECT_EQ(third.signal_and_wait(SIGTERM), 0);
+}
+
+TEST(HeadlessRun, CommandLineErrorsAndInformation) {
+  StationDir s;
+  ChildProcess missing(s.argv({"--dir", (s.dir / "nowhere").string()}));
+  EXPECT_EQ(missing.wait(), 2);
+  EXPECT_NE(missing.output().find("cannot use station directory"), std::string::npos) << missing.output();
+
+  ChildProcess version({built_program("orvane-emulator").string(), "--version"});
+  EXPECT_EQ(version.wait(), 0);
+  EXPECT_EQ(version.output().rfind("orvane-emulator ", 0), 0u) << version.output();
+
+  ChildProcess help({built_program("orvane-emulator").string(), "--help"});
+  EXPECT_EQ(help.wait(), 0);
+  EXPECT_NE(help.output().find("--headless"), std::string::npos);
+}
+
+TEST(HeadlessRun, MalformedSettingsLoadWithDefaults) {
+  StationDir s;
+  const int port = free_tcp_port();
+  std::string junk(2 * 1024 * 1024, 'z');
+  for (std::size_t i = 0; i < 4096; ++i) junk[i] = static_cast<char>(i % 256);
+  write_text(s.dir / "emulate.ini", junk + "\n[Connection\nClientPort=" + std::to_string(port) + "\n");
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
+  EXPECT_TRUE(can_connect(port));
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
