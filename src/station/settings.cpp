@@ -2,7 +2,9 @@
 
 #include "core/text_file.hpp"
 
+#include <cerrno>
 #include <fstream>
+#include <system_error>
 #include <iterator>
 
 namespace orvane {
@@ -41,6 +43,11 @@ Profile load_profile(const std::filesystem::path& file) {
 }
 
 void write_profile_keys(const std::filesystem::path& file, const std::vector<ProfileWrite>& writes) {
+  // A file that exists but can't be read is not replaced by one holding
+  // only the new keys: that would lose every other setting.
+  std::error_code ec;
+  if (std::filesystem::exists(file, ec) && !std::ifstream(file, std::ios::binary))
+    throw std::system_error(errno ? errno : EACCES, std::generic_category(), "Cannot open file " + file.string());
   Profile p = load_profile(file);
   for (const auto& w : writes) p.set(w.section, w.key, w.value);
   write_file_atomic(file, p.text());
