@@ -1,0 +1,44 @@
+// The Debian package: built with CPack, unpacked into a scratch root, and its
+// installed station run from there.
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+using namespace orvane::test;
+
+TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
+  TempDir work;
+  ChildProcess cpack({"/usr/bin/cpack", "-G", "DEB", "-B", (work / "pkg").string(), "--config",
+                      std::string(ORVANE_BINARY_DIR) + "/CPackConfig.cmake"});
+  ASSERT_EQ(cpack.wait(std::chrono::minutes(4)), 0) << cpack.output();
+
+  std::filesystem::path deb;
+  for (const auto& e : std::filesystem::directory_iterator(work / "pkg"))
+    if (e.path().extension() == ".deb") deb = e.path();
+  ASSERT_FALSE(deb.empty());
+  EXPECT_NE(deb.filename().string().find("_amd64.deb"), std::string::npos) << deb;
+  EXPECT_EQ(deb.filename().string().rfind("orvane-emulator_", 0), 0u) << deb;
+
+  ChildProcess unpack({"/usr/bin/dpkg-deb", "-x", deb.string(), (work / "root").string()});
+  ASSERT_EQ(unpack.wait(std::chrono::minutes(1)), 0) << unpack.output();
+  const auto root = work / "root";
+  EXPECT_TRUE(std::filesystem::exists(root / "usr/lib/systemd/system/orvane-emulator@.service"));
+  EXPECT_TRUE(std::filesystem::exists(root / "usr/share/man/man1/orvane-emulator.1"));
+  for (const char* tool : {"i7000-sim", "orvane-host"}) {
+    if (std::filesystem::exists(built_program(tool)))
+      EXPECT_TRUE(std::filesystem::exists(root / "usr/bin" / tool)) << tool;
+  }
+
+  // Run the installed station headless in a station directory of its own.
+  const auto station = work / "station";
+  std::filesystem::create_directories(station / "log");
+  std::filesystem::create_directories(station / "history");
+  const int port = free_tcp_port();
+  write_text(station / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  ChildProcess p({(root / "usr/bin/orvane-emulator").string(), "--headless", "--dir", station.string(),
+                  "--lock-file", (work / "lock").string(), "--flag-file", (work / "flag").string()});
+  ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
