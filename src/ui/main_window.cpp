@@ -185,6 +185,10 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   vl->setSpacing(10);
   vl->addWidget(header);
   vl->addLayout(grid, 3);
+  vl->addSpacing(2);
+  auto* memo_title = new QLabel("Operator log", central);
+  memo_title->setStyleSheet("QLabel { color: #546e7a; font-weight: bold; }");
+  vl->addWidget(memo_title);
   vl->addWidget(memo_, 1);
 
   // ---- status line ----

@@ -54,6 +54,7 @@ class Tf_main : public QMainWindow {
   void render(const StationSnapshot& snapshot);
   bool uses_tray() const { return use_tray_; }
   StationLink& link() { return *link_; }
+  const QString& station_dir() const { return station_dir_; }
 
  public slots:
   void ToolButton1Click();  // Set Config: the setup dialog

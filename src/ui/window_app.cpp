@@ -2,6 +2,7 @@
 
 #include "ui/app_icon.hpp"
 #include "ui/main_window.hpp"
+#include "ui/screenshots.hpp"
 
 #include <QApplication>
 #include <QMetaObject>
@@ -19,7 +20,15 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
 
   Tf_main window(station);
   quit = [] { QMetaObject::invokeMethod(qApp, [] { QApplication::quit(); }, Qt::QueuedConnection); };
-  window.start(show);
+  const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
+  if (!shots.isEmpty()) {
+    window.start(true);
+    bool ok = false;
+    const int delay = qEnvironmentVariableIntValue("ORVANE_SCREENSHOT_DELAY_MS", &ok);
+    schedule_screenshots(window, shots, ok ? delay : 2500);
+  } else {
+    window.start(show);
+  }
   const int rc = QApplication::exec();
   quit = nullptr;
   return rc;
