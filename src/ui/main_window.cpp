@@ -355,7 +355,7 @@ void Tf_main::ToolButton2Click() {
 void Tf_main::ToolButton3Click() {
   exiting_ = true;
   if (tray_) tray_->hide();
-  QApplication::quit();
+  QApplication::exit(0);
 }
 
 void Tf_main::tb_openlogClick() {

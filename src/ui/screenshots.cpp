@@ -58,7 +58,7 @@ void shoot(Tf_main& window, const QString& dir) {
 void schedule_screenshots(Tf_main& window, const QString& dir, int delay_ms) {
   QTimer::singleShot(delay_ms, &window, [&window, dir] {
     shoot(window, dir);
-    QApplication::quit();
+    QApplication::exit(0);
   });
 }
 

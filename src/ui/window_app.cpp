@@ -19,7 +19,7 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
   QApplication::setQuitOnLastWindowClosed(false);
 
   Tf_main window(station);
-  quit = [] { QMetaObject::invokeMethod(qApp, [] { QApplication::quit(); }, Qt::QueuedConnection); };
+  quit = [] { QMetaObject::invokeMethod(qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection); };
   const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
   if (!shots.isEmpty()) {
     window.start(true);
@@ -30,7 +30,6 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
     window.start(show);
   }
   const int rc = QApplication::exec();
-  quit = nullptr;
   return rc;
 }
 

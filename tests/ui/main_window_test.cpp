@@ -8,6 +8,7 @@
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QTimer>
 #include <QToolButton>
 
 #include <gtest/gtest.h>
@@ -184,6 +185,16 @@ TEST(MainWindow, ClosingPutsTheWindowAwayAndTheProgramGoesOn) {
   }
   // The station still answers.
   EXPECT_EQ(rs.on_station([](Station& s) { return s.data_mode; }), kModeStopped);
+}
+
+TEST(MainWindow, ExitEndsTheWindowLoopThoughCloseIsRefused) {
+  auto& app = test::qt_app();
+  RunningStation rs;
+  Tf_main w(rs.station(), {.tray = WindowOptions::Tray::on});
+  w.show();
+  QTimer::singleShot(0, &w, [&] { child<QToolButton>(w, "ToolButton3")->click(); });
+  QTimer::singleShot(5000, &app, [] { QApplication::exit(7); });  // a refused exit fails instead of hanging
+  EXPECT_EQ(app.exec(), 0);
 }
 
 TEST(MainWindow, StartsInTheTrayUnlessAskedToShow) {
