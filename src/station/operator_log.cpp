@@ -21,6 +21,7 @@ void OperatorLog::add_observer(Observer observer) { observers_.push_back(std::mo
 void OperatorLog::append(std::string text) {
   while (memo_.size() > limits::kMemoLines) memo_.pop_front();
   memo_.push_back(std::move(text));
+  ++appended_;
   for (const auto& observer : observers_) observer(memo_.back());
 }
 

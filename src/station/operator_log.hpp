@@ -3,6 +3,7 @@
 #pragma once
 #include <asio/io_context.hpp>
 
+#include <cstdint>
 #include <deque>
 #include <functional>
 #include <mutex>
@@ -32,6 +33,8 @@ class OperatorLog {
   // Owner thread only.
   const std::deque<std::string>& memo() const { return memo_; }
   std::string last_line() const { return memo_.empty() ? std::string() : memo_.back(); }
+  // Lines ever added, so a reader can tell which memo lines are new to it.
+  std::uint64_t appended() const { return appended_; }
 
  private:
   void append(std::string text);
@@ -40,6 +43,7 @@ class OperatorLog {
   std::thread::id owner_;
   std::deque<std::string> memo_;
   std::vector<Observer> observers_;
+  std::uint64_t appended_ = 0;
 };
 
 }  // namespace orvane

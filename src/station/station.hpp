@@ -23,6 +23,8 @@
 
 namespace orvane {
 
+struct StationSnapshot;
+
 // Opens the command server's listening socket (start-up step 7). Throws when
 // the port can't be opened.
 class CommandListener {
@@ -76,6 +78,16 @@ class Station {
   OperatorLog& operator_log() { return log_; }
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
   void guarded(const std::function<void()>& f) noexcept;
+
+  // Tells the operator something that wants acknowledging ("Set Config
+  // Error!"): a message box when the window has installed its notifier, the
+  // operator log otherwise. Station thread.
+  void alert_operator(const std::string& text) { operator_alert_ ? operator_alert_(text) : log(text); }
+  void set_operator_alert(std::function<void(const std::string&)> notify) { operator_alert_ = std::move(notify); }
+
+  // The window's copy of the state; the memo part holds the lines logged
+  // after the first `memo_seen` ever logged. Station thread.
+  StationSnapshot snapshot(std::uint64_t memo_seen) const;
 
   // ---- timer and clock handlers (public so tests can fire them) ----
   void timer_randomTimer();   // read cycle
@@ -135,6 +147,7 @@ class Station {
   OperatorLog& log_;
   StationDeps deps_;
   std::filesystem::path dir_;
+  std::function<void(const std::string&)> operator_alert_;
 };
 
 }  // namespace orvane

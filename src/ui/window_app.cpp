@@ -1,54 +1,36 @@
 #include "ui/window_app.hpp"
 
-#include <QApplication>
-#include <QMainWindow>
-#include <QMetaObject>
-#include <QPlainTextEdit>
-#include <QPointer>
+#include "ui/app_icon.hpp"
+#include "ui/main_window.hpp"
+#include "ui/screenshots.hpp"
 
-#include <asio/post.hpp>
+#include <QApplication>
+#include <QMetaObject>
 
 namespace orvane::ui {
 
-int run_window(int argc, char** argv, Station& station, OperatorLog& log, bool show,
+int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bool show,
                std::function<void()>& quit) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("ORVANE EMULATOR");
-  QMainWindow window;
-  window.setObjectName("Tf_main");
-  window.setWindowTitle("Emulator");
-  auto* memo = new QPlainTextEdit(&window);
-  memo->setObjectName("Memo1");
-  memo->setReadOnly(true);
-  memo->setMaximumBlockCount(201);
-  window.setCentralWidget(memo);
-  window.resize(640, 480);
+  QApplication::setApplicationVersion(ORVANE_VERSION);
+  QApplication::setWindowIcon(app_icon());
+  // Closing the window puts it in the tray; only Exit ends the program.
+  QApplication::setQuitOnLastWindowClosed(false);
 
-  QPointer<QPlainTextEdit> memo_ptr(memo);
-  // Observers are added on the station thread, which owns the log.
-  asio::post(station.io_context(), [&log, memo_ptr] {
-    QStringList earlier;
-    for (const auto& line : log.memo()) earlier << QString::fromStdString(line);
-    QMetaObject::invokeMethod(
-        memo_ptr, [memo_ptr, earlier] {
-          if (memo_ptr) memo_ptr->setPlainText(earlier.join('\n'));
-        },
-        Qt::QueuedConnection);
-    log.add_observer([memo_ptr](const std::string& line) {
-      QMetaObject::invokeMethod(
-          memo_ptr, [memo_ptr, text = QString::fromStdString(line)] {
-            if (memo_ptr) memo_ptr->appendPlainText(text);
-          },
-          Qt::QueuedConnection);
-    });
-  });
-  quit = [] { QMetaObject::invokeMethod(qApp, [] { QApplication::quit(); }, Qt::QueuedConnection); };
-  if (show) {
-    window.show();
+  Tf_main window(station);
+  quit = [] { QMetaObject::invokeMethod(qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection); };
+  const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
+  if (!shots.isEmpty()) {
+    window.start(true);
+    bool ok = false;
+    const int delay = qEnvironmentVariableIntValue("ORVANE_SCREENSHOT_DELAY_MS", &ok);
+    schedule_screenshots(window, shots, ok ? delay : 2500);
   } else {
-    window.showMinimized();
+    window.start(show);
   }
-  return app.exec();
+  const int rc = QApplication::exec();
+  return rc;
 }
 
 }  // namespace orvane::ui

@@ -1,0 +1,48 @@
+// The window's view of the station, taken on the station thread.
+#include "station/snapshot.hpp"
+
+#include "core/comma_text.hpp"
+#include "station/station.hpp"
+
+namespace orvane {
+
+StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
+  StationSnapshot s;
+  for (int n = 1; n <= limits::kChannels; ++n) {
+    const auto& p = panels[static_cast<std::size_t>(n - 1)];
+    auto& v = s.panels[static_cast<std::size_t>(n - 1)];
+    v.lbl = p.lbl;
+    v.value = p.value;
+    v.mask = p.mask;
+    v.tag = p.tag;
+    if (n < grid_sensor.row_count()) {
+      const auto& row = grid_sensor.row(n);
+      v.has_sensor = !trim(row[col::kPortId]).empty();
+      v.enabled = trim(row[col::kEnabled]) == "Y";
+      v.digital = trim(row[col::kPortType]) == "D";
+      for (int c = col::kThreshold1; c <= col::kThreshold8 && !trim(row[static_cast<std::size_t>(c)]).empty(); ++c)
+        ++v.thresholds;
+    }
+  }
+  s.lbl_mode = lbl_mode;
+  s.data_mode = data_mode;
+  s.ed_facid = boxes.ed_facid;
+  s.ed_sensorid = boxes.ed_sensorid;
+  s.ed_ip = boxes.ed_ip;
+  s.ed_tel = boxes.ed_tel;
+  s.ed_historysam = boxes.ed_historysam;
+  s.ed_eventsam = boxes.ed_eventsam;
+  s.events_buffered = events.size();
+  s.dial_online = dial_online;
+  s.station_dir = dir_.string();
+
+  const auto& memo = log_.memo();
+  s.memo_total = log_.appended();
+  const std::uint64_t wanted = s.memo_total > memo_seen ? s.memo_total - memo_seen : 0;
+  const std::size_t take = wanted < memo.size() ? static_cast<std::size_t>(wanted) : memo.size();
+  s.memo_complete = wanted <= memo.size();
+  s.memo_new.assign(memo.end() - static_cast<std::ptrdiff_t>(take), memo.end());
+  return s;
+}
+
+}  // namespace orvane

@@ -1,0 +1,196 @@
+#include "ui/setup_dialog.hpp"
+
+#include "core/comma_text.hpp"
+#include "core/text_file.hpp"
+#include "station/settings.hpp"
+
+#include <QComboBox>
+#include <QFormLayout>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTreeWidget>
+#include <QVBoxLayout>
+
+namespace orvane::ui {
+
+namespace {
+
+enum Column { kPortId, kType, kIO, kModule, kAddress, kChannel, kColumns };
+
+QString q(const std::string& s) { return QString::fromStdString(s); }
+
+}  // namespace
+
+void write_setup_files(const std::filesystem::path& dir, const SetupFiles& files) {
+  write_lines_atomic(dir / "channel.con", files.channel_lines);
+  write_lines_atomic(dir / "module.con", {files.module_line});
+  write_profile_keys(dir / kSettingsFile, {{"READ", "Port", std::to_string(files.com_port)}});
+}
+
+Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save, Inform inform)
+    : QDialog(parent), dir_(std::move(dir)), save_(std::move(save)), inform_(std::move(inform)) {
+  setObjectName("Tf_setup");
+  setWindowTitle("Setup");
+  if (!save_) save_ = [d = dir_](const SetupFiles& f) { write_setup_files(d, f); };
+  if (!inform_) inform_ = [](QWidget* p, const QString& text) { QMessageBox::information(p, "Setup", text); };
+
+  list_ = new QTreeWidget(this);
+  list_->setObjectName("ListView1");
+  list_->setColumnCount(kColumns);
+  list_->setHeaderLabels({"Port ID", "Type", "I/O", "Module No", "Address", "Channel"});
+  list_->setRootIsDecorated(false);
+  list_->setSelectionBehavior(QAbstractItemView::SelectRows);
+  list_->setSelectionMode(QAbstractItemView::SingleSelection);
+  list_->setAlternatingRowColors(true);
+  list_->setUniformRowHeights(true);
+  list_->header()->setStretchLastSection(true);
+  list_->setColumnWidth(kPortId, 110);
+  for (int c = kType; c < kColumns; ++c) list_->setColumnWidth(c, 72);
+
+  ed_portname_ = new QLineEdit(this);
+  ed_portname_->setObjectName("ed_portname");
+  ed_portname_->setMaxLength(64);
+  cmb_channel_ = new QComboBox(this);
+  cmb_channel_->setObjectName("cmb_channel");
+  for (int i = 0; i <= 7; ++i) cmb_channel_->addItem(QString::number(i));
+  cmb_channel_->setCurrentIndex(-1);  // nothing chosen until the operator picks
+  cmb_comport_ = new QComboBox(this);
+  cmb_comport_->setObjectName("cmb_comport");
+  for (int i = 1; i <= 6; ++i) cmb_comport_->addItem(QString::number(i));
+  ed_address_ = new QLineEdit(this);
+  ed_address_->setObjectName("ed_address");
+  ed_address_->setMaxLength(8);
+  cmb_io_ = new QComboBox(this);  // kept for the form's sake; nothing reads it
+  cmb_io_->setObjectName("cmb_io");
+  cmb_io_->addItems({"Input", "Output"});
+  cmb_io_->hide();
+
+  auto* add = new QPushButton("Add", this);
+  add->setObjectName("ed_add");
+  auto* remove = new QPushButton("Remove", this);
+  remove->setObjectName("ed_remove");
+  auto* save_btn = new QPushButton("Save", this);
+  save_btn->setObjectName("bt_save");
+  auto* close = new QPushButton("Close", this);
+  close->setObjectName("bt_close");
+  for (auto* b : {add, remove, save_btn, close}) b->setAutoDefault(false);
+
+  auto* channel_box = new QGroupBox("Channel", this);
+  auto* form = new QFormLayout(channel_box);
+  form->addRow("Port ID", ed_portname_);
+  form->addRow("Channel", cmb_channel_);
+  auto* edit_buttons = new QHBoxLayout;
+  edit_buttons->addWidget(add);
+  edit_buttons->addWidget(remove);
+  form->addRow(edit_buttons);
+
+  auto* module_box = new QGroupBox("Module", this);
+  auto* mform = new QFormLayout(module_box);
+  mform->addRow("Address", ed_address_);
+  mform->addRow("Comport", cmb_comport_);
+
+  auto* side = new QVBoxLayout;
+  side->addWidget(channel_box);
+  side->addWidget(module_box);
+  side->addStretch();
+  auto* buttons = new QHBoxLayout;
+  buttons->addWidget(save_btn);
+  buttons->addWidget(close);
+  side->addLayout(buttons);
+
+  auto* main = new QHBoxLayout(this);
+  main->addWidget(list_, 1);
+  main->addLayout(side);
+
+  connect(add, &QPushButton::clicked, this, &Tf_setup::ed_addClick);
+  connect(remove, &QPushButton::clicked, this, &Tf_setup::ed_removeClick);
+  connect(save_btn, &QPushButton::clicked, this, &Tf_setup::bt_saveClick);
+  connect(close, &QPushButton::clicked, this, &QDialog::close);
+
+  load();
+  setFixedSize(700, 340);
+}
+
+void Tf_setup::load() {
+  for (const auto& line : read_lines_if_exists(dir_ / "channel.con")) {
+    const auto items = split_comma_text(line);
+    if (items.size() < 7) continue;  // a line that can't be shown is left out
+    auto* row = new QTreeWidgetItem(list_);
+    row->setText(kPortId, q(items[0]));
+    row->setText(kType, items[1] == "A" ? "Analog" : "Digital");
+    row->setText(kIO, items[2] == "I" ? "Input" : "Output");
+    row->setText(kModule, q(items[3]));
+    row->setText(kAddress, q(items[4]));
+    row->setText(kChannel, q(items[5]));
+    row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+    row->setCheckState(kPortId, trim(items[6]) == "Y" ? Qt::Checked : Qt::Unchecked);
+  }
+  const auto modules = read_lines_if_exists(dir_ / "module.con");
+  if (!modules.empty()) {
+    const auto items = split_comma_text(modules.front());
+    if (items.size() >= 4) ed_address_->setText(q(items[3]));
+  }
+  loaded_port_ = read_settings(load_profile(dir_ / kSettingsFile), dir_.string()).Port;
+  const int index = loaded_port_ - 1;
+  cmb_comport_->setCurrentIndex(index >= 0 && index < cmb_comport_->count() ? index : -1);
+}
+
+void Tf_setup::ed_addClick() {
+  const auto name = ed_portname_->text().trimmed();
+  // With no channel chosen the row would be written without one and fail to load.
+  if (name.isEmpty() || cmb_channel_->currentIndex() < 0) return;
+  auto* row = new QTreeWidgetItem(list_);
+  row->setText(kPortId, name);
+  row->setText(kType, "Analog");
+  row->setText(kIO, "Input");
+  row->setText(kModule, "1");
+  row->setText(kAddress, ed_address_->text().trimmed());
+  row->setText(kChannel, cmb_channel_->currentText());
+  row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
+  row->setCheckState(kPortId, Qt::Unchecked);
+  cmb_channel_->setCurrentIndex(0);
+  ed_portname_->clear();
+}
+
+void Tf_setup::ed_removeClick() {
+  const auto selected = list_->selectedItems();
+  if (!selected.isEmpty()) delete selected.front();
+}
+
+SetupFiles Tf_setup::files() const {
+  SetupFiles f;
+  for (int i = 0; i < list_->topLevelItemCount(); ++i) {
+    const auto* row = list_->topLevelItem(i);
+    QString line = row->text(kPortId) + ",";
+    line += row->text(kType) == "Analog" ? "A," : "D,";
+    line += row->text(kIO) == "Input" ? "I," : "O,";
+    line += row->text(kModule) + "," + row->text(kAddress) + "," + row->text(kChannel);
+    line += row->checkState(kPortId) == Qt::Checked ? ",Y" : ",N";
+    f.channel_lines.push_back(line.toStdString());
+  }
+  f.module_line = "1,4017,A," + ed_address_->text().trimmed().toStdString() + ",Y";
+  // A port the list doesn't offer stays as it was rather than becoming 0.
+  f.com_port = cmb_comport_->currentIndex() >= 0 ? cmb_comport_->currentIndex() + 1 : loaded_port_;
+  return f;
+}
+
+void Tf_setup::bt_saveClick() {
+  try {
+    save_(files());
+  } catch (const std::exception& e) {
+    inform_(this, QString("Error : ") + e.what());
+  }
+}
+
+void Tf_setup::done(int result) {
+  inform_(this, "Please Restart Application for load new Config!");
+  QDialog::done(result);
+}
+
+}  // namespace orvane::ui

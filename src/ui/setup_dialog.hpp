@@ -1,0 +1,67 @@
+// Tf_setup: the operator's editor of the real-data mapping (channel.con, the
+// module line of module.con, the device's COM port). What it saves is used
+// at the next start.
+#pragma once
+#include <QDialog>
+#include <QString>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <vector>
+
+class QComboBox;
+class QLineEdit;
+class QPushButton;
+class QTreeWidget;
+
+namespace orvane::ui {
+
+// The three things Save writes.
+struct SetupFiles {
+  std::vector<std::string> channel_lines;  // channel.con
+  std::string module_line;                 // module.con
+  int com_port = 3;                        // emulate.ini READ/Port
+};
+
+// Writes them into the station directory (channel.con, module.con and
+// READ/Port of emulate.ini). Throws std::system_error.
+void write_setup_files(const std::filesystem::path& dir, const SetupFiles& files);
+
+class Tf_setup : public QDialog {
+  Q_OBJECT
+
+ public:
+  using SaveHandler = std::function<void(const SetupFiles&)>;
+  using Inform = std::function<void(QWidget* parent, const QString& text)>;
+
+  // Fills the list from the station directory's files. `save` defaults to
+  // writing the files at once; `inform` to an information box.
+  explicit Tf_setup(std::filesystem::path dir, QWidget* parent = nullptr, SaveHandler save = {},
+                    Inform inform = {});
+
+  SetupFiles files() const;
+
+  void done(int result) override;
+
+ private slots:
+  void ed_addClick();
+  void ed_removeClick();
+  void bt_saveClick();
+
+ private:
+  void load();
+
+  std::filesystem::path dir_;
+  SaveHandler save_;
+  Inform inform_;
+  QTreeWidget* list_;
+  QLineEdit* ed_portname_;
+  QComboBox* cmb_channel_;
+  QComboBox* cmb_comport_;
+  QComboBox* cmb_io_;
+  QLineEdit* ed_address_;
+  int loaded_port_ = 3;
+};
+
+}  // namespace orvane::ui
