@@ -14,6 +14,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -27,7 +28,8 @@ using namespace orvane;
 using Clock = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-constexpr auto kRun = std::chrono::milliseconds(1500);
+constexpr auto kRun = std::chrono::milliseconds(700);
+constexpr int kRounds = 3;  // best of, interleaved: the machine is shared
 
 fs::path sim_program() {
   if (const char* p = std::getenv("I7000_SIM")) return p;
@@ -181,9 +183,14 @@ int main() {
              "station polls/s", "ratio", "station CPU/poll");
   for (const int n : {1, 4, 8}) {
     Sim sim(dir / "i7000", n);
-    const double bare = bare_polls_per_second(sim.link, n);
-    const double client = client_polls_per_second(sim.link, n);
-    const auto st = station_polls(dir, sim.link, n);
+    double bare = 0, client = 0;
+    StationFigures st;
+    for (int round = 0; round < kRounds; ++round) {
+      bare = std::max(bare, bare_polls_per_second(sim.link, n));
+      client = std::max(client, client_polls_per_second(sim.link, n));
+      const auto f = station_polls(dir, sim.link, n);
+      if (f.polls_per_second > st.polls_per_second) st = f;
+    }
     fmt::print("{:>7} | {:>14.0f} | {:>14.0f} | {:>15.0f} | {:>8.2f} | {:>13.1f} us{}\n", n, bare, client,
                st.polls_per_second, bare > 0 ? st.polls_per_second / bare : 0.0, st.cpu_us_per_poll,
                st.errors ? fmt::format("  ({} read errors)", st.errors) : "");
