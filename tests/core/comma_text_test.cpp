@@ -38,6 +38,8 @@ TEST(CommaText, JoinQuotesOnlyWhatNeedsIt) {
   const V cells{"", "T01", "Tank 1", "a,b", "q\"x", "", ""};
   const auto line = join_comma_text(cells);
   EXPECT_EQ(line, ",T01,\"Tank 1\",\"a,b\",\"q\"\"x\",,");
-  // Round trip keeps every cell up to the last non-empty one.
-  EXPECT_EQ(split_comma_text(line), (V{"", "T01", "Tank 1", "a,b", "q\"x"}));
+  // The comma after the last item skipped, the one before it still opens
+  // an empty item: the round trip keeps the cells up to the last non-empty
+  // one plus one empty cell.
+  EXPECT_EQ(split_comma_text(line), (V{"", "T01", "Tank 1", "a,b", "q\"x", ""}));
 }
