@@ -1,5 +1,6 @@
 // orvane-emulator: the station, headless or with its window.
 #include "core/limits.hpp"
+#include "device/serial_line.hpp"
 #include "net/command_server.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
@@ -36,6 +37,7 @@ struct Options {
   std::string poweroff_cmd = "systemctl poweroff";
   std::string lock_file;
   std::string flag_file;
+  std::vector<std::string> com;  // "N=PATH"
 };
 
 }  // namespace
@@ -56,6 +58,17 @@ int main(int argc, char** argv) {
                  "Single-instance lock file (default $XDG_RUNTIME_DIR/OrvaneEmulator.lock, else /tmp)");
   app.add_option("--flag-file", opt.flag_file,
                  "Configured-flag file (default $XDG_CONFIG_HOME/kelv/emu/1.21/flag)");
+  app.add_option("--com", opt.com,
+                 "Device path of COM port N, as N=PATH (repeatable; default /dev/ttyS{N-1}), "
+                 "e.g. --com 3=/tmp/i7000 for the module simulator")
+      ->check([](const std::string& v) {
+        try {
+          orvane::parse_com_mapping(v);
+          return std::string();
+        } catch (const std::exception& e) {
+          return std::string(e.what());
+        }
+      });
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -98,7 +111,13 @@ int main(int argc, char** argv) {
   orvane::FileConfiguredFlag flag(opt.flag_file.empty() ? orvane::FileConfiguredFlag::default_path()
                                                         : std::filesystem::path(opt.flag_file));
   orvane::CommandPowerControl power(opt.reboot_cmd, opt.poweroff_cmd);
-  orvane::Station station(ioc, log, orvane::StationDeps{clock, flag, power, nullptr}, station_dir);
+  orvane::ComPortMap com_ports;
+  for (const auto& m : opt.com) {
+    auto [port, path] = orvane::parse_com_mapping(m);
+    com_ports.insert_or_assign(port, std::move(path));
+  }
+  orvane::SerialDeviceLine device_line(std::move(com_ports));
+  orvane::Station station(ioc, log, orvane::StationDeps{clock, flag, power, nullptr, &device_line}, station_dir);
   orvane::CommandServer server(ioc, station);
   station.set_command_listener(&server);
 

@@ -16,6 +16,7 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       timer_history(ioc, "timer_history"),
       Timer1(ioc, "Timer1"),
       clock(ioc, deps.clock),
+      acquisition(deps.device),
       ioc_(ioc),
       log_(log),
       deps_(deps),

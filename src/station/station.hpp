@@ -6,6 +6,7 @@
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
 #include "platform/power_control.hpp"
+#include "station/acquisition.hpp"
 #include "station/channel_model.hpp"
 #include "station/event_buffer.hpp"
 #include "station/operator_log.hpp"
@@ -39,6 +40,7 @@ struct StationDeps {
   ConfiguredFlag& configured_flag;
   PowerControl& power;
   CommandListener* listener = nullptr;
+  DeviceLine* device = nullptr;  // the RS-485 line; null = serial ports by default names
 };
 
 // The read-only edit boxes that hold the station's identity and settings.
@@ -110,6 +112,10 @@ class Station {
 
   // ---- data modes and values ----
   bool open_device_line();
+  std::vector<std::string> read_module(const TModule& module);  // eight "%6.5f" texts
+  // SET_VALUE: value_N and mask_N of the row whose Port ID is `port_id`
+  // (trimmed) := the decimal text of `value`. False when no panel row has it.
+  bool set_value_by_hand(std::string_view port_id, std::int64_t value);
   void restore_last_values();
   void save_last_values();
   void prime_event_state(int row);
@@ -136,6 +142,7 @@ class Station {
   StationTimer timer_history;
   StationTimer Timer1;
   StationClock clock;
+  Acquisition acquisition;
 
   ChannelPanel& panel(int n) { return panels.at(static_cast<std::size_t>(n - 1)); }
   bool has_panel(int row) const { return row >= 1 && row <= limits::kChannels; }

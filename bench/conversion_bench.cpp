@@ -1,0 +1,107 @@
+// Cost of the read cycle's station-side work: conversions, texts, and one
+// whole cycle over a device line that answers at once.
+#include "core/conversion.hpp"
+#include "station/station.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <filesystem>
+#include <fstream>
+
+namespace {
+
+using namespace orvane;
+
+void BM_RangeValue(benchmark::State& state) {
+  double raw = 0;
+  for (auto _ : state) {
+    raw += 0.37;
+    if (raw > 25) raw = -3;
+    benchmark::DoNotOptimize(range_value(raw, RawRange{0, 20}, -100, 1000));
+  }
+}
+BENCHMARK(BM_RangeValue);
+
+void BM_FullScaleValue(benchmark::State& state) {
+  double raw = 0;
+  for (auto _ : state) {
+    raw += 0.37;
+    if (raw > 25) raw = -3;
+    benchmark::DoNotOptimize(full_scale_value(raw, RawRange{0, 20}));
+  }
+}
+BENCHMARK(BM_FullScaleValue);
+
+// One channel as the cycle handles it: text of the reading, back to a
+// double, converted, shown.
+void BM_ChannelTexts(benchmark::State& state) {
+  float v = 0;
+  for (auto _ : state) {
+    v += 0.37f;
+    if (v > 25) v = -3;
+    const auto text = reading_text(v);
+    const double raw = parse_decimal(text).value_or(0);
+    benchmark::DoNotOptimize(range_value(raw, RawRange{0, 20}, 0, 1000));
+    benchmark::DoNotOptimize(general_text(raw));
+  }
+}
+BENCHMARK(BM_ChannelTexts);
+
+class InstantLine final : public DeviceLine {
+ public:
+  int open(int, int) override { return 0; }
+  int read_module(int, bool, std::chrono::milliseconds, AnalogReadings& area) override {
+    for (auto& v : area) v += 0.125f;
+    return 0;
+  }
+};
+class Flag final : public ConfiguredFlag {
+ public:
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+class Power final : public PowerControl {
+ public:
+  bool request(PowerAction) override { return false; }
+};
+
+// A read cycle over N modules of eight channels each, all on panels; the
+// time per module read is the station's own cost of one poll.
+void BM_ReadCyclePerModule(benchmark::State& state) {
+  const int n = static_cast<int>(state.range(0));
+  const auto dir = std::filesystem::temp_directory_path() / ("orvane-bench-" + std::to_string(::getpid()));
+  std::filesystem::create_directories(dir);
+  {
+    std::ofstream m(dir / "module.con"), c(dir / "channel.con"), s(dir / "sensor.con");
+    for (int i = 1; i <= n; ++i) {
+      m << i << ",4017,A," << std::hex << i << std::dec << ",Y\r\n";
+      for (int k = 0; k < 8; ++k) {
+        const int row = (i - 1) * 8 + k + 1;
+        c << "C" << row << ",A,I," << i << "," << i << "," << k << ",Y\r\n";
+        s << row << ",C" << row << ",A,I,Y,0,1000,100,500,900\r\n";
+      }
+    }
+  }
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  ManualClock clock;
+  Flag flag;
+  Power power;
+  InstantLine line;
+  {
+    Station station(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir);
+    station.load_channels();
+    station.load_sensor_list();
+    station.link_channels();
+    for (auto _ : state) station.timer_randomTimer();
+    state.SetItemsProcessed(state.iterations() * n);
+  }
+  ioc.restart();
+  ioc.poll();
+  std::filesystem::remove_all(dir);
+}
+BENCHMARK(BM_ReadCyclePerModule)->Arg(1)->Arg(4)->Arg(8);
+
+}  // namespace
+
+BENCHMARK_MAIN();

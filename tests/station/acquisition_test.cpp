@@ -1,0 +1,264 @@
+// The read cycle, SET_VALUE's setter and last.con, on a Station built with a
+// scripted device line.
+#include "device/result_codes.hpp"
+#include "station/station.hpp"
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <deque>
+
+namespace orvane {
+namespace {
+
+using test::TempDir;
+using test::write_text;
+using test::read_text;
+
+class NoFlag final : public ConfiguredFlag {
+ public:
+  bool value = true;
+  bool is_set() const override { return value; }
+  void set() override { value = true; }
+};
+class NoPower final : public PowerControl {
+ public:
+  bool request(PowerAction) override { return false; }
+};
+
+// A device line that answers from a table and records what was asked.
+class ScriptedLine final : public DeviceLine {
+ public:
+  int open_code = 0;
+  std::map<int, AnalogReadings> modules;  // address -> readings
+  std::map<int, int> codes;               // address -> result code
+  std::vector<int> asked;
+  int opened = 0;
+
+  int open(int, int) override {
+    ++opened;
+    return open_code;
+  }
+  int read_module(int address, bool, std::chrono::milliseconds, AnalogReadings& area) override {
+    asked.push_back(address);
+    if (auto it = codes.find(address); it != codes.end() && it->second != 0) return it->second;
+    if (auto it = modules.find(address); it != modules.end()) {
+      area = it->second;
+      return 0;
+    }
+    return rc::kTimeOut;
+  }
+};
+
+struct StationRig {
+  TempDir dir;
+  asio::io_context ioc;
+  OperatorLog log{ioc};
+  ManualClock clock;
+  NoFlag flag;
+  NoPower power;
+  ScriptedLine line;
+  std::unique_ptr<Station> station;
+
+  ~StationRig() {
+    // Let the cancelled timer waits finish inside the loop rather than be
+    // dropped by the io_context's destructor.
+    station.reset();
+    ioc.restart();
+    ioc.poll();
+  }
+  void make() { station = std::make_unique<Station>(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir.path()); }
+  bool logged(const std::string& text) const {
+    const auto& m = log.memo();
+    return std::find(m.begin(), m.end(), text) != m.end();
+  }
+  long count(const std::string& text) const {
+    const auto& m = log.memo();
+    return std::count(m.begin(), m.end(), text);
+  }
+};
+
+// Rows: T01 0..1000 enabled; T02 falling 100..0 enabled; T03 not enabled.
+const char* kSensors =
+    "1,T01,A,I,Y,0,1000\r\n"
+    "2,T02,A,I,Y,100,0\r\n"
+    "3,T03,A,I,N,0,1000\r\n";
+
+class ReadCycle : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    write_text(rig.dir / "module.con", "1,4017,A,1,Y\r\n2,4017,D,2,Y\r\n3,4017,A,3,N\r\n4,4017,A,G,Y\r\n");
+    write_text(rig.dir / "channel.con",
+               "T01,A,I,1,1,0,Y\r\n"   // row 1
+               "T02,A,I,1,1,1,Y\r\n"   // row 2
+               "T03,A,I,1,1,2,Y\r\n"   // row 3, row not enabled
+               "XX9,A,I,1,1,3,Y\r\n"   // no row: full scale only
+               "T01,A,I,1,1,8,N\r\n"   // disabled record
+               "P8,A,I,1,1,8,Y\r\n"    // position 8: raw 0
+               "T02,A,I,2,2,0,Y\r\n"); // module of type D
+    write_text(rig.dir / "sensor.con", kSensors);
+    rig.line.modules[1] = {4.0f, 4.0f, 4.0f, 10.0f, 0, 0, 0, 0};
+    rig.make();
+    rig.station->load_channels();
+    rig.station->load_sensor_list();
+    rig.station->link_channels();
+    rig.station->refresh_labels();
+  }
+  StationRig rig;
+};
+
+TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
+  auto& s = *rig.station;
+  rig.station->modules.pop_back();  // the module with a bad address has its own test
+  s.timer_randomTimer();
+  EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));  // D and disabled modules are not read
+  EXPECT_EQ(s.panel(1).value, "200");
+  EXPECT_EQ(s.panel(1).mask, "4");
+  // The D module's channel ran after module 1's and wrote raw 0 onto row 2.
+  EXPECT_EQ(s.channels[6].raw, 0);
+  EXPECT_EQ(s.panel(2).value, "100");
+  EXPECT_EQ(s.panel(2).mask, "0");
+  // Row 3 is not enabled: boxes untouched, record updated.
+  EXPECT_EQ(s.panel(3).value, "0");
+  EXPECT_EQ(s.channels[2].value, "200");
+  EXPECT_EQ(s.channels[3].value, "5000");  // 10 of 0..20, full scale
+  EXPECT_EQ(s.channels[3].grid_row, -1);
+  EXPECT_EQ(s.channels[5].raw, 0);
+  EXPECT_EQ(s.channels[5].value, "0");
+  EXPECT_EQ(s.channels[4].value, "0");  // disabled record never touched
+}
+
+TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
+  auto& s = *rig.station;
+  s.modules.pop_back();
+  s.timer_randomTimer();
+  rig.line.codes[1] = rc::kTimeOut;
+  s.panel(1).value = "x";
+  s.timer_randomTimer();
+  EXPECT_TRUE(rig.logged("The Error Code:15\rTime Out"));
+  EXPECT_EQ(s.panel(1).value, "200");  // from what the area still held
+  EXPECT_EQ(s.read_module(s.modules[0]), (std::vector<std::string>{"4.00000", "4.00000", "4.00000", "10.00000",
+                                                                    "0.00000", "0.00000", "0.00000", "0.00000"}));
+  rig.line.codes[1] = 16;
+  s.timer_randomTimer();
+  EXPECT_TRUE(rig.logged("The Error Code:16\rUnknown Error"));
+}
+
+TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
+  auto& s = *rig.station;
+  std::rotate(s.modules.begin(), s.modules.end() - 1, s.modules.end());  // module 4 (address G) first
+  s.guarded([&] { s.timer_randomTimer(); });
+  EXPECT_TRUE(rig.line.asked.empty());
+  EXPECT_EQ(s.panel(1).value, "0");
+  EXPECT_TRUE(rig.logged("Error : 'G' is not a valid module address"));
+}
+
+TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
+  auto& s = *rig.station;
+  s.modules.pop_back();
+  rig.line.open_code = rc::kPortError;
+  s.start_reading();
+  EXPECT_TRUE(rig.logged("OPEN_COM Error Code:2\rPort Error"));
+  EXPECT_EQ(s.data_mode, kModeStopped);
+  EXPECT_EQ(s.lbl_mode, "Data Mode : Stop ");
+  EXPECT_TRUE(rig.line.asked.empty());
+  rig.line.open_code = 0;
+  s.start_reading();
+  s.start_reading();  // reopens and reads again
+  EXPECT_EQ(rig.line.opened, 3);
+  EXPECT_EQ(rig.line.asked.size(), 2u);
+  EXPECT_EQ(s.data_mode, kModeReading);
+  EXPECT_EQ(s.lbl_mode, "Data Mode : Read");
+  EXPECT_EQ(s.panel(1).value, "200");
+}
+
+TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
+  auto& s = *rig.station;
+  s.modules.pop_back();
+  std::string sensors = kSensors;
+  for (int r = 4; r <= 34; ++r) sensors += std::to_string(r) + ",R" + std::to_string(r) + ",A,I,Y,0,1000\r\n";
+  write_text(rig.dir / "sensor.con", sensors);
+  s.load_sensor_list();
+  ASSERT_EQ(s.grid_sensor.row_count(), 35);
+  s.channels[0].port_id = "R33";
+  s.link_channels();
+  ASSERT_EQ(s.channels[0].grid_row, 33);
+  s.refresh_labels();
+  s.timer_randomTimer();
+  EXPECT_EQ(s.channels[0].value, "200");
+  s.save_last_values();
+  const auto last = read_text(rig.dir / "last.con");
+  EXPECT_NE(last.find("R32,0\r\n"), std::string::npos);
+  EXPECT_EQ(last.find("R33"), std::string::npos);
+  s.save_sensor_list();
+  EXPECT_NE(read_text(rig.dir / "sensor.con").find("34,R34,A,I,Y,0,1000,,,,,,,,\r\n"), std::string::npos);
+  EXPECT_FALSE(s.set_value_by_hand("R33", 5));
+  EXPECT_TRUE(s.set_value_by_hand(" R32 ", 5));
+  EXPECT_EQ(s.panel(32).value, "5");
+}
+
+TEST_F(ReadCycle, ValueByHandSetsBothBoxesWithoutConversion) {
+  auto& s = *rig.station;
+  EXPECT_TRUE(s.set_value_by_hand("T02", -42));
+  EXPECT_EQ(s.panel(2).value, "-42");
+  EXPECT_EQ(s.panel(2).mask, "-42");
+  EXPECT_FALSE(s.set_value_by_hand("t02", 1));  // protocol matches are exact
+  EXPECT_FALSE(s.set_value_by_hand("", 1));
+  EXPECT_EQ(s.panel(2).value, "-42");
+}
+
+TEST_F(ReadCycle, MinEqualsMaxGivesZero) {
+  auto& s = *rig.station;
+  s.modules.pop_back();
+  s.settings.MinVal = s.settings.MaxVal = 5;
+  s.timer_randomTimer();
+  EXPECT_EQ(s.panel(1).value, "0");
+  EXPECT_EQ(s.panel(1).mask, "4");
+  EXPECT_EQ(s.channels[3].value, "0");
+}
+
+TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
+  StationRig rig;
+  write_text(rig.dir / "sensor.con", "1,temp01,A,I,Y\r\n2,,A\r\n3,T-é3,A\r\n");
+  rig.make();
+  auto& s = *rig.station;
+  s.load_sensor_list();
+  s.panel(1).value = "200";
+  s.panel(2).value = "7";
+  s.panel(3).value = "-1";
+  s.clockMinuteChange(rig.clock.now(), rig.clock.now());
+  EXPECT_EQ(read_text(rig.dir / "last.con"), "TEMP01,200\r\n,7\r\nT-é3,-1\r\n");
+
+  // Restore: case-insensitive, first match, unknown IDs ignored, broken lines "error".
+  write_text(rig.dir / "last.con",
+             "TEMP01, 250 \r\n"
+             "NOPE,9\r\n"
+             "lonely\r\n"
+             "\r\n"
+             "t-é3,33\r\n" +
+                 std::string(1 << 20, 'A') + ",1\r\n" + std::string("\x01\x02\xff,\x80") + "\r\n");
+  s.panel(1).mask = "4";
+  s.restore_last_values();
+  EXPECT_TRUE(rig.logged("Emualtor  : load 7"));
+  EXPECT_EQ(rig.count("error"), 2);
+  EXPECT_EQ(s.panel(1).value, "250");
+  EXPECT_EQ(s.panel(1).mask, "4");  // only value_N is restored
+  EXPECT_EQ(s.panel(3).value, "33");
+  EXPECT_EQ(s.panel(2).value, "7");
+}
+
+TEST(LastValues, MissingOrUnreadableFileLeavesValues) {
+  StationRig rig;
+  rig.make();
+  rig.station->restore_last_values();
+  EXPECT_TRUE(rig.log.memo().empty());
+  std::filesystem::create_directory(rig.dir / "last.con");  // exists, can't be read as a file
+  rig.station->restore_last_values();
+  EXPECT_FALSE(rig.logged("Emualtor  : load 0"));
+  ASSERT_FALSE(rig.log.memo().empty());
+  EXPECT_EQ(rig.log.memo().back().rfind("Error : ", 0), 0u);
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,120 @@
+// A whole station reading simulated modules over a real pty: started with
+// the configured flag set and auto.con "1", its COM port 3 mapped onto the
+// simulator's link.
+#include "device/serial_line.hpp"
+#include "station/station.hpp"
+#include "support/sim_process.hpp"
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <signal.h>
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+using test::write_text;
+
+class SetFlag final : public ConfiguredFlag {
+ public:
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+class NoPower final : public PowerControl {
+ public:
+  bool request(PowerAction) override { return false; }
+};
+
+struct SimStation {
+  test::TempDir dir;
+  test::SimProcess sim;
+  SerialDeviceLine line;
+  asio::io_context ioc;
+  OperatorLog log{ioc};
+  ManualClock clock;
+  SetFlag flag;
+  NoPower power;
+  std::optional<Station> station;
+
+  explicit SimStation(std::vector<std::string> sim_args)
+      : sim(dir / "i7000", std::move(sim_args)), line(ComPortMap{{3, (dir / "i7000").string()}}) {
+    std::filesystem::create_directory(dir / "log");
+    std::filesystem::create_directory(dir / "history");
+    write_text(dir / "emulate.ini", "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n");
+    write_text(dir / "module.con", "1,4017,A,1,Y\r\n2,4017,A,2,Y\r\n");
+    write_text(dir / "channel.con", "T01,A,I,1,1,3,Y\r\nT02,A,I,1,1,0,Y\r\nT03,A,I,2,2,7,Y\r\n");
+    write_text(dir / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n3,T03,A,I,Y,-100,100\r\n");
+    write_text(dir / "auto.con", "1\r\n");
+    station.emplace(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir.path());
+  }
+  ~SimStation() {
+    station.reset();
+    ioc.restart();
+    ioc.poll();
+  }
+  // Runs the station's loop until `done` holds (or 10 s pass).
+  bool run_until(const std::function<bool()>& done) {
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!done()) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      ioc.run_one_for(20ms);
+    }
+    return true;
+  }
+  long logged(const std::string& text) const { return std::count(log.memo().begin(), log.memo().end(), text); }
+};
+
+TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
+  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:4", "--input", "1:3=const:12.5",
+                "--input", "2:7=const:-3"});
+  auto& st = *s.station;
+  st.start();
+  EXPECT_EQ(st.data_mode, kModeReading);
+  EXPECT_EQ(st.lbl_mode, "Data Mode : Read");
+  // The first cycle ran during start-up.
+  EXPECT_EQ(st.panel(1).value, "625");
+  EXPECT_EQ(st.panel(1).mask, "12.5");
+  EXPECT_EQ(st.panel(2).value, "200");
+  EXPECT_EQ(st.panel(2).mask, "4");
+  EXPECT_EQ(st.panel(3).value, "-100");
+  EXPECT_EQ(st.panel(3).mask, "-3");
+  EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
+
+  // The read cycle picks up a change at the simulator.
+  ASSERT_TRUE(s.sim.command("1 3 5"));
+  ASSERT_TRUE(s.run_until([&] { return st.panel(1).value == "250"; }));
+  EXPECT_EQ(st.panel(1).mask, "5");
+
+  st.stop_data();
+  EXPECT_EQ(st.data_mode, kModeStopped);
+  ASSERT_TRUE(s.sim.command("1 3 6"));
+  s.ioc.run_for(200ms);  // several read intervals: nothing may be read while stopped
+  EXPECT_EQ(st.panel(1).value, "250");
+}
+
+TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
+  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--fault", "2=silent"});
+  auto& st = *s.station;
+  st.start();
+  ASSERT_EQ(st.data_mode, kModeReading);
+  EXPECT_EQ(st.panel(1).value, "500");
+  EXPECT_EQ(st.panel(3).value, "0");  // from the untouched result area: 0.00000
+  EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 1);
+
+  // The other side of the line goes away: every cycle reports it, the
+  // station keeps running and keeps its values.
+  s.sim.stop(SIGKILL);
+  ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:10\rSend Command Error") >= 6; }));
+  EXPECT_EQ(st.data_mode, kModeReading);
+  EXPECT_EQ(st.panel(1).value, "500");
+
+  // A new start cannot open the vanished device: logged, and stopped.
+  st.start_reading();
+  EXPECT_EQ(s.logged("OPEN_COM Error Code:2\rPort Error"), 1);
+  EXPECT_EQ(st.data_mode, kModeStopped);
+}
+
+}  // namespace
+}  // namespace orvane
