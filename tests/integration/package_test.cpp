@@ -27,8 +27,9 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
   EXPECT_TRUE(std::filesystem::exists(root / "usr/lib/systemd/system/orvane-emulator@.service"));
   EXPECT_TRUE(std::filesystem::exists(root / "usr/share/man/man1/orvane-emulator.1"));
   for (const char* tool : {"i7000-sim", "orvane-host"}) {
-    if (std::filesystem::exists(built_program(tool)))
+    if (std::filesystem::exists(built_program(tool))) {
       EXPECT_TRUE(std::filesystem::exists(root / "usr/bin" / tool)) << tool;
+    }
   }
 
   // Run the installed station headless in a station directory of its own.
