@@ -1,10 +1,13 @@
 // orvane-emulator: the station, headless or with its window.
 #include "core/limits.hpp"
 #include "net/command_server.hpp"
+#include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
+#include "platform/icmp_pinger.hpp"
 #include "platform/instance_lock.hpp"
 #include "platform/power_control.hpp"
+#include "platform/ppp_dialer.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
@@ -36,6 +39,8 @@ struct Options {
   std::string poweroff_cmd = "systemctl poweroff";
   std::string lock_file;
   std::string flag_file;
+  std::string ppp_peers = "/etc/ppp/peers";
+  std::string ppp_chat;
 };
 
 }  // namespace
@@ -56,6 +61,11 @@ int main(int argc, char** argv) {
                  "Single-instance lock file (default $XDG_RUNTIME_DIR/OrvaneEmulator.lock, else /tmp)");
   app.add_option("--flag-file", opt.flag_file,
                  "Configured-flag file (default $XDG_CONFIG_HOME/kelv/emu/1.21/flag)");
+  app.add_option("--ppp-peers", opt.ppp_peers, "Dial-up phonebook: the pppd peers folder (entry \"vrn\" is dialled)")
+      ->capture_default_str();
+  app.add_option("--ppp-chat", opt.ppp_chat,
+                 "Chat script that dials the Telphone number (run as chat -f FILE -T NUMBER); "
+                 "default: the peer file dials by itself");
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -98,7 +108,17 @@ int main(int argc, char** argv) {
   orvane::FileConfiguredFlag flag(opt.flag_file.empty() ? orvane::FileConfiguredFlag::default_path()
                                                         : std::filesystem::path(opt.flag_file));
   orvane::CommandPowerControl power(opt.reboot_cmd, opt.poweroff_cmd);
-  orvane::Station station(ioc, log, orvane::StationDeps{clock, flag, power, nullptr}, station_dir);
+  orvane::FtpUplink uplink(clock);
+  orvane::PppdOptions ppp;
+  ppp.peers_dir = opt.ppp_peers;
+  ppp.chat_script = opt.ppp_chat;
+  orvane::PppdDialer dialer(ppp);
+  orvane::IcmpPinger pinger;
+  orvane::StationDeps deps{clock, flag, power, nullptr};
+  deps.uplink = &uplink;
+  deps.dialer = &dialer;
+  deps.pinger = &pinger;
+  orvane::Station station(ioc, log, deps, station_dir);
   orvane::CommandServer server(ioc, station);
   station.set_command_listener(&server);
 

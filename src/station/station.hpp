@@ -8,6 +8,8 @@
 #include "platform/power_control.hpp"
 #include "station/channel_model.hpp"
 #include "station/event_buffer.hpp"
+#include "station/event_delivery.hpp"
+#include "station/event_uplink.hpp"
 #include "station/operator_log.hpp"
 #include "station/settings.hpp"
 #include "station/station_clock.hpp"
@@ -16,8 +18,10 @@
 #include <asio/io_context.hpp>
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -37,6 +41,9 @@ struct StationDeps {
   ConfiguredFlag& configured_flag;
   PowerControl& power;
   CommandListener* listener = nullptr;
+  EventUplink* uplink = nullptr;  // FTP client of the event uplink; none: events stay buffered
+  Dialer* dialer = nullptr;       // dial-up link; none: nothing is dialled
+  Pinger* pinger = nullptr;       // confirms a dial-up link by ping
 };
 
 // The read-only edit boxes that hold the station's identity and settings.
@@ -102,6 +109,15 @@ class Station {
   void save_last_values();
   void prime_event_state(int row);
 
+  // ---- events ----
+  // Adds one event line to the buffer and the day's log file; false (with
+  // an "Error : " line) when it could not be buffered durably.
+  bool add_event_line(const std::string& line);
+  void load_event_buffer();          // start-up: Event.Sav into the buffer
+  void check_and_send();             // end of an event tick: deliver the buffer
+  DeliverySettings delivery_settings() const;
+  EventDelivery& delivery() { return *delivery_; }
+
   // ---- files ----
   std::filesystem::path file(const std::string& name) const { return dir_ / name; }
   const std::filesystem::path& dir() const { return dir_; }
@@ -116,7 +132,7 @@ class Station {
   std::vector<TSensor> channels;  // channel.con, in file order
   int data_mode = kModeStopped;
   std::string lbl_mode = "Data Mode : Stop ";
-  bool dial_online = false;       // dial-up link flag
+  std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
 
   StationTimer timer_random;
@@ -135,6 +151,7 @@ class Station {
   OperatorLog& log_;
   StationDeps deps_;
   std::filesystem::path dir_;
+  std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the rest goes
 };
 
 }  // namespace orvane
