@@ -19,7 +19,8 @@ class FtpTestServer {
  public:
   static constexpr const char* kEventPath = "/kyvex/debug/data";
 
-  explicit FtpTestServer(std::vector<std::string> options = {}) {
+  explicit FtpTestServer(std::vector<std::string> options = {}, int port = 0) {
+    if (port) port_ = port;
     std::filesystem::create_directories(root_.path() / "kyvex" / "debug" / "data");
     std::vector<std::string> argv{"/usr/bin/python3", std::string(ORVANE_SOURCE_DIR) + "/tests/support/ftp_server.py",
                                   "--root", root_.path().string(), "--port", std::to_string(port_)};
