@@ -89,13 +89,12 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
   uplink_->change_dir(settings.eventpath);
   const auto lines = buffer_.lines();
   log_("Send : " + std::to_string(lines.size()) + " Events");
-  const auto deadline = std::chrono::steady_clock::now() + kUploadBudget;
+  const auto deadline = std::chrono::steady_clock::now() + (worker ? worker_budget_ : station_budget_);
   bool failed = false;
+  std::size_t tried = 0;
   for (const auto& line : lines) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      failed = true;
-      break;
-    }
+    if (tried > 0 && std::chrono::steady_clock::now() > deadline) break;
+    ++tried;
     try {
       uplink_->store(line);
     } catch (const std::exception&) {
@@ -104,8 +103,8 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
     }
   }
   if (failed) return;
-  buffer_.remove_front(lines.size());
-  log_("Events : Send Completed");
+  buffer_.remove_front(tried);
+  if (tried == lines.size()) log_("Events : Send Completed");
 }
 
 }  // namespace orvane

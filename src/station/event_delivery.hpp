@@ -47,9 +47,15 @@ class EventDelivery {
   void join_worker();
   DialUp* dial_up() { return dial_up_.get(); }
 
-  // Longest time one upload keeps trying stores; lines not tried by then
-  // count as failed and go again at the next attempt.
-  static constexpr std::chrono::seconds kUploadBudget{30};
+  // How long one upload goes on storing before it hands the thread back:
+  // the lines stored by then are removed, the rest wait for the next tick.
+  // The station thread's share is short (it also serves the host); the
+  // worker's covers a long backlog in one call. At least one line is always
+  // tried, so a backlog drains however slow the host.
+  void set_upload_budget(std::chrono::milliseconds station, std::chrono::milliseconds worker) {
+    station_budget_ = station;
+    worker_budget_ = worker;
+  }
 
  private:
   void run_worker(DeliverySettings settings);
@@ -61,6 +67,8 @@ class EventDelivery {
   std::unique_ptr<DialUp> dial_up_;
   std::mutex upload_mutex_;  // one upload at a time across both threads
   std::atomic<bool> worker_running_{false};
+  std::chrono::milliseconds station_budget_{5000};
+  std::chrono::milliseconds worker_budget_{600000};
   std::thread worker_;
 };
 

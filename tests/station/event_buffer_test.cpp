@@ -73,3 +73,27 @@ TEST(EventBuffer, AnUploadRemovesOnlyTheLinesItStored) {
   EXPECT_EQ(read_text(dir / "Event.Sav"), "late1\r\nlate2\r\n");
   EXPECT_THAT(log, ElementsAre("Send : 2 Events", "Events : Send Completed"));
 }
+
+// A backlog larger than one upload's share of the thread drains over several
+// ticks, each removing exactly what it stored.
+TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  for (const char* e : {"e1", "e2", "e3"}) buffer.add(e);
+  RecordingUplink uplink;
+  ManualClock clock;
+  std::atomic<bool> online{false};
+  std::vector<std::string> log;
+  EventDelivery delivery(buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
+  delivery.set_upload_budget(std::chrono::milliseconds(-1), std::chrono::milliseconds(-1));
+  DeliverySettings settings;
+  delivery.upload_buffer(settings, false);
+  EXPECT_THAT(buffer.lines(), ElementsAre("e2", "e3"));
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "e2\r\ne3\r\n");
+  delivery.upload_buffer(settings, false);
+  delivery.upload_buffer(settings, false);
+  EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2", "e3"));
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_THAT(log, ElementsAre("Send : 3 Events", "Send : 2 Events", "Send : 1 Events", "Events : Send Completed"));
+}
