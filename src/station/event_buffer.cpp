@@ -63,6 +63,12 @@ EventBuffer::LoadResult EventBuffer::load(const std::filesystem::path& file) {
   return result;
 }
 
+void EventBuffer::use_file(const std::filesystem::path& file) {
+  std::lock_guard lock(mutex_);
+  file_ = file;
+  dir_synced_ = false;
+}
+
 void EventBuffer::append_durably(const std::string& bytes) {
   const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno(errno, "Cannot open file", file_);

@@ -27,6 +27,9 @@ class EventBuffer {
   };
   LoadResult load(const std::filesystem::path& file);
 
+  // Names the file without reading it (before start-up has loaded it).
+  void use_file(const std::filesystem::path& file);
+
   // Appends one line and flushes it durably. Returns the number of lines now
   // buffered. On a failed write the file is cut back to what it held, the
   // line is not buffered and std::system_error is thrown. A line holding a

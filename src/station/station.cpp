@@ -27,6 +27,7 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
   timer_history.set_handler([this] { guarded([this] { timer_historyTimer(); }); });
   Timer1.set_handler([this] { guarded([this] { Timer1Timer(); }); });
   clock.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { clockHourChange(last, now); }); });
+  events.use_file(file("Event.Sav"));
   clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { clockMinuteChange(last, now); }); });
 }
 
