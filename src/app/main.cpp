@@ -2,10 +2,13 @@
 #include "core/limits.hpp"
 #include "device/serial_line.hpp"
 #include "net/command_server.hpp"
+#include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
+#include "platform/icmp_pinger.hpp"
 #include "platform/instance_lock.hpp"
 #include "platform/power_control.hpp"
+#include "platform/ppp_dialer.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
@@ -38,6 +41,8 @@ struct Options {
   std::string lock_file;
   std::string flag_file;
   std::vector<std::string> com;  // "N=PATH"
+  std::string ppp_peers = "/etc/ppp/peers";
+  std::string ppp_chat;
 };
 
 }  // namespace
@@ -69,6 +74,11 @@ int main(int argc, char** argv) {
           return std::string(e.what());
         }
       });
+  app.add_option("--ppp-peers", opt.ppp_peers, "Dial-up phonebook: the pppd peers folder (entry \"vrn\" is dialled)")
+      ->capture_default_str();
+  app.add_option("--ppp-chat", opt.ppp_chat,
+                 "Chat script that dials the Telphone number (run as chat -f FILE -T NUMBER); "
+                 "default: the peer file dials by itself");
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -117,7 +127,18 @@ int main(int argc, char** argv) {
     com_ports.insert_or_assign(port, std::move(path));
   }
   orvane::SerialDeviceLine device_line(std::move(com_ports));
-  orvane::Station station(ioc, log, orvane::StationDeps{clock, flag, power, nullptr, &device_line}, station_dir);
+  orvane::FtpUplink uplink(clock);
+  orvane::PppdOptions ppp;
+  ppp.peers_dir = opt.ppp_peers;
+  ppp.chat_script = opt.ppp_chat;
+  orvane::PppdDialer dialer(ppp);
+  orvane::IcmpPinger pinger;
+  orvane::StationDeps deps{clock, flag, power, nullptr};
+  deps.device = &device_line;
+  deps.uplink = &uplink;
+  deps.dialer = &dialer;
+  deps.pinger = &pinger;
+  orvane::Station station(ioc, log, deps, station_dir);
   orvane::CommandServer server(ioc, station);
   station.set_command_listener(&server);
 

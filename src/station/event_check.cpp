@@ -1,10 +1,122 @@
-// Event detection: channel values against thresholds and last states.
+// Event detection: channel values against thresholds and last states, the
+// event lines they make, and the hand-over to the uplink.
+#include "core/comma_text.hpp"
+#include "core/event_record.hpp"
+#include "core/integer_text.hpp"
+#include "core/local_time.hpp"
+#include "station/event_log_files.hpp"
 #include "station/station.hpp"
 
+#include <algorithm>
+#include <limits>
+
 namespace orvane {
+namespace {
 
-void Station::prime_event_state(int) {}
+constexpr const char* kLoopbackHost = "127.0.0.1";
 
-void Station::timer_eventTimer() {}
+bool watched(const SensorGrid& grid, int row) {
+  return !trim(grid.cell(row, col::kPortId)).empty() && trim(grid.cell(row, col::kEnabled)) == "Y";
+}
+
+bool digital(const SensorGrid& grid, int row) { return trim(grid.cell(row, col::kPortType)) == "D"; }
+
+std::int64_t row_state(const SensorGrid& grid, int row, std::int64_t value) {
+  std::array<std::string_view, 8> thresholds;
+  for (int c = col::kThreshold1; c <= col::kThreshold8; ++c)
+    thresholds[static_cast<std::size_t>(c - col::kThreshold1)] = grid.cell(row, c);
+  return event_state(digital(grid, row), value, thresholds);
+}
+
+std::int64_t panel_value(const ChannelPanel& panel) { return leading_int(trim(panel.value), 0); }
+
+// The panel's tag holds the state; digital values beyond its range saturate
+// rather than wrap (a wrapped state could hide a change).
+int to_tag(std::int64_t state) {
+  return static_cast<int>(std::clamp<std::int64_t>(state, std::numeric_limits<int>::min(),
+                                                   std::numeric_limits<int>::max()));
+}
+
+}  // namespace
+
+void Station::load_event_buffer() {
+  if (events.load(file("Event.Sav")).torn_last_line)
+    log("Events : Event.Sav ended inside a line (an interrupted write); the line is kept as it is");
+}
+
+bool Station::add_event_line(const std::string& line) {
+  if (trim(line).empty()) return false;
+  std::size_t count = 0;
+  try {
+    count = events.add(line);
+  } catch (const std::exception& e) {
+    log(std::string("Error : event not buffered: ") + e.what());
+    return false;
+  }
+  log("Events : Add Event to buffer " + std::to_string(count) + " Events");
+  try {
+    write_event_log(dir_, now(), line);
+  } catch (const std::exception& e) {
+    log(std::string("Error : ") + e.what());
+  }
+  return true;
+}
+
+void Station::prime_event_state(int row) {
+  if (!has_panel(row) || row >= grid_sensor.row_count()) return;
+  auto& p = panel(row);
+  p.tag = to_tag(row_state(grid_sensor, row, panel_value(p)));
+}
+
+void Station::timer_eventTimer() {
+  const bool loopback = trim(boxes.ed_ip) == kLoopbackHost;
+  for (int row = 1; row < grid_sensor.row_count(); ++row) {
+    if (!watched(grid_sensor, row)) continue;
+    // Rows past the last panel have no value to watch.
+    if (!has_panel(row)) continue;
+    auto& p = panel(row);
+    const auto value = panel_value(p);
+    const int state = to_tag(row_state(grid_sensor, row, value));
+    if (state == p.tag) continue;
+    if (loopback) {
+      p.tag = state;
+      continue;
+    }
+    const bool is_digital = digital(grid_sensor, row);
+    const char kind = is_digital ? 'D' : 'A';
+    const auto& port_id = grid_sensor.cell(row, col::kPortId);
+    const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid, port_id,
+                                 int_text(value));
+    // An event that could not be buffered is tried again at the next check.
+    if (!add_event_line(line)) continue;
+    p.tag = state;
+    const auto raw = event_line(kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid, port_id,
+                                trim(p.value));
+    try {
+      write_raw_event_log(dir_, now(), raw);
+    } catch (const std::exception& e) {
+      log(std::string("Error : ") + e.what());
+    }
+  }
+  if (!loopback) check_and_send();
+}
+
+DeliverySettings Station::delivery_settings() const {
+  DeliverySettings s;
+  s.target.host = trim_copy(boxes.ed_ip);
+  s.target.port = settings.ServerPort;
+  s.target.user = settings.User;
+  s.target.password = settings.Password;
+  s.eventpath = settings.eventpath;
+  s.dial_up = settings.Connecttype == "1";
+  s.dial.number = boxes.ed_tel;
+  s.dial.user = settings.User;
+  s.dial.password = settings.Password;
+  s.dial.host = boxes.ed_ip;
+  s.dial.confirm_by_ping = settings.Connectmode == "1";
+  return s;
+}
+
+void Station::check_and_send() { delivery_->check_and_send(delivery_settings()); }
 
 }  // namespace orvane

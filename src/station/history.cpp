@@ -1,10 +1,51 @@
-// Hourly history: sampling and the line of each hour.
+// Hourly history: sampling on timer_history and, at each hour change, one
+// line of min/max/average per enabled analog channel in the day's file.
+#include "core/comma_text.hpp"
+#include "core/history_item.hpp"
+#include "core/integer_text.hpp"
+#include "core/local_time.hpp"
+#include "core/text_file.hpp"
 #include "station/station.hpp"
 
 namespace orvane {
 
-void Station::timer_historyTimer() {}
+void Station::timer_historyTimer() {
+  for (auto& ch : channels) {
+    if (!ch.enabled) continue;
+    const std::int32_t v = strict_int(ch.value).value_or(0);
+    if (ch.hour_started) {
+      ch.hour_min = std::min(ch.hour_min, v);
+      ch.hour_max = std::max(ch.hour_max, v);
+      ch.hour_sum += v;
+      ++ch.hour_count;
+    } else {
+      ch.hour_min = ch.hour_max = v;
+      ch.hour_sum = v;
+      ch.hour_count = 1;
+      ch.hour_started = true;
+    }
+  }
+}
 
-void Station::clockHourChange(LocalTime, LocalTime) {}
+// `last_tick` lies in the hour that ended: its day names the file, so the
+// 23:00 line goes into the day that ended.
+void Station::clockHourChange(LocalTime last_tick, LocalTime) {
+  const auto t = civil(last_tick);
+  const auto path = dir_ / "history" / (std::to_string(t.day) + ".his");
+  const auto month = stamp_yyyymm(last_tick);
+
+  std::string line;
+  for (auto& ch : channels) {
+    if (ch.port_type == "A" && ch.enabled)
+      line += history_item(t.hour, trim(ch.port_id), ch.hour_min, ch.hour_max, ch.hour_sum, ch.hour_count);
+    ch.hour_started = false;
+  }
+  if (trim(line).empty()) return;
+
+  auto lines = read_lines_if_exists(path);
+  if (lines.empty() || trim(lines.front()) != month) lines.assign(1, month);
+  lines.push_back(std::move(line));
+  write_lines_atomic(path, lines);
+}
 
 }  // namespace orvane

@@ -20,12 +20,15 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       ioc_(ioc),
       log_(log),
       deps_(deps),
-      dir_(std::move(dir)) {
+      dir_(std::move(dir)),
+      delivery_(std::make_unique<EventDelivery>(events, [this](std::string line) { this->log(std::move(line)); },
+                                                deps.clock, deps.uplink, deps.dialer, deps.pinger, dial_online)) {
   timer_random.set_handler([this] { guarded([this] { timer_randomTimer(); }); });
   timer_event.set_handler([this] { guarded([this] { timer_eventTimer(); }); });
   timer_history.set_handler([this] { guarded([this] { timer_historyTimer(); }); });
   Timer1.set_handler([this] { guarded([this] { Timer1Timer(); }); });
   clock.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { clockHourChange(last, now); }); });
+  events.use_file(file("Event.Sav"));
   clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { clockMinuteChange(last, now); }); });
 }
 
@@ -59,7 +62,7 @@ void Station::start() {
     // Step 7: the command server's listening socket.
     if (deps_.listener) deps_.listener->listen(settings.ClientPort);
     // Step 8: the event buffer.
-    events.load(file("Event.Sav"));
+    load_event_buffer();
     // Step 9.
     dial_online = false;
     // Steps 10-12: modules, channels, sensor list, links.

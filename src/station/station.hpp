@@ -9,6 +9,8 @@
 #include "station/acquisition.hpp"
 #include "station/channel_model.hpp"
 #include "station/event_buffer.hpp"
+#include "station/event_delivery.hpp"
+#include "station/event_uplink.hpp"
 #include "station/operator_log.hpp"
 #include "station/settings.hpp"
 #include "station/station_clock.hpp"
@@ -17,8 +19,10 @@
 #include <asio/io_context.hpp>
 
 #include <array>
+#include <atomic>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -41,6 +45,9 @@ struct StationDeps {
   PowerControl& power;
   CommandListener* listener = nullptr;
   DeviceLine* device = nullptr;  // the RS-485 line; null = serial ports by default names
+  EventUplink* uplink = nullptr;  // FTP client of the event uplink; none: events stay buffered
+  Dialer* dialer = nullptr;       // dial-up link; none: nothing is dialled
+  Pinger* pinger = nullptr;       // confirms a dial-up link by ping
 };
 
 // The read-only edit boxes that hold the station's identity and settings.
@@ -120,6 +127,15 @@ class Station {
   void save_last_values();
   void prime_event_state(int row);
 
+  // ---- events ----
+  // Adds one event line to the buffer and the day's log file; false (with
+  // an "Error : " line) when it could not be buffered durably.
+  bool add_event_line(const std::string& line);
+  void load_event_buffer();          // start-up: Event.Sav into the buffer
+  void check_and_send();             // end of an event tick: deliver the buffer
+  DeliverySettings delivery_settings() const;
+  EventDelivery& delivery() { return *delivery_; }
+
   // ---- files ----
   std::filesystem::path file(const std::string& name) const { return dir_ / name; }
   const std::filesystem::path& dir() const { return dir_; }
@@ -134,7 +150,7 @@ class Station {
   std::vector<TSensor> channels;  // channel.con, in file order
   int data_mode = kModeStopped;
   std::string lbl_mode = "Data Mode : Stop ";
-  bool dial_online = false;       // dial-up link flag
+  std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
 
   StationTimer timer_random;
@@ -155,6 +171,7 @@ class Station {
   StationDeps deps_;
   std::filesystem::path dir_;
   std::function<void(const std::string&)> operator_alert_;
+  std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the rest goes
 };
 
 }  // namespace orvane

@@ -1,0 +1,134 @@
+// An event storm: 32 digital channels toggling at every check (EventSample
+// 100 ms, a minute of checks on a manual clock) while the host is down, then
+// the host comes up. Prints the figures and checks that every event arrived
+// exactly once, in order.
+//   event_storm_bench [checks=600]
+#include "net/ftp_uplink.hpp"
+#include "platform/clock.hpp"
+#include "platform/configured_flag.hpp"
+#include "platform/power_control.hpp"
+#include "station/station.hpp"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <random>
+#include <thread>
+
+namespace fs = std::filesystem;
+using Steady = std::chrono::steady_clock;
+
+namespace {
+
+const fs::path kServer = fs::path(__FILE__).parent_path().parent_path() / "tests" / "support" / "ftp_server.py";
+
+struct Flag final : orvane::ConfiguredFlag {
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+struct Power final : orvane::PowerControl {
+  bool request(orvane::PowerAction) override { return false; }
+};
+
+int free_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+std::string read_all(const fs::path& p) {
+  std::ifstream in(p, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int checks = argc > 1 ? std::atoi(argv[1]) : 600;
+  const auto dir = fs::temp_directory_path() / ("orvane-storm-" + std::to_string(std::random_device{}()));
+  fs::create_directories(dir / "station" / "log");
+  fs::create_directories(dir / "root" / "kyvex" / "debug" / "data");
+
+  asio::io_context ioc;
+  orvane::OperatorLog log(ioc);
+  orvane::ManualClock clock(orvane::make_local_time(2006, 12, 7, 12, 0));
+  orvane::SystemClock names;
+  orvane::FtpUplink ftp(names);
+  Flag flag;
+  Power power;
+  orvane::StationDeps deps{clock, flag, power, nullptr};
+  deps.uplink = &ftp;
+  orvane::Station station(ioc, log, deps, dir / "station");
+  station.load_event_buffer();
+  const int port = free_port();
+  station.boxes.ed_ip = "localhost";
+  station.settings.ServerPort = port;
+  station.grid_sensor.set_row_count(33);
+  for (int r = 1; r <= 32; ++r) {
+    auto& row = station.grid_sensor.row(r);
+    row[orvane::col::kPortId] = "D" + std::to_string(r);
+    row[orvane::col::kPortType] = "D";
+    row[orvane::col::kEnabled] = "Y";
+  }
+
+  auto t0 = Steady::now();
+  for (int c = 0; c < checks; ++c) {
+    for (int r = 1; r <= 32; ++r) station.panel(r).value = (c % 2 == 0) ? "1" : "0";
+    station.timer_eventTimer();  // the host is down: every upload attempt fails
+    clock.advance(std::chrono::milliseconds(100));
+  }
+  const double storm_s = std::chrono::duration<double>(Steady::now() - t0).count();
+  const auto expected = station.events.lines();
+  std::printf("storm: %d checks, %zu events buffered in %.2f s (%.0f events/s with a failed upload per check)\n",
+              checks, expected.size(), storm_s, expected.size() / storm_s);
+
+  const pid_t server = ::fork();
+  if (server == 0) {
+    const int fd = ::open("/dev/null", O_WRONLY);
+    ::dup2(fd, 1);
+    ::dup2(fd, 2);
+    const auto root = (dir / "root").string();
+    const auto port_text = std::to_string(port);
+    ::execl("/usr/bin/python3", "python3", kServer.c_str(), "--root", root.c_str(), "--port", port_text.c_str(),
+            static_cast<char*>(nullptr));
+    ::_exit(127);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the server's start-up; not part of the figures
+
+  t0 = Steady::now();
+  int ticks = 0;
+  while (!station.events.empty() && ticks < 100) {
+    station.timer_eventTimer();  // values unchanged: no new events, only the upload
+    ++ticks;
+  }
+  const double up_s = std::chrono::duration<double>(Steady::now() - t0).count();
+  ::kill(server, SIGTERM);
+  ::waitpid(server, nullptr, 0);
+
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::directory_iterator(dir / "root" / "kyvex" / "debug" / "data"))
+    files[e.path().filename()] = read_all(e.path());
+  std::vector<std::string> arrived;
+  for (auto& [name, bytes] : files) arrived.push_back(bytes);
+  const bool exact = arrived == expected && station.events.empty() && read_all(dir / "station" / "Event.Sav").empty();
+  std::printf("delivery: %zu files in %.2f s over %d upload(s), %.0f events/s; every event once and in order: %s\n",
+              files.size(), up_s, ticks, files.size() / up_s, exact ? "yes" : "NO");
+  fs::remove_all(dir);
+  return exact ? 0 : 1;
+}

@@ -1,0 +1,181 @@
+#include "net/ftp_uplink.hpp"
+
+#include "core/local_time.hpp"
+
+#include <curl/curl.h>
+
+#include <cstring>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+namespace orvane {
+namespace {
+
+struct UploadSource {
+  std::string_view rest;
+};
+
+size_t read_upload(char* buffer, size_t size, size_t count, void* user) {
+  auto* source = static_cast<UploadSource*>(user);
+  const size_t n = std::min(size * count, source->rest.size());
+  std::memcpy(buffer, source->rest.data(), n);
+  source->rest.remove_prefix(n);
+  return n;
+}
+
+size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
+
+void global_init() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+CURL* easy(void* p) { return static_cast<CURL*>(p); }
+CURLM* multi(void* p) { return static_cast<CURLM*>(p); }
+
+// "/a b/c" -> "%2Fa%20b/c/": the leading slash kept as a real root, each
+// segment escaped.
+std::string dir_path(CURL* handle, const std::string& path) {
+  std::string out;
+  std::size_t start = 0;
+  if (!path.empty() && path.front() == '/') {
+    out = "%2F";
+    start = 1;
+  }
+  while (start < path.size()) {
+    auto end = path.find('/', start);
+    if (end == std::string::npos) end = path.size();
+    if (end > start) {
+      char* escaped = curl_easy_escape(handle, path.data() + start, static_cast<int>(end - start));
+      out += escaped;
+      curl_free(escaped);
+      out += '/';
+    }
+    start = end + 1;
+  }
+  if (out == "%2F") out += '/';
+  return out;
+}
+
+}  // namespace
+
+FtpUplink::FtpUplink(const Clock& clock, FtpTimeouts timeouts) : clock_(clock), timeouts_(timeouts) {
+  global_init();
+}
+
+FtpUplink::~FtpUplink() { disconnect(); }
+
+void FtpUplink::connect(const UplinkTarget& target) {
+  disconnect();
+  multi_ = curl_multi_init();
+  easy_ = curl_easy_init();
+  if (!multi_ || !easy_) throw std::runtime_error("cannot start the FTP client");
+  CURL* h = easy(easy_);
+  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_USERNAME, target.user.c_str());
+  curl_easy_setopt(h, CURLOPT_PASSWORD, target.password.c_str());
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
+  curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT,
+                   static_cast<long>(std::max<long long>(1, timeouts_.response.count() / 1000)));
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts_.transfer.count()));
+  curl_easy_setopt(h, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, discard);
+  curl_easy_setopt(h, CURLOPT_TCP_NODELAY, 1L);
+  curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 1L);
+  // Every operation of an upload goes over the one cached control connection.
+  curl_multi_setopt(multi(multi_), CURLMOPT_MAX_HOST_CONNECTIONS, 1L);
+  std::string host = target.host;
+  if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
+  base_url_ = "ftp://" + host + ":" + std::to_string(target.port) + "/";
+  curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  perform(base_url_, {});
+  connected_ = true;
+}
+
+void FtpUplink::change_dir(const std::string& path) {
+  if (!connected_) throw std::runtime_error("not connected");
+  dir_url_ = base_url_ + dir_path(easy(easy_), path);
+  curl_easy_setopt(easy(easy_), CURLOPT_NOBODY, 1L);
+  perform(dir_url_, {});
+}
+
+std::string FtpUplink::next_name() {
+  // Names are unique to the millisecond: wait for the clock to move on.
+  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  for (;;) {
+    auto name = "Emulate" + stamp_hhnnsszzz(clock_.now());
+    if (name != last_name_) return name;
+    if (std::chrono::steady_clock::now() > give_up) throw std::runtime_error("the clock does not move");
+    std::this_thread::sleep_for(std::chrono::microseconds(100));
+  }
+}
+
+void FtpUplink::store(std::string_view bytes) {
+  if (!connected_) throw std::runtime_error("not connected");
+  auto name = next_name();
+  CURL* h = easy(easy_);
+  curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
+  curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
+  perform(dir_url_ + name, bytes);
+  curl_easy_setopt(h, CURLOPT_UPLOAD, 0L);
+  last_name_ = std::move(name);
+}
+
+void FtpUplink::perform(const std::string& url, std::string_view upload) {
+  CURL* h = easy(easy_);
+  CURLM* m = multi(multi_);
+  UploadSource source{upload};
+  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(h, CURLOPT_READFUNCTION, read_upload);
+  curl_easy_setopt(h, CURLOPT_READDATA, &source);
+  curl_easy_setopt(h, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(upload.size()));
+  char error[CURL_ERROR_SIZE] = {};
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, error);
+  if (curl_multi_add_handle(m, h) != CURLM_OK) throw std::runtime_error("cannot start an FTP transfer");
+  CURLcode result = CURLE_OK;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(m, &running) != CURLM_OK) {
+      result = CURLE_FAILED_INIT;
+      break;
+    }
+    int queued = 0;
+    bool done = false;
+    while (CURLMsg* msg = curl_multi_info_read(m, &queued)) {
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == h) {
+        result = msg->data.result;
+        done = true;
+      }
+    }
+    if (done || running == 0) break;
+    long wait_ms = -1;
+    curl_multi_timeout(m, &wait_ms);
+    fd_set r, w, e;
+    FD_ZERO(&r);
+    FD_ZERO(&w);
+    FD_ZERO(&e);
+    int max_fd = -1;
+    curl_multi_fdset(m, &r, &w, &e, &max_fd);
+    if (max_fd == -1) {
+      wait_ms = (wait_ms < 0 || wait_ms > 1) ? 1 : wait_ms;
+    } else if (wait_ms < 0 || wait_ms > 100) {
+      wait_ms = 100;
+    }
+    if (wait_ms > 0) curl_multi_wait(m, nullptr, 0, static_cast<int>(wait_ms), nullptr);
+  }
+  curl_multi_remove_handle(m, h);
+  curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  if (result != CURLE_OK)
+    throw std::runtime_error(std::string("FTP: ") + (error[0] ? error : curl_easy_strerror(result)));
+}
+
+void FtpUplink::disconnect() noexcept {
+  if (easy_) curl_easy_cleanup(easy(easy_));
+  if (multi_) curl_multi_cleanup(multi(multi_));  // closes the control connection (QUIT)
+  easy_ = nullptr;
+  multi_ = nullptr;
+  connected_ = false;
+}
+
+}  // namespace orvane

@@ -1,0 +1,58 @@
+// Dial-up link management over a Dialer: dial the "vrn" entry and confirm
+// the link (by ping or by watching its state), report the state by name,
+// hang everything up. Used by the upload worker and the station thread.
+#pragma once
+#include "platform/dialer.hpp"
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+
+namespace orvane {
+
+struct DialSettings {
+  std::string number;     // ed_tel
+  std::string user;       // User
+  std::string password;   // Password
+  std::string host;       // ed_ip: pinged to confirm the link
+  bool confirm_by_ping = false;  // Connectmode "1"
+};
+
+class DialUp {
+ public:
+  using Log = std::function<void(std::string)>;
+  // Pauses between state checks and after a hang-up; returns early once
+  // the station is closing. Tests pass one that returns at once.
+  using Wait = std::function<void(std::chrono::milliseconds)>;
+
+  DialUp(Dialer& dialer, Pinger* pinger, std::atomic<bool>& online, Log log, Wait wait = {});
+
+  struct State {
+    bool any = false;   // some connection is active
+    std::string name;   // state name of the "vrn" connection, empty if none
+  };
+  State connection_state();
+  // Dials and confirms the link; returns the online flag.
+  bool dial(const DialSettings& settings);
+  void hang_up_all();
+  // Ends any confirmation loop and pause at once (the station is closing).
+  void cancel() { cancelled_ = true; }
+
+  static constexpr const char* kEntry = "vrn";
+  static constexpr int kConfirmRounds = 60;
+  static constexpr int kAuthenticationRounds = 10;
+
+ private:
+  void hang_up(int handle);
+  void pause(std::chrono::milliseconds d);
+
+  Dialer& dialer_;
+  Pinger* pinger_;
+  std::atomic<bool>& online_;
+  Log log_;
+  Wait wait_;
+  std::atomic<bool> cancelled_{false};
+};
+
+}  // namespace orvane

@@ -1,0 +1,110 @@
+#include "station/event_delivery.hpp"
+
+#include "core/local_time.hpp"
+
+namespace orvane {
+
+EventDelivery::EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer,
+                             Pinger* pinger, std::atomic<bool>& online, DialUp::Wait wait)
+    : buffer_(buffer), log_(std::move(log)), clock_(clock), uplink_(uplink) {
+  if (dialer) dial_up_ = std::make_unique<DialUp>(*dialer, pinger, online, log_, std::move(wait));
+}
+
+EventDelivery::~EventDelivery() {
+  if (dial_up_) dial_up_->cancel();
+  join_worker();
+}
+
+void EventDelivery::join_worker() {
+  if (worker_.joinable()) worker_.join();
+}
+
+void EventDelivery::check_and_send(const DeliverySettings& settings) {
+  if (!settings.dial_up) {
+    if (!buffer_.empty()) upload_buffer(settings, false);
+    return;
+  }
+  if (!dial_up_) return;
+  const auto state = dial_up_->connection_state();
+  if (state.name == "Disconnected") dial_up_->hang_up_all();
+  if (state.any) {
+    log_("Dial Status : " + state.name);
+    return;
+  }
+  if (buffer_.empty() || worker_running_) return;
+  join_worker();  // the previous worker has ended; reap its thread
+  worker_running_ = true;
+  try {
+    worker_ = std::thread([this, settings] { run_worker(settings); });
+  } catch (...) {
+    worker_running_ = false;
+    throw;
+  }
+}
+
+void EventDelivery::run_worker(DeliverySettings settings) {
+  try {
+    if (!dial_up_->dial(settings.dial)) {
+      log_("Dial : Not Connect");
+      dial_up_->hang_up_all();
+    } else {
+      log_("Dial : dial OK");
+      try {
+        upload_buffer(settings, true);
+      } catch (const std::exception& e) {
+        log_(std::string("Error : ") + e.what());
+      }
+      dial_up_->hang_up_all();
+    }
+  } catch (const std::exception& e) {
+    log_(std::string("Error : ") + e.what());
+  } catch (...) {
+    log_("Error : unknown error");
+  }
+  worker_running_ = false;
+}
+
+void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker) {
+  if (!uplink_) return;
+  std::unique_lock lock(upload_mutex_, std::defer_lock);
+  if (worker) {
+    lock.lock();
+  } else if (!lock.try_lock()) {
+    return;  // the worker is uploading; its upload takes these lines
+  }
+  struct Disconnect {
+    EventUplink& uplink;
+    ~Disconnect() { uplink.disconnect(); }
+  } disconnect{*uplink_};
+
+  try {
+    uplink_->connect(settings.target);
+  } catch (const std::exception&) {
+    if (worker) log_("Connect exception");
+  }
+  if (!uplink_->connected()) {
+    if (worker) log_("Connect server fail");
+    return;
+  }
+  uplink_->change_dir(settings.eventpath);
+  const auto lines = buffer_.lines();
+  log_("Send : " + std::to_string(lines.size()) + " Events");
+  const auto deadline = std::chrono::steady_clock::now() + (worker ? worker_budget_ : station_budget_);
+  bool failed = false;
+  std::size_t tried = 0;
+  for (const auto& line : lines) {
+    if (tried > 0 && std::chrono::steady_clock::now() > deadline) break;
+    ++tried;
+    try {
+      uplink_->store(line);
+    } catch (const std::exception&) {
+      log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
+      failed = true;
+    }
+  }
+  if (failed) return;
+  buffer_.remove_front(tried);
+  if (tried == lines.size()) log_("Events : Send Completed");
+}
+
+}  // namespace orvane

@@ -1,0 +1,140 @@
+#include "net/ftp_uplink.hpp"
+#include "platform/clock.hpp"
+#include "station/event_delivery.hpp"
+#include "support/ftp_test_server.hpp"
+#include "support/test_support.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <regex>
+
+using namespace orvane;
+using orvane::test::FtpTestServer;
+using orvane::test::read_text;
+using orvane::test::TempDir;
+using ::testing::ElementsAre;
+
+namespace {
+
+std::string event(int n) {
+  return "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP" + std::to_string(n) + " IS " + std::to_string(n) + "\x03\x04";
+}
+
+// A buffer in a scratch station folder, an uplink and the delivery, with
+// the log lines collected.
+struct Uplink {
+  TempDir dir;
+  EventBuffer buffer;
+  ManualClock log_clock{make_local_time(2006, 12, 7, 9, 5, 7)};
+  SystemClock names;
+  FtpUplink ftp{names, FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+                                   std::chrono::milliseconds(2000)}};
+  std::atomic<bool> online{false};
+  std::mutex mutex;
+  std::vector<std::string> log;
+  EventDelivery delivery{buffer, [this](std::string l) { std::lock_guard g(mutex); log.push_back(std::move(l)); },
+                         log_clock, &ftp, nullptr, nullptr, online};
+
+  explicit Uplink(int events) {
+    buffer.load(dir / "Event.Sav");
+    for (int i = 1; i <= events; ++i) buffer.add(event(i));
+  }
+  DeliverySettings settings(int port) const {
+    DeliverySettings s;
+    s.target = {"127.0.0.1", port, "Guest", "Tulip"};
+    s.eventpath = FtpTestServer::kEventPath;
+    return s;
+  }
+  std::string file() { return read_text(dir / "Event.Sav"); }
+};
+
+std::string crlf(std::initializer_list<int> ns) {
+  std::string out;
+  for (int n : ns) out += event(n) + "\r\n";
+  return out;
+}
+
+}  // namespace
+
+TEST(FtpUplink, StoresEachEventAsItsOwnFileOverOneConnection) {
+  FtpTestServer server;
+  Uplink u(3);
+  u.delivery.upload_buffer(u.settings(server.port()), false);
+
+  const auto files = server.files();
+  ASSERT_EQ(files.size(), 3u);
+  for (const auto& [name, bytes] : files) EXPECT_TRUE(std::regex_match(name, std::regex("Emulate[0-9]{9}"))) << name;
+  EXPECT_THAT(server.contents(), ElementsAre(event(1), event(2), event(3)));
+  EXPECT_EQ(server.connections(), 1);
+  EXPECT_EQ(u.buffer.size(), 0u);
+  EXPECT_EQ(u.file(), "");
+  EXPECT_THAT(u.log, ElementsAre("Send : 3 Events", "Events : Send Completed"));
+}
+
+TEST(FtpUplink, NamesStayUniqueWhenStoresComeFasterThanTheClock) {
+  FtpTestServer server;
+  Uplink u(150);
+  u.delivery.upload_buffer(u.settings(server.port()), false);
+  EXPECT_EQ(server.files().size(), 150u);
+  EXPECT_EQ(u.buffer.size(), 0u);
+}
+
+TEST(FtpUplink, AFailedStoreKeepsEveryLineAndTheNextUploadSendsThemAgain) {
+  FtpTestServer server({"--fail-store", "2"});
+  Uplink u(3);
+  u.delivery.upload_buffer(u.settings(server.port()), false);
+  EXPECT_EQ(server.files().size(), 2u);  // the third was still tried
+  EXPECT_EQ(u.buffer.size(), 3u);
+  EXPECT_EQ(u.file(), crlf({1, 2, 3}));
+  EXPECT_THAT(u.log, ElementsAre("Send : 3 Events", "09:05:07 Error : send event error"));
+
+  u.log.clear();
+  u.delivery.upload_buffer(u.settings(server.port()), false);
+  EXPECT_EQ(server.files().size(), 5u);
+  EXPECT_EQ(u.buffer.size(), 0u);
+  EXPECT_EQ(u.file(), "");
+  EXPECT_THAT(u.log, ElementsAre("Send : 3 Events", "Events : Send Completed"));
+}
+
+TEST(FtpUplink, AConnectionDroppedMidTransferLosesNothing) {
+  FtpTestServer server({"--drop-store", "2"});
+  Uplink u(3);
+  u.delivery.upload_buffer(u.settings(server.port()), false);
+  EXPECT_EQ(u.buffer.size(), 3u);
+  EXPECT_EQ(u.file(), crlf({1, 2, 3}));
+  EXPECT_EQ(std::count(u.log.begin(), u.log.end(), "09:05:07 Error : send event error"), 1);
+
+  u.delivery.upload_buffer(u.settings(server.port()), false);
+  EXPECT_EQ(u.buffer.size(), 0u);
+  const auto contents = server.contents();
+  EXPECT_EQ(std::count(contents.begin(), contents.end(), event(2)), 1);
+}
+
+TEST(FtpUplink, RefusedLoginOrNoServerLeavesTheBufferAndLogsOnlyOnTheWorker) {
+  FtpTestServer refusing({"--refuse-login"});
+  Uplink u(2);
+  u.delivery.upload_buffer(u.settings(refusing.port()), false);
+  EXPECT_TRUE(u.log.empty());
+  u.delivery.upload_buffer(u.settings(refusing.port()), true);
+  EXPECT_THAT(u.log, ElementsAre("Connect exception", "Connect server fail"));
+  EXPECT_EQ(u.buffer.size(), 2u);
+  EXPECT_EQ(u.file(), crlf({1, 2}));
+  EXPECT_TRUE(refusing.files().empty());
+
+  u.log.clear();
+  u.delivery.upload_buffer(u.settings(orvane::test::free_tcp_port()), true);
+  EXPECT_THAT(u.log, ElementsAre("Connect exception", "Connect server fail"));
+  EXPECT_EQ(u.buffer.size(), 2u);
+}
+
+TEST(FtpUplink, AMissingEventFolderFailsTheUploadWithoutStoring) {
+  FtpTestServer server;
+  Uplink u(1);
+  auto s = u.settings(server.port());
+  s.eventpath = "/no/such/folder";
+  EXPECT_THROW(u.delivery.upload_buffer(s, false), std::runtime_error);
+  EXPECT_EQ(u.buffer.size(), 1u);
+  EXPECT_TRUE(u.log.empty());
+}

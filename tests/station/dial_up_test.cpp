@@ -1,0 +1,216 @@
+#include "event_station_fixture.hpp"
+#include "station/dial_up.hpp"
+#include "station/event_delivery.hpp"
+#include "platform/icmp_pinger.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <condition_variable>
+
+using namespace orvane;
+using orvane::test::RecordingUplink;
+using orvane::test::TempDir;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+
+// A dialler that plays a script: its phonebook, how dialling ends and the
+// states the link passes through, one per look at the connections.
+struct ScriptedDialer final : Dialer {
+  std::mutex mutex;
+  std::vector<std::string> entries{"vrn"};
+  std::optional<DialError> dial_error;
+  std::vector<int> states{kDialStateConnected};
+  bool listing_fails = false;
+  bool hang_up_fails = false;
+  bool linked = false;
+  std::size_t looks = 0;
+  std::vector<std::string> calls;
+  std::function<void()> during_dial;
+
+  std::vector<std::string> phonebook_entries() override { return entries; }
+  int dial(const std::string& entry, const std::string& number, const std::string& user,
+           const std::string& password) override {
+    if (during_dial) during_dial();
+    std::lock_guard g(mutex);
+    calls.push_back("dial " + entry + " " + number + " " + user + " " + password);
+    if (dial_error) throw *dial_error;
+    linked = true;
+    return 7;
+  }
+  std::vector<DialConnection> connections() override {
+    std::lock_guard g(mutex);
+    if (listing_fails) throw DialError("no list");
+    if (!linked) return {};
+    const int state = states[std::min(looks++, states.size() - 1)];
+    return {DialConnection{7, "vrn", state}};
+  }
+  void hang_up(int handle) override {
+    std::lock_guard g(mutex);
+    calls.push_back("hang up " + std::to_string(handle));
+    if (hang_up_fails) throw DialError("busy");
+    linked = false;
+  }
+};
+
+struct CountingPinger final : Pinger {
+  Pinger& real;
+  int pings = 0;
+  explicit CountingPinger(Pinger& p) : real(p) {}
+  bool ping(const std::string& host, std::chrono::milliseconds timeout) override {
+    ++pings;
+    return real.ping(host, timeout);
+  }
+};
+
+struct Never final : Pinger {
+  int pings = 0;
+  bool ping(const std::string&, std::chrono::milliseconds) override { return ++pings, false; }
+};
+
+struct DialRig {
+  TempDir dir;
+  EventBuffer buffer;
+  ManualClock clock;
+  ScriptedDialer dialer;
+  RecordingUplink uplink;
+  std::atomic<bool> online{false};
+  std::mutex mutex;
+  std::vector<std::string> log;
+  int pauses = 0;
+  Pinger* pinger = nullptr;
+  std::unique_ptr<EventDelivery> delivery;
+
+  explicit DialRig(int events = 1, Pinger* p = nullptr) : pinger(p) {
+    buffer.load(dir / "Event.Sav");
+    for (int i = 0; i < events; ++i) buffer.add("event" + std::to_string(i));
+    delivery = std::make_unique<EventDelivery>(
+        buffer, [this](std::string l) { std::lock_guard g(mutex); log.push_back(std::move(l)); }, clock, &uplink,
+        &dialer, pinger, online, [this](std::chrono::milliseconds) { ++pauses; });
+  }
+  DeliverySettings settings(bool by_ping = false) {
+    DeliverySettings s;
+    s.dial_up = true;
+    s.dial = DialSettings{"555123", "Guest", "Tulip", "127.0.0.1", by_ping};
+    return s;
+  }
+  std::vector<std::string> run(bool by_ping = false) {
+    delivery->check_and_send(settings(by_ping));
+    delivery->join_worker();
+    std::lock_guard g(mutex);
+    return std::exchange(log, {});
+  }
+};
+
+}  // namespace
+
+TEST(DialUp, TheWorkerDialsUploadsAndHangsUp) {
+  DialRig rig(2);
+  EXPECT_THAT(rig.run(), ElementsAre("Dial : Start dial", "Dial : dial OK", "Send : 2 Events",
+                                     "Events : Send Completed", "Dial : Do HangUp."));
+  EXPECT_THAT(rig.dialer.calls, ElementsAre("dial vrn 555123 Guest Tulip", "hang up 7"));
+  EXPECT_THAT(rig.uplink.stored, ElementsAre("event0", "event1"));
+  EXPECT_TRUE(rig.buffer.empty());
+  EXPECT_FALSE(rig.online);
+}
+
+TEST(DialUp, NothingIsDialledWithoutAPhonebookEntryAndFailuresKeepTheBuffer) {
+  DialRig rig;
+  rig.dialer.entries = {" "};
+  EXPECT_THAT(rig.run(), ElementsAre("Dial : Start dial", "Dial : Not Connect"));
+  EXPECT_THAT(rig.dialer.calls, IsEmpty());
+
+  rig.dialer.entries = {"vrn"};
+  rig.dialer.dial_error = DialError("The connect script failed", 9);
+  EXPECT_THAT(rig.run(),
+              ElementsAre("Dial : Start dial", "Dial : RasDial failed: The connect script failed", "Dial : Not Connect"));
+  EXPECT_THAT(rig.dialer.calls, ElementsAre("dial vrn 555123 Guest Tulip", "hang up 9"));
+  EXPECT_EQ(rig.buffer.size(), 1u);
+  EXPECT_FALSE(rig.online);
+}
+
+TEST(DialUp, StateWatchingConfirmsOnConnectedOrGivesUpOnLongAuthentication) {
+  DialRig rig;
+  rig.dialer.states = {2, 5, 14};
+  rig.run();
+  EXPECT_EQ(rig.dialer.looks, 3u + 1u);  // three rounds, then the hang-up's look
+  EXPECT_EQ(rig.pauses, 2 + 1);          // between rounds, and after the hang-up
+
+  DialRig stuck;
+  stuck.dialer.states = {6, 7, 8, 9, 10, 11, 12, 13, 6, 7, 8, 9};
+  const auto log = stuck.run();
+  EXPECT_THAT(log, ElementsAre("Dial : Start dial", "dial : break loop Authen", "Dial : dial OK", "Send : 1 Events",
+                               "Events : Send Completed", "Dial : Do HangUp."));
+  EXPECT_EQ(stuck.dialer.looks, 11u + 1u);
+}
+
+TEST(DialUp, PingConfirmsTheLinkAtTheFirstReply) {
+  IcmpPinger real;
+  CountingPinger counting(real);
+  DialRig rig(1, &counting);
+  rig.run(true);
+  EXPECT_EQ(counting.pings, 1);
+  EXPECT_EQ(rig.dialer.looks, 1u);  // only the hang-up looked at the state
+
+  Never never;
+  DialRig silent(1, &never);
+  silent.run(true);
+  EXPECT_EQ(never.pings, DialUp::kConfirmRounds);
+}
+
+TEST(DialUp, ATickWhileTheWorkerRunsStartsNoSecondOne) {
+  DialRig rig;
+  std::mutex m;
+  std::condition_variable cv;
+  bool release = false;
+  int dials = 0;
+  rig.dialer.during_dial = [&] {
+    std::unique_lock lock(m);
+    ++dials;
+    cv.wait(lock, [&] { return release; });
+  };
+  rig.delivery->check_and_send(rig.settings());
+  ASSERT_TRUE(orvane::test::wait_until([&] { std::lock_guard g(m); return dials == 1; }));
+  rig.delivery->check_and_send(rig.settings());
+  EXPECT_TRUE(rig.delivery->worker_running());
+  {
+    std::lock_guard g(m);
+    release = true;
+  }
+  cv.notify_all();
+  rig.delivery->join_worker();
+  EXPECT_EQ(dials, 1);
+  EXPECT_FALSE(rig.delivery->worker_running());
+}
+
+TEST(DialUp, AnExistingLinkIsReportedAndADisconnectedOneHungUp) {
+  DialRig rig;
+  rig.dialer.linked = true;
+  rig.dialer.states = {kDialStateConnected};
+  EXPECT_THAT(rig.run(), ElementsAre("Dial Status : Connected"));
+
+  rig.dialer.states = {kDialStateDisconnected};
+  rig.dialer.looks = 0;
+  EXPECT_THAT(rig.run(), ElementsAre("Dial : Do HangUp.", "Dial Status : Disconnected"));
+  EXPECT_FALSE(rig.dialer.linked);
+}
+
+TEST(DialUp, HangUpAllLogsOnlyWhatHappened) {
+  DialRig rig;
+  auto& dial_up = *rig.delivery->dial_up();
+  dial_up.hang_up_all();
+  EXPECT_THAT(rig.log, IsEmpty());
+
+  rig.dialer.linked = true;
+  rig.dialer.hang_up_fails = true;
+  dial_up.hang_up_all();
+  EXPECT_THAT(rig.log, ElementsAre("Dial : No HangUp.", "Dial : No HangUp."));
+
+  rig.log.clear();
+  rig.dialer.listing_fails = true;
+  dial_up.hang_up_all();
+  EXPECT_THAT(rig.log, ElementsAre("RasEnumConnections failed."));
+  EXPECT_EQ(dial_up.connection_state().any, false);
+}

@@ -1,0 +1,173 @@
+#include "event_station_fixture.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <csignal>
+
+using namespace orvane;
+using orvane::test::EventStation;
+using orvane::test::read_text;
+using orvane::test::write_text;
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+namespace {
+const std::string kTemp350 = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
+}
+
+TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
+  EventStation s;
+  s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
+  s.value(1, "350");
+  s.station->panel(1).tag = 4;  // level of 350 is 4: nothing yet
+  s->timer_eventTimer();
+  EXPECT_EQ(s.event_sav(), "");
+  EXPECT_EQ(s.uplink.connects, 0);
+
+  std::string while_storing;
+  s.uplink.on_store = [&] { while_storing = s.event_sav(); };
+  s.station->panel(1).tag = 1;
+  s->timer_eventTimer();
+  EXPECT_EQ(while_storing, kTemp350 + "\r\n");
+  EXPECT_EQ(s.event_sav(), "");
+  EXPECT_EQ(s->panel(1).tag, 4);
+  EXPECT_THAT(s.take_lines(), ElementsAre("Events : Add Event to buffer 1 Events", "Send : 1 Events",
+                                          "Events : Send Completed"));
+  EXPECT_THAT(s.uplink.stored, ElementsAre(kTemp350));
+  EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 3.5\r\n");
+  EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\r\n");
+
+  s->timer_eventTimer();  // same level: no second event
+  EXPECT_EQ(s->events.size(), 0u);
+  EXPECT_THAT(s.take_lines(), IsEmpty());
+}
+
+TEST(EventCheck, RawLogGetsThePanelTextAndTheLineKeepsTheIdentityAsItStands) {
+  EventStation s;
+  s->boxes.ed_facid = "F9";
+  s->boxes.ed_sensorid = "S7";
+  s.uplink.up = false;
+  s.row(1, " P1 ", "A", " Y ");
+  s.value(1, " 12abc");
+  s->settings.Connecttype = "0";
+  s.uplink.on_store = [] { throw std::runtime_error("down"); };
+  s->timer_eventTimer();
+  EXPECT_EQ(s->events.lines().at(0), "\x01\x02" "EVENTA 200612071230 F9 F9S7  P1  IS 12\x03\x04");
+  EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 12abc\r\n");
+  EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 0.1\r\n");
+}
+
+TEST(EventCheck, DigitalChannelsReportEachChangeOfValue) {
+  EventStation s;
+  s.uplink.on_store = [] { throw std::runtime_error("keep them"); };
+  s.row(1, "DOOR", "D", "Y");
+  std::vector<std::size_t> sizes;
+  for (const char* v : {"0", "1", "1", "0"}) {
+    s.value(1, v);
+    s->timer_eventTimer();
+    sizes.push_back(s->events.size());
+  }
+  EXPECT_THAT(sizes, ElementsAre(0u, 1u, 1u, 2u));
+  EXPECT_EQ(s->events.lines().at(1), "\x01\x02" "EVENTD 200612071230 F1 F1S1 DOOR IS 0\x03\x04");
+}
+
+TEST(EventCheck, OnlyRowsWithAPortIdEnabledExactlyYAreWatchedInRowOrder) {
+  EventStation s;
+  s.uplink.on_store = [] { throw std::runtime_error("keep them"); };
+  s.row(1, "A1", "A", "y");
+  s.row(2, "", "A", "Y");
+  s.row(3, "A3", "A", "Y");
+  s.row(4, "A4", "A", "Y");
+  s->timer_eventTimer();
+  const auto lines = s->events.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("A3 IS 0"), std::string::npos);
+  EXPECT_NE(lines[1].find("A4 IS 0"), std::string::npos);
+}
+
+TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
+  EventStation s;
+  s.row(33, "FAR", "A", "Y");
+  s.row(2, "NEAR", "A", "Y");
+  s->timer_eventTimer();
+  EXPECT_THAT(s.uplink.stored, ElementsAre("\x01\x02" "EVENTA 200612071230 F1 F1S1 NEAR IS 0\x03\x04"));
+  EXPECT_EQ(s.uplink.connects, 1);
+}
+
+TEST(EventCheck, TheLoopbackHostTracksStatesButMakesNoEventsAndNoUploads) {
+  EventStation s;
+  s->boxes.ed_ip = " 127.0.0.1 ";
+  s.row(1, "T", "A", "Y", {"10"});
+  s.value(1, "20");
+  s->timer_eventTimer();
+  EXPECT_EQ(s->panel(1).tag, 2);
+  EXPECT_FALSE(std::filesystem::exists(s.dir / "Event.Sav"));
+  EXPECT_EQ(s.uplink.connects, 0);
+
+  s->boxes.ed_ip = "10.0.0.9";
+  s->timer_eventTimer();  // the state was kept: nothing to report
+  EXPECT_EQ(s.uplink.connects, 0);
+}
+
+TEST(EventCheck, PrimedStatesMakeNoEventForUnchangedValues) {
+  EventStation s;
+  s.row(1, "T", "A", "Y", {"10", "20"});
+  s.row(2, "D", "D", "Y");
+  s.value(1, "15");
+  s.value(2, "7");
+  s->prime_event_state(1);
+  s->prime_event_state(2);
+  EXPECT_EQ(s->panel(1).tag, 2);
+  EXPECT_EQ(s->panel(2).tag, 7);
+  s->timer_eventTimer();
+  EXPECT_EQ(s.uplink.connects, 0);
+}
+
+TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
+  EventStation s(false);
+  s.row(1, "T1", "A", "Y");
+  s.row(2, "T2", "A", "Y");
+  s->timer_eventTimer();
+  EXPECT_EQ(s.uplink.stored.size(), 2u);
+  const auto lines = s.take_lines();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Error : "); }), 4);
+  EXPECT_EQ(lines.back(), "Events : Send Completed");
+}
+
+// A write that the disk refuses half way (here the file size limit): the
+// event is not counted, the file keeps exactly what it held, and the event
+// is made again at the next check.
+TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
+  EventStation s;
+  s.uplink.on_store = [] { throw std::runtime_error("host down"); };
+  s.row(1, "T1", "A", "Y");
+  s->timer_eventTimer();
+  const auto before = s.event_sav();
+  ASSERT_EQ(s->events.size(), 1u);
+
+  s.row(2, "T2", "A", "Y");
+  auto* old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  rlimit limit = old_limit;
+  limit.rlim_cur = before.size() + 10;  // room for part of the line only
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  s.take_lines();
+  s->timer_eventTimer();
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+
+  EXPECT_EQ(s->events.size(), 1u);
+  EXPECT_EQ(s.event_sav(), before);
+  const auto lines = s.take_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
+  EXPECT_EQ(s->panel(2).tag, 0);
+
+  s->timer_eventTimer();
+  EXPECT_EQ(s->events.size(), 2u);
+  EXPECT_EQ(s.take_lines().front(), "Events : Add Event to buffer 2 Events");
+}

@@ -1,0 +1,89 @@
+// A Station in a scratch directory with a manual clock, for the event,
+// uplink and history tests; operator-log lines are collected.
+#pragma once
+#include "platform/clock.hpp"
+#include "platform/configured_flag.hpp"
+#include "platform/power_control.hpp"
+#include "station/station.hpp"
+#include "support/test_support.hpp"
+
+#include <asio/io_context.hpp>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace orvane::test {
+
+struct NoFlag final : ConfiguredFlag {
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+struct NoPower final : PowerControl {
+  bool request(PowerAction) override { return false; }
+};
+
+// Counts uploads and stores what it is given.
+struct RecordingUplink final : EventUplink {
+  int connects = 0;
+  bool up = false;
+  std::vector<std::string> stored;
+  std::function<void()> on_store;
+  void connect(const UplinkTarget&) override {
+    ++connects;
+    up = true;
+  }
+  bool connected() const override { return up; }
+  void change_dir(const std::string&) override {}
+  void store(std::string_view bytes) override {
+    if (on_store) on_store();
+    stored.emplace_back(bytes);
+  }
+  void disconnect() noexcept override { up = false; }
+};
+
+struct EventStation {
+  TempDir dir;
+  asio::io_context ioc;
+  OperatorLog log{ioc};
+  ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};
+  NoFlag flag;
+  NoPower power;
+  RecordingUplink uplink;
+  std::unique_ptr<Station> station;
+  std::vector<std::string> lines;
+
+  explicit EventStation(bool with_log_dirs = true) {
+    if (with_log_dirs) {
+      std::filesystem::create_directory(dir / "log");
+      std::filesystem::create_directory(dir / "history");
+    }
+    StationDeps deps{clock, flag, power, nullptr};
+    deps.uplink = &uplink;
+    station = std::make_unique<Station>(ioc, log, deps, dir.path());
+    log.add_observer([this](const std::string& l) { lines.push_back(l); });
+    station->load_event_buffer();
+    station->boxes.ed_ip = "10.0.0.9";
+  }
+  Station& operator*() { return *station; }
+  Station* operator->() { return station.get(); }
+
+  // Grid row N: port id, type, enabled, thresholds.
+  void row(int n, const std::string& id, const std::string& type, const std::string& enabled,
+           std::vector<std::string> thresholds = {}) {
+    if (station->grid_sensor.row_count() <= n) station->grid_sensor.set_row_count(n + 1);
+    auto& r = station->grid_sensor.row(n);
+    r[col::kPortId] = id;
+    r[col::kPortType] = type;
+    r[col::kEnabled] = enabled;
+    for (std::size_t i = 0; i < thresholds.size(); ++i) r[col::kThreshold1 + i] = thresholds[i];
+  }
+  void value(int n, const std::string& text) {
+    station->panel(n).value = text;
+    station->panel(n).mask = text;
+  }
+  std::string event_sav() { return read_text(dir / "Event.Sav"); }
+  std::vector<std::string> take_lines() { return std::exchange(lines, {}); }
+};
+
+}  // namespace orvane::test

@@ -1,0 +1,87 @@
+#include "event_station_fixture.hpp"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+using namespace orvane;
+using orvane::test::EventStation;
+using orvane::test::read_text;
+using orvane::test::write_text;
+
+namespace {
+
+TSensor channel(const std::string& id, const std::string& type, bool enabled) {
+  TSensor c;
+  c.port_id = id;
+  c.port_type = type;
+  c.enabled = enabled;
+  return c;
+}
+
+struct HistoryStation : EventStation {
+  explicit HistoryStation(LocalTime start) {
+    clock.set(start);
+    // Ticks are driven by hand; the first one (no channels yet) only takes
+    // the start time.
+    station->clock.tick();
+  }
+  void sample(std::initializer_list<const char*> values) {
+    auto v = values.begin();
+    for (auto& c : station->channels)
+      if (v != values.end()) c.value = *v++;
+    station->timer_historyTimer();
+  }
+  void move_to(LocalTime t) {
+    clock.set(t);
+    station->clock.tick();
+  }
+};
+
+}  // namespace
+
+TEST(History, TheHourThatEndedIsWrittenWithMinMaxAndTruncatedAverage) {
+  HistoryStation s(make_local_time(2006, 12, 7, 13, 59, 59, 750));
+  s->channels = {channel("T1", "A", true), channel(" T2 ", "A", true), channel("D1", "D", true),
+                 channel("OFF", "A", false)};
+  s.sample({"10", "-1", "5", "9"});
+  s.sample({"50", "-2", "6", "9"});
+  s.sample({"30", "x", "7", "9"});
+  s.move_to(make_local_time(2006, 12, 7, 14, 0, 0, 0));
+  EXPECT_EQ(read_text(s.dir / "history" / "7.his"), "200612\r\n\"13 T1 10 50 30\",\"13 T2 -2 0 -1\",\r\n");
+
+  // No sample in the next hour: the figures of the last one are repeated.
+  s.move_to(make_local_time(2006, 12, 7, 15, 0, 0, 0));
+  EXPECT_EQ(read_text(s.dir / "history" / "7.his"),
+            "200612\r\n\"13 T1 10 50 30\",\"13 T2 -2 0 -1\",\r\n\"14 T1 10 50 30\",\"14 T2 -2 0 -1\",\r\n");
+}
+
+TEST(History, TheLastHourOfADayGoesIntoThatDaysFileAndANewMonthRestartsTheFile) {
+  HistoryStation s(make_local_time(2006, 12, 31, 23, 59, 59, 900));
+  write_text(s.dir / "history" / "31.his", "200610\r\n\"5 OLD 1 1 1\",\r\n");
+  s->channels = {channel("T1", "A", true)};
+  s.sample({"1"});
+  s.sample({"2"});
+  s.move_to(make_local_time(2007, 1, 1, 0, 0, 0, 150));
+  EXPECT_EQ(read_text(s.dir / "history" / "31.his"), "200612\r\n\"23 T1 1 2 1\",\r\n");
+  EXPECT_FALSE(std::filesystem::exists(s.dir / "history" / "1.his"));
+
+  s.sample({"4"});
+  s.move_to(make_local_time(2007, 1, 1, 1, 0, 0, 100));
+  EXPECT_EQ(read_text(s.dir / "history" / "1.his"), "200701\r\n\"0 T1 4 4 4\",\r\n");
+}
+
+TEST(History, NoEnabledAnalogChannelWritesNoFileAndAMissingFolderIsLogged) {
+  HistoryStation s(make_local_time(2006, 12, 7, 8, 59, 59, 900));
+  s->channels = {channel("D1", "D", true), channel("A1", "A", false)};
+  s.sample({"1", "2"});
+  s.move_to(make_local_time(2006, 12, 7, 9, 0, 0, 100));
+  EXPECT_TRUE(std::filesystem::is_empty(s.dir / "history"));
+
+  std::filesystem::remove(s.dir / "history");
+  s->channels = {channel("A1", "A", true)};
+  s.take_lines();
+  s.move_to(make_local_time(2006, 12, 7, 10, 0, 0, 100));
+  ASSERT_EQ(s.lines.size(), 1u);
+  EXPECT_TRUE(s.lines[0].starts_with("Error : ")) << s.lines[0];
+  EXPECT_FALSE(s->channels[0].hour_started);
+}

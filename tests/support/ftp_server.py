@@ -1,0 +1,75 @@
+#!/usr/bin/python3
+"""A loopback FTP server for the uplink tests, on pyftpdlib.
+
+Prints "ready <port>" once listening, "connect" for every control
+connection and "stored <name>" for every file received.
+  --refuse-login       every login is refused (530)
+  --fail-store N       the Nth STOR (from 1) is answered 550
+  --drop-store N       the Nth STOR drops the control and data connections
+"""
+import argparse
+import logging
+import os
+import sys
+
+from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+
+
+def say(text):
+    sys.stdout.write(text + "\n")
+    sys.stdout.flush()
+
+
+class Refusing(DummyAuthorizer):
+    def validate_authentication(self, username, password, handler):
+        raise AuthenticationFailed("refused")
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--root", required=True)
+    parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--user", default="Guest")
+    parser.add_argument("--password", default="Tulip")
+    parser.add_argument("--refuse-login", action="store_true")
+    parser.add_argument("--fail-store", type=int, default=0)
+    parser.add_argument("--drop-store", type=int, default=0)
+    args = parser.parse_args()
+
+    logging.basicConfig(level=logging.WARNING)
+    authorizer = Refusing() if args.refuse_login else DummyAuthorizer()
+    authorizer.add_user(args.user, args.password, args.root, perm="elradfmwMT")
+    stores = {"n": 0}
+
+    class Handler(FTPHandler):
+        def on_connect(self):
+            say("connect")
+
+        def ftp_STOR(self, file, mode="w"):
+            stores["n"] += 1
+            if stores["n"] == args.fail_store:
+                self.respond("550 store refused by the test")
+                return
+            if stores["n"] == args.drop_store:
+                if self.data_channel is not None:
+                    self.data_channel.close()
+                self.close()
+                return
+            return FTPHandler.ftp_STOR(self, file, mode)
+
+        def on_file_received(self, file):
+            say("stored " + os.path.basename(file))
+
+    Handler.authorizer = authorizer
+    Handler.auth_failed_timeout = 0.05
+    Handler.passive_ports = None
+    Handler.banner = "orvane test server"
+    server = FTPServer(("127.0.0.1", args.port), Handler)
+    say("ready %d" % server.socket.getsockname()[1])
+    server.serve_forever(timeout=0.05, handle_exit=True)
+
+
+if __name__ == "__main__":
+    main()
