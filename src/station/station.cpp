@@ -32,7 +32,15 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
   clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { clockMinuteChange(last, now); }); });
 }
 
-Station::~Station() = default;
+Station::~Station() {
+  // Nothing is saved here; only the dial-up link is ended.
+  guarded([this] { hang_up_all(); });
+}
+
+void Station::hang_up_all() {
+  if (delivery_)
+    if (auto* d = delivery_->dial_up()) d->hang_up_all();
+}
 
 void Station::guarded(const std::function<void()>& f) noexcept {
   try {

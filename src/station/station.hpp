@@ -135,6 +135,8 @@ class Station {
   void check_and_send();             // end of an event tick: deliver the buffer
   DeliverySettings delivery_settings() const;
   EventDelivery& delivery() { return *delivery_; }
+  // ToolButton5 and the end of the station: hang up every dial-up connection.
+  void hang_up_all();
 
   // ---- files ----
   std::filesystem::path file(const std::string& name) const { return dir_ / name; }

@@ -32,16 +32,6 @@ namespace orvane::ui {
 
 namespace {
 
-// Dial-up is optional in a build; the hang-up button works when the station
-// offers it.
-template <class S>
-constexpr bool can_hang_up = requires(S& s) { s.hang_up_all(); };
-
-template <class S>
-void hang_up(S& s) {
-  if constexpr (can_hang_up<S>) s.hang_up_all();
-}
-
 QString q(const std::string& s) { return QString::fromStdString(s); }
 
 void set_text(QLineEdit* e, const std::string& s) {
@@ -94,7 +84,6 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   bar->addWidget(spacer);
   bar->addWidget(b3);
-  b5->setEnabled(can_hang_up<Station>);
   connect(b1, &QToolButton::clicked, this, &Tf_main::ToolButton1Click);
   connect(b2, &QToolButton::clicked, this, &Tf_main::ToolButton2Click);
   connect(b3, &QToolButton::clicked, this, &Tf_main::ToolButton3Click);
@@ -366,7 +355,7 @@ void Tf_main::tb_openlogClick() {
 }
 
 void Tf_main::ToolButton5Click() {
-  link_->post([](Station& station) { hang_up(station); });
+  link_->post([](Station& station) { station.hang_up_all(); });
 }
 
 void Tf_main::bt_readClick() {
