@@ -7,6 +7,7 @@
 #include "platform/configured_flag.hpp"
 #include "platform/power_control.hpp"
 #include "station/channel_model.hpp"
+#include "station/command_state.hpp"
 #include "station/event_buffer.hpp"
 #include "station/operator_log.hpp"
 #include "station/settings.hpp"
@@ -67,6 +68,7 @@ class Station {
   void start_reading();             // bt_read
   void apply_sampling_intervals();
   bool restart_or_power_off(PowerAction action);
+  ConfiguredFlag& configured_flag() { return deps_.configured_flag; }
   void set_clock_active(bool active) { clock.set_active(active); }
   void set_command_listener(CommandListener* listener) { deps_.listener = listener; }
   asio::io_context& io_context() { return ioc_; }
@@ -101,6 +103,9 @@ class Station {
   void restore_last_values();
   void save_last_values();
   void prime_event_state(int row);
+  // SET_VALUE: value_N and mask_N of the sensor row with this Port ID := the
+  // value's leading integer. False when no row has that Port ID.
+  bool set_value_by_hand(const std::string& port_id, const std::string& value);
 
   // ---- files ----
   std::filesystem::path file(const std::string& name) const { return dir_ / name; }
@@ -118,6 +123,7 @@ class Station {
   std::string lbl_mode = "Data Mode : Stop ";
   bool dial_online = false;       // dial-up link flag
   EventBuffer events;
+  CommandState commands;          // realtime subscribers, SET_CONFIG error hook
 
   StationTimer timer_random;
   StationTimer timer_event;
