@@ -259,3 +259,23 @@ TEST(CommandServer, HostToolTalksToTheStation) {
   EXPECT_EQ(scfg.output(), " Complete a b \n\nRT 200612071230 F1 F1S1 T01 IS 0 \nACK 200612071230 F1 S1 \n\n");
   EXPECT_EQ(read_text(s.dir / "t.con"), "a b\r\n");
 }
+
+TEST(CommandServer, TheHeadlessBinaryTakesItsFirstConfiguration) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "history");
+  const int port = free_tcp_port();
+  write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  ChildProcess station({built_program("orvane-emulator").string(), "--headless", "--dir", dir.path().string(),
+                        "--lock-file", (dir / "lock").string(), "--flag-file", (dir / "flag").string()});
+  ASSERT_TRUE(station.wait_for_output("Wait for Set Config..."));
+  Host host(port);
+  host.send(frame("", {"SET_CONFIG 1 F7 S7 1 127.0.0.1 1000 1000"}));
+  const auto reply = host.read_replies();
+  EXPECT_EQ(reply.substr(0, 6), "\x01\x02" "ACK ");
+  EXPECT_NE(reply.find(" F7 S7\x03 \x04"), std::string::npos);
+  EXPECT_TRUE(station.wait_for_output("Emulator : Answer Ack"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "flag"));
+  host.send(frame("h", {"READ_DATA 1 F7 S7"}));
+  EXPECT_EQ(visible(host.read_replies()), visible("\x01h\x04"));
+  EXPECT_EQ(station.signal_and_wait(SIGTERM), 0);
+}
