@@ -30,6 +30,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     const auto remote = socket_.remote_endpoint(ec);
     if (!ec) address_ = address_text(remote.address());
     buffer_.resize(limits::kReadChunkBytes);
+    socket_.non_blocking(true, ec);  // replies are first written directly, see send()
   }
   ~Session() override { --*counter_; }
 
@@ -44,6 +45,20 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
       return false;
     }
     if (bytes.empty()) return true;
+    if (!writing_) {
+      // Nothing queued: hand the reply to the kernel now. Usually it all
+      // goes, and the write costs no further handler; what doesn't go is
+      // queued.
+      std::error_code ec;
+      const auto n = socket_.write_some(asio::buffer(bytes), ec);
+      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
+        open_ = false;
+        shutdown_now();
+        return false;
+      }
+      bytes.remove_prefix(ec ? 0 : n);
+      if (bytes.empty()) return true;
+    }
     pending_.append(bytes);
     if (!writing_) write();
     return true;

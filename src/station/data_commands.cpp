@@ -25,21 +25,22 @@ bool Station::set_value_by_hand(const std::string& port_id, const std::string& v
 void handle_read_data(Station& st, std::string_view header, const Items& items, Connection& conn) {
   const auto& fac = item(items, 2);
   const auto& sen = item(items, 3);
-  const auto ts = stamp_yyyymmddhhnn(st.now());
+  // The middle of every line is the same within one reply: built once.
+  std::string middle;
+  middle.append(" ").append(stamp_yyyymmddhhnn(st.now())).append(" ").append(fac).append(" ");
+  middle.append(fac).append(sen).append(" ");
   std::string reply;
-  reply.reserve(64 + st.channels.size() * (48 + fac.size() * 2 + sen.size()));
+  reply.reserve(header.size() + 2 + st.channels.size() * (middle.size() + 32));
   reply += proto::SOH;
   reply += header;
   for (const auto& ch : st.channels) {
-    reply += proto::STX;
-    reply += " EVENT";
+    reply.append("\x02 EVENT", 7);
     reply += trim(ch.port_type);
-    reply.append(" ").append(ts).append(" ").append(fac).append(" ").append(fac).append(sen).append(" ");
+    reply += middle;
     reply += trim(ch.port_id);
-    reply += " IS ";
+    reply.append(" IS ", 4);
     reply += trim(ch.value);
-    reply += ' ';
-    reply += proto::ETX;
+    reply.append(" \x03", 2);
   }
   reply += proto::EOT;
   send_reply(st, conn, reply);

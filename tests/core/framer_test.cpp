@@ -1,7 +1,10 @@
 #include "core/command_line.hpp"
+#include "core/comma_text.hpp"
 #include "core/framer.hpp"
 
 #include <gtest/gtest.h>
+
+#include <random>
 
 using orvane::Framer;
 using V = std::vector<std::string>;
@@ -78,4 +81,15 @@ TEST(CommandLine, ItemsAndSubfields) {
   EXPECT_EQ(split_subfields("SCFG\x05" "f\x05l1\x05"), (V{"SCFG", "f", "l1"}));
   EXPECT_EQ(split_subfields("SCFG\x05" "f\x05\x05l2"), (V{"SCFG", "f", "", "l2"}));
   EXPECT_EQ(split_subfields(""), V{""});
+}
+
+TEST(CommandLine, SplitterAgreesWithTheCommaTextRuleOnRandomLines) {
+  std::mt19937 rng(7);
+  const std::string alphabet("ab\"\", \t\x01\x05\0\x7f\xff", 12);
+  for (int i = 0; i < 20000; ++i) {
+    std::string line;
+    const int n = static_cast<int>(rng() % 24);
+    for (int k = 0; k < n; ++k) line += alphabet[rng() % alphabet.size()];
+    ASSERT_EQ(orvane::split_command_line(line), orvane::split_comma_text(orvane::trim(line))) << line;
+  }
 }
