@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <fstream>
 #include <future>
 #include <thread>
 
@@ -278,4 +279,41 @@ TEST(CommandServer, TheHeadlessBinaryTakesItsFirstConfiguration) {
   host.send(frame("h", {"READ_DATA 1 F7 S7"}));
   EXPECT_EQ(visible(host.read_replies()), visible("\x01h\x04"));
   EXPECT_EQ(station.signal_and_wait(SIGTERM), 0);
+}
+
+TEST(CommandServer, OutOfDescriptorsTheStationWaitsInsteadOfSpinning) {
+  TempDir dir;
+  const int port = free_tcp_port();
+  write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  const auto cmd = "ulimit -n 40; exec " + built_program("orvane-emulator").string() + " --headless --dir " +
+                   dir.path().string() + " --lock-file " + (dir / "lock").string() + " --flag-file " +
+                   (dir / "flag").string();
+  ChildProcess station({"/bin/sh", "-c", cmd});
+  ASSERT_TRUE(station.wait_for_output("Wait for Set Config..."));
+  {
+    // One full session first: UBSan checks a type the first time it meets
+    // it through a pipe, which it can't open once the descriptors are gone.
+    Host warm(port);
+    warm.send(frame("h", {"READ_HISTORY 1 F1 S1 -1"}));
+    warm.read_replies();
+  }
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int i = 0; i < 60; ++i) hosts.push_back(std::make_unique<Host>(port));
+  ASSERT_TRUE(station.wait_for_output("Error : accept: Too many open files"));
+  // A loop retrying accept at once would burn a whole core here.
+  auto cpu_ns = [&] {
+    std::ifstream in("/proc/" + std::to_string(station.pid()) + "/schedstat");
+    long long ns = 0;
+    in >> ns;
+    return ns;
+  };
+  const auto before = cpu_ns();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(cpu_ns() - before, 150'000'000);
+  // Descriptors come back: the hosts still waiting in the backlog are served.
+  hosts.resize(5);
+  Host late(port);
+  late.send(frame("h", {"READ_HISTORY 1 F1 S1 -1"}));
+  EXPECT_EQ(visible(late.read_replies()), visible("\x01h\x02 READ_SN 1 F1 S1 SN IS \x03\x04"));
+  EXPECT_EQ(station.signal_and_wait(SIGTERM), 0) << station.output();
 }
