@@ -8,6 +8,7 @@
 #include "platform/power_control.hpp"
 #include "station/acquisition.hpp"
 #include "station/channel_model.hpp"
+#include "station/command_state.hpp"
 #include "station/event_buffer.hpp"
 #include "station/event_delivery.hpp"
 #include "station/event_uplink.hpp"
@@ -78,6 +79,7 @@ class Station {
   void start_reading();             // bt_read
   void apply_sampling_intervals();
   bool restart_or_power_off(PowerAction action);
+  ConfiguredFlag& configured_flag() { return deps_.configured_flag; }
   void set_clock_active(bool active) { clock.set_active(active); }
   void set_command_listener(CommandListener* listener) { deps_.listener = listener; }
   asio::io_context& io_context() { return ioc_; }
@@ -126,6 +128,9 @@ class Station {
   void restore_last_values();
   void save_last_values();
   void prime_event_state(int row);
+  // SET_VALUE: value_N and mask_N of the sensor row with this Port ID := the
+  // value's leading integer. False when no row has that Port ID.
+  bool set_value_by_hand(const std::string& port_id, const std::string& value);
 
   // ---- events ----
   // Adds one event line to the buffer and the day's log file; false (with
@@ -154,6 +159,7 @@ class Station {
   std::string lbl_mode = "Data Mode : Stop ";
   std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
+  CommandState commands;          // realtime subscribers, SET_CONFIG error hook
 
   StationTimer timer_random;
   StationTimer timer_event;

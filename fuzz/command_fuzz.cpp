@@ -1,0 +1,94 @@
+// Fuzz target: bytes from a host through the framer, the item splitter and
+// the dispatcher of a real Station (in a scratch directory, manual clock,
+// power control that does nothing). The first byte picks the chunk size, so
+// the same message is also tried split in odd places.
+#include "core/framer.hpp"
+#include "platform/clock.hpp"
+#include "station/command_dispatch.hpp"
+#include "station/operator_log.hpp"
+#include "station/station.hpp"
+
+#include <asio/io_context.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <string>
+
+namespace {
+
+class Flag final : public orvane::ConfiguredFlag {
+ public:
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+class Power final : public orvane::PowerControl {
+ public:
+  bool request(orvane::PowerAction) override { return true; }
+};
+class Sink final : public orvane::Connection {
+ public:
+  bool send(std::string_view bytes) override {
+    sent += bytes.size();
+    return open;
+  }
+  void close() override { open = false; }
+  std::string remote_address() const override { return "127.0.0.1"; }
+  bool is_open() const override { return open; }
+  std::size_t sent = 0;
+  bool open = true;
+};
+
+struct World {
+  std::filesystem::path dir;
+  orvane::ManualClock clock;
+  Flag flag;
+  Power power;
+  asio::io_context ioc;
+  orvane::OperatorLog log{ioc};
+  std::unique_ptr<orvane::Station> station;
+
+  World() {
+    char tmpl[] = "/tmp/orvane-fuzz-XXXXXX";
+    dir = ::mkdtemp(tmpl);
+    std::filesystem::create_directory(dir / "history");
+    std::filesystem::create_directory(dir / "log");
+    station = std::make_unique<orvane::Station>(ioc, log, orvane::StationDeps{clock, flag, power, nullptr}, dir);
+    orvane::TSensor ch;
+    ch.port_id = "T01";
+    ch.port_type = "A";
+    ch.enabled = true;
+    station->channels.push_back(ch);
+  }
+  ~World() {
+    station.reset();
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static World world;
+  if (size == 0) return 0;
+  auto& st = *world.station;
+  const std::size_t chunk = 1 + data[0] % 64;
+  const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
+  auto conn = std::make_shared<Sink>();
+  orvane::Framer framer(4096);  // small bound, so the too-long path is reached too
+  for (std::size_t p = 0; p < input.size(); p += chunk) {
+    framer.feed(
+        input.substr(p, chunk),
+        [&](std::span<const std::string_view> lines) { st.guarded([&] { orvane::dispatch_message(st, lines, conn); }); },
+        [&] { st.log("Error : message too long"); });
+  }
+  // One input's state must not pile up in the next.
+  st.commands.realtime.subscribers.clear();
+  st.Timer1.set_enabled(false);
+  st.stop_data();
+  st.set_clock_active(false);
+  world.ioc.poll();
+  return 0;
+}

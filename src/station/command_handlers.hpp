@@ -1,0 +1,54 @@
+// The command handlers the dispatcher calls, and what they share. Internal
+// to the station layer.
+#pragma once
+#include "station/connection.hpp"
+
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane {
+
+class Station;
+using Items = std::vector<std::string>;
+
+// Item k of a command line; a missing item fails the handler.
+const std::string& item(const Items& items, std::size_t k);
+
+// Per-message marks of the dispatcher.
+struct MessageMarks {
+  bool ack_due = false;
+  bool sensor_list_cleared = false;
+  bool do_command_seen = false;
+};
+
+// Configuration and identity.
+void handle_set_config(Station& st, const Items& items);
+void handle_set_id(Station& st, const Items& items, MessageMarks& marks);
+void handle_delete_id(Station& st, const Items& items);
+void handle_read_config(Station& st, std::string_view header, const Items& items, Connection& conn);
+void handle_do_command(Station& st, std::string_view header, const Items& items, Connection& conn);
+
+// Data and realtime.
+void handle_read_data(Station& st, std::string_view header, const Items& items, Connection& conn);
+void handle_set_value(Station& st, std::string_view header, const Items& items, Connection& conn);
+void handle_begin_realtime(Station& st, std::string_view header, const Items& items,
+                           const std::shared_ptr<Connection>& conn);
+void handle_end_realtime(Station& st, Connection& conn);
+void cancel_realtime(Station& st);
+
+// History.
+void handle_read_history(Station& st, std::string_view header, const Items& items, Connection& conn);
+// Empties history/1.his .. history/31.his where they exist.
+void empty_history_files(Station& st);
+
+// A file name sent by the host, resolved inside the station directory:
+// relative names only, never leaving the directory (through ".." or a
+// symbolic link). Nothing when the name is refused.
+std::optional<std::filesystem::path> resolve_station_file(const std::filesystem::path& station_dir,
+                                                          std::string_view name);
+
+}  // namespace orvane

@@ -1,0 +1,129 @@
+// SET_CONFIG, SET_ID, DELETE_ID and READ_CONFIG: the host sets and reads the
+// station's identity, settings and sensor list.
+#include "core/comma_text.hpp"
+#include "core/protocol.hpp"
+#include "station/command_dispatch.hpp"
+#include "station/command_handlers.hpp"
+#include "station/station.hpp"
+
+namespace orvane {
+
+void handle_set_config(Station& st, const Items& items) {
+  try {
+    const auto& fac = item(items, 2);
+    const auto& sen = item(items, 3);
+    const auto& tel = item(items, 4);
+    const auto& host = item(items, 5);
+    const auto& history = item(items, 6);
+    const auto& event = item(items, 7);
+    write_profile_keys(st.file(kSettingsFile), {{"Config", "FactoryID", fac},
+                                                {"Config", "SensorID", sen},
+                                                {"Config", "Telphone", tel},
+                                                {"Connection", "HOST", host},
+                                                {"Config", "HistorySample", history},
+                                                {"Config", "EventSample", event}});
+    st.boxes.ed_facid = fac;
+    st.boxes.ed_sensorid = sen;
+    st.boxes.ed_tel = tel;
+    st.boxes.ed_ip = host;
+    st.settings.Host = trim_copy(host);  // the uplink's host
+    st.boxes.ed_historysam = history;
+    st.boxes.ed_eventsam = event;
+    st.apply_sampling_intervals();
+    st.configured_flag().set();
+    st.set_clock_active(true);
+    st.start_reading();
+  } catch (...) {
+    if (st.commands.show_set_config_error) {
+      st.commands.show_set_config_error("Set Config Error!");
+    } else {
+      st.log("Set Config Error!");
+    }
+  }
+}
+
+void handle_set_id(Station& st, const Items& items, MessageMarks& marks) {
+  if (!marks.sensor_list_cleared) {
+    marks.sensor_list_cleared = true;
+    st.grid_sensor = SensorGrid();  // all rows cleared, one empty row left
+    st.reset_panels();
+  }
+  try {
+    st.reset_panels();
+    // Checked before the grid changes, so a short line leaves no half row.
+    const auto& port = item(items, 4);
+    const auto type_io = trim_copy(item(items, 5));
+    const auto& enabled = item(items, 6);
+    const int last = st.grid_sensor.row_count() - 1;
+    if (last < 1 || !trim(st.grid_sensor.cell(last, col::kPortId)).empty()) st.grid_sensor.add_row();
+    auto& row = st.grid_sensor.row(st.grid_sensor.row_count() - 1);
+    row[col::kPortId] = port;
+    row[col::kPortType] = type_io.substr(0, 1);
+    row[col::kIO] = type_io.size() > 1 ? type_io.substr(1, 1) : std::string();
+    row[col::kEnabled] = enabled;
+    for (std::size_t k = 7; k < items.size() && k - 2 < row.size(); ++k) row[k - 2] = items[k];
+  } catch (...) {
+    st.log("Error : Set ID Error!");
+  }
+  st.save_sensor_list();
+  st.link_channels();
+  st.refresh_labels();
+}
+
+void handle_delete_id(Station& st, const Items& items) {
+  st.reset_panels();
+  try {
+    const auto id = trim(item(items, 4));
+    for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
+      if (st.grid_sensor.cell(r, col::kPortId) != id) continue;
+      if (st.grid_sensor.row_count() == 2) {
+        st.grid_sensor.row(r) = SensorGrid::Row{};
+      } else {
+        st.grid_sensor.delete_row(r);
+      }
+      break;
+    }
+  } catch (...) {
+    st.log("Error : Delete ID Error!");
+  }
+  st.save_sensor_list();
+  // Rows below a deleted one move up: the channel records follow them.
+  st.link_channels();
+  st.refresh_labels();
+}
+
+void handle_read_config(Station& st, std::string_view header, const Items& items, Connection& conn) {
+  const auto& word = item(items, 0);
+  const auto& ref = item(items, 1);
+  const auto fac = trim(st.boxes.ed_facid);
+  const auto sen = trim(st.boxes.ed_sensorid);
+  std::string reply;
+  reply += proto::SOH;
+  reply += header;
+  reply += proto::STX;
+  reply.append(word).append(" ").append(ref).append(" ");
+  reply.append(fac).append(" ").append(sen).append(" ");
+  reply.append(st.boxes.ed_tel).append(" ").append(st.boxes.ed_historysam).append(" ");
+  reply.append(st.boxes.ed_eventsam).append(" ");
+  reply += proto::ETX;
+  for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
+    const auto& row = st.grid_sensor.row(r);
+    if (trim(row[col::kPortId]).empty()) continue;  // no sensor on this row
+    reply += proto::STX;
+    reply.append("READ_ID ").append(ref).append(" ").append(fac).append(" ").append(fac).append(sen).append(" ");
+    reply.append(row[col::kPortId]).append(" ");
+    reply.append(row[col::kPortType]).append(row[col::kIO]).append(" ");
+    reply.append(row[col::kEnabled]).append(" ");
+    for (int c = col::kLower; c < limits::kGridColumns; ++c) {
+      const auto cell = trim(row[static_cast<std::size_t>(c)]);
+      if (cell.empty()) break;
+      reply.append(cell).append(" ");
+    }
+    reply += ' ';
+    reply += proto::ETX;
+  }
+  reply += proto::EOT;
+  send_reply(st, conn, reply);
+}
+
+}  // namespace orvane

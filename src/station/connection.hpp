@@ -1,0 +1,24 @@
+// A host's connection as the command handlers see it: send bytes, close,
+// the remote address. The command server's TCP sessions implement it; tests
+// use a recording double.
+#pragma once
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+class Connection {
+ public:
+  virtual ~Connection() = default;
+  // Queues the whole text for the host. False when the connection is closed
+  // (by either side) or its write queue would pass its bound; the connection
+  // is closed then. Sending nothing still reports whether the host is there.
+  virtual bool send(std::string_view bytes) = 0;
+  // No further sends; what was already queued still goes out.
+  virtual void close() = 0;
+  // The host's IP address as text (dotted form for IPv4 hosts).
+  virtual std::string remote_address() const = 0;
+  virtual bool is_open() const = 0;
+};
+
+}  // namespace orvane

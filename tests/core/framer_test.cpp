@@ -1,0 +1,95 @@
+#include "core/command_line.hpp"
+#include "core/comma_text.hpp"
+#include "core/framer.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+using orvane::Framer;
+using V = std::vector<std::string>;
+
+namespace {
+
+struct Collector {
+  std::vector<V> messages;
+  int too_long = 0;
+  void feed(Framer& f, std::string_view chunk) {
+    f.feed(
+        chunk, [&](std::span<const std::string_view> lines) { messages.emplace_back(lines.begin(), lines.end()); },
+        [&] { ++too_long; });
+  }
+};
+
+}  // namespace
+
+TEST(Framer, OneByteChunksMakeOneMessageAtEot) {
+  const std::string msg = "\x01hdr\x02READ_DATA 1 F1 S1\x03\x02line\r\n2\x05x\x04";
+  Framer f;
+  Collector c;
+  for (char ch : msg) c.feed(f, std::string_view(&ch, 1));
+  ASSERT_EQ(c.messages.size(), 1u);
+  EXPECT_EQ(c.messages[0], (V{"hdr", "READ_DATA 1 F1 S1", "line\r\n2\x05x"}));
+}
+
+TEST(Framer, BytesOutsideAFrameAreDropped) {
+  Framer f;
+  Collector c;
+  c.feed(f, "junk\x04\x02more\x01\x02" "a\x04tail\x01\x04\x01h\x02" "b");
+  ASSERT_EQ(c.messages.size(), 2u);
+  EXPECT_EQ(c.messages[0], (V{"", "a"}));
+  EXPECT_EQ(c.messages[1], V{""});  // header only
+  EXPECT_TRUE(f.inside_frame());
+  c.feed(f, "c\x04");
+  ASSERT_EQ(c.messages.size(), 3u);
+  EXPECT_EQ(c.messages[2], (V{"h", "bc"}));
+}
+
+TEST(Framer, SohRestartsAMessageHalfWay) {
+  Framer f;
+  Collector c;
+  c.feed(f, "\x01old\x02stale\x01new\x02" "fresh\x04");
+  ASSERT_EQ(c.messages.size(), 1u);
+  EXPECT_EQ(c.messages[0], (V{"new", "fresh"}));
+}
+
+TEST(Framer, MessagePastTheBoundIsDroppedAndTheNextOneServed) {
+  Framer f(64);
+  Collector c;
+  c.feed(f, "\x01" + std::string(40, 'a'));
+  c.feed(f, "\x02" + std::string(40, 'b'));
+  EXPECT_EQ(c.too_long, 1);
+  EXPECT_FALSE(f.inside_frame());
+  c.feed(f, "rest of the big one\x04");
+  EXPECT_TRUE(c.messages.empty());
+  // Many empty lines count too, so a flood of STX bytes is bounded as well.
+  c.feed(f, "\x01" + std::string(100, '\x02'));
+  EXPECT_EQ(c.too_long, 2);
+  c.feed(f, "\x01h\x02ok\x04");
+  ASSERT_EQ(c.messages.size(), 1u);
+  EXPECT_EQ(c.messages[0], (V{"h", "ok"}));
+}
+
+TEST(CommandLine, ItemsAndSubfields) {
+  using orvane::split_command_line;
+  using orvane::split_subfields;
+  EXPECT_EQ(split_command_line("  READ_DATA 2006,F1  F1S1 \r\n"), (V{"READ_DATA", "2006", "F1", "F1S1"}));
+  EXPECT_EQ(split_command_line("DO_COMMAND 1 F1 S1 \"SCFG\x05" "a b.con\x05x, y\""),
+            (V{"DO_COMMAND", "1", "F1", "S1", "SCFG\x05" "a b.con\x05x, y"}));
+  EXPECT_EQ(split_command_line("DO_COMMAND 1 F1 S1 RCFG\x05" "a.con"), (V{"DO_COMMAND", "1", "F1", "S1", "RCFG", "a.con"}));
+  EXPECT_EQ(split_subfields("SCFG\x05" "f\x05l1\x05l2"), (V{"SCFG", "f", "l1", "l2"}));
+  EXPECT_EQ(split_subfields("SCFG\x05" "f\x05l1\x05"), (V{"SCFG", "f", "l1"}));
+  EXPECT_EQ(split_subfields("SCFG\x05" "f\x05\x05l2"), (V{"SCFG", "f", "", "l2"}));
+  EXPECT_EQ(split_subfields(""), V{""});
+}
+
+TEST(CommandLine, SplitterAgreesWithTheCommaTextRuleOnRandomLines) {
+  std::mt19937 rng(7);
+  const std::string alphabet("ab\"\", \t\x01\x05\0\x7f\xff", 12);
+  for (int i = 0; i < 20000; ++i) {
+    std::string line;
+    const int n = static_cast<int>(rng() % 24);
+    for (int k = 0; k < n; ++k) line += alphabet[rng() % alphabet.size()];
+    ASSERT_EQ(orvane::split_command_line(line), orvane::split_comma_text(orvane::trim(line))) << line;
+  }
+}

@@ -1,0 +1,321 @@
+// The command server over real TCP sockets: a real Station and its
+// CommandServer on an io_context thread, hosts as blocking client sockets.
+#include "net/command_server.hpp"
+#include "station/command_fixture.hpp"
+
+#include <asio/connect.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/read.hpp>
+#include <asio/write.hpp>
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <fstream>
+#include <future>
+#include <thread>
+
+using namespace orvane;
+using namespace orvane::test;
+
+namespace {
+
+class TcpStation {
+ public:
+  TcpStation() {
+    std::filesystem::create_directory(dir / "history");
+    std::filesystem::create_directory(dir / "log");
+    write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=0\r\n");
+    write_text(dir / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,N\r\n");
+    flag.set_ = true;
+    st.start();
+    log.bind_to_current_thread();
+    thread = std::thread([this] {
+      log.bind_to_current_thread();
+      ioc.run();
+    });
+  }
+  // Runs f on the station thread and waits for it.
+  template <class F>
+  auto run(F f) {
+    std::packaged_task<decltype(f())()> task(std::move(f));
+    auto done = task.get_future();
+    asio::post(ioc, [&task] { task(); });
+    return done.get();
+  }
+  ~TcpStation() {
+    run([this] {
+      server.close();
+      st.commands.realtime.subscribers.clear();
+      st.Timer1.set_enabled(false);
+      st.stop_data();
+      st.set_clock_active(false);
+    });
+    work.reset();
+    ioc.stop();
+    thread.join();
+  }
+
+  bool logged(const std::string& line) {
+    return run([&] {
+      const auto& m = log.memo();
+      return std::find(m.begin(), m.end(), line) != m.end();
+    });
+  }
+  int port() { return run([this] { return server.port(); }); }
+
+  TempDir dir;
+  ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};
+  FakeFlag flag;
+  FakePower power;
+  asio::io_context ioc;
+  asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
+  OperatorLog log{ioc};
+  Station st{ioc, log, StationDeps{clock, flag, power, nullptr}, dir.path()};
+  CommandServer server{ioc, st};
+  bool listening = [this] {
+    st.set_command_listener(&server);
+    return true;
+  }();
+  std::thread thread;
+};
+
+// A host: a blocking socket with a receive timeout.
+class Host {
+ public:
+  explicit Host(int port, const char* address = "127.0.0.1") : socket(ioc) {
+    socket.connect({asio::ip::make_address(address), static_cast<unsigned short>(port)});
+    timeval tv{5, 0};
+    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  void send(std::string_view bytes) { asio::write(socket, asio::buffer(bytes)); }
+  // Reads until `eots` EOT bytes have come (or the connection ends).
+  std::string read_replies(int eots = 1) {
+    std::string got;
+    char buf[4096];
+    while (std::count(got.begin(), got.end(), '\x04') < eots) {
+      std::error_code ec;
+      const auto n = socket.read_some(asio::buffer(buf), ec);
+      if (ec) break;
+      got.append(buf, n);
+    }
+    return got;
+  }
+  // True when the station closed its side (EOF or reset) within the timeout.
+  bool closed_by_station() {
+    char buf[4096];
+    for (;;) {
+      std::error_code ec;
+      socket.read_some(asio::buffer(buf), ec);
+      if (ec == asio::error::eof || ec == asio::error::connection_reset) return true;
+      if (ec) return false;
+    }
+  }
+  asio::io_context ioc;
+  asio::ip::tcp::socket socket;
+};
+
+const std::string kReadData = frame("h", {"READ_DATA 1 F1 S1"});
+const std::string kReadDataReply =
+    "\x01h\x02 EVENTA 200612071230 F1 F1S1 T01 IS 0 \x03\x02 EVENTA 200612071230 F1 F1S1 T02 IS 0 \x03\x04";
+
+}  // namespace
+
+TEST(CommandServer, AnswersOverIpv4AndIpv6EvenOneByteAtATime) {
+  TcpStation s;
+  Host host(s.port());
+  for (char c : kReadData) host.send(std::string_view(&c, 1));
+  EXPECT_EQ(visible(host.read_replies()), visible(kReadDataReply));
+  Host v6(s.port(), "::1");
+  v6.send(kReadData);
+  EXPECT_EQ(visible(v6.read_replies()), visible(kReadDataReply));
+}
+
+TEST(CommandServer, EveryCommandWordOverTheWire) {
+  TcpStation s;
+  Host host(s.port());
+  host.send(frame("h", {"SET_CONFIG 1 F1 S1 555 10.1.1.1 1000 1000", "SET_ID 2 F1 S1 T01 AI Y 0 100", "SET_ID 3 F1 S1 T02 AI N",
+                        "DELETE_ID 4 F1 S1 T02"}));
+  EXPECT_EQ(visible(host.read_replies()), visible("\x01h\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  host.send(frame("h", {"READ_CONFIG 5 * *", "SET_VALUE 6 F1 S1 T01 17", "READ_HISTORY 7 F1 S1 -1",
+                        "DO_COMMAND 8 F1 S1 STR", "END_REALTIME 9 F1 S1", "BEGIN_REALTIME 9 F1 S1 1 0"}));
+  EXPECT_EQ(visible(host.read_replies(5)),
+            visible("\x01h\x02READ_CONFIG 5 F1 S1 555 1000 1000 \x03\x02READ_ID 5 F1 F1S1 T01 AI Y 0 100  \x03\x04"
+                    "\x01h\x02" "EVENT 200612071230 F1 S1 T01  IS 17\x03\x04"
+                    "\x01h\x02 READ_SN 7 F1 S1 SN IS \x03\x04"
+                    "\x01h\x02 Complete STR \x03\x04"
+                    "\x01h\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03\x02" "ACK 200612071230 F1 S1 \x03\x04"));
+  EXPECT_TRUE(s.flag.set_);
+  EXPECT_EQ(s.run([&] { return s.st.panel(1).value; }), "17");
+}
+
+TEST(CommandServer, InterleavedHostsEachGetTheirOwnReply) {
+  TcpStation s;
+  Host a(s.port()), b(s.port());
+  const auto msg_a = frame("from-a", {"READ_DATA 1 F1 S1"});
+  const auto msg_b = frame("from-b", {"READ_HISTORY 1 F1 S1 -1"});
+  a.send(msg_a.substr(0, 8));
+  b.send(msg_b.substr(0, 5));
+  b.send(msg_b.substr(5));
+  a.send(msg_a.substr(8));
+  EXPECT_EQ(visible(b.read_replies()), visible("\x01" "from-b\x02 READ_SN 1 F1 S1 SN IS \x03\x04"));
+  EXPECT_EQ(visible(a.read_replies()), visible("\x01" "from-a" + kReadDataReply.substr(2)));
+}
+
+TEST(CommandServer, ProblemCommandClosesThatConnectionOnly) {
+  TcpStation s;
+  Host bad(s.port()), good(s.port());
+  bad.send(frame("h", {"READ_DATA 1 F2 S2"}));
+  EXPECT_TRUE(bad.closed_by_station());
+  good.send(kReadData);
+  EXPECT_EQ(visible(good.read_replies()), visible(kReadDataReply));
+  EXPECT_TRUE(s.logged("problem command"));
+}
+
+TEST(CommandServer, OversizedMessageIsDroppedAndTheNextOneServed) {
+  TcpStation s;
+  Host host(s.port());
+  host.send("\x01h\x02" + std::string(limits::kMaxMessageBytes + 10, 'x'));
+  host.send("still the same big message\x04");
+  host.send(kReadData);
+  EXPECT_EQ(visible(host.read_replies()), visible(kReadDataReply));
+  EXPECT_TRUE(s.logged("Error : message too long"));
+}
+
+TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
+  TcpStation s;
+  auto subscribers = [&] { return s.run([&] { return s.st.commands.realtime.subscribers.size(); }); };
+  // Periods of 100 s: Timer1 never fires by itself during the test; it is ticked by hand.
+  {
+    Host host(s.port());
+    host.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 100 300"}));
+    ASSERT_TRUE(wait_until([&] { return subscribers() == 1; }));
+    s.run([&] { s.st.Timer1Timer(); });
+    s.run([&] { s.st.Timer1Timer(); });
+    const auto batch = std::string("\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03");
+    EXPECT_EQ(visible(host.read_replies()), visible("\x01h" + batch + batch + batch + "\x02" "ACK 200612071230 F1 S1 \x03\x04"));
+    EXPECT_EQ(subscribers(), 0u);
+    host.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 100 10000"}));
+    ASSERT_TRUE(wait_until([&] { return subscribers() == 1; }));
+  }
+  // The host has closed: once the station has read the EOF, the next batch
+  // counts as a failed send and realtime is cancelled.
+  ASSERT_TRUE(wait_until([&] {
+    return s.run([&] { return !s.st.commands.realtime.subscribers.front().connection->is_open(); });
+  }));
+  s.run([&] { s.st.Timer1Timer(); });
+  EXPECT_TRUE(s.logged("Error : Cannot Connect socket or socket close!"));
+  EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
+  EXPECT_EQ(subscribers(), 0u);
+  EXPECT_TRUE(wait_until([&] { return s.run([&] { return s.server.session_count() == 0; }); }));
+}
+
+TEST(CommandServer, AHostThatStopsReadingIsCutOffAtTheQueueBound) {
+  TcpStation s;
+  // A 1 MB file read back again and again by a host that never reads.
+  std::string big;
+  for (int i = 0; i < 20000; ++i) big += "line " + std::to_string(i) + std::string(40, 'x') + "\r\n";
+  write_text(s.dir / "big.con", big);
+  Host staller(s.port());
+  ::setsockopt(staller.socket.native_handle(), SOL_SOCKET, SO_RCVBUF, std::array<int, 1>{4096}.data(), sizeof(int));
+  const auto rcfg = frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05" "big.con\""});
+  int sent = 0;
+  for (; sent < 40; ++sent) {
+    std::error_code ec;
+    asio::write(staller.socket, asio::buffer(rcfg), ec);
+    if (ec) break;
+  }
+  EXPECT_TRUE(wait_until([&] { return s.logged("Error : Cannot Connect socket or socket close!"); })) << sent;
+  // The station thread was never held up: another host is served.
+  Host other(s.port());
+  other.send(kReadData);
+  EXPECT_EQ(visible(other.read_replies()), visible(kReadDataReply));
+}
+
+TEST(CommandServer, ThousandsOfConnectionsOpenedAndDroppedLeaveNoSession) {
+  TcpStation s;
+  for (int i = 0; i < 2000; ++i) {
+    Host h(s.port());
+    if (i % 2) h.send("\x01half a message");
+  }
+  EXPECT_TRUE(wait_until([&] { return s.run([&] { return s.server.session_count() == 0; }); }));
+  Host host(s.port());
+  host.send(kReadData);
+  EXPECT_EQ(visible(host.read_replies()), visible(kReadDataReply));
+}
+
+TEST(CommandServer, HostToolTalksToTheStation) {
+  TcpStation s;
+  const auto tool = built_program("orvane-host");
+  ChildProcess read_data({tool.string(), "-p", std::to_string(s.port()), "--header", "hdr", "READ_DATA 1 F1 S1"});
+  EXPECT_EQ(read_data.wait(), 0);
+  EXPECT_EQ(read_data.output(),
+            "<SOH>hdr<STX> EVENTA 200612071230 F1 F1S1 T01 IS 0 <ETX>\n<STX> EVENTA 200612071230 F1 F1S1 T02 IS 0 "
+            "<ETX>\n<EOT>\n");
+  ChildProcess scfg({tool.string(), "-p", std::to_string(s.port()), "-s", "DO_COMMAND 1 F1 S1 \"SCFG<ENQ>t.con<ENQ>a b\"",
+                     "BEGIN_REALTIME 2 F1 S1 1 2"});
+  // The second batch comes from Timer1 itself, one real second later.
+  EXPECT_EQ(scfg.wait(), 0);
+  EXPECT_EQ(scfg.output(), " Complete a b \n\nRT 200612071230 F1 F1S1 T01 IS 0 \nRT 200612071230 F1 F1S1 T01 IS 0 \n"
+                           "ACK 200612071230 F1 S1 \n\n");
+  EXPECT_EQ(read_text(s.dir / "t.con"), "a b\r\n");
+}
+
+TEST(CommandServer, TheHeadlessBinaryTakesItsFirstConfiguration) {
+  TempDir dir;
+  std::filesystem::create_directory(dir / "history");
+  const int port = free_tcp_port();
+  write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  ChildProcess station({built_program("orvane-emulator").string(), "--headless", "--dir", dir.path().string(),
+                        "--lock-file", (dir / "lock").string(), "--flag-file", (dir / "flag").string()});
+  ASSERT_TRUE(station.wait_for_output("Wait for Set Config..."));
+  Host host(port);
+  host.send(frame("", {"SET_CONFIG 1 F7 S7 1 127.0.0.1 1000 1000"}));
+  const auto reply = host.read_replies();
+  EXPECT_EQ(reply.substr(0, 6), "\x01\x02" "ACK ");
+  EXPECT_NE(reply.find(" F7 S7\x03 \x04"), std::string::npos);
+  EXPECT_TRUE(station.wait_for_output("Emulator : Answer Ack"));
+  EXPECT_TRUE(std::filesystem::exists(dir / "flag"));
+  host.send(frame("h", {"READ_DATA 1 F7 S7"}));
+  EXPECT_EQ(visible(host.read_replies()), visible("\x01h\x04"));
+  EXPECT_EQ(station.signal_and_wait(SIGTERM), 0);
+}
+
+TEST(CommandServer, OutOfDescriptorsTheStationWaitsInsteadOfSpinning) {
+  TempDir dir;
+  const int port = free_tcp_port();
+  write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  const auto cmd = "ulimit -n 40; exec " + built_program("orvane-emulator").string() + " --headless --dir " +
+                   dir.path().string() + " --lock-file " + (dir / "lock").string() + " --flag-file " +
+                   (dir / "flag").string();
+  ChildProcess station({"/bin/sh", "-c", cmd});
+  ASSERT_TRUE(station.wait_for_output("Wait for Set Config..."));
+  {
+    // One full session first: UBSan checks a type the first time it meets
+    // it through a pipe, which it can't open once the descriptors are gone.
+    Host warm(port);
+    warm.send(frame("h", {"READ_HISTORY 1 F1 S1 -1"}));
+    warm.read_replies();
+  }
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (int i = 0; i < 60; ++i) hosts.push_back(std::make_unique<Host>(port));
+  ASSERT_TRUE(station.wait_for_output("Error : accept: Too many open files"));
+  // A loop retrying accept at once would burn a whole core here.
+  auto cpu_ns = [&] {
+    std::ifstream in("/proc/" + std::to_string(station.pid()) + "/schedstat");
+    long long ns = 0;
+    in >> ns;
+    return ns;
+  };
+  const auto before = cpu_ns();
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_LT(cpu_ns() - before, 150'000'000);
+  // Descriptors come back: the hosts still waiting in the backlog are served.
+  hosts.resize(5);
+  Host late(port);
+  late.send(frame("h", {"READ_HISTORY 1 F1 S1 -1"}));
+  EXPECT_EQ(visible(late.read_replies()), visible("\x01h\x02 READ_SN 1 F1 S1 SN IS \x03\x04"));
+  EXPECT_EQ(station.signal_and_wait(SIGTERM), 0) << station.output();
+}

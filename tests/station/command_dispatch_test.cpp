@@ -1,0 +1,181 @@
+// The dispatcher and the handlers, bytes in and bytes out, on a recording
+// connection.
+#include "station/command_fixture.hpp"
+
+#include "core/text_file.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace orvane;
+using namespace orvane::test;
+
+namespace {
+
+struct Dispatch : CommandFixture, ::testing::Test {};
+
+}  // namespace
+
+TEST_F(Dispatch, ReadDataListsEveryChannelWithExactBytes) {
+  add_channel(" T01", "A ", true, "200 ");
+  add_channel("D02", "D", false, "1");
+  EXPECT_EQ(visible(request({"READ_DATA 200612071200 F1 S1"}, "hdr")),
+            visible("\x01hdr"
+                    "\x02 EVENTA 200612071230 F1 F1S1 T01 IS 200 \x03"
+                    "\x02 EVENTD 200612071230 F1 F1S1 D02 IS 1 \x03"
+                    "\x04"));
+  st.channels.clear();
+  EXPECT_EQ(request({"READ_DATA 1 F1 S1"}, ""), "\x01\x04");
+}
+
+TEST_F(Dispatch, AddressingRules) {
+  // Factory and sensor, or both written together as item 3.
+  EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
+  EXPECT_FALSE(request({"READ_DATA 1 F1 F1S1"}).empty());
+  st.boxes.ed_facid = " F1 ";  // the boxes are compared trimmed
+  EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
+  // READ_CONFIG answers a wildcard factory; READ_DATA doesn't.
+  EXPECT_FALSE(request({"READ_CONFIG 1 * anything"}).empty());
+  EXPECT_TRUE(conn->is_open());
+  EXPECT_TRUE(request({"READ_DATA 1 * S1"}).empty());
+  EXPECT_TRUE(logged("problem command"));
+  EXPECT_FALSE(conn->is_open());
+}
+
+TEST_F(Dispatch, ProblemCommandClosesButTheRestOfTheMessageRuns) {
+  request({"READ_DATA 1 F2 S1", "SET_ID 1 F1 S1 T01 AI Y"});
+  EXPECT_TRUE(logged("problem command"));
+  EXPECT_EQ(st.grid_sensor.cell(1, col::kPortId), "T01");
+  // The ACK found the connection closed.
+  EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
+  EXPECT_TRUE(logged("Emulator : Answer Ack"));
+}
+
+TEST_F(Dispatch, CommandWordsAreCaseSensitiveAndStillLogged) {
+  EXPECT_EQ(request({"read_data 1 F1 S1"}), "");
+  EXPECT_EQ(count_logged("Emulator : receive Command"), 1u);
+  EXPECT_EQ(count_logged("Emulator : do command "), 1u);
+  EXPECT_EQ(request({}, "only a header"), "");
+  EXPECT_EQ(count_logged("Emulator : receive Command"), 1u);
+}
+
+TEST_F(Dispatch, TwoSetIdLinesReplaceTheListWithOneAck) {
+  st.grid_sensor.cell(1, col::kPortId) = "OLD";
+  st.grid_sensor.add_row();
+  st.grid_sensor.cell(2, col::kPortId) = "OLD2";
+  const auto reply = request({"SET_ID r1 F1 S1 T01 AI Y 0 100 10 20", "SET_ID r2 F1 F1S1 \"Tank 1\" DO N"}, "h");
+  EXPECT_EQ(visible(reply), visible("\x01h\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  ASSERT_EQ(st.grid_sensor.row_count(), 3);
+  const auto& r1 = st.grid_sensor.row(1);
+  EXPECT_EQ(r1[1], "T01");
+  EXPECT_EQ(r1[2], "A");
+  EXPECT_EQ(r1[3], "I");
+  EXPECT_EQ(r1[4], "Y");
+  EXPECT_EQ(r1[5], "0");
+  EXPECT_EQ(r1[8], "20");
+  EXPECT_EQ(st.grid_sensor.cell(2, 1), "Tank 1");
+  EXPECT_EQ(st.grid_sensor.cell(2, 3), "O");
+  EXPECT_EQ(st.panel(1).lbl, "T01");
+  EXPECT_EQ(st.panel(2).lbl, "Tank ");
+  EXPECT_EQ(read_lines(dir / "sensor.con"),
+            (std::vector<std::string>{",T01,A,I,Y,0,100,10,20,,,,,,", ",\"Tank 1\",D,O,N,,,,,,,,,,"}));
+  EXPECT_EQ(count_logged("Emulator : Answer Ack"), 1u);
+
+  // Each message's first SET_ID starts the list afresh.
+  request({"SET_ID r3 F1 S1 T03 AI Y"});
+  ASSERT_EQ(st.grid_sensor.row_count(), 2);
+  EXPECT_EQ(st.grid_sensor.cell(1, 1), "T03");
+}
+
+TEST_F(Dispatch, SetIdLinksChannelsAndAShortLineLeavesNoHalfRow) {
+  add_channel("T02", "A", true, "5");
+  request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y", "SET_ID 1 F1 S1 T03"});
+  EXPECT_TRUE(logged("Error : Set ID Error!"));
+  EXPECT_EQ(st.grid_sensor.row_count(), 3);
+  EXPECT_EQ(st.channels[0].grid_row, 2);
+}
+
+TEST_F(Dispatch, DeleteIdRemovesTheRowOrClearsTheLastOne) {
+  add_channel("T02", "A", true, "5");
+  request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y"});
+  ASSERT_EQ(st.channels[0].grid_row, 2);
+  EXPECT_EQ(visible(request({"DELETE_ID 9 F1 S1 T01"})), visible("\x01H\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  EXPECT_EQ(st.grid_sensor.row_count(), 2);
+  EXPECT_EQ(st.grid_sensor.cell(1, 1), "T02");
+  EXPECT_EQ(st.channels[0].grid_row, 1);  // followed its row up
+  request({"DELETE_ID 9 F1 S1 T02"});
+  EXPECT_EQ(st.grid_sensor.row_count(), 2);
+  EXPECT_EQ(st.grid_sensor.cell(1, 1), "");
+  EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",,,,,,,,,,,,,,"}));
+  request({"DELETE_ID 9 F1 S1"});
+  EXPECT_TRUE(logged("Error : Delete ID Error!"));
+}
+
+TEST_F(Dispatch, ReadConfigReportsIdentitySettingsAndSensors) {
+  st.boxes.ed_tel = "555123";
+  EXPECT_EQ(visible(request({"READ_CONFIG 77 * x"}, "h")),
+            visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 1000 1000 \x03\x04"));
+  request({"SET_ID 1 F1 S1 T01 AI Y 0 100 10 \"\" 30", "SET_ID 1 F1 S1 T02 DI N"});
+  EXPECT_EQ(visible(request({"READ_CONFIG 77 F1 S1"}, "h")),
+            visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 1000 1000 \x03"
+                    "\x02READ_ID 77 F1 F1S1 T01 AI Y 0 100 10  \x03"
+                    "\x02READ_ID 77 F1 F1S1 T02 DI N  \x03\x04"));
+}
+
+TEST_F(Dispatch, SetValueSetsTheBoxesAndAlwaysReplies) {
+  request({"SET_ID 1 F1 S1 T01 AI Y"});
+  EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 T01 42.7"}, "h")),
+            visible("\x01h\x02" "EVENT 200612071230 F1 S1 T01  IS 42.7\x03\x04"));
+  EXPECT_EQ(st.panel(1).value, "42");
+  EXPECT_EQ(st.panel(1).mask, "42");
+  EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 NOPE x"}, "")),
+            visible("\x01\x02" "EVENT 200612071230 F1 S1 NOPE  IS x\x03\x04"));
+  request({"SET_VALUE 5 F1 S1 T01 abc"});
+  EXPECT_EQ(st.panel(1).value, "0");
+}
+
+TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
+  write_text(dir / "emulate.ini", "[Connection]\r\nHost=1.2.3.4\r\nClientPort=5000\r\n");
+  write_text(dir / "history" / "3.his", "200612\r\n\"1 T1 1 2 3\",\r\n");
+  const auto reply = request({"SET_CONFIG 1 F9 S9 777 10.0.0.9 500 2000"}, "h");
+  EXPECT_EQ(visible(reply), visible("\x01h\x02" "ACK 200612071230 F9 S9\x03 \x04"));
+  const auto ini = load_profile(dir / "emulate.ini");
+  EXPECT_EQ(ini.get_string("Config", "FactoryID", ""), "F9");
+  EXPECT_EQ(ini.get_string("Config", "SensorID", ""), "S9");
+  EXPECT_EQ(ini.get_string("Config", "Telphone", ""), "777");
+  EXPECT_EQ(ini.get_string("Connection", "Host", ""), "10.0.0.9");
+  EXPECT_EQ(ini.get_string("Config", "HistorySample", ""), "500");
+  EXPECT_EQ(ini.get_string("Config", "EventSample", ""), "2000");
+  EXPECT_EQ(read_text(dir / "emulate.ini").find("HOST"), std::string::npos);  // the existing key was reused
+  EXPECT_EQ(st.boxes.ed_facid, "F9");
+  EXPECT_EQ(st.settings.Host, "10.0.0.9");
+  EXPECT_EQ(st.timer_history.interval(), 500);
+  EXPECT_EQ(st.timer_event.interval(), 2000);
+  EXPECT_TRUE(flag.set_);
+  EXPECT_TRUE(st.clock.active());
+  EXPECT_EQ(read_text(dir / "history" / "3.his"), "");
+  EXPECT_FALSE(std::filesystem::exists(dir / "history" / "4.his"));
+  // The new identity addresses the station from now on.
+  EXPECT_TRUE(request({"READ_DATA 1 F1 S1"}).empty());
+}
+
+TEST_F(Dispatch, SetConfigFailureGoesToTheHookAndStillAcks) {
+  std::vector<std::string> shown;
+  st.commands.show_set_config_error = [&](const std::string& t) { shown.push_back(t); };
+  EXPECT_FALSE(request({"SET_CONFIG 1 F9 S9"}).empty());
+  EXPECT_EQ(shown, std::vector<std::string>{"Set Config Error!"});
+  EXPECT_FALSE(flag.set_);
+  st.commands.show_set_config_error = nullptr;
+  request({"SET_CONFIG 1"});
+  EXPECT_TRUE(logged("Set Config Error!"));
+}
+
+TEST_F(Dispatch, HandlerFailureAbandonsTheRestOfTheMessage) {
+  add_channel("T01", "A", true, "1");
+  const auto before = log.memo().size();
+  EXPECT_EQ(request({"READ_HISTORY 1 F1 S1 abc", "READ_DATA 1 F1 S1", "SET_ID 1 F1 S1 T01 AI Y"}), "");
+  EXPECT_EQ(log.memo().size(), before + 1);
+  EXPECT_EQ(log.last_line(), "Error : 'abc' is not a valid integer value");
+  EXPECT_EQ(st.grid_sensor.cell(1, 1), "");
+  // The next message is served.
+  EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
+}

@@ -1,0 +1,195 @@
+// DO_COMMAND, READ_HISTORY and realtime, on recording connections.
+#include "station/command_fixture.hpp"
+
+#include "core/text_file.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace orvane;
+using namespace orvane::test;
+
+namespace {
+
+struct Remote : CommandFixture, ::testing::Test {
+  std::string do_command(const std::string& arg) { return request({"DO_COMMAND 7 F1 S1 \"" + arg + "\""}, "h"); }
+};
+
+std::string complete(const std::string& entry) { return "\x01h\x02 Complete " + entry + " \x03\x04"; }
+
+}  // namespace
+
+TEST_F(Remote, ReadAndWriteStationFiles) {
+  write_text(dir / "module.con", "1,4017,A,1,Y\r\n2,4017,A,2,N\r\n");
+  EXPECT_EQ(visible(do_command("RCFG\x05module.con")),
+            visible("\x01h\x02 DO_COMMAND 7 F1 S1 module.con\x05" "1,4017,A,1,Y\x05" "2,4017,A,2,N\x05"
+                    "\x02 Complete 1,4017,A,1,Y \x03\x04"));
+  EXPECT_EQ(visible(do_command("SCFG\x05sub\\..\\auto.con\x05" "1\x05second")), visible(complete("1")));
+  EXPECT_EQ(read_text(dir / "auto.con"), "1\r\nsecond\r\n");
+  // An unreadable file adds nothing.
+  EXPECT_EQ(visible(do_command("RCFG\x05missing.con")), visible(complete("RCFG")));
+}
+
+TEST_F(Remote, FileNamesStayInsideTheStationDirectory) {
+  TempDir outside;
+  write_text(outside / "secret", "s3cret\r\n");
+  std::filesystem::create_symlink(outside.path(), dir / "link");
+  const auto rel = std::filesystem::relative(outside / "secret", dir.path()).string();
+  for (const auto& name : {(outside / "secret").string(), rel, std::string("link/secret"), std::string("C:\\secret"),
+                           std::string("../x")}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(visible(do_command("RCFG\x05" + name)), visible(complete("RCFG")));
+    EXPECT_EQ(do_command("SCFG\x05" + name + "\x05overwritten"), "");
+  }
+  EXPECT_EQ(read_text(outside / "secret"), "s3cret\r\n");
+  EXPECT_FALSE(std::filesystem::exists(outside / "x"));
+  EXPECT_FALSE(std::filesystem::exists(dir.path().parent_path() / "x"));
+}
+
+TEST_F(Remote, ScfgWithoutLinesOrDoCommandWithoutArgumentFail) {
+  EXPECT_EQ(do_command("SCFG\x05" "a.con"), "");
+  EXPECT_EQ(do_command("SCFG\x05" "a.con\x05"), "");
+  EXPECT_FALSE(std::filesystem::exists(dir / "a.con"));
+  EXPECT_EQ(request({"DO_COMMAND 7 F1 S1"}), "");
+  EXPECT_EQ(log.last_line(), "Error : List index out of bounds (4)");
+}
+
+TEST_F(Remote, DataModeClockAutoStartAndPower) {
+  write_text(dir / "auto.con", "1\r\nkeep\r\n");
+  st.set_clock_active(true);
+  st.data_mode = kModeReading;
+  EXPECT_EQ(visible(do_command("STR")), visible(complete("STR")));
+  EXPECT_EQ(st.data_mode, kModeStopped);
+  EXPECT_TRUE(st.clock.active());
+  do_command("STH");
+  EXPECT_FALSE(st.clock.active());
+  do_command("ENB");
+  EXPECT_TRUE(st.clock.active());
+  EXPECT_EQ(read_lines(dir / "auto.con"), (std::vector<std::string>{"1", "keep"}));
+  do_command("DIS");
+  EXPECT_FALSE(st.clock.active());
+  EXPECT_EQ(read_lines(dir / "auto.con"), (std::vector<std::string>{"0", "keep"}));
+  std::filesystem::remove(dir / "auto.con");
+  do_command("ENB");
+  EXPECT_FALSE(std::filesystem::exists(dir / "auto.con"));
+  EXPECT_EQ(visible(do_command("RCD")), visible(complete("RCD" + dir.path().string())));
+  EXPECT_EQ(visible(do_command("RBT")), visible(complete("RBT")));
+  EXPECT_EQ(visible(do_command("SHD")), visible(complete("SHD")));
+  EXPECT_EQ(power.actions, (std::vector<PowerAction>{PowerAction::reboot, PowerAction::power_off}));
+  EXPECT_EQ(visible(do_command("NOPE\x05x")), visible(complete("NOPE")));
+}
+
+TEST_F(Remote, ChtEmptiesTheHistoryFiles) {
+  write_text(dir / "history" / "1.his", "200612\r\n");
+  write_text(dir / "history" / "31.his", "200612\r\n");
+  write_text(dir / "history" / "32.his", "keep");
+  do_command("CHT");
+  EXPECT_EQ(read_text(dir / "history" / "1.his"), "");
+  EXPECT_EQ(read_text(dir / "history" / "31.his"), "");
+  EXPECT_EQ(read_text(dir / "history" / "32.his"), "keep");
+}
+
+TEST_F(Remote, DoCommandSuppressesTheLogPairFromItsLineOn) {
+  request({"READ_DATA 1 F1 S1", "DO_COMMAND 1 x y STR", "READ_DATA 1 F1 S1"});
+  EXPECT_EQ(count_logged("Emulator : receive Command"), 1u);
+}
+
+TEST_F(Remote, ReadHistoryRecordsAndSerialNumber) {
+  write_text(dir / "history" / "5.his", "200301\r\n\"0 T1 1 5 3\",\"0 T2 0 4 2\",\r\n\"1 T1 2 2 2\",\r\n");
+  EXPECT_EQ(visible(request({"READ_HISTORY 9 F1 S1 5"}, "h")),
+            visible("\x01h\x02 READ_HISTORY 9 F1 S1 5\r\n"
+                    "20030105 0 T1 1 5 3\r\n20030105 0 T2 0 4 2\r\n20030105 1 T1 2 2 2\r\n\x03\x04"));
+  // Without a month line the current month is used and the first line is data.
+  write_text(dir / "history" / "6.his", "\"3 T1 1 1 1\",\r\n");
+  EXPECT_EQ(visible(request({"READ_HISTORY 9 F1 S1 6"}, "h")),
+            visible("\x01h\x02 READ_HISTORY 9 F1 S1 6\r\n20061206 3 T1 1 1 1\r\n\x03\x04"));
+  EXPECT_EQ(visible(request({"READ_HISTORY 9 F1 S1 7"}, "h")), visible("\x01h\x02 READ_HISTORY 9 F1 S1 7\r\n\x03\x04"));
+  EXPECT_EQ(visible(request({"READ_HISTORY 9 F1 S1 -1"}, "h")), visible("\x01h\x02 READ_SN 9 F1 S1 SN IS \x03\x04"));
+  EXPECT_TRUE(logged("Emulator :Read History"));
+}
+
+namespace {
+
+struct Realtime : CommandFixture, ::testing::Test {
+  Realtime() {
+    add_channel("T01", "A", true, "11");
+    add_channel("T02", "A", false, "22");
+    add_channel("D03", "D", true, "1");
+  }
+  std::string batch(const std::string& fac = "F1", const std::string& sen = "S1") {
+    return "\x02RT 200612071230 " + fac + " " + fac + sen + " T01 IS 11 \x03" + "\x02RT 200612071230 " + fac + " " +
+           fac + sen + " D03 IS 1 \x03";
+  }
+  std::string end_ack(const std::string& fac = "F1", const std::string& sen = "S1") {
+    return "\x02" "ACK 200612071230 " + fac + " " + sen + " \x03\x04";
+  }
+};
+
+}  // namespace
+
+TEST_F(Realtime, DurationZeroGetsOneBatchAndTheEndAtOnce) {
+  EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 S1 5 0"}, "h")), visible("\x01h" + batch() + end_ack()));
+  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+  EXPECT_TRUE(st.Timer1.enabled());
+  st.Timer1Timer();  // the next tick finds nobody and stops
+  EXPECT_FALSE(st.Timer1.enabled());
+  EXPECT_TRUE(logged("12:30:00 End Loop RealTime"));
+}
+
+TEST_F(Realtime, BatchesCountDownToCeilOfDurationOverPeriod) {
+  EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 F1S1 2 5"}, "h")), visible("\x01h" + batch("F1", "F1S1")));
+  EXPECT_EQ(st.Timer1.interval(), 2000);
+  st.Timer1Timer();
+  EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
+  st.Timer1Timer();
+  EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1") + end_ack("F1", "F1S1")));  // 3 batches = ceil(5/2)
+  EXPECT_TRUE(logged("12:30:00 sendrealtime"));
+}
+
+TEST_F(Realtime, SubscribersShareTheLatestIdentifiersAndPeriod) {
+  auto other = std::make_shared<FakeConnection>("10.0.0.2");
+  request({"BEGIN_REALTIME 1 F1 S1 10 100"});
+  const auto second = request({"BEGIN_REALTIME 1 F1 F1S1 1 1"}, "h", other);
+  EXPECT_EQ(visible(second), visible("\x01h" + batch("F1", "F1S1") + end_ack("F1", "F1S1")));
+  EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
+  EXPECT_EQ(st.Timer1.interval(), 1000);
+  EXPECT_EQ(st.timer_random.interval(), 1000);
+  ASSERT_EQ(st.commands.realtime.subscribers.size(), 1u);
+  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 89);
+}
+
+TEST_F(Realtime, EndRealtimeByAddress) {
+  auto stranger = std::make_shared<FakeConnection>("10.9.9.9");
+  request({"BEGIN_REALTIME 1 F1 S1 1 60"});
+  EXPECT_EQ(request({"END_REALTIME 1 F1 S1"}, "h", stranger), "");
+  EXPECT_EQ(log.memo()[log.memo().size() - 3], "num end realtime : 1");
+  // Another connection from the subscriber's host ends it.
+  auto same_host = std::make_shared<FakeConnection>("10.0.0.1");
+  EXPECT_EQ(visible(request({"END_REALTIME 1 F1 S1"}, "h", same_host)), visible(end_ack()));
+  EXPECT_TRUE(logged("end by command 10.0.0.1"));
+  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+}
+
+TEST_F(Realtime, AFailedSendCancelsRealtimeForEveryone) {
+  auto other = std::make_shared<FakeConnection>("10.0.0.2");
+  request({"BEGIN_REALTIME 1 F1 S1 1 60"});
+  request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", other);
+  conn->close();  // the host went away
+  other->take();
+  st.Timer1Timer();
+  EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
+  EXPECT_EQ(log.last_line(), "Emulator : Program Cancel send realtime");
+  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+  EXPECT_FALSE(st.Timer1.enabled());
+  EXPECT_EQ(other->take(), "");  // the rest of the batch isn't sent
+}
+
+TEST_F(Realtime, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecond) {
+  EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 x 5"}), "");
+  EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 5 y"}), "");
+  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+  EXPECT_FALSE(st.Timer1.enabled());
+  request({"BEGIN_REALTIME 1 F1 S1 0 3"});
+  EXPECT_EQ(st.Timer1.interval(), 1000);
+  ASSERT_EQ(st.commands.realtime.subscribers.size(), 1u);
+  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 2);
+}
