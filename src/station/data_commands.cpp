@@ -9,19 +9,6 @@
 
 namespace orvane {
 
-bool Station::set_value_by_hand(const std::string& port_id, const std::string& value) {
-  const auto id = trim(port_id);
-  for (int r = 1; r < grid_sensor.row_count(); ++r) {
-    if (grid_sensor.cell(r, col::kPortId) != id) continue;
-    if (!has_panel(r)) return false;  // rows past 32 have no boxes
-    const auto text = int_text(leading_int(value, 0));
-    panel(r).value = text;
-    panel(r).mask = text;
-    return true;
-  }
-  return false;
-}
-
 void handle_read_data(Station& st, std::string_view header, const Items& items, Connection& conn) {
   const auto& fac = item(items, 2);
   const auto& sen = item(items, 3);
@@ -49,7 +36,7 @@ void handle_read_data(Station& st, std::string_view header, const Items& items, 
 void handle_set_value(Station& st, std::string_view header, const Items& items, Connection& conn) {
   const auto& port = item(items, 4);
   const auto& value = item(items, 5);
-  st.set_value_by_hand(port, value);
+  st.set_value_by_hand(port, leading_int(value, 0));
   std::string reply;
   reply += proto::SOH;
   reply += header;

@@ -128,9 +128,6 @@ class Station {
   void restore_last_values();
   void save_last_values();
   void prime_event_state(int row);
-  // SET_VALUE: value_N and mask_N of the sensor row with this Port ID := the
-  // value's leading integer. False when no row has that Port ID.
-  bool set_value_by_hand(const std::string& port_id, const std::string& value);
 
   // ---- events ----
   // Adds one event line to the buffer and the day's log file; false (with
