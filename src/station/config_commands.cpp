@@ -37,7 +37,7 @@ void handle_set_config(Station& st, const Items& items) {
     if (st.commands.show_set_config_error) {
       st.commands.show_set_config_error("Set Config Error!");
     } else {
-      st.log("Set Config Error!");
+      st.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
     }
   }
 }

@@ -33,6 +33,7 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
   s.ed_historysam = boxes.ed_historysam;
   s.ed_eventsam = boxes.ed_eventsam;
   s.events_buffered = events.size();
+  s.realtime_subscribers = commands.realtime.subscribers.size();
   s.dial_online = dial_online;
   s.station_dir = dir_.string();
 
