@@ -145,3 +145,36 @@ TEST(HeadlessRun, MalformedSettingsLoadWithDefaults) {
   EXPECT_TRUE(can_connect(port));
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
 }
+
+TEST(HeadlessRun, UnwritableStationDirectoryGivesAClearError) {
+  // Root writes everywhere: run the station as "nobody" in a root-owned folder.
+  if (::geteuid() != 0 || !std::filesystem::exists("/usr/bin/setpriv")) GTEST_SKIP() << "needs root and setpriv";
+  {
+    ChildProcess probe({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "/usr/bin/test", "-x",
+                        built_program("orvane-emulator").string()});
+    if (probe.wait() != 0) GTEST_SKIP() << "nobody can't reach the built program here";
+  }
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  const auto run = s.dir / "run";
+  std::filesystem::create_directory(run);
+  std::filesystem::permissions(run, std::filesystem::perms::all);
+  std::filesystem::permissions(s.dir.path(), std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
+                                                 std::filesystem::perms::group_exec |
+                                                 std::filesystem::perms::others_read |
+                                                 std::filesystem::perms::others_exec);
+  auto argv = s.argv();
+  for (std::size_t i = 0; i + 1 < argv.size(); ++i) {
+    if (argv[i] == "--lock-file") argv[i + 1] = (run / "lock").string();
+    if (argv[i] == "--flag-file") argv[i + 1] = (run / "flag").string();
+  }
+  argv.insert(argv.begin(), {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+  ChildProcess p(argv);
+  ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
+  EXPECT_NE(p.output().find("Error : station directory " + s.dir.path().string() + " is not writable"),
+            std::string::npos)
+      << p.output();
+  EXPECT_TRUE(can_connect(port));  // it goes on serving
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
