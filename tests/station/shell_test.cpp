@@ -82,15 +82,6 @@ TEST(StationStartup, AutoStartThatCannotOpenTheDeviceLineEndsStopped) {
   EXPECT_FALSE(s.timer_random.enabled());
 }
 
-TEST(StationStartup, UnwritableStationDirectoryIsReported) {
-  if (::geteuid() == 0) GTEST_SKIP() << "root writes everywhere";
-  StationFixture f;
-  std::filesystem::permissions(f.dir.path(), std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
-  auto& s = f.make();
-  s.start();
-  EXPECT_TRUE(f.logged("Error : station directory " + f.dir.path().string() + " is not writable"));
-}
-
 TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
   StationFixture f;
   auto& s = f.make();
