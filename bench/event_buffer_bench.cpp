@@ -5,6 +5,9 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <filesystem>
 #include <random>
 #include <string>
@@ -42,7 +45,30 @@ void BM_EventAdd(benchmark::State& state) {
   std::filesystem::remove_all(dir);
 }
 
+// The reference: the same line appended to a plain file and flushed with
+// fdatasync, the floor of any add that survives a crash.
+void BM_AppendFdatasync(benchmark::State& state) {
+  const auto dir = scratch();
+  const auto file = dir / "plain";
+  const int fd = ::open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  std::int64_t written = 0;
+  for (auto _ : state) {
+    if (::write(fd, kLine.data(), kLine.size()) != static_cast<ssize_t>(kLine.size()) || ::fdatasync(fd) != 0) {
+      state.SkipWithError("write failed");
+      break;
+    }
+    if (++written % 2000 == 0) {
+      state.PauseTiming();
+      if (::ftruncate(fd, 0) != 0) state.SkipWithError("truncate failed");
+      state.ResumeTiming();
+    }
+  }
+  ::close(fd);
+  std::filesystem::remove_all(dir);
+}
+
 }  // namespace
 
+BENCHMARK(BM_AppendFdatasync)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK(BM_EventAdd)->Arg(0)->Arg(10000)->Arg(100000)->Unit(benchmark::kMicrosecond)->MinTime(2.0)->UseRealTime();
 BENCHMARK_MAIN();

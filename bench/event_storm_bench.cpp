@@ -52,6 +52,17 @@ int free_port() {
   return ntohs(a.sin_port);
 }
 
+bool accepts(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
 std::string read_all(const fs::path& p) {
   std::ifstream in(p, std::ios::binary);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
@@ -109,7 +120,9 @@ int main(int argc, char** argv) {
             static_cast<char*>(nullptr));
     ::_exit(127);
   }
-  std::this_thread::sleep_for(std::chrono::milliseconds(700));  // the server's start-up; not part of the figures
+  // The server's start-up is not part of the figures; on a busy machine
+  // python takes seconds to start, so wait until it accepts.
+  for (int i = 0; i < 200 && !accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
   t0 = Steady::now();
   int ticks = 0;

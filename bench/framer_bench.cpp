@@ -4,6 +4,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <cstring>
 #include <string>
 
 namespace {
@@ -53,6 +54,33 @@ void BM_FrameAndSplit(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
 }
 BENCHMARK(BM_FrameAndSplit)->Arg(1 << 16)->Arg(1500)->Arg(64);
+
+// The reference: the least any framer does with the same chunks, copying
+// them into a buffer and finding each message end with memchr.
+void BM_CopyAndFindEot(benchmark::State& state) {
+  const auto input = traffic(1000);
+  const auto chunk = static_cast<std::size_t>(state.range(0));
+  std::string buffer;
+  buffer.reserve(1 << 17);
+  std::size_t messages = 0;
+  for (auto _ : state) {
+    for (std::size_t p = 0; p < input.size(); p += chunk) {
+      const auto part = std::string_view(input).substr(p, chunk);
+      buffer.append(part);
+      std::size_t from = buffer.size() - part.size(), consumed = 0;
+      while (const void* hit = std::memchr(buffer.data() + from, '\x04', buffer.size() - from)) {
+        from = static_cast<std::size_t>(static_cast<const char*>(hit) - buffer.data()) + 1;
+        consumed = from;
+        ++messages;
+      }
+      if (consumed > 0) buffer.erase(0, consumed);
+    }
+    buffer.clear();
+  }
+  benchmark::DoNotOptimize(messages);
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * input.size()));
+}
+BENCHMARK(BM_CopyAndFindEot)->Arg(1 << 16)->Arg(1500)->Arg(64);
 
 }  // namespace
 

@@ -42,4 +42,35 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
                   "--lock-file", (work / "lock").string(), "--flag-file", (work / "flag").string()});
   ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+
+  // The installed station configured, reading the installed simulator, and
+  // the installed host tool reading its values back.
+  const auto sim_bin = root / "usr/bin/i7000-sim", host_bin = root / "usr/bin/orvane-host";
+  if (!std::filesystem::exists(sim_bin) || !std::filesystem::exists(host_bin)) GTEST_SKIP() << "built without the tools";
+  write_text(station / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) +
+                                          "\r\nHost=127.0.0.1\r\n[Config]\r\nFactoryID=F7\r\nSensorID=S7\r\n");
+  write_text(station / "module.con", "1,4017,A,1,Y\r\n");
+  write_text(station / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n");
+  write_text(station / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n");
+  write_text(station / "auto.con", "1\r\n");
+  write_text(work / "flag", "1\r\n");
+  const auto link = work / "i7000";
+  ChildProcess sim({sim_bin.string(), "--link", link.string(), "--input", "1:0=const:12.5", "--input", "1:1=const:5"});
+  ASSERT_TRUE(wait_until([&] { return std::filesystem::is_symlink(link); })) << sim.output();
+  ChildProcess configured({(root / "usr/bin/orvane-emulator").string(), "--headless", "--dir", station.string(),
+                           "--com", "3=" + link.string(), "--lock-file", (work / "lock").string(), "--flag-file",
+                           (work / "flag").string()});
+  // 12.5 on the module's 0..20 range is 625 on the sensor's 0..1000, 5 is 250.
+  std::string reply;
+  const bool read = wait_until(
+      [&] {
+        ChildProcess host({host_bin.string(), "-p", std::to_string(port), "-s", "READ_DATA 200612071200 F7 S7"});
+        host.wait(std::chrono::seconds(5));
+        reply = host.output();
+        return reply.find("T01 IS 625") != std::string::npos;
+      },
+      std::chrono::seconds(20));
+  EXPECT_TRUE(read) << reply << configured.output();
+  EXPECT_NE(reply.find(" F7 F7S7 T02 IS 250"), std::string::npos) << reply;
+  EXPECT_EQ(configured.signal_and_wait(SIGTERM), 0);
 }

@@ -1,0 +1,186 @@
+#!/usr/bin/env python3
+"""Turns the output kept by bench/run (build/bench/raw/) into report.md.
+
+Every ratio is "ours / reference" in the sense where higher is better
+(throughputs divided, times inverted), so 1.00 means as fast as the
+reference and 0.50 means half as fast.
+"""
+import json
+import re
+import sys
+from pathlib import Path
+
+raw = Path(sys.argv[1])
+rows = []  # (benchmark, case, figure, reference name, reference figure, ratio)
+missing = []
+
+
+def text(name):
+    p = raw / name
+    if not p.exists():
+        missing.append(name)
+        return ""
+    return p.read_text(errors="replace")
+
+
+def gbench(name):
+    p = raw / f"{name}.json"
+    if not p.exists():
+        missing.append(p.name)
+        return {}
+    data = json.loads(p.read_text())
+    out = {}
+    for b in data.get("benchmarks", []):
+        if b.get("error_occurred"):
+            continue
+        # "BM_EventAdd/10000/min_time:2.000/real_time" -> "BM_EventAdd/10000"
+        key = "/".join(part for part in b["name"].split("/") if ":" not in part and part != "real_time")
+        out[key] = b
+    return out
+
+
+def ratio(ours, ref):
+    return f"{ours / ref:.2f}" if ours and ref else "—"
+
+
+def ns(b):
+    scale = {"ns": 1, "us": 1e3, "ms": 1e6, "s": 1e9}[b.get("time_unit", "ns")]
+    return b["real_time"] * scale
+
+
+def fmt_time(n):
+    if n >= 1e6:
+        return f"{n / 1e6:.2f} ms"
+    if n >= 1e3:
+        return f"{n / 1e3:.1f} µs"
+    return f"{n:.1f} ns"
+
+
+def num(x):
+    return f"{x:,.0f}".replace(",", " ")
+
+
+# ---- command server: station vs the canned-reply reference server ----
+load = text("command_load.txt")
+head = re.search(r"READ_DATA, (\d+) channels, reply (\d+) bytes", load)
+ref_rps = {}
+for m in re.finditer(r"^(\d+)\s+(reference|station)\s+(\d+)\s+([\d.]+)\s+([\d.]+)", load, re.M):
+    conns, who, rps, p50, p99 = int(m[1]), m[2], float(m[3]), m[4], m[5]
+    if who == "reference":
+        ref_rps[conns] = (rps, p50, p99)
+    elif conns in ref_rps:
+        r = ref_rps[conns]
+        rows.append((f"command server, READ_DATA of {head[1] if head else '?'} channels",
+                     f"{conns} host{'s' if conns > 1 else ''}",
+                     f"{num(rps)} round trips/s (p50 {p50} µs, p99 {p99} µs)",
+                     "reference server (canned reply, same size)",
+                     f"{num(r[0])} round trips/s (p50 {r[1]} µs, p99 {r[2]} µs)", ratio(rps, r[0])))
+
+# ---- framer / splitter vs copy + memchr ----
+fb = gbench("framer_bench")
+for chunk in ("65536", "1500", "64"):
+    ref = fb.get(f"BM_CopyAndFindEot/{chunk}")
+    for name, what in (("BM_FrameOnly", "framer"), ("BM_FrameAndSplit", "framer + item splitter")):
+        b = fb.get(f"{name}/{chunk}")
+        if not b:
+            continue
+        mbs = b["bytes_per_second"] / 1e6
+        ref_mbs = ref["bytes_per_second"] / 1e6 if ref else 0
+        rows.append((what, f"{chunk}-byte chunks", f"{num(mbs)} MB/s",
+                     "copy into a buffer + memchr for EOT", f"{num(ref_mbs)} MB/s" if ref else "—",
+                     ratio(mbs, ref_mbs)))
+
+# ---- event add (append + fdatasync) vs a plain append + fdatasync ----
+eb = gbench("event_buffer_bench")
+plain = eb.get("BM_AppendFdatasync")
+add0 = eb.get("BM_EventAdd/0")
+for waiting in ("0", "10000", "100000"):
+    b = eb.get(f"BM_EventAdd/{waiting}")
+    if not b:
+        continue
+    rows.append(("event add (durable)", f"{int(waiting):,} events waiting".replace(",", " "), fmt_time(ns(b)),
+                 "write + fdatasync of the same line to a plain file", fmt_time(ns(plain)) if plain else "—",
+                 ratio(ns(plain), ns(b)) if plain else "—"))
+big = eb.get("BM_EventAdd/100000")
+if add0 and big:
+    rows.append(("event add vs buffer size", "100 000 waiting vs empty buffer", fmt_time(ns(big)),
+                 "the same add with 0 waiting", fmt_time(ns(add0)), ratio(ns(add0), ns(big))))
+
+# ---- upload: station vs curl against the same FTP server ----
+up = text("ftp_upload_bench.txt")
+m = re.search(r"best of (\d+), (\d+) events each: station (\d+) events/s; curl (\d+) files/s \(ratio [\d.]+\); "
+              r"curl -Q NOOP (\d+) files/s", up)
+noop_fps = 0.0
+if m:
+    st, curl, noop_fps = float(m[3]), float(m[4]), float(m[5])
+    rows.append(("event upload (FTP, one file per event)", f"{m[2]} events, best of {m[1]}",
+                 f"{num(st)} events/s", "curl -T, same files, one connection", f"{num(curl)} files/s",
+                 ratio(st, curl)))
+    rows.append(("event upload (FTP, one file per event)", f"{m[2]} events, best of {m[1]}",
+                 f"{num(st)} events/s", "curl -T -Q NOOP (no data-connection stall)", f"{num(noop_fps)} files/s",
+                 ratio(st, noop_fps)))
+
+# ---- event storm: 32 channels toggling, host down, then delivery ----
+storm = text("event_storm_bench.txt")
+m = re.search(r"storm: (\d+) checks, (\d+) events buffered in ([\d.]+) s \((\d+) events/s", storm)
+if m:
+    eps = float(m[4])
+    plain_ps = 1e9 / ns(plain) if plain else 0
+    rows.append(("event storm (32 channels toggling, host down)", f"{m[2]} events over {m[1]} checks",
+                 f"{num(eps)} events/s buffered", "write + fdatasync per line (above)",
+                 f"{num(plain_ps)} lines/s" if plain_ps else "—", ratio(eps, plain_ps)))
+m = re.search(r"delivery: (\d+) files in ([\d.]+) s over (\d+) upload\(s\), (\d+) events/s; "
+              r"every event once and in order: (\w+)", storm)
+if m:
+    rows.append(("event storm, delivery when the host is back",
+                 f"{m[1]} files, {m[3]} upload(s), exactly once in order: {m[5]}", f"{num(float(m[4]))} events/s",
+                 "curl -T -Q NOOP (upload benchmark above)", f"{num(noop_fps)} files/s" if noop_fps else "—",
+                 ratio(float(m[4]), noop_fps)))
+
+# ---- DCON polls over a pty against i7000-sim ----
+pty = text("pty_poll_bench.txt")
+for m in re.finditer(r"^\s*(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+[\d.]+ \|\s+([\d.]+) us(.*)$", pty, re.M):
+    mods, bare, client, station, cpu, note = int(m[1]), float(m[2]), float(m[3]), float(m[4]), m[5], m[6].strip()
+    case = f"{mods} module{'s' if mods > 1 else ''}"
+    rows.append(("DCON polls over a pty (i7000-sim), DCON client", case, f"{num(client)} polls/s",
+                 "bare request/reply on the same pty", f"{num(bare)} polls/s", ratio(client, bare)))
+    rows.append(("DCON polls over a pty (i7000-sim), whole read cycle", case,
+                 f"{num(station)} polls/s, {cpu} µs CPU per poll{(' ' + note) if note else ''}",
+                 "bare request/reply on the same pty", f"{num(bare)} polls/s", ratio(station, bare)))
+
+# ---- station-side costs with no reference of their own ----
+cb = gbench("conversion_bench")
+for key, what in (("BM_RangeValue", "range conversion of one reading"),
+                  ("BM_FullScaleValue", "full-scale conversion of one reading"),
+                  ("BM_ChannelTexts", "one channel's texts (parse, convert, show)")):
+    if key in cb:
+        rows.append(("read cycle, station side", what, fmt_time(ns(cb[key])), "—", "—", "—"))
+for n in ("1", "4", "8"):
+    b = cb.get(f"BM_ReadCyclePerModule/{n}")
+    if b:
+        per_module = 1e9 / b["items_per_second"]
+        rows.append(("read cycle, station side", f"{n} module{'s' if n != '1' else ''}, line answering at once",
+                     f"{fmt_time(per_module)} per module", "—", "—", "—"))
+
+machine = text("machine.txt").strip().splitlines()
+print("# Performance report\n")
+print("Written by `bench/run` (release build). Every reference is measured in the same run on the same machine.")
+print("Ratio = ours / reference, higher is better (times are inverted): 1.00 = as fast as the reference.\n")
+print("## Machine\n")
+for line in machine:
+    print(f"- {line}")
+print("\n## Figures\n")
+print("| benchmark | case | figure | reference | reference figure | ratio |")
+print("|---|---|---|---|---|---|")
+for r in rows:
+    print("| " + " | ".join(c.replace("|", "\\|") for c in r) + " |")
+failed = (raw / "failed.txt").read_text().split() if (raw / "failed.txt").exists() else []
+not_run = (raw / "not_run.txt").read_text().split() if (raw / "not_run.txt").exists() else []
+if not_run:
+    print(f"\nNot run by bench/run (add them there): {', '.join(not_run)}")
+if failed:
+    print(f"\nFailed (non-zero exit; see build/bench/raw/): {', '.join(failed)}")
+if missing:
+    print(f"\nMissing output (a benchmark failed; see build/bench/raw/): {', '.join(missing)}")
+print("\nThe programs' own output is in `build/bench/raw/`.")
+sys.exit(1 if failed or missing or not rows else 0)
