@@ -13,7 +13,7 @@
 #include "station/station.hpp"
 
 #ifdef ORVANE_HAVE_UI
-#include "ui/window_app.hpp"
+#include "app/window_loader.hpp"
 #endif
 
 #include <CLI/CLI.hpp>
@@ -81,6 +81,19 @@ int main(int argc, char** argv) {
                  "default: the peer file dials by itself");
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
+
+#ifdef ORVANE_HAVE_UI
+  // Loaded before anything else so that a missing window changes nothing.
+  orvane::app::RunWindowFn* run_window = nullptr;
+  if (!opt.headless) {
+    try {
+      run_window = orvane::app::load_window_module();
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-emulator: the window is not available (" << e.what() << "); use --headless\n";
+      return 2;
+    }
+  }
+#endif
 
   if (!opt.dir.empty() && ::chdir(opt.dir.c_str()) != 0) {
     std::cerr << "orvane-emulator: cannot use station directory " << opt.dir << ": " << std::strerror(errno)
@@ -158,7 +171,7 @@ int main(int argc, char** argv) {
       log.bind_to_current_thread();
       ioc.run();
     });
-    const int rc = orvane::ui::run_window(argc, argv, station, log, opt.show, quit_window);
+    const int rc = run_window(argc, argv, station, log, opt.show, quit_window);
     work.reset();
     ioc.stop();
     station_thread.join();
