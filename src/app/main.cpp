@@ -12,6 +12,8 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
+#include "ui/window_quit.hpp"
+
 #ifdef ORVANE_HAVE_UI
 #include "app/window_loader.hpp"
 #endif
@@ -156,12 +158,12 @@ int main(int argc, char** argv) {
   station.set_command_listener(&server);
 
   asio::signal_set signals(ioc, SIGINT, SIGTERM);
-  std::function<void()> quit_window;
+  orvane::ui::WindowQuit quit_window;
   signals.async_wait([&](const std::error_code& e, int) {
     if (e) return;
     work.reset();
     ioc.stop();
-    if (quit_window) quit_window();
+    quit_window.request();
   });
   asio::post(ioc, [&] { station.start(); });
 

@@ -12,7 +12,7 @@ __attribute__((visibility("default"))) extern const char orvane_emulator_ui_vers
 __attribute__((visibility("default"))) int orvane_emulator_run_window(int argc, char** argv,
                                                                       orvane::Station& station,
                                                                       orvane::OperatorLog& log, bool show,
-                                                                      std::function<void()>& quit) {
+                                                                      orvane::ui::WindowQuit& quit) {
   return orvane::ui::run_window(argc, argv, station, log, show, quit);
 }
 

@@ -5,14 +5,13 @@
 #pragma once
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
-
-#include <functional>
+#include "ui/window_quit.hpp"
 
 namespace orvane::app {
 
 // Same contract as orvane::ui::run_window.
 using RunWindowFn = int(int argc, char** argv, Station& station, OperatorLog& log, bool show,
-                        std::function<void()>& quit);
+                        ui::WindowQuit& quit);
 
 inline constexpr const char* kWindowModuleFile = "orvane-emulator-ui.so";
 inline constexpr const char* kRunWindowSymbol = "orvane_emulator_run_window";
