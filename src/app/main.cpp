@@ -12,8 +12,10 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
+#include "ui/window_quit.hpp"
+
 #ifdef ORVANE_HAVE_UI
-#include "ui/window_app.hpp"
+#include "app/window_loader.hpp"
 #endif
 
 #include <CLI/CLI.hpp>
@@ -82,6 +84,19 @@ int main(int argc, char** argv) {
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
+#ifdef ORVANE_HAVE_UI
+  // Loaded before anything else so that a missing window changes nothing.
+  orvane::app::RunWindowFn* run_window = nullptr;
+  if (!opt.headless) {
+    try {
+      run_window = orvane::app::load_window_module();
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-emulator: the window is not available (" << e.what() << "); use --headless\n";
+      return 2;
+    }
+  }
+#endif
+
   if (!opt.dir.empty() && ::chdir(opt.dir.c_str()) != 0) {
     std::cerr << "orvane-emulator: cannot use station directory " << opt.dir << ": " << std::strerror(errno)
               << "\n";
@@ -143,12 +158,12 @@ int main(int argc, char** argv) {
   station.set_command_listener(&server);
 
   asio::signal_set signals(ioc, SIGINT, SIGTERM);
-  std::function<void()> quit_window;
+  orvane::ui::WindowQuit quit_window;
   signals.async_wait([&](const std::error_code& e, int) {
     if (e) return;
     work.reset();
     ioc.stop();
-    if (quit_window) quit_window();
+    quit_window.request();
   });
   asio::post(ioc, [&] { station.start(); });
 
@@ -158,7 +173,7 @@ int main(int argc, char** argv) {
       log.bind_to_current_thread();
       ioc.run();
     });
-    const int rc = orvane::ui::run_window(argc, argv, station, log, opt.show, quit_window);
+    const int rc = run_window(argc, argv, station, log, opt.show, quit_window);
     work.reset();
     ioc.stop();
     station_thread.join();

@@ -10,7 +10,7 @@
 namespace orvane::ui {
 
 int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bool show,
-               std::function<void()>& quit) {
+               WindowQuit& quit) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("ORVANE EMULATOR");
   QApplication::setApplicationVersion(ORVANE_VERSION);
@@ -19,7 +19,7 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
   QApplication::setQuitOnLastWindowClosed(false);
 
   Tf_main window(station);
-  quit = [] { QMetaObject::invokeMethod(qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection); };
+  quit.bind([] { QMetaObject::invokeMethod(qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection); });
   const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
   if (!shots.isEmpty()) {
     window.start(true);
@@ -30,6 +30,7 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
     window.start(show);
   }
   const int rc = QApplication::exec();
+  quit.bind({});
   return rc;
 }
 

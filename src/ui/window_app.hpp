@@ -3,14 +3,15 @@
 #pragma once
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
+#include "ui/window_quit.hpp"
 
 #include <functional>
 
 namespace orvane::ui {
 
-// Runs the Qt application until Exit. `quit` is set to a function that ends
-// the window loop from any thread (used by SIGTERM / SIGINT).
+// Runs the Qt application until Exit. `quit` is bound to the window loop
+// while it runs, so SIGTERM / SIGINT can end it from the station thread.
 int run_window(int argc, char** argv, Station& station, OperatorLog& log, bool show,
-               std::function<void()>& quit);
+               WindowQuit& quit);
 
 }  // namespace orvane::ui

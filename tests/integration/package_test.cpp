@@ -4,7 +4,11 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace orvane::test;
 
@@ -42,6 +46,34 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
                   "--lock-file", (work / "lock").string(), "--flag-file", (work / "flag").string()});
   ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+
+#ifdef ORVANE_HAVE_UI
+  // The window module, its Qt dependency declared, and the installed station
+  // finding it from its own path.
+  const auto module = root / "usr/lib/orvane-emulator/orvane-emulator-ui.so";
+  ASSERT_TRUE(std::filesystem::exists(module));
+  ChildProcess depends({"/usr/bin/dpkg-deb", "-f", deb.string(), "Depends"});
+  ASSERT_EQ(depends.wait(), 0);
+  EXPECT_NE(depends.output().find("libqt6widgets6"), std::string::npos) << depends.output();
+  ChildProcess w({(root / "usr/bin/orvane-emulator").string(), "--dir", station.string(), "--lock-file",
+                  (work / "lock").string(), "--flag-file", (work / "flag").string()},
+                 {"QT_QPA_PLATFORM=offscreen"});
+  EXPECT_TRUE(wait_until([&] {
+    return read_text("/proc/" + std::to_string(w.pid()) + "/maps").find(module.string()) != std::string::npos;
+  })) << w.output();
+  // Listening means its signal handling is in place.
+  EXPECT_TRUE(wait_until([&] {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    ::close(fd);
+    return ok;
+  })) << w.output();
+  EXPECT_EQ(w.signal_and_wait(SIGTERM), 0) << w.output();
+#endif
 
   // The installed station configured, reading the installed simulator, and
   // the installed host tool reading its values back.

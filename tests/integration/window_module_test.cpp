@@ -1,0 +1,122 @@
+// The window lives in orvane-emulator-ui.so: a headless station must not map
+// Qt at all, a windowed one loads the module from beside the executable or
+// from <prefix>/lib/orvane-emulator/, and says so plainly when it cannot.
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+using namespace orvane::test;
+
+namespace {
+
+std::string maps_of(int pid) { return read_text("/proc/" + std::to_string(pid) + "/maps"); }
+
+// The station listens once its start-up has run on the station thread, after
+// its signal handling is in place: from then on SIGTERM is a clean stop.
+bool listening(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+struct ScratchStation {
+  TempDir dir;
+  int port = free_tcp_port();
+  ScratchStation() {
+    std::filesystem::create_directory(dir / "log");
+    std::filesystem::create_directory(dir / "history");
+    write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
+  }
+  std::vector<std::string> argv(const std::filesystem::path& program, bool headless) const {
+    std::vector<std::string> a{program.string(), "--dir", dir.path().string(), "--lock-file",
+                               (dir / "station.lock").string(), "--flag-file", (dir / "flag").string(),
+                               "--reboot-cmd", "true", "--poweroff-cmd", "true"};
+    if (headless) a.push_back("--headless");
+    return a;
+  }
+};
+
+const std::vector<std::string> kOffscreen{"QT_QPA_PLATFORM=offscreen"};
+
+}  // namespace
+
+TEST(WindowModule, HeadlessStationMapsNoQtLibrary) {
+  ScratchStation s;
+  ChildProcess p(s.argv(built_program("orvane-emulator"), true), kOffscreen);
+  ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
+  const std::string maps = maps_of(p.pid());
+  ASSERT_NE(maps.find("orvane-emulator"), std::string::npos);  // it is the station's own map
+  EXPECT_EQ(maps.find("libQt6"), std::string::npos) << maps;
+  EXPECT_EQ(maps.find("orvane-emulator-ui.so"), std::string::npos);
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
+
+#ifdef ORVANE_HAVE_UI
+
+TEST(WindowModule, WindowedStationLoadsTheModuleBesideTheExecutable) {
+  ScratchStation s;
+  ChildProcess p(s.argv(built_program("orvane-emulator"), false), kOffscreen);
+  const auto module = (built_program("orvane-emulator").parent_path() / "orvane-emulator-ui.so").string();
+  ASSERT_TRUE(wait_until([&] { return maps_of(p.pid()).find(module) != std::string::npos; })) << p.output();
+  EXPECT_NE(maps_of(p.pid()).find("libQt6Widgets"), std::string::npos);
+  ASSERT_TRUE(wait_until([&] { return listening(s.port); })) << p.output();
+  EXPECT_TRUE(p.running()) << p.output();
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0) << p.output();
+}
+
+TEST(WindowModule, InstalledLayoutAndAMissingOrForeignModule) {
+  // An executable in <prefix>/bin with no module anywhere it looks.
+  TempDir prefix;
+  std::filesystem::create_directories(prefix / "bin");
+  const auto program = prefix / "bin/orvane-emulator";
+  std::filesystem::copy_file(built_program("orvane-emulator"), program);
+  ScratchStation s;
+  {
+    ChildProcess p(s.argv(program, false), kOffscreen);
+    EXPECT_EQ(p.wait(), 2);
+    EXPECT_EQ(p.output().rfind("orvane-emulator: the window is not available (", 0), 0u) << p.output();
+    EXPECT_NE(p.output().find((prefix / "lib/orvane-emulator/orvane-emulator-ui.so").string()), std::string::npos)
+        << p.output();
+    EXPECT_NE(p.output().find("); use --headless\n"), std::string::npos) << p.output();
+    EXPECT_FALSE(std::filesystem::exists(s.dir / "station.lock"));  // it stopped before anything else
+  }
+  // Headless needs no module.
+  {
+    ChildProcess p(s.argv(program, true), kOffscreen);
+    ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
+    EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+  }
+  // Something that is not a module of ours is refused, not called.
+  write_text(prefix / "bin/orvane-emulator-ui.so", "not a library\n");
+  {
+    ChildProcess p(s.argv(program, false), kOffscreen);
+    EXPECT_EQ(p.wait(), 2);
+    EXPECT_NE(p.output().find("the window is not available ("), std::string::npos) << p.output();
+    EXPECT_NE(p.output().find("use --headless"), std::string::npos) << p.output();
+  }
+  std::filesystem::remove(prefix / "bin/orvane-emulator-ui.so");
+  // The installed place.
+  std::filesystem::create_directories(prefix / "lib/orvane-emulator");
+  const auto module = prefix / "lib/orvane-emulator/orvane-emulator-ui.so";
+  std::filesystem::copy_file(built_program("orvane-emulator").parent_path() / "orvane-emulator-ui.so", module);
+  {
+    ChildProcess p(s.argv(program, false), kOffscreen);
+    ASSERT_TRUE(wait_until([&] { return maps_of(p.pid()).find(module.string()) != std::string::npos; }))
+        << p.output();
+    ASSERT_TRUE(wait_until([&] { return listening(s.port); })) << p.output();
+    EXPECT_EQ(p.signal_and_wait(SIGTERM), 0) << p.output();
+  }
+}
+
+#endif
