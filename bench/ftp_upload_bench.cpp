@@ -113,7 +113,9 @@ int main(int argc, char** argv) {
   for (int r = 0; r < rounds; ++r) {
     for (int i = 0; i < events; ++i) buffer.add(line);
     auto t0 = Clock::now();
-    delivery.upload_buffer(settings, false);
+    // One upload holds the station thread for a few seconds at most and
+    // leaves the rest to the next tick; a loaded machine may need several.
+    for (int attempt = 0; attempt < 20 && !buffer.empty(); ++attempt) delivery.upload_buffer(settings, false);
     const double station_s = std::chrono::duration<double>(Clock::now() - t0).count();
     if (!buffer.empty() || last_log != "Events : Send Completed") {
       std::fprintf(stderr, "upload failed: %s\n", last_log.c_str());
