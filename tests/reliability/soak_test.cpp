@@ -104,11 +104,18 @@ TEST(Soak, LoadAndAnFtpHostGoingDownAndUpLoseAndRepeatNothing) {
   EXPECT_EQ(static_cast<std::size_t>(counted), logged.size());
   std::string why;
   EXPECT_TRUE(rig::same_with_gaps(delivered, logged, {}, &why)) << why;
-  // Nothing on the host but what it reported stored.
+  // Nothing on the host but what it reported stored, except now and then an
+  // empty file of a STOR the server never received data for (the station
+  // saw it fail and sent the event again); an event file is never empty.
   const auto names = ftp.stored();
-  for (const auto& e : std::filesystem::directory_iterator(ftp.folder()))
-    EXPECT_NE(std::find(names.begin(), names.end(), e.path().filename().string()), names.end())
-        << "unreported file " << e.path().filename() << ": " << test::read_text(e.path()).size() << " bytes";
+  int empty_leftovers = 0;
+  for (const auto& e : std::filesystem::directory_iterator(ftp.folder())) {
+    if (std::find(names.begin(), names.end(), e.path().filename().string()) != names.end()) continue;
+    const auto bytes = test::read_text(e.path());
+    EXPECT_TRUE(bytes.empty()) << "unreported file " << e.path().filename() << " holds '" << bytes << "'";
+    ++empty_leftovers;
+  }
+  std::printf("soak: %d empty files of failed stores left on the host\n", empty_leftovers);
   EXPECT_GT(polls, 100);
   EXPECT_GT(batches, 4);
   // Flat: after start-up the station holds no more than its buffer and a

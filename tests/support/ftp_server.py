@@ -6,7 +6,7 @@ connection and "stored <name>" for every file received.
   --refuse-login       every login is refused (530)
   --fail-store N       the Nth STOR (from 1) is answered 550
   --drop-store N       the Nth STOR drops the control and data connections
-  --delete-incomplete  a transfer that did not complete leaves no file
+  --delete-incomplete  a STOR that did not complete leaves no file
                        (prints "incomplete <name>")
 
 SIGUSR1 takes the server down the way an orderly shutdown does: it stops
@@ -68,15 +68,29 @@ def main():
                     self.data_channel.close()
                 self.close()
                 return
+            self.pending = getattr(self, "pending", set()) | {file}
             return FTPHandler.ftp_STOR(self, file, mode)
 
         def on_file_received(self, file):
+            self.pending = getattr(self, "pending", set()) - {file}
             say("stored " + os.path.basename(file))
 
         def on_incomplete_file_received(self, file):
+            self.pending = getattr(self, "pending", set()) - {file}
             say("incomplete " + os.path.basename(file))
-            if args.delete_incomplete:
+            if args.delete_incomplete and os.path.exists(file):
                 os.remove(file)
+
+        def close(self):
+            FTPHandler.close(self)
+            # A STOR whose data connection never came (or whose transfer was
+            # cut) leaves a file and maybe no callback; settle it now, the
+            # server may be on its way down.
+            for file in getattr(self, "pending", set()):
+                say("incomplete " + os.path.basename(file))
+                if args.delete_incomplete and os.path.exists(file):
+                    os.remove(file)
+            self.pending = set()
 
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = 0.05
