@@ -158,6 +158,7 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
   ASSERT_TRUE(rig::freeze(sim));
   ftp.start();
   station = std::make_unique<test::ChildProcess>(rig::station_args(dir.path()), rig::station_env());
+  ASSERT_TRUE(test::wait_until([&] { return station->output(), rig::accepting(port); }));
   ASSERT_TRUE(test::wait_until(
       [&] {
         station->output();

@@ -112,6 +112,19 @@ inline std::vector<std::string> station_args(const std::filesystem::path& dir) {
           "--com", "3=" + (dir / "i7000").string()};
 }
 
+// Whether something accepts connections on the port (the station is up
+// and its loop runs).
+inline bool accepting(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  ::close(fd);
+  return ok;
+}
+
 // Resident memory of a process in kB (0 when it is gone).
 inline long rss_kb(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
