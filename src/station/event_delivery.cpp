@@ -90,21 +90,24 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
   const auto lines = buffer_.lines();
   log_("Send : " + std::to_string(lines.size()) + " Events");
   const auto deadline = std::chrono::steady_clock::now() + (worker ? worker_budget_ : station_budget_);
-  bool failed = false;
-  std::size_t tried = 0;
+  // A failed store ends the upload there: the lines stored before it leave
+  // the buffer, the rest wait for the next one. Sending everything again
+  // would give the host the stored events twice, and going on past the
+  // failure would deliver them out of order.
+  std::size_t stored = 0;
   for (const auto& line : lines) {
-    if (tried > 0 && std::chrono::steady_clock::now() > deadline) break;
-    ++tried;
+    if (stored > 0 && std::chrono::steady_clock::now() > deadline) break;
     try {
       uplink_->store(line);
     } catch (const std::exception&) {
       log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
-      failed = true;
+      buffer_.remove_front(stored);
+      return;
     }
+    ++stored;
   }
-  if (failed) return;
-  buffer_.remove_front(tried);
-  if (tried == lines.size()) log_("Events : Send Completed");
+  buffer_.remove_front(stored);
+  if (stored == lines.size()) log_("Events : Send Completed");
 }
 
 }  // namespace orvane

@@ -6,10 +6,20 @@ connection and "stored <name>" for every file received.
   --refuse-login       every login is refused (530)
   --fail-store N       the Nth STOR (from 1) is answered 550
   --drop-store N       the Nth STOR drops the control and data connections
+  --delete-incomplete  a STOR that did not complete leaves no file
+                       (prints "incomplete <name>")
+
+SIGUSR1 takes the server down the way an orderly shutdown does: it stops
+listening, lets transfers already under way finish (and their 226 go out),
+closes every control connection between commands, prints "stopped" and
+exits. A file is thus either stored and reported, or never created.
+SIGTERM still ends it at once.
 """
 import argparse
 import logging
 import os
+import signal
+import time
 import sys
 
 from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
@@ -36,6 +46,7 @@ def main():
     parser.add_argument("--refuse-login", action="store_true")
     parser.add_argument("--fail-store", type=int, default=0)
     parser.add_argument("--drop-store", type=int, default=0)
+    parser.add_argument("--delete-incomplete", action="store_true")
     args = parser.parse_args()
 
     logging.basicConfig(level=logging.WARNING)
@@ -57,10 +68,29 @@ def main():
                     self.data_channel.close()
                 self.close()
                 return
+            self.pending = getattr(self, "pending", set()) | {file}
             return FTPHandler.ftp_STOR(self, file, mode)
 
         def on_file_received(self, file):
+            self.pending = getattr(self, "pending", set()) - {file}
             say("stored " + os.path.basename(file))
+
+        def on_incomplete_file_received(self, file):
+            self.pending = getattr(self, "pending", set()) - {file}
+            say("incomplete " + os.path.basename(file))
+            if args.delete_incomplete and os.path.exists(file):
+                os.remove(file)
+
+        def close(self):
+            FTPHandler.close(self)
+            # A STOR whose data connection never came (or whose transfer was
+            # cut) leaves a file and maybe no callback; settle it now, the
+            # server may be on its way down.
+            for file in getattr(self, "pending", set()):
+                say("incomplete " + os.path.basename(file))
+                if args.delete_incomplete and os.path.exists(file):
+                    os.remove(file)
+            self.pending = set()
 
     Handler.authorizer = authorizer
     Handler.auth_failed_timeout = 0.05
@@ -68,7 +98,22 @@ def main():
     Handler.banner = "orvane test server"
     server = FTPServer(("127.0.0.1", args.port), Handler)
     say("ready %d" % server.socket.getsockname()[1])
-    server.serve_forever(timeout=0.05, handle_exit=True)
+    stopping = {"since": None}
+    signal.signal(signal.SIGUSR1, lambda *_: stopping.update(since=stopping["since"] or time.monotonic()))
+    while stopping["since"] is None:
+        server.serve_forever(timeout=0.05, blocking=False, handle_exit=False)
+    server.close()  # the listening socket only
+
+    def busy(h):
+        return isinstance(h, FTPHandler) and (
+            h.data_channel is not None or h._in_dtp_queue is not None or len(h.producer_fifo) > 0)
+
+    while any(busy(h) for h in list(server.ioloop.socket_map.values())):
+        if time.monotonic() - stopping["since"] > 5:
+            break
+        server.serve_forever(timeout=0.01, blocking=False, handle_exit=False)
+    server.close_all()
+    say("stopped")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,158 @@
+// Fuzz target: the station's configuration files. The input is cut at form
+// feeds into emulate.ini, module.con, channel.con, sensor.con, last.con,
+// auto.con and Event.Sav; the line parsers see every line, then a real
+// Station starts from those files in a scratch directory (manual clock, a
+// device line answering with readings from the input, no sockets) and runs
+// a read cycle, an event check, a history sample and the minute's last.con
+// save. Files are hand-edited and copied between machines, so nothing in
+// them may crash the station.
+#include "core/comma_text.hpp"
+#include "device/device_line.hpp"
+#include "fuzz_check.hpp"
+#include "platform/clock.hpp"
+#include "station/channel_model.hpp"
+#include "station/operator_log.hpp"
+#include "station/station.hpp"
+
+#include <asio/io_context.hpp>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+class Flag final : public orvane::ConfiguredFlag {
+ public:
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+class Power final : public orvane::PowerControl {
+ public:
+  bool request(orvane::PowerAction) override { return true; }
+};
+// Readings come from the input's bytes, so odd values (negative, huge,
+// beyond the bounds) reach the conversion.
+class Line final : public orvane::DeviceLine {
+ public:
+  std::string_view bytes;
+  int open(int, int) override { return 0; }
+  int read_module(int address, bool, std::chrono::milliseconds, orvane::AnalogReadings& area) override {
+    for (int i = 0; i < orvane::kAnalogInputs; ++i) {
+      const auto k = static_cast<std::size_t>(address * 8 + i);
+      const auto b = bytes.empty() ? 0 : static_cast<signed char>(bytes[k % bytes.size()]);
+      area[static_cast<std::size_t>(i)] = static_cast<float>(b) * 0.37f;
+    }
+    return bytes.size() % 5 == 4 ? 13 : 0;  // now and then a failed read
+  }
+};
+
+const char* const kFiles[] = {"emulate.ini", "module.con", "channel.con", "sensor.con",
+                              "last.con",    "auto.con",   "Event.Sav"};
+
+std::vector<std::string_view> parts_of(std::string_view input) {
+  std::vector<std::string_view> parts;
+  std::size_t start = 0;
+  while (parts.size() < std::size(kFiles)) {
+    const auto end = input.find('\f', start);
+    parts.push_back(input.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start));
+    if (end == std::string_view::npos) break;
+    start = end + 1;
+  }
+  return parts;
+}
+
+std::vector<std::string> lines_of(std::string_view text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string_view::npos) end = text.size();
+    auto line = text.substr(start, end - start);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.emplace_back(line);
+    start = end + 1;
+  }
+  return lines;
+}
+
+struct Scratch {
+  std::filesystem::path dir;
+  Scratch() {
+    // tmpfs when there is one: the station fsyncs what it writes.
+    char tmpl[] = "/dev/shm/orvane-config-fuzz-XXXXXX";
+    if (!std::filesystem::is_directory("/dev/shm")) std::strcpy(tmpl, "/tmp/orvane-config-fuzz-XXXXXX");
+    if (!::mkdtemp(tmpl)) std::abort();
+    dir = tmpl;
+  }
+  ~Scratch() {
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+  }
+  // A fresh station directory for one input.
+  void reset() {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(dir, ec)) std::filesystem::remove_all(e.path(), ec);
+    std::filesystem::create_directory(dir / "log");
+    std::filesystem::create_directory(dir / "history");
+  }
+};
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static Scratch scratch;
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  const auto parts = parts_of(input);
+
+  // The line parsers on their own, on every line of every part.
+  for (const auto& part : parts) {
+    const auto lines = lines_of(part);
+    for (const auto& l : lines) {
+      (void)orvane::parse_module_line(l);
+      (void)orvane::parse_channel_line(l);
+    }
+    orvane::SensorGrid grid;
+    orvane::load_sensor_lines(grid, lines);
+    // What is loaded is what is saved: a saved grid loads back the same.
+    const auto saved = orvane::sensor_lines(grid);
+    orvane::SensorGrid again;
+    orvane::load_sensor_lines(again, saved);
+    FUZZ_CHECK(orvane::sensor_lines(again) == saved);
+  }
+
+  // A whole station from the files.
+  scratch.reset();
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    std::ofstream out(scratch.dir / kFiles[i], std::ios::binary);
+    out << parts[i];
+  }
+  asio::io_context ioc;
+  orvane::OperatorLog log(ioc);
+  log.bind_to_current_thread();
+  orvane::ManualClock clock;
+  Flag flag;
+  Power power;
+  Line line;
+  line.bytes = input;
+  orvane::StationDeps deps{clock, flag, power, nullptr};
+  deps.device = &line;
+  {
+    orvane::Station station(ioc, log, deps, scratch.dir);
+    station.start();
+    station.guarded([&] { station.timer_randomTimer(); });
+    station.guarded([&] { station.timer_eventTimer(); });
+    station.guarded([&] { station.timer_historyTimer(); });
+    clock.advance(std::chrono::minutes(1));
+    station.guarded([&] { station.clockMinuteChange(clock.now() - std::chrono::minutes(1), clock.now()); });
+    station.stop_data();
+    station.set_clock_active(false);
+  }
+  return 0;
+}

@@ -1,0 +1,161 @@
+// A station whose directory sits on a file system that fills up: a small
+// tmpfs mounted for the test (root only; skipped where mounting is not
+// allowed).
+#include "platform/clock.hpp"
+#include "platform/configured_flag.hpp"
+#include "platform/power_control.hpp"
+#include "station/event_buffer.hpp"
+#include "station/operator_log.hpp"
+#include "station/station.hpp"
+#include "support/test_support.hpp"
+
+#include <asio/io_context.hpp>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <stdexcept>
+
+namespace orvane {
+namespace {
+
+struct Flag final : ConfiguredFlag {
+  bool is_set() const override { return true; }
+  void set() override {}
+};
+struct Power final : PowerControl {
+  bool request(PowerAction) override { return false; }
+};
+// The host: down (every connect fails) until `up`; stores what it gets.
+struct Host final : EventUplink {
+  bool up = false, connected_ = false;
+  std::vector<std::string> stored;
+  void connect(const UplinkTarget&) override {
+    if (!up) throw std::runtime_error("host down");
+    connected_ = true;
+  }
+  bool connected() const override { return connected_; }
+  void change_dir(const std::string&) override {}
+  void store(std::string_view bytes) override { stored.emplace_back(bytes); }
+  void disconnect() noexcept override { connected_ = false; }
+};
+
+// A tmpfs of `size` mounted on `at` for the life of the object.
+class SmallDisk {
+ public:
+  SmallDisk(const std::filesystem::path& at, const std::string& size) : at_(at) {
+    std::filesystem::create_directory(at);
+    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0) mounted_ = true;
+    else error_ = std::strerror(errno);
+  }
+  ~SmallDisk() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  const std::string& error() const { return error_; }
+
+  // Writes a filler file until the disk refuses; returns its size.
+  std::size_t fill() {
+    const int fd = ::open((at_ / "filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+    const std::string block(4096, 'x');
+    std::size_t total = 0;
+    for (;;) {
+      const ssize_t n = ::write(fd, block.data(), block.size());
+      if (n <= 0) break;
+      total += static_cast<std::size_t>(n);
+    }
+    for (;;) {  // the last partial page too
+      if (::write(fd, "x", 1) != 1) break;
+      ++total;
+    }
+    ::close(fd);
+    return total;
+  }
+  void free_space() { std::filesystem::remove(at_ / "filler"); }
+
+ private:
+  std::filesystem::path at_;
+  bool mounted_ = false;
+  std::string error_;
+};
+
+TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
+  test::TempDir scratch;
+  SmallDisk disk(scratch / "disk", "256k");
+  if (!disk.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here: " << disk.error();
+  const auto dir = scratch / "disk";
+  std::filesystem::create_directory(dir / "log");
+  std::filesystem::create_directory(dir / "history");
+
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  log.bind_to_current_thread();
+  std::vector<std::string> lines;
+  log.add_observer([&](const std::string& l) { lines.push_back(l); });
+  ManualClock clock;
+  Flag flag;
+  Power power;
+  Host host;
+  StationDeps deps{clock, flag, power, nullptr};
+  deps.uplink = &host;
+  Station st(ioc, log, deps, dir);
+  st.load_event_buffer();
+  st.boxes.ed_ip = "10.0.0.9";
+  st.grid_sensor.set_row_count(2);
+  auto& row = st.grid_sensor.row(1);
+  row[col::kPortId] = "T01";
+  row[col::kPortType] = "D";
+  row[col::kEnabled] = "Y";
+  int value = 0;
+  auto next_event = [&] {
+    st.panel(1).value = std::to_string(++value);
+    st.timer_eventTimer();
+  };
+  auto errors = [&] { return std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; }); };
+
+  for (int i = 0; i < 5; ++i) next_event();
+  ASSERT_EQ(st.events.size(), 5u);
+  ASSERT_EQ(errors(), 0);
+
+  ASSERT_GT(disk.fill(), 0u);
+  // The file's last page may still take a line or two; then the disk says no.
+  for (int i = 0; i < 200 && errors() == 0; ++i) next_event();
+  ASSERT_GT(errors(), 0) << "the full disk never refused an event";
+  const auto refused_at = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; });
+  EXPECT_NE(refused_at->find("event not buffered"), std::string::npos) << *refused_at;
+  const auto buffered = st.events.lines();
+  const auto tag = st.panel(1).tag;
+  for (int i = 0; i < 3; ++i) st.timer_eventTimer();  // the refused event is tried again at each check
+  EXPECT_EQ(st.events.lines(), buffered);
+  EXPECT_EQ(st.panel(1).tag, tag);
+  EXPECT_NE(st.panel(1).tag, value);  // the refused change is still to come
+
+  // What the file holds is exactly the buffer: nothing lost, no torn line.
+  EventBuffer reloaded;
+  EXPECT_FALSE(reloaded.load(dir / "Event.Sav").torn_last_line);
+  EXPECT_EQ(reloaded.lines(), buffered);
+
+  disk.free_space();
+  st.timer_eventTimer();  // the refused event goes in now
+  ASSERT_EQ(st.events.size(), buffered.size() + 1);
+  EXPECT_EQ(lines.back().rfind("Events : Add Event to buffer", 0), 0u) << lines.back();
+  next_event();
+  EXPECT_EQ(st.events.size(), buffered.size() + 2);
+
+  host.up = true;
+  const auto all = st.events.lines();
+  st.timer_eventTimer();
+  EXPECT_EQ(host.stored, all);
+  EXPECT_TRUE(st.events.empty());
+  EXPECT_EQ(test::read_text(dir / "Event.Sav"), "");
+  st.stop_data();
+  st.set_clock_active(false);
+}
+
+}  // namespace
+}  // namespace orvane

@@ -1,0 +1,193 @@
+// Soak and crash runs of the real station program: 32 simulated channels,
+// events every 100 ms, hosts polling and subscribed, an FTP host that keeps
+// going down and coming back, and (in the crash run) the station killed
+// with SIGKILL at random instants. Whatever happens, every event the
+// station counted as buffered reaches the host in order: exactly once in the
+// soak, and at least once (repeats counted and printed) across kills.
+#include "reliability/station_rig.hpp"
+
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <cstdio>
+#include <algorithm>
+#include <random>
+
+namespace orvane {
+namespace {
+
+using namespace std::chrono_literals;
+using rig::FtpHost;
+using rig::HostClient;
+
+// Every line of the headless output that starts with `prefix`.
+int count_lines(const std::string& output, const std::string& prefix) {
+  int n = output.rfind(prefix, 0) == 0 ? 1 : 0;
+  std::size_t at = 0;
+  while ((at = output.find("\n" + prefix, at)) != std::string::npos) ++n, ++at;
+  return n;
+}
+
+// Sleeps while reading the station's output: a station that logs every
+// command fills its stdout pipe in a second and would block on it.
+void pause(test::ChildProcess& station, std::chrono::milliseconds d) {
+  const auto until = std::chrono::steady_clock::now() + d;
+  while (std::chrono::steady_clock::now() < until) {
+    station.output();
+    std::this_thread::sleep_for(20ms);
+  }
+  station.output();
+}
+
+std::string tail(const std::string& text, std::size_t n = 3000) {
+  return text.size() > n ? text.substr(text.size() - n) : text;
+}
+
+TEST(Soak, LoadAndAnFtpHostGoingDownAndUpLoseAndRepeatNothing) {
+  const auto duration = rig::seconds_from_env("ORVANE_SOAK_SECONDS", 60);
+  test::TempDir dir;
+  FtpHost ftp;
+  const int port = test::free_tcp_port();
+  rig::write_station_dir(dir.path(), port, ftp.port(), 100);
+  test::SimProcess sim(dir / "i7000", rig::sim_args(7));
+  ftp.start();
+  test::ChildProcess station(rig::station_args(dir.path()), rig::station_env());
+  ASSERT_TRUE(station.wait_for_output("Events : Add Event to buffer")) << station.output();
+
+  std::vector<std::unique_ptr<HostClient>> hosts;
+  for (int i = 0; i < 8; ++i) hosts.push_back(std::make_unique<HostClient>(port, HostClient::Kind::read_data));
+  for (int i = 0; i < 4; ++i) hosts.push_back(std::make_unique<HostClient>(port, HostClient::Kind::realtime));
+
+  pause(station, 2s);  // past start-up: the figure to compare with
+  const long rss_start = rig::rss_kb(station.pid());
+  std::mt19937 rng(std::random_device{}());
+  const auto end = std::chrono::steady_clock::now() + duration;
+  while (std::chrono::steady_clock::now() < end) {
+    // Up for 1.5 to 4 s, down for 0.5 to 2.5 s.
+    pause(station, std::chrono::milliseconds(1500 + rng() % 2500));
+    ftp.stop();
+    pause(station, std::chrono::milliseconds(500 + rng() % 2000));
+    ftp.start();
+    ASSERT_TRUE(station.running()) << station.output().substr(station.output().size() > 4000 ? station.output().size() - 4000 : 0);
+  }
+  const long rss_end = rig::rss_kb(station.pid());
+  long polls = 0, batches = 0;
+  for (std::size_t i = 0; i < hosts.size(); ++i) (i < 8 ? polls : batches) += hosts[i]->replies();
+  hosts.clear();
+
+  // Inputs held still: the station delivers what it holds and the buffer
+  // empties.
+  ASSERT_TRUE(rig::freeze(sim));
+  ASSERT_TRUE(test::wait_until(
+      [&] {
+        station.output();
+        std::error_code ec;
+        return std::filesystem::file_size(dir / "Event.Sav", ec) == 0 && !ec;
+      },
+      60s))
+      << "Event.Sav still holds " << test::read_text(dir / "Event.Sav").size() << " bytes";
+  ASSERT_TRUE(station.running());
+  EXPECT_EQ(station.signal_and_wait(SIGTERM), 0) << tail(station.output());
+  ftp.stop();
+
+  const auto output = station.output();
+  const auto logged = rig::logged_events(dir.path());
+  const auto delivered = rig::delivered_events(ftp);
+  const int counted = count_lines(output, "Events : Add Event to buffer");
+  if (std::getenv("ORVANE_SOAK_VERBOSE")) std::printf("%s\n", output.c_str());
+  std::printf("soak: %lld s, RSS %ld kB -> %ld kB, %d events buffered, %zu logged, %zu stored on the host, "
+              "%d FTP starts, %d incomplete transfers dropped, %ld READ_DATA replies, %ld realtime batches\n",
+              static_cast<long long>(duration.count()), rss_start, rss_end, counted, logged.size(),
+              delivered.size(), ftp.starts(), ftp.incomplete(), polls, batches);
+  EXPECT_GT(counted, 100);
+  EXPECT_EQ(static_cast<std::size_t>(counted), logged.size());
+  std::string why;
+  EXPECT_TRUE(rig::same_with_gaps(delivered, logged, {}, &why)) << why;
+  // Nothing on the host but what it reported stored, except now and then an
+  // empty file of a STOR the server never received data for (the station
+  // saw it fail and sent the event again); an event file is never empty.
+  const auto names = ftp.stored();
+  int empty_leftovers = 0;
+  for (const auto& e : std::filesystem::directory_iterator(ftp.folder())) {
+    if (std::find(names.begin(), names.end(), e.path().filename().string()) != names.end()) continue;
+    const auto bytes = test::read_text(e.path());
+    EXPECT_TRUE(bytes.empty()) << "unreported file " << e.path().filename() << " holds '" << bytes << "'";
+    ++empty_leftovers;
+  }
+  std::printf("soak: %d empty files of failed stores left on the host\n", empty_leftovers);
+  EXPECT_GT(polls, 100);
+  EXPECT_GT(batches, 4);
+  // Flat: after start-up the station holds no more than its buffer and a
+  // few connections; a leak of one block per event or poll would show.
+  EXPECT_LT(rss_end, rss_start + 16 * 1024) << "resident memory grew from " << rss_start << " kB";
+  EXPECT_EQ(output.find("AddressSanitizer"), std::string::npos);
+}
+
+TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingOutOfOrder) {
+  const auto duration = rig::seconds_from_env("ORVANE_CRASH_SECONDS", 20);
+  test::TempDir dir;
+  FtpHost ftp;
+  const int port = test::free_tcp_port();
+  rig::write_station_dir(dir.path(), port, ftp.port(), 100);
+  test::SimProcess sim(dir / "i7000", rig::sim_args(11));
+  ftp.start();
+  std::vector<std::unique_ptr<HostClient>> hosts;
+  for (int i = 0; i < 2; ++i) hosts.push_back(std::make_unique<HostClient>(port, HostClient::Kind::read_data));
+  hosts.push_back(std::make_unique<HostClient>(port, HostClient::Kind::realtime));
+
+  std::mt19937 rng(std::random_device{}());
+  std::multiset<std::size_t> gaps;  // logged lines at each kill
+  int kills = 0;
+  long counted = 0;
+  const auto end = std::chrono::steady_clock::now() + duration;
+  std::unique_ptr<test::ChildProcess> station;
+  while (std::chrono::steady_clock::now() < end) {
+    station = std::make_unique<test::ChildProcess>(rig::station_args(dir.path()), rig::station_env());
+    ASSERT_TRUE(station->wait_for_output("Events : ")) << station->output();
+    pause(*station, std::chrono::milliseconds(300 + rng() % 2200));
+    if (rng() % 3 == 0) ftp.up() ? ftp.stop() : ftp.start();
+    pause(*station, std::chrono::milliseconds(rng() % 700));
+    ASSERT_TRUE(station->running()) << station->output();
+    station->signal_and_wait(SIGKILL);
+    counted += count_lines(station->output(), "Events : Add Event to buffer");
+    ++kills;
+    gaps.insert(rig::logged_events(dir.path()).size());
+  }
+  hosts.clear();
+  ASSERT_TRUE(rig::freeze(sim));
+  ftp.start();
+  station = std::make_unique<test::ChildProcess>(rig::station_args(dir.path()), rig::station_env());
+  ASSERT_TRUE(test::wait_until([&] { return station->output(), rig::accepting(port); }));
+  ASSERT_TRUE(test::wait_until(
+      [&] {
+        station->output();
+        std::error_code ec;
+        return std::filesystem::file_size(dir / "Event.Sav", ec) == 0 && !ec;
+      },
+      60s));
+  EXPECT_EQ(station->signal_and_wait(SIGTERM), 0);
+  counted += count_lines(station->output(), "Events : Add Event to buffer");
+  ftp.stop();
+
+  const auto logged = rig::logged_events(dir.path());
+  const auto delivered = rig::delivered_events(ftp);
+  std::printf("crash: %d kills in %lld s, %ld events counted, %zu logged, %zu stored on the host\n", kills,
+              static_cast<long long>(duration.count()), counted, logged.size(), delivered.size());
+  EXPECT_GT(kills, 3);
+  EXPECT_GT(logged.size(), 20u);
+  // Exactly once holds while the station is not killed between an FTP store
+  // and the removal of the stored lines from Event.Sav; a kill there sends
+  // those lines again after the restart (the station has no record of what
+  // the host already took). Until it has, this run checks the weaker
+  // promise and reports the repeats; the exact comparison is printed.
+  std::string why;
+  const bool exact = rig::same_with_gaps(delivered, logged, gaps, &why);
+  std::printf("crash: exactly once: %s%s\n", exact ? "yes" : "no, ", exact ? "" : why.c_str());
+  const long repeats = rig::repeats_across_kills(delivered, logged, static_cast<std::size_t>(kills), &why);
+  EXPECT_GE(repeats, 0) << why;
+  std::printf("crash: %ld events delivered twice (stored, then killed before Event.Sav lost them)\n", repeats);
+}
+
+}  // namespace
+}  // namespace orvane
