@@ -62,16 +62,7 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
     return read_text("/proc/" + std::to_string(w.pid()) + "/maps").find(module.string()) != std::string::npos;
   })) << w.output();
   // Listening means its signal handling is in place.
-  EXPECT_TRUE(wait_until([&] {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-    ::close(fd);
-    return ok;
-  })) << w.output();
+  EXPECT_TRUE(wait_until([&] { return can_connect(port); })) << w.output();
   EXPECT_EQ(w.signal_and_wait(SIGTERM), 0) << w.output();
 #endif
 

@@ -19,16 +19,7 @@ std::string maps_of(int pid) { return read_text("/proc/" + std::to_string(pid) +
 
 // The station listens once its start-up has run on the station thread, after
 // its signal handling is in place: from then on SIGTERM is a clean stop.
-bool listening(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  addr.sin_port = htons(static_cast<uint16_t>(port));
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
-  ::close(fd);
-  return ok;
-}
+bool listening(int port) { return can_connect(port); }
 
 struct ScratchStation {
   TempDir dir;

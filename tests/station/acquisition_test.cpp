@@ -2,6 +2,7 @@
 // scripted device line.
 #include "device/result_codes.hpp"
 #include "station/station.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -16,16 +17,8 @@ using test::TempDir;
 using test::write_text;
 using test::read_text;
 
-class NoFlag final : public ConfiguredFlag {
- public:
-  bool value = true;
-  bool is_set() const override { return value; }
-  void set() override { value = true; }
-};
-class NoPower final : public PowerControl {
- public:
-  bool request(PowerAction) override { return false; }
-};
+using NoFlag = test::SetFlag;
+using test::NoPower;
 
 // A device line that answers from a table and records what was asked.
 class ScriptedLine final : public DeviceLine {

@@ -5,28 +5,13 @@
 #include "platform/power_control.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <memory>
 
 namespace orvane::test {
 
-class MemoryFlag final : public ConfiguredFlag {
- public:
-  bool value = false;
-  bool is_set() const override { return value; }
-  void set() override { value = true; }
-};
-
-class RecordingPower final : public PowerControl {
- public:
-  std::vector<PowerAction> requests;
-  bool result = true;
-  bool request(PowerAction a) override {
-    requests.push_back(a);
-    return result;
-  }
-};
 
 struct StationFixture {
   TempDir dir;

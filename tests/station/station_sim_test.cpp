@@ -4,6 +4,7 @@
 #include "device/serial_line.hpp"
 #include "station/station.hpp"
 #include "support/sim_process.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -17,15 +18,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::write_text;
 
-class SetFlag final : public ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-class NoPower final : public PowerControl {
- public:
-  bool request(PowerAction) override { return false; }
-};
+using test::NoPower;
+using test::SetFlag;
 
 struct SimStation {
   test::TempDir dir;

@@ -63,6 +63,18 @@ int free_tcp_port() {
   return ntohs(addr.sin_port);
 }
 
+bool can_connect(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
 std::filesystem::path built_program(const std::string& name) {
   const std::filesystem::path bin = ORVANE_BINARY_DIR;
   for (const auto& candidate : {bin / name, bin / "tools" / name / name}) {

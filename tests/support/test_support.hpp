@@ -29,6 +29,9 @@ std::string read_text(const std::filesystem::path& file);
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int free_tcp_port();
 
+// Whether something accepts connections on 127.0.0.1:port.
+bool can_connect(int port);
+
 // Path of a program built by this project (orvane-emulator, i7000-sim, ...).
 std::filesystem::path built_program(const std::string& name);
 

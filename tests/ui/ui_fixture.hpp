@@ -6,6 +6,7 @@
 #include "platform/power_control.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <QApplication>
@@ -25,16 +26,7 @@ QApplication& qt_app();
 // Runs the Qt loop until `done` holds or the timeout passes.
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
-class FlagSet final : public ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-
-class NoPower final : public PowerControl {
- public:
-  bool request(PowerAction) override { return false; }
-};
+using FlagSet = SetFlag;
 
 class RunningStation {
  public:
