@@ -79,8 +79,7 @@ int main(int argc, char** argv) {
   asio::io_context ioc;
   orvane::OperatorLog log(ioc);
   orvane::ManualClock clock(orvane::make_local_time(2006, 12, 7, 12, 0));
-  orvane::SystemClock names;
-  orvane::FtpUplink ftp(names);
+  orvane::FtpUplink ftp;
   Flag flag;
   Power power;
   orvane::StationDeps deps{clock, flag, power, nullptr};

@@ -88,7 +88,7 @@ int main(int argc, char** argv) {
   }
 
   orvane::SystemClock clock;
-  orvane::FtpUplink ftp(clock);
+  orvane::FtpUplink ftp;
   std::atomic<bool> online{false};
   orvane::EventBuffer buffer;
   buffer.load(dir / "station" / "Event.Sav");

@@ -142,7 +142,7 @@ int main(int argc, char** argv) {
     com_ports.insert_or_assign(port, std::move(path));
   }
   orvane::SerialDeviceLine device_line(std::move(com_ports));
-  orvane::FtpUplink uplink(clock);
+  orvane::FtpUplink uplink;
   orvane::PppdOptions ppp;
   ppp.peers_dir = opt.ppp_peers;
   ppp.chat_script = opt.ppp_chat;

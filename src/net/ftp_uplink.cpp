@@ -1,13 +1,10 @@
 #include "net/ftp_uplink.hpp"
 
-#include "core/local_time.hpp"
-
 #include <curl/curl.h>
 
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
-#include <thread>
 
 namespace orvane {
 namespace {
@@ -60,7 +57,7 @@ std::string dir_path(CURL* handle, const std::string& path) {
 
 }  // namespace
 
-FtpUplink::FtpUplink(const Clock& clock, FtpTimeouts timeouts) : clock_(clock), timeouts_(timeouts) {
+FtpUplink::FtpUplink(FtpTimeouts timeouts) : timeouts_(timeouts) {
   global_init();
 }
 
@@ -100,26 +97,13 @@ void FtpUplink::change_dir(const std::string& path) {
   perform(dir_url_, {});
 }
 
-std::string FtpUplink::next_name() {
-  // Names are unique to the millisecond: wait for the clock to move on.
-  const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(1);
-  for (;;) {
-    auto name = "Emulate" + stamp_hhnnsszzz(clock_.now());
-    if (name != last_name_) return name;
-    if (std::chrono::steady_clock::now() > give_up) throw std::runtime_error("the clock does not move");
-    std::this_thread::sleep_for(std::chrono::microseconds(100));
-  }
-}
-
-void FtpUplink::store(std::string_view bytes) {
+void FtpUplink::store(const std::string& name, std::string_view bytes) {
   if (!connected_) throw std::runtime_error("not connected");
-  auto name = next_name();
   CURL* h = easy(easy_);
   curl_easy_setopt(h, CURLOPT_NOBODY, 0L);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 1L);
   perform(dir_url_ + name, bytes);
   curl_easy_setopt(h, CURLOPT_UPLOAD, 0L);
-  last_name_ = std::move(name);
 }
 
 void FtpUplink::perform(const std::string& url, std::string_view upload) {

@@ -1,10 +1,10 @@
 // The event uplink's FTP client on libcurl: passive mode, one control
-// connection per upload (connect to disconnect), each event stored as
-// "Emulate" + HHNNSSZZZ. Transfers run on libcurl's multi interface, polled
-// at most 1 ms while libcurl has no socket to watch: the easy interface of
+// connection per upload (connect to disconnect), each event stored under the
+// name the delivery gives it, replacing the host's file of an earlier store
+// of the same event. Transfers run on libcurl's multi interface, polled at
+// most 1 ms while libcurl has no socket to watch: the easy interface of
 // libcurl 7.88 can stall a full second before a data connection.
 #pragma once
-#include "platform/clock.hpp"
 #include "station/event_uplink.hpp"
 
 #include <chrono>
@@ -20,8 +20,7 @@ struct FtpTimeouts {
 
 class FtpUplink final : public EventUplink {
  public:
-  // `clock` names the files; it must move (the system clock in the station).
-  explicit FtpUplink(const Clock& clock, FtpTimeouts timeouts = {});
+  explicit FtpUplink(FtpTimeouts timeouts = {});
   ~FtpUplink() override;
   FtpUplink(const FtpUplink&) = delete;
   FtpUplink& operator=(const FtpUplink&) = delete;
@@ -29,24 +28,18 @@ class FtpUplink final : public EventUplink {
   void connect(const UplinkTarget& target) override;
   bool connected() const override { return connected_; }
   void change_dir(const std::string& path) override;
-  void store(std::string_view bytes) override;
+  void store(const std::string& name, std::string_view bytes) override;
   void disconnect() noexcept override;
-
-  // Name of the last file stored (for the log and tests).
-  const std::string& last_name() const { return last_name_; }
 
  private:
   void perform(const std::string& url, std::string_view upload);
-  std::string next_name();
 
-  const Clock& clock_;
   FtpTimeouts timeouts_;
   void* multi_ = nullptr;  // CURLM*
   void* easy_ = nullptr;   // CURL*
   bool connected_ = false;
   std::string base_url_;   // ftp://host:port/
   std::string dir_url_;    // base + the folder, ending with '/'
-  std::string last_name_;
 };
 
 }  // namespace orvane

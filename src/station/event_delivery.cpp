@@ -1,6 +1,10 @@
 #include "station/event_delivery.hpp"
 
 #include "core/local_time.hpp"
+#include "station/send_journal.hpp"
+
+#include <algorithm>
+#include <system_error>
 
 namespace orvane {
 
@@ -90,23 +94,58 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
   const auto lines = buffer_.lines();
   log_("Send : " + std::to_string(lines.size()) + " Events");
   const auto deadline = std::chrono::steady_clock::now() + (worker ? worker_budget_ : station_budget_);
+  const auto file = buffer_.file();
+  SendJournal journal(file.parent_path() / kJournalName);
   // A failed store ends the upload there: the lines stored before it leave
   // the buffer, the rest wait for the next one. Sending everything again
   // would give the host the stored events twice, and going on past the
   // failure would deliver them out of order.
+  //
+  // Each batch is named in the journal before its first store and its stored
+  // lines leave the buffer before the next batch is named, so a kill at any
+  // point leaves every line still buffered either never stored or named in a
+  // journal that holds: it is stored again under the same name, overwriting
+  // the host's copy (or a partial file of an aborted store).
   std::size_t stored = 0;
-  for (const auto& line : lines) {
-    if (stored > 0 && std::chrono::steady_clock::now() > deadline) break;
+  bool failed = false, out_of_time = false;
+  while (stored < lines.size() && !failed && !out_of_time) {
+    const auto end = std::min(lines.size(), stored + kBatch);
+    const std::vector<std::string> head(lines.begin() + static_cast<std::ptrdiff_t>(stored),
+                                        lines.begin() + static_cast<std::ptrdiff_t>(end));
+    std::vector<std::string> names;
     try {
-      uplink_->store(line);
-    } catch (const std::exception&) {
-      log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
-      buffer_.remove_front(stored);
-      return;
+      names = journal.prepare(identity_of(file), head, clock_.now());
+    } catch (const std::system_error& e) {
+      // Without the names on disk a kill could make the host get these lines
+      // twice: they wait in the buffer until the journal can be written.
+      log_(std::string("Error : ") + e.what());
+      break;
     }
-    ++stored;
+    std::size_t done = 0;
+    for (; done < head.size(); ++done) {
+      if (stored + done > 0 && std::chrono::steady_clock::now() > deadline) {
+        out_of_time = true;
+        break;
+      }
+      try {
+        uplink_->store(names[done], head[done]);
+      } catch (const std::exception&) {
+        log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
+        failed = true;
+        break;
+      }
+    }
+    buffer_.remove_front(done);
+    stored += done;
+    try {
+      journal.removed(identity_of(file), done);
+    } catch (const std::system_error& e) {
+      // The journal left on disk belongs to the replaced file and is not
+      // reused; the next batch would rewrite it: stop here.
+      log_(std::string("Error : ") + e.what());
+      break;
+    }
   }
-  buffer_.remove_front(stored);
   if (stored == lines.size()) log_("Events : Send Completed");
 }
 

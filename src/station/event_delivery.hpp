@@ -57,6 +57,13 @@ class EventDelivery {
     worker_budget_ = worker;
   }
 
+ // The journal of the names the buffer's first lines are stored under,
+  // beside the buffer's file; covered by the upload lock like the buffer's
+  // removals.
+  static constexpr const char* kJournalName = "Event.Snd";
+  // Lines named (and journalled) at a time ahead of their stores.
+  static constexpr std::size_t kBatch = 256;
+
  private:
   void run_worker(DeliverySettings settings);
 

@@ -22,9 +22,9 @@ class EventUplink {
   virtual bool connected() const = 0;
   // Changes to the remote folder (absolute paths as given). Throws.
   virtual void change_dir(const std::string& path) = 0;
-  // Stores the bytes as a new remote file "Emulate" + HHNNSSZZZ, never
-  // reusing the name of the previous store. Throws on failure.
-  virtual void store(std::string_view bytes) = 0;
+  // Stores the bytes as the remote file `name` in the current folder,
+  // replacing a file of that name. Throws on failure.
+  virtual void store(const std::string& name, std::string_view bytes) = 0;
   virtual void disconnect() noexcept = 0;
 };
 

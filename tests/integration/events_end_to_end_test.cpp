@@ -25,9 +25,8 @@ using ::testing::ElementsAre;
 // buffer and its file empty.
 TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   EventStation s;
-  SystemClock names;
-  FtpUplink ftp(names, FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                                   std::chrono::milliseconds(2000)});
+  FtpUplink ftp(FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+                            std::chrono::milliseconds(2000)});
   StationDeps deps{s.clock, s.flag, s.power, nullptr};
   deps.uplink = &ftp;
   Station station(s.ioc, s.log, deps, s.dir.path());

@@ -15,6 +15,8 @@ using orvane::test::FtpTestServer;
 using orvane::test::read_text;
 using orvane::test::TempDir;
 using ::testing::ElementsAre;
+using ::testing::Pair;
+using orvane::test::write_text;
 
 namespace {
 
@@ -28,9 +30,8 @@ struct Uplink {
   TempDir dir;
   EventBuffer buffer;
   ManualClock log_clock{make_local_time(2006, 12, 7, 9, 5, 7)};
-  SystemClock names;
-  FtpUplink ftp{names, FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                                   std::chrono::milliseconds(2000)}};
+  FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+                            std::chrono::milliseconds(2000)}};
   std::atomic<bool> online{false};
   std::mutex mutex;
   std::vector<std::string> log;
@@ -100,17 +101,74 @@ TEST(FtpUplink, AFailedStoreEndsTheUploadAndTheNextOneGoesOnFromIt) {
   EXPECT_THAT(u.log, ElementsAre("Send : 2 Events", "Events : Send Completed"));
 }
 
-TEST(FtpUplink, AConnectionDroppedMidTransferLosesNothing) {
+// The retry of a failed or aborted store goes to the same name: whatever
+// the aborted transfer left on the host is replaced, not kept beside it.
+TEST(FtpUplink, AConnectionDroppedMidTransferLosesNothingAndTheRetryTakesTheSameName) {
   FtpTestServer server({"--drop-store", "2"});
   Uplink u(3);
   u.delivery.upload_buffer(u.settings(server.port()), false);
   EXPECT_EQ(u.buffer.size(), 2u);
   EXPECT_EQ(u.file(), crlf({2, 3}));
   EXPECT_EQ(std::count(u.log.begin(), u.log.end(), "09:05:07 Error : send event error"), 1);
+  const auto first = server.files();
+  ASSERT_EQ(first.size(), 1u);
+  write_text(server.folder() / "Emulate090507001", "partial");  // as an aborted STOR may leave it
 
   u.delivery.upload_buffer(u.settings(server.port()), false);
   EXPECT_EQ(u.buffer.size(), 0u);
-  EXPECT_THAT(server.contents(), ElementsAre(event(1), event(2), event(3)));
+  const auto files = server.files();
+  EXPECT_THAT(files, ElementsAre(Pair(first.begin()->first, event(1)), Pair("Emulate090507001", event(2)),
+                                 Pair("Emulate090507002", event(3))));
+}
+
+// An uplink that dies like a killed station right after its Nth store
+// reached the server: nothing after it runs, the buffer keeps the lines.
+struct Crash {};
+struct DyingUplink final : EventUplink {
+  EventUplink& real;
+  int left;
+  DyingUplink(EventUplink& r, int stores) : real(r), left(stores) {}
+  void connect(const UplinkTarget& t) override { real.connect(t); }
+  bool connected() const override { return real.connected(); }
+  void change_dir(const std::string& p) override { real.change_dir(p); }
+  void store(const std::string& name, std::string_view bytes) override {
+    real.store(name, bytes);
+    if (--left == 0) throw Crash{};
+  }
+  void disconnect() noexcept override { real.disconnect(); }
+};
+
+TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderTheSameNames) {
+  FtpTestServer server;
+  TempDir dir;
+  std::atomic<bool> online{false};
+  ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
+  FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
+                            std::chrono::milliseconds(2000)}};
+  const auto settings = Uplink(0).settings(server.port());
+  {
+    EventBuffer buffer;
+    buffer.load(dir / "Event.Sav");
+    for (int i = 1; i <= 4; ++i) buffer.add(event(i));
+    DyingUplink dying(ftp, 2);
+    EventDelivery delivery(buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
+    EXPECT_THROW(delivery.upload_buffer(settings, false), Crash);
+    EXPECT_EQ(server.files().size(), 2u);
+  }
+  // Restarted a while later: the two stored lines are still buffered.
+  clock.advance(std::chrono::seconds(5));
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  ASSERT_EQ(buffer.size(), 4u);
+  std::vector<std::string> log;
+  EventDelivery delivery(buffer, [&](std::string l) { log.push_back(std::move(l)); }, clock, &ftp, nullptr, nullptr,
+                         online);
+  delivery.upload_buffer(settings, false);
+  EXPECT_THAT(log, ElementsAre("Send : 4 Events", "Events : Send Completed"));
+  EXPECT_EQ(server.stored(), 6);  // two of them twice
+  EXPECT_THAT(server.files(), ElementsAre(Pair("Emulate090507000", event(1)), Pair("Emulate090507001", event(2)),
+                                          Pair("Emulate090507002", event(3)), Pair("Emulate090507003", event(4))));
+  EXPECT_TRUE(buffer.empty());
 }
 
 TEST(FtpUplink, RefusedLoginOrNoServerLeavesTheBufferAndLogsOnlyOnTheWorker) {

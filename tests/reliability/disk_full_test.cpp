@@ -41,7 +41,7 @@ struct Host final : EventUplink {
   }
   bool connected() const override { return connected_; }
   void change_dir(const std::string&) override {}
-  void store(std::string_view bytes) override { stored.emplace_back(bytes); }
+  void store(const std::string&, std::string_view bytes) override { stored.emplace_back(bytes); }
   void disconnect() noexcept override { connected_ = false; }
 };
 

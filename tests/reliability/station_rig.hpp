@@ -302,10 +302,19 @@ inline std::vector<std::string> logged_events(const std::filesystem::path& dir) 
   return out;
 }
 
-// The events on the host, in the order it received them.
-inline std::vector<std::string> delivered_events(FtpHost& host) {
+// The events on the host, one per file, in the order the files first came.
+// A name stored again (a retry, or a restart after stores the station had
+// not yet removed from its buffer) replaced its file: it is one event.
+inline std::vector<std::string> delivered_events(FtpHost& host, std::size_t* restored = nullptr) {
   std::vector<std::string> out;
-  for (const auto& name : host.stored()) out.push_back(event_key(test::read_text(host.folder() / name)));
+  std::set<std::string> seen;
+  for (const auto& name : host.stored()) {
+    if (!seen.insert(name).second) {
+      if (restored) ++*restored;
+      continue;
+    }
+    out.push_back(event_key(test::read_text(host.folder() / name)));
+  }
   return out;
 }
 
@@ -342,43 +351,6 @@ inline bool same_with_gaps(const std::vector<std::string>& delivered, const std:
   if (k < logged.size()) o << ", logged '" << logged[k] << "'";
   *why = o.str();
   return false;
-}
-
-// The weaker promise the station keeps across SIGKILL today: nothing lost
-// and nothing out of order (every logged event is delivered, in the logged
-// order), and whatever else the host got is a repeat of an event delivered
-// just before (a batch stored but not yet removed from Event.Sav when the
-// kill came), or one buffered event per kill whose log line the kill
-// prevented. Returns the number of repeats, or -1 (with `why`) when the
-// promise is broken.
-inline long repeats_across_kills(const std::vector<std::string>& delivered, const std::vector<std::string>& logged,
-                                 std::size_t kills, std::string* why) {
-  constexpr std::size_t kWindow = 4096;  // how far back a repeat may reach (a batch)
-  std::size_t j = 0;
-  long repeats = 0, unlogged = 0;
-  for (std::size_t i = 0; i < delivered.size(); ++i) {
-    if (j < logged.size() && delivered[i] == logged[j]) {
-      ++j;
-      continue;
-    }
-    bool seen = false;
-    for (std::size_t k = i; k-- > 0 && i - k <= kWindow;)
-      if (delivered[k] == delivered[i]) {
-        seen = true;
-        break;
-      }
-    if (seen) {
-      ++repeats;
-    } else if (static_cast<std::size_t>(++unlogged) > kills) {
-      *why = "delivered '" + delivered[i] + "' at " + std::to_string(i) + " was never logged";
-      return -1;
-    }
-  }
-  if (j != logged.size()) {
-    *why = "logged event " + std::to_string(j) + " '" + logged[j] + "' never delivered in order";
-    return -1;
-  }
-  return repeats;
 }
 
 }  // namespace orvane::rig

@@ -35,7 +35,7 @@ struct RecordingUplink final : EventUplink {
   }
   bool connected() const override { return up; }
   void change_dir(const std::string&) override {}
-  void store(std::string_view bytes) override {
+  void store(const std::string&, std::string_view bytes) override {
     if (on_store) on_store();
     stored.emplace_back(bytes);
   }
