@@ -81,8 +81,8 @@ std::vector<std::string> split(const std::string& text, char sep) {
   return parts;
 }
 
-Source parse_source(const std::string& spec, std::uint64_t seed) {
-  const auto p = split(spec, ':');
+Source parse_source(const std::string& arg, std::uint64_t seed) {
+  const auto p = split(arg, ':');
   if (p.empty()) throw std::invalid_argument("empty source");
   auto num = [&](std::size_t i, double fallback) { return i < p.size() ? std::stod(p[i]) : fallback; };
   Source s;
@@ -350,23 +350,23 @@ int main(int argc, char** argv) {
       }
       sim.modules[address] = m;
     }
-    for (const auto& spec : input_args) {
-      const auto colon = spec.find(':'), eq = spec.find('=');
+    for (const auto& arg : input_args) {
+      const auto colon = arg.find(':'), eq = arg.find('=');
       if (colon == std::string::npos || eq == std::string::npos || eq < colon)
-        throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + spec + "'");
-      const int address = parse_address(spec.substr(0, colon));
-      const std::string which = spec.substr(colon + 1, eq - colon - 1);
+        throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + arg + "'");
+      const int address = parse_address(arg.substr(0, colon));
+      const std::string which = arg.substr(colon + 1, eq - colon - 1);
       auto& m = sim.modules.at(address);
       for (int i = 0; i < orvane::kAnalogInputs; ++i) {
         if (which != "*" && which != std::to_string(i)) continue;
         const auto s = seed * 1000003u + static_cast<std::uint64_t>(address) * 8u + static_cast<std::uint64_t>(i);
-        m.inputs[static_cast<std::size_t>(i)] = parse_source(spec.substr(eq + 1), s);
+        m.inputs[static_cast<std::size_t>(i)] = parse_source(arg.substr(eq + 1), s);
       }
     }
-    for (const auto& spec : fault_args) {
-      const auto eq = spec.find('=');
-      if (eq == std::string::npos) throw std::invalid_argument("expected ADDR=KIND, got '" + spec + "'");
-      sim.modules.at(parse_address(spec.substr(0, eq))).fault = parse_fault(spec.substr(eq + 1));
+    for (const auto& arg : fault_args) {
+      const auto eq = arg.find('=');
+      if (eq == std::string::npos) throw std::invalid_argument("expected ADDR=KIND, got '" + arg + "'");
+      sim.modules.at(parse_address(arg.substr(0, eq))).fault = parse_fault(arg.substr(eq + 1));
     }
   } catch (const std::out_of_range&) {
     std::cerr << "i7000-sim: --input/--fault names a module not given with --module\n";
