@@ -123,4 +123,13 @@ void append_line(const std::filesystem::path& path, std::string_view line, bool 
   append_file(path, bytes, durable);
 }
 
+void sync_dir(const std::filesystem::path& file) {
+  auto dir = file.parent_path();
+  if (dir.empty()) dir = ".";
+  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
 }  // namespace orvane

@@ -27,6 +27,10 @@ void write_lines_atomic(const std::filesystem::path& path, const std::vector<std
 // to the kernel; with `durable`, also fsyncs. Throws std::system_error.
 void append_file(const std::filesystem::path& path, std::string_view bytes, bool durable = false);
 
+// Syncs the folder holding `file`, so that a file created or renamed there
+// keeps its name after a crash. Best effort: failures are ignored.
+void sync_dir(const std::filesystem::path& file);
+
 // Appends one line with CR LF, first ending a last line that has no line
 // end, so the file reads as if it had been loaded, grown and written whole.
 void append_line(const std::filesystem::path& path, std::string_view line, bool durable = false);

@@ -19,16 +19,6 @@ namespace {
   throw std::system_error(err, std::generic_category(), what + " " + path.string());
 }
 
-// A new file's name is only durable once its folder is synced too.
-void sync_dir(const std::filesystem::path& file) {
-  auto dir = file.parent_path();
-  if (dir.empty()) dir = ".";
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 }  // namespace
 
 EventBuffer::LoadResult EventBuffer::load(const std::filesystem::path& file) {

@@ -18,15 +18,6 @@ namespace {
 
 constexpr long long kDayMs = 24LL * 3600 * 1000;
 
-void sync_dir(const std::filesystem::path& file) {
-  auto dir = file.parent_path();
-  if (dir.empty()) dir = ".";
-  const int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  ::fsync(fd);
-  ::close(fd);
-}
-
 template <typename T>
 bool parse_number(std::string_view text, T& out) {
   const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
