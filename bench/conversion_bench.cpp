@@ -3,6 +3,8 @@
 #include "core/conversion.hpp"
 #include "station/station.hpp"
 
+#include "support/station_doubles.hpp"
+
 #include <benchmark/benchmark.h>
 
 #include <filesystem>
@@ -55,15 +57,8 @@ class InstantLine final : public DeviceLine {
     return 0;
   }
 };
-class Flag final : public ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-class Power final : public PowerControl {
- public:
-  bool request(PowerAction) override { return false; }
-};
+using Flag = orvane::test::SetFlag;
+using Power = orvane::test::NoPower;
 
 // A read cycle over N modules of eight channels each, all on panels; the
 // time per module read is the station's own cost of one poll.

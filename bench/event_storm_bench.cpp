@@ -9,6 +9,8 @@
 #include "platform/power_control.hpp"
 #include "station/station.hpp"
 
+#include "support/station_doubles.hpp"
+
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
@@ -32,13 +34,8 @@ namespace {
 
 const fs::path kServer = fs::path(__FILE__).parent_path().parent_path() / "tests" / "support" / "ftp_server.py";
 
-struct Flag final : orvane::ConfiguredFlag {
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-struct Power final : orvane::PowerControl {
-  bool request(orvane::PowerAction) override { return false; }
-};
+using Flag = orvane::test::SetFlag;
+using Power = orvane::test::NoPower;
 
 int free_port() {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);

@@ -4,6 +4,8 @@
 #include "device/serial_line.hpp"
 #include "station/station.hpp"
 
+#include "support/station_doubles.hpp"
+
 #include <fmt/format.h>
 
 #include <fcntl.h>
@@ -107,15 +109,8 @@ double client_polls_per_second(const fs::path& link, int modules) {
   return static_cast<double>(polls) / std::chrono::duration<double>(kRun).count();
 }
 
-class Flag final : public ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-class Power final : public PowerControl {
- public:
-  bool request(PowerAction) override { return false; }
-};
+using Flag = orvane::test::SetFlag;
+using Power = orvane::test::NoPower;
 
 struct StationFigures {
   double polls_per_second = 0;

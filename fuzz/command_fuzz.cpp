@@ -8,6 +8,8 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
+#include "support/station_doubles.hpp"
+
 #include <asio/io_context.hpp>
 
 #include <cstdint>
@@ -18,15 +20,8 @@
 
 namespace {
 
-class Flag final : public orvane::ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-class Power final : public orvane::PowerControl {
- public:
-  bool request(orvane::PowerAction) override { return true; }
-};
+using Flag = orvane::test::SetFlag;
+using Power = orvane::test::NoPower;
 class Sink final : public orvane::Connection {
  public:
   bool send(std::string_view bytes) override {

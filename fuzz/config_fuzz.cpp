@@ -14,6 +14,8 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
+#include "support/station_doubles.hpp"
+
 #include <asio/io_context.hpp>
 
 #include <cstdint>
@@ -28,15 +30,8 @@
 
 namespace {
 
-class Flag final : public orvane::ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-class Power final : public orvane::PowerControl {
- public:
-  bool request(orvane::PowerAction) override { return true; }
-};
+using Flag = orvane::test::SetFlag;
+using Power = orvane::test::NoPower;
 // Readings come from the input's bytes, so odd values (negative, huge,
 // beyond the bounds) reach the conversion.
 class Line final : public orvane::DeviceLine {
