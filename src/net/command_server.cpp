@@ -2,7 +2,6 @@
 
 #include "core/framer.hpp"
 #include "core/limits.hpp"
-#include "station/command_dispatch.hpp"
 
 #include <asio/ip/v6_only.hpp>
 #include <asio/write.hpp>
@@ -23,8 +22,8 @@ std::string address_text(const asio::ip::address& a) {
 // grow the station's memory or hold up the station thread.
 class Session final : public Connection, public std::enable_shared_from_this<Session> {
  public:
-  Session(asio::ip::tcp::socket socket, Station& station, std::shared_ptr<std::size_t> counter)
-      : socket_(std::move(socket)), station_(station), counter_(std::move(counter)) {
+  Session(asio::ip::tcp::socket socket, MessageHandler& handler, std::shared_ptr<std::size_t> counter)
+      : socket_(std::move(socket)), handler_(handler), counter_(std::move(counter)) {
     ++*counter_;
     std::error_code ec;
     const auto remote = socket_.remote_endpoint(ec);
@@ -92,9 +91,9 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     framer_.feed(
         std::string_view(buffer_.data(), n),
         [&](std::span<const std::string_view> lines) {
-          station_.guarded([&] { dispatch_message(station_, lines, self); });
+          handler_.handle_message(lines, self);
         },
-        [&] { station_.log("Error : message too long"); });
+        [&] { handler_.log_line("Error : message too long"); });
     if (socket_.is_open()) read();
   }
 
@@ -133,7 +132,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   }
 
   asio::ip::tcp::socket socket_;
-  Station& station_;
+  MessageHandler& handler_;
   std::shared_ptr<std::size_t> counter_;
   std::string address_;
   std::vector<char> buffer_;
@@ -146,8 +145,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
 
 }  // namespace
 
-CommandServer::CommandServer(asio::io_context& ioc, Station& station)
-    : ioc_(ioc), station_(station), accept_retry_(ioc) {}
+CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler)
+    : ioc_(ioc), handler_(handler), accept_retry_(ioc) {}
 
 CommandServer::~CommandServer() { close(); }
 
@@ -188,7 +187,7 @@ void CommandServer::accept() {
     if (ec) {
       // Out of descriptors or buffers: the pending connection stays in the
       // backlog. Try again after a pause rather than spin on the error.
-      if (ec != last_accept_error_) station_.log("Error : accept: " + ec.message());
+      if (ec != last_accept_error_) handler_.log_line("Error : accept: " + ec.message());
       last_accept_error_ = ec;
       accept_retry_.expires_after(std::chrono::milliseconds(limits::kAcceptRetryMs));
       accept_retry_.async_wait([this](std::error_code e) {
@@ -199,7 +198,7 @@ void CommandServer::accept() {
     last_accept_error_ = {};
     std::error_code ignored;
     socket.set_option(asio::ip::tcp::no_delay(true), ignored);
-    std::make_shared<Session>(std::move(socket), station_, sessions_)->start();
+    std::make_shared<Session>(std::move(socket), handler_, sessions_)->start();
     accept();
   });
 }

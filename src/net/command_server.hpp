@@ -2,7 +2,7 @@
 // interfaces, IPv6 and IPv4) and one session per connection, on the station
 // thread. Each session owns its framer and a bounded write queue.
 #pragma once
-#include "station/station.hpp"
+#include "station/host_messages.hpp"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
@@ -14,7 +14,7 @@ namespace orvane {
 
 class CommandServer final : public CommandListener {
  public:
-  CommandServer(asio::io_context& ioc, Station& station);
+  CommandServer(asio::io_context& ioc, MessageHandler& handler);
   ~CommandServer() override;
 
   // Opens the listening socket; throws std::system_error (port in use ...).
@@ -29,7 +29,7 @@ class CommandServer final : public CommandListener {
   void accept();
 
   asio::io_context& ioc_;
-  Station& station_;
+  MessageHandler& handler_;
   std::optional<asio::ip::tcp::acceptor> acceptor_;
   asio::steady_timer accept_retry_;
   std::error_code last_accept_error_;

@@ -2,6 +2,7 @@
 
 #include "core/integer_text.hpp"
 #include "core/limits.hpp"
+#include "station/command_dispatch.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -50,6 +51,10 @@ void Station::guarded(const std::function<void()>& f) noexcept {
   } catch (...) {
     log("Error : unknown error");
   }
+}
+
+void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
+  guarded([&] { dispatch_message(*this, lines, from); });
 }
 
 void Station::start() {

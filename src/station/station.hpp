@@ -12,6 +12,7 @@
 #include "station/event_buffer.hpp"
 #include "station/event_delivery.hpp"
 #include "station/event_uplink.hpp"
+#include "station/host_messages.hpp"
 #include "station/operator_log.hpp"
 #include "station/settings.hpp"
 #include "station/station_clock.hpp"
@@ -30,14 +31,6 @@
 namespace orvane {
 
 struct StationSnapshot;
-
-// Opens the command server's listening socket (start-up step 7). Throws when
-// the port can't be opened.
-class CommandListener {
- public:
-  virtual ~CommandListener() = default;
-  virtual void listen(int port) = 0;
-};
 
 // The collaborators a station is built with; tests pass doubles.
 struct StationDeps {
@@ -63,12 +56,12 @@ struct EditBoxes {
 
 enum DataMode : int { kModeReading = 1, kModeStopped = 2 };
 
-class Station {
+class Station final : public MessageHandler {
  public:
   Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir);
   Station(const Station&) = delete;
   Station& operator=(const Station&) = delete;
-  ~Station();
+  ~Station() override;
 
   // The start-up sequence. An exception at a step is logged "Error : " +
   // message and ends the sequence there; the station stays up.
@@ -86,6 +79,9 @@ class Station {
 
   // The operator log; safe from any thread.
   void log(std::string text) { log_.log(std::move(text)); }
+  void log_line(std::string text) override { log(std::move(text)); }
+  // A framed message from a host, through the dispatcher, guarded.
+  void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
   OperatorLog& operator_log() { return log_; }
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
   void guarded(const std::function<void()>& f) noexcept;

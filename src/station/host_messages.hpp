@@ -1,0 +1,34 @@
+// What the command server needs from the station, and what the station needs
+// from the command server: the server hands over whole framed messages and
+// writes its own troubles to the operator log; the station opens the server's
+// listening socket at start-up. Neither side sees the other's class.
+#pragma once
+#include "station/connection.hpp"
+
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+// Takes the framed messages of every host connection. Station thread.
+class MessageHandler {
+ public:
+  virtual ~MessageHandler() = default;
+  // One whole message from `from`: line 0 is the header, then the command
+  // lines. A failure is logged "Error : " + message here; the caller carries on.
+  virtual void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) = 0;
+  // A line for the operator log.
+  virtual void log_line(std::string text) = 0;
+};
+
+// Opens the command server's listening socket during start-up. Throws when
+// the port can't be opened.
+class CommandListener {
+ public:
+  virtual ~CommandListener() = default;
+  virtual void listen(int port) = 0;
+};
+
+}  // namespace orvane
