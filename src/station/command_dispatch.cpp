@@ -2,10 +2,11 @@
 
 #include "core/comma_text.hpp"
 #include "core/command_line.hpp"
-#include "core/protocol.hpp"
+#include "core/reply_writer.hpp"
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
 
+#include <array>
 #include <stdexcept>
 
 namespace orvane {
@@ -24,6 +25,55 @@ bool send_reply(Station& st, Connection& conn, std::string_view text) {
 
 namespace {
 
+// When a command line that doesn't carry this station's identity is still
+// taken.
+enum class Unaddressed {
+  refused,
+  accepted,
+  accepted_for_any_station,  // only with "*" as the factory item (READ_CONFIG)
+};
+
+struct CommandEntry {
+  std::string_view word;
+  void (*handle)(Station& st, const Request& request);
+  bool acknowledged;        // the message gets its one ACK when this command ran
+  bool ends_receipt_lines;  // no "receive Command" log pair from here on in the message
+  Unaddressed unaddressed;
+};
+
+constexpr std::array kCommands{
+    CommandEntry{"SET_CONFIG",
+                 [](Station& st, const Request& r) {
+                   handle_set_config(st, r.items);
+                   empty_history_files(st);
+                 },
+                 true, false, Unaddressed::accepted},
+    CommandEntry{"SET_ID", [](Station& st, const Request& r) { handle_set_id(st, r.items, r.marks); }, true, false,
+                 Unaddressed::refused},
+    CommandEntry{"DELETE_ID", [](Station& st, const Request& r) { handle_delete_id(st, r.items); }, true, false,
+                 Unaddressed::refused},
+    CommandEntry{"READ_CONFIG", [](Station& st, const Request& r) { handle_read_config(st, r); }, false, false,
+                 Unaddressed::accepted_for_any_station},
+    CommandEntry{"READ_DATA", [](Station& st, const Request& r) { handle_read_data(st, r); }, false, false,
+                 Unaddressed::refused},
+    CommandEntry{"READ_HISTORY", [](Station& st, const Request& r) { handle_read_history(st, r); }, false, false,
+                 Unaddressed::refused},
+    CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st, r); }, false, false,
+                 Unaddressed::refused},
+    CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { handle_end_realtime(st, *r.connection); }, false,
+                 false, Unaddressed::refused},
+    CommandEntry{"DO_COMMAND", [](Station& st, const Request& r) { handle_do_command(st, r); }, false, true,
+                 Unaddressed::accepted},
+    CommandEntry{"SET_VALUE", [](Station& st, const Request& r) { handle_set_value(st, r); }, false, false,
+                 Unaddressed::refused},
+};
+
+const CommandEntry* find_command(std::string_view word) {
+  for (const auto& entry : kCommands)
+    if (entry.word == word) return &entry;
+  return nullptr;
+}
+
 bool addressed(const Station& st, const Items& items) {
   if (items.size() < 4) return false;
   const auto fac = trim(st.boxes.ed_facid);
@@ -33,10 +83,17 @@ bool addressed(const Station& st, const Items& items) {
                              std::string_view(items[3]).substr(fac.size()) == sen);
 }
 
-bool accepted_unaddressed(const Items& items) {
-  const auto& word = items.front();
-  return word == "SET_CONFIG" || word == "DO_COMMAND" ||
-         (word == "READ_CONFIG" && items.size() > 2 && items[2] == "*");
+bool taken_unaddressed(const CommandEntry* entry, const Items& items) {
+  if (!entry) return false;
+  switch (entry->unaddressed) {
+    case Unaddressed::refused:
+      return false;
+    case Unaddressed::accepted:
+      return true;
+    case Unaddressed::accepted_for_any_station:
+      return items.size() > 2 && items[2] == "*";
+  }
+  return false;
 }
 
 }  // namespace
@@ -45,7 +102,6 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
                       const std::shared_ptr<Connection>& connection) {
   if (lines.empty()) return;
   const std::string_view header = lines[0];
-  Connection& conn = *connection;
   MessageMarks marks;
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
   const Items first = lines.size() > 1 ? split_command_line(lines[1]) : Items{};
@@ -53,37 +109,14 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
   for (std::size_t i = 1; i < lines.size(); ++i) {
     if (!trim(lines[i]).empty()) {
       const Items items = split_command_line(lines[i]);
-      if (!addressed(st, items) && !accepted_unaddressed(items)) {
+      const CommandEntry* entry = find_command(items.front());
+      if (!addressed(st, items) && !taken_unaddressed(entry, items)) {
         st.log("problem command");
-        conn.close();
-      } else {
-        const std::string& word = items.front();
-        if (word == "SET_CONFIG") {
-          handle_set_config(st, items);
-          empty_history_files(st);
-          marks.ack_due = true;
-        } else if (word == "SET_ID") {
-          handle_set_id(st, items, marks);
-          marks.ack_due = true;
-        } else if (word == "DELETE_ID") {
-          handle_delete_id(st, items);
-          marks.ack_due = true;
-        } else if (word == "READ_CONFIG") {
-          handle_read_config(st, header, items, conn);
-        } else if (word == "READ_DATA") {
-          handle_read_data(st, header, items, conn);
-        } else if (word == "READ_HISTORY") {
-          handle_read_history(st, header, items, conn);
-        } else if (word == "BEGIN_REALTIME") {
-          handle_begin_realtime(st, header, items, connection);
-        } else if (word == "END_REALTIME") {
-          handle_end_realtime(st, conn);
-        } else if (word == "DO_COMMAND") {
-          marks.do_command_seen = true;
-          handle_do_command(st, header, items, conn);
-        } else if (word == "SET_VALUE") {
-          handle_set_value(st, header, items, conn);
-        }
+        connection->close();
+      } else if (entry) {
+        if (entry->ends_receipt_lines) marks.do_command_seen = true;
+        entry->handle(st, Request{header, items, connection, marks});
+        if (entry->acknowledged) marks.ack_due = true;
       }
     }
     if (!marks.do_command_seen) {
@@ -93,20 +126,11 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
   }
 
   if (marks.ack_due) {
-    std::string ack;
-    ack += proto::SOH;
-    ack += header;
-    ack += proto::STX;
-    ack += "ACK ";
-    ack += stamp_yyyymmddhhnn(st.now());
-    ack += ' ';
-    ack += first.size() > 2 ? first[2] : std::string();
-    ack += ' ';
-    ack += first.size() > 3 ? first[3] : std::string();
-    ack += proto::ETX;
-    ack += ' ';
-    ack += proto::EOT;
-    send_reply(st, conn, ack);
+    const auto item_or_empty = [&](std::size_t k) { return first.size() > k ? std::string_view(first[k]) : ""; };
+    auto ack = ReplyWriter::answering(header);
+    ack.open_line("ACK ", stamp_yyyymmddhhnn(st.now()), ' ', item_or_empty(2), ' ', item_or_empty(3)).close_line();
+    ack.add(' ');
+    send_reply(st, *connection, std::move(ack).end());
     st.log("Emulator : Answer Ack");
   }
 }

@@ -25,23 +25,30 @@ struct MessageMarks {
   bool do_command_seen = false;
 };
 
+// One command line of a message, as its handler sees it.
+struct Request {
+  std::string_view header;  // line 0 of the message, repeated in the reply
+  const Items& items;       // the command line's items, item 0 the command word
+  const std::shared_ptr<Connection>& connection;
+  MessageMarks& marks;
+};
+
 // Configuration and identity.
 void handle_set_config(Station& st, const Items& items);
 void handle_set_id(Station& st, const Items& items, MessageMarks& marks);
 void handle_delete_id(Station& st, const Items& items);
-void handle_read_config(Station& st, std::string_view header, const Items& items, Connection& conn);
-void handle_do_command(Station& st, std::string_view header, const Items& items, Connection& conn);
+void handle_read_config(Station& st, const Request& request);
+void handle_do_command(Station& st, const Request& request);
 
 // Data and realtime.
-void handle_read_data(Station& st, std::string_view header, const Items& items, Connection& conn);
-void handle_set_value(Station& st, std::string_view header, const Items& items, Connection& conn);
-void handle_begin_realtime(Station& st, std::string_view header, const Items& items,
-                           const std::shared_ptr<Connection>& conn);
+void handle_read_data(Station& st, const Request& request);
+void handle_set_value(Station& st, const Request& request);
+void handle_begin_realtime(Station& st, const Request& request);
 void handle_end_realtime(Station& st, Connection& conn);
 void cancel_realtime(Station& st);
 
 // History.
-void handle_read_history(Station& st, std::string_view header, const Items& items, Connection& conn);
+void handle_read_history(Station& st, const Request& request);
 // Empties history/1.his .. history/31.his where they exist.
 void empty_history_files(Station& st);
 

@@ -1,7 +1,7 @@
 // SET_CONFIG, SET_ID, DELETE_ID and READ_CONFIG: the host sets and reads the
 // station's identity, settings and sensor list.
 #include "core/comma_text.hpp"
-#include "core/protocol.hpp"
+#include "core/reply_writer.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
@@ -92,38 +92,27 @@ void handle_delete_id(Station& st, const Items& items) {
   st.refresh_labels();
 }
 
-void handle_read_config(Station& st, std::string_view header, const Items& items, Connection& conn) {
-  const auto& word = item(items, 0);
-  const auto& ref = item(items, 1);
+void handle_read_config(Station& st, const Request& request) {
+  const auto& word = item(request.items, 0);
+  const auto& ref = item(request.items, 1);
   const auto fac = trim(st.boxes.ed_facid);
   const auto sen = trim(st.boxes.ed_sensorid);
-  std::string reply;
-  reply += proto::SOH;
-  reply += header;
-  reply += proto::STX;
-  reply.append(word).append(" ").append(ref).append(" ");
-  reply.append(fac).append(" ").append(sen).append(" ");
-  reply.append(st.boxes.ed_tel).append(" ").append(st.boxes.ed_historysam).append(" ");
-  reply.append(st.boxes.ed_eventsam).append(" ");
-  reply += proto::ETX;
+  auto reply = ReplyWriter::answering(request.header);
+  reply.line(word, " ", ref, " ", fac, " ", sen, " ", st.boxes.ed_tel, " ", st.boxes.ed_historysam, " ",
+             st.boxes.ed_eventsam, " ");
   for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
     const auto& row = st.grid_sensor.row(r);
     if (trim(row[col::kPortId]).empty()) continue;  // no sensor on this row
-    reply += proto::STX;
-    reply.append("READ_ID ").append(ref).append(" ").append(fac).append(" ").append(fac).append(sen).append(" ");
-    reply.append(row[col::kPortId]).append(" ");
-    reply.append(row[col::kPortType]).append(row[col::kIO]).append(" ");
-    reply.append(row[col::kEnabled]).append(" ");
+    reply.open_line("READ_ID ", ref, " ", fac, " ", fac, sen, " ", row[col::kPortId], " ", row[col::kPortType],
+                    row[col::kIO], " ", row[col::kEnabled], " ");
     for (int c = col::kLower; c < limits::kGridColumns; ++c) {
       const auto cell = trim(row[static_cast<std::size_t>(c)]);
       if (cell.empty()) break;
-      reply.append(cell).append(" ");
+      reply.add(cell, " ");
     }
-    reply += ' ';
-    reply += proto::ETX;
+    reply.add(' ').close_line();
   }
-  reply += proto::EOT;
-  send_reply(st, conn, reply);
+  send_reply(st, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

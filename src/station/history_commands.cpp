@@ -2,7 +2,7 @@
 // and the emptying of the 31 files (CHT, SET_CONFIG).
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
-#include "core/protocol.hpp"
+#include "core/reply_writer.hpp"
 #include "core/text_file.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
@@ -22,19 +22,16 @@ void empty_history_files(Station& st) {
   }
 }
 
-void handle_read_history(Station& st, std::string_view header, const Items& items, Connection& conn) {
+void handle_read_history(Station& st, const Request& request) {
+  const auto& items = request.items;
   const int day = to_int_or_throw(trim(item(items, 4)));
-  std::string reply;
-  reply += proto::SOH;
-  reply += header;
-  reply += proto::STX;
+  auto reply = ReplyWriter::answering(request.header);
+  reply.open_line();
   if (day == -1) {
-    reply.append(" READ_SN ").append(item(items, 1)).append(" ").append(item(items, 2)).append(" ");
-    reply.append(item(items, 3)).append(" SN IS ");
+    reply.add(" READ_SN ", item(items, 1), " ", item(items, 2), " ", item(items, 3), " SN IS ");
   } else {
-    reply.append(" ").append(item(items, 0)).append(" ").append(item(items, 1)).append(" ");
-    reply.append(item(items, 2)).append(" ").append(item(items, 3)).append(" ").append(item(items, 4));
-    reply += "\r\n";
+    reply.add(" ", item(items, 0), " ", item(items, 1), " ", item(items, 2), " ", item(items, 3), " ", item(items, 4),
+              "\r\n");
     const auto lines = read_lines_if_exists(st.dir() / "history" / (std::to_string(day) + ".his"));
     if (!lines.empty()) {
       std::size_t first = 0;
@@ -49,15 +46,14 @@ void handle_read_history(Station& st, std::string_view header, const Items& item
       for (std::size_t i = first; i < lines.size(); ++i) {
         for (const auto& entry : split_comma_text(lines[i])) {
           if (trim(entry).empty()) continue;
-          reply.append(date).append(" ").append(entry).append("\r\n");
+          reply.add(date, " ", entry, "\r\n");
         }
       }
     }
   }
-  reply += proto::ETX;
-  reply += proto::EOT;
+  reply.close_line();
   st.log("Emulator :Read History");
-  send_reply(st, conn, reply);
+  send_reply(st, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

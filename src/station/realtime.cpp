@@ -3,7 +3,7 @@
 // subscriptions down.
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
-#include "core/protocol.hpp"
+#include "core/reply_writer.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
@@ -18,28 +18,21 @@ namespace {
 std::string realtime_batch(Station& st) {
   const auto ts = stamp_yyyymmddhhnn(st.now());
   const auto& rt = st.commands.realtime;
-  std::string text;
+  ReplyWriter batch;
   for (const auto& ch : st.channels) {
     if (!ch.enabled) continue;
-    text += proto::STX;
-    text.append("RT ").append(ts).append(" ").append(rt.fac).append(" ").append(rt.fac).append(rt.sen).append(" ");
-    text.append(ch.port_id).append(" IS ").append(ch.value).append(" ");
-    text += proto::ETX;
+    batch.line("RT ", ts, " ", rt.fac, " ", rt.fac, rt.sen, " ", ch.port_id, " IS ", ch.value, " ");
   }
-  return text;
+  return std::move(batch).take();
 }
 
 // The end acknowledgement closes the long realtime reply: no SOH, no header.
 bool send_realtime_end(Station& st, Connection& conn) {
   const auto& rt = st.commands.realtime;
-  std::string ack;
-  ack += proto::STX;
-  ack.append("ACK ").append(stamp_yyyymmddhhnn(st.now())).append(" ").append(rt.fac).append(" ").append(rt.sen);
-  ack += ' ';
-  ack += proto::ETX;
-  ack += proto::EOT;
+  ReplyWriter ack;
+  ack.line("ACK ", stamp_yyyymmddhhnn(st.now()), " ", rt.fac, " ", rt.sen, ' ');
   st.log(stamp_hh_nn_ss(st.now()) + " End Loop RealTime");
-  return send_reply(st, conn, ack);
+  return send_reply(st, conn, std::move(ack).end());
 }
 
 }  // namespace
@@ -76,12 +69,13 @@ void Station::Timer1Timer() {
   }
 }
 
-void handle_begin_realtime(Station& st, std::string_view header, const Items& items,
-                           const std::shared_ptr<Connection>& conn) {
+void handle_begin_realtime(Station& st, const Request& request) {
+  const auto& items = request.items;
+  const auto& conn = request.connection;
   st.Timer1.set_enabled(false);
-  std::string reply;
-  reply += proto::SOH;
-  reply += header;
+  // The opening of a long reply: its lines come with each tick, its end
+  // with the subscription's.
+  const auto reply = ReplyWriter::answering(request.header).take();
   auto& rt = st.commands.realtime;
   rt.fac = item(items, 2);
   rt.sen = item(items, 3);

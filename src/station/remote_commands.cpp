@@ -3,11 +3,13 @@
 #include "core/comma_text.hpp"
 #include "core/command_line.hpp"
 #include "core/protocol.hpp"
+#include "core/reply_writer.hpp"
 #include "core/text_file.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
 
+#include <array>
 #include <stdexcept>
 
 namespace orvane {
@@ -37,8 +39,9 @@ std::optional<std::filesystem::path> resolve_station_file(const std::filesystem:
 
 namespace {
 
-// RCFG: the file's lines become the sub-field list; the reply gets its text.
-void read_station_file(Station& st, const Items& items, std::vector<std::string>& fields, std::string& reply) {
+// RCFG: the file's lines become the sub-field list; the reply gets its text,
+// a line without its ETX.
+void read_station_file(Station& st, const Items& items, std::vector<std::string>& fields, ReplyWriter& reply) {
   const auto& name = item(fields, 1);
   const auto path = resolve_station_file(st.dir(), name);
   if (!path) return;
@@ -48,17 +51,11 @@ void read_station_file(Station& st, const Items& items, std::vector<std::string>
   } catch (...) {
     return;  // unreadable: nothing added
   }
-  reply += proto::STX;
-  reply.append(" ").append(item(items, 0)).append(" ").append(item(items, 1)).append(" ");
-  reply.append(item(items, 2)).append(" ").append(item(items, 3)).append(" ");
   std::string base(trim(name));
   if (const auto slash = base.find_last_of("/\\"); slash != std::string::npos) base.erase(0, slash + 1);
-  reply += base;
-  reply += proto::ENQ;
-  for (const auto& line : lines) {
-    reply += line;
-    reply += proto::ENQ;
-  }
+  reply.open_line(" ", item(items, 0), " ", item(items, 1), " ", item(items, 2), " ", item(items, 3), " ", base,
+                  proto::ENQ);
+  for (const auto& line : lines) reply.add(line, proto::ENQ);
   fields = std::move(lines);
 }
 
@@ -73,51 +70,64 @@ void write_station_file(Station& st, std::vector<std::string>& fields) {
   fields = std::move(lines);
 }
 
+// What a sub-command sees: the command line, its sub-fields (the first is
+// the sub-command, and what is left in it is echoed after "Complete") and
+// the reply being built.
+struct SubCommand {
+  const Items& items;
+  std::vector<std::string>& fields;
+  ReplyWriter& reply;
+};
+
+struct SubCommandEntry {
+  std::string_view word;
+  void (*run)(Station& st, SubCommand& sub);
+};
+
+constexpr std::array kSubCommands{
+    SubCommandEntry{"RCFG", [](Station& st, SubCommand& c) { read_station_file(st, c.items, c.fields, c.reply); }},
+    SubCommandEntry{"SCFG", [](Station& st, SubCommand& c) { write_station_file(st, c.fields); }},
+    SubCommandEntry{"CHT", [](Station& st, SubCommand&) { empty_history_files(st); }},
+    SubCommandEntry{"STR", [](Station& st, SubCommand&) { st.stop_data(); }},
+    SubCommandEntry{"STH", [](Station& st, SubCommand&) { st.set_clock_active(false); }},
+    SubCommandEntry{"STA",
+                    [](Station& st, SubCommand&) {
+                      st.set_clock_active(false);
+                      st.stop_data();
+                    }},
+    SubCommandEntry{"DIS",
+                    [](Station& st, SubCommand&) {
+                      st.set_clock_active(false);
+                      st.stop_data();
+                      st.write_auto_start("0");
+                    }},
+    SubCommandEntry{"ENB",
+                    [](Station& st, SubCommand&) {
+                      st.set_clock_active(true);
+                      st.start_reading();
+                      st.write_auto_start("1");
+                    }},
+    SubCommandEntry{"RCD", [](Station& st, SubCommand& c) { c.fields.front() = "RCD" + st.dir().string(); }},
+    SubCommandEntry{"RBT", [](Station& st, SubCommand&) { st.restart_or_power_off(PowerAction::reboot); }},
+    SubCommandEntry{"SHD", [](Station& st, SubCommand&) { st.restart_or_power_off(PowerAction::power_off); }},
+};
+
 }  // namespace
 
-void handle_do_command(Station& st, std::string_view header, const Items& items, Connection& conn) {
+void handle_do_command(Station& st, const Request& request) {
+  const auto& items = request.items;
   auto fields = split_subfields(trim(item(items, 4)));
   const std::string sub = item(fields, 0);
-  std::string rcfg;
-  if (sub == "RCFG") {
-    read_station_file(st, items, fields, rcfg);
-  } else if (sub == "SCFG") {
-    write_station_file(st, fields);
-  } else if (sub == "CHT") {
-    empty_history_files(st);
-  } else if (sub == "STR") {
-    st.stop_data();
-  } else if (sub == "STH") {
-    st.set_clock_active(false);
-  } else if (sub == "STA") {
-    st.set_clock_active(false);
-    st.stop_data();
-  } else if (sub == "DIS") {
-    st.set_clock_active(false);
-    st.stop_data();
-    st.write_auto_start("0");
-  } else if (sub == "ENB") {
-    st.set_clock_active(true);
-    st.start_reading();
-    st.write_auto_start("1");
-  } else if (sub == "RCD") {
-    fields.front() = "RCD" + st.dir().string();
-  } else if (sub == "RBT") {
-    st.restart_or_power_off(PowerAction::reboot);
-  } else if (sub == "SHD") {
-    st.restart_or_power_off(PowerAction::power_off);
+  auto reply = ReplyWriter::answering(request.header);
+  for (const auto& entry : kSubCommands) {
+    if (entry.word != sub) continue;
+    SubCommand command{items, fields, reply};
+    entry.run(st, command);
+    break;
   }
-  std::string reply;
-  reply += proto::SOH;
-  reply += header;
-  reply += rcfg;
-  reply += proto::STX;
-  reply += " Complete ";
-  reply += fields.empty() ? std::string() : fields.front();  // an empty file read leaves no entry
-  reply += ' ';
-  reply += proto::ETX;
-  reply += proto::EOT;
-  send_reply(st, conn, reply);
+  // An empty file read leaves no entry.
+  reply.line(" Complete ", fields.empty() ? std::string_view() : std::string_view(fields.front()), ' ');
+  send_reply(st, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

@@ -34,6 +34,14 @@ TEST(CommaText, ControlCharactersEndUnquotedItems) {
   EXPECT_EQ(split_comma_text(std::string("a\0b", 3)), (V{"a"}));
 }
 
+TEST(CommaText, CellsWithTabsAndControlCharactersRoundTrip) {
+  // Unquoted, a tab or any control character would split the cell in two.
+  const V cells{"a\tb", "\t", "x\x01y", "\r\n", "plain"};
+  const auto line = join_comma_text(cells);
+  EXPECT_EQ(line, "\"a\tb\",\"\t\",\"x\x01y\",\"\r\n\",plain");
+  EXPECT_EQ(split_comma_text(line), cells);
+}
+
 TEST(CommaText, JoinQuotesOnlyWhatNeedsIt) {
   const V cells{"", "T01", "Tank 1", "a,b", "q\"x", "", ""};
   const auto line = join_comma_text(cells);

@@ -70,6 +70,21 @@ TEST(Framer, MessagePastTheBoundIsDroppedAndTheNextOneServed) {
   EXPECT_EQ(c.messages[0], (V{"h", "ok"}));
 }
 
+TEST(Framer, AMessageOfExactlyTheBoundIsDelivered) {
+  // SOH, STX and the text count; ETX and EOT don't.
+  const std::string at_bound = "\x01" + std::string(30, 'h') + "\x02" + std::string(32, 'b') + "\x03\x04";
+  Framer f(64);
+  Collector c;
+  c.feed(f, at_bound);
+  EXPECT_EQ(c.too_long, 0);
+  ASSERT_EQ(c.messages.size(), 1u);
+  EXPECT_EQ(c.messages[0], (V{std::string(30, 'h'), std::string(32, 'b')}));
+  // One byte more is one too many.
+  c.feed(f, "\x01" + std::string(30, 'h') + "\x02" + std::string(33, 'b') + "\x04");
+  EXPECT_EQ(c.too_long, 1);
+  EXPECT_EQ(c.messages.size(), 1u);
+}
+
 TEST(CommandLine, ItemsAndSubfields) {
   using orvane::split_command_line;
   using orvane::split_subfields;

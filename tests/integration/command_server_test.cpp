@@ -11,6 +11,7 @@
 #include <asio/write.hpp>
 
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <fstream>
@@ -82,39 +83,58 @@ class TcpStation {
   std::thread thread;
 };
 
-// A host: a blocking socket with a receive timeout.
+// A host: a blocking socket whose every read has a deadline, so a station
+// that never answers fails the test instead of stalling it.
 class Host {
  public:
+  static constexpr std::chrono::seconds kReadDeadline{5};
+
   explicit Host(int port, const char* address = "127.0.0.1") : socket(ioc) {
     socket.connect({asio::ip::make_address(address), static_cast<unsigned short>(port)});
-    timeval tv{5, 0};
-    ::setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
   }
   void send(std::string_view bytes) { asio::write(socket, asio::buffer(bytes)); }
-  // Reads until `eots` EOT bytes have come (or the connection ends).
+  // Reads until `eots` EOT bytes have come, the connection ends or the
+  // deadline passes.
   std::string read_replies(int eots = 1) {
+    const auto deadline = std::chrono::steady_clock::now() + kReadDeadline;
     std::string got;
     char buf[4096];
     while (std::count(got.begin(), got.end(), '\x04') < eots) {
       std::error_code ec;
-      const auto n = socket.read_some(asio::buffer(buf), ec);
+      const auto n = read_some(buf, sizeof buf, deadline, ec);
       if (ec) break;
       got.append(buf, n);
     }
     return got;
   }
-  // True when the station closed its side (EOF or reset) within the timeout.
+  // True when the station closed its side (EOF or reset) before the deadline.
   bool closed_by_station() {
+    const auto deadline = std::chrono::steady_clock::now() + kReadDeadline;
     char buf[4096];
     for (;;) {
       std::error_code ec;
-      socket.read_some(asio::buffer(buf), ec);
+      read_some(buf, sizeof buf, deadline, ec);
       if (ec == asio::error::eof || ec == asio::error::connection_reset) return true;
       if (ec) return false;
     }
   }
   asio::io_context ioc;
   asio::ip::tcp::socket socket;
+
+ private:
+  // A blocking asio read waits without end (it polls again on EAGAIN, so a
+  // socket receive timeout doesn't help): wait for the bytes here first.
+  std::size_t read_some(char* buf, std::size_t size, std::chrono::steady_clock::time_point deadline,
+                        std::error_code& ec) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    pollfd p{socket.native_handle(), POLLIN, 0};
+    if (left <= 0 || ::poll(&p, 1, static_cast<int>(left)) <= 0) {
+      ec = asio::error::timed_out;
+      return 0;
+    }
+    return socket.read_some(asio::buffer(buf, size), ec);
+  }
 };
 
 const std::string kReadData = frame("h", {"READ_DATA 1 F1 S1"});

@@ -115,8 +115,11 @@ TEST_F(Dispatch, ReadConfigReportsIdentitySettingsAndSensors) {
   EXPECT_EQ(visible(request({"READ_CONFIG 77 * x"}, "h")),
             visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 1000 1000 \x03\x04"));
   request({"SET_ID 1 F1 S1 T01 AI Y 0 100 10 \"\" 30", "SET_ID 1 F1 S1 T02 DI N"});
+  // The history interval comes before the event interval.
+  st.boxes.ed_historysam = "2500";
+  st.boxes.ed_eventsam = "700";
   EXPECT_EQ(visible(request({"READ_CONFIG 77 F1 S1"}, "h")),
-            visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 1000 1000 \x03"
+            visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 2500 700 \x03"
                     "\x02READ_ID 77 F1 F1S1 T01 AI Y 0 100 10  \x03"
                     "\x02READ_ID 77 F1 F1S1 T02 DI N  \x03\x04"));
 }

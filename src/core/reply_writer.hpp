@@ -1,0 +1,68 @@
+// Builds the bytes of a reply to a host: SOH and the request's header, lines
+// each opened by STX and closed by ETX, and the EOT that ends the message.
+// Every reply the station sends is written with it.
+#pragma once
+#include "core/protocol.hpp"
+
+#include <string>
+#include <string_view>
+#include <utility>
+
+namespace orvane {
+
+class ReplyWriter {
+ public:
+  // Lines only, without SOH and header: the batches and the closing
+  // acknowledgement of a long (realtime) reply.
+  ReplyWriter() = default;
+
+  // SOH and the header of the request being answered.
+  static ReplyWriter answering(std::string_view header) {
+    ReplyWriter w;
+    w.bytes_.reserve(header.size() + 64);
+    w.bytes_ += proto::SOH;
+    w.bytes_ += header;
+    return w;
+  }
+
+  void reserve(std::size_t n) { bytes_.reserve(n); }
+
+  // Starts a line (STX) with the given parts.
+  template <class... Parts>
+  ReplyWriter& open_line(const Parts&... parts) {
+    bytes_ += proto::STX;
+    return add(parts...);
+  }
+  // Text of the open line; parts are strings, string views or characters.
+  template <class... Parts>
+  ReplyWriter& add(const Parts&... parts) {
+    (append(parts), ...);
+    return *this;
+  }
+  // Ends the open line (ETX).
+  ReplyWriter& close_line() {
+    bytes_ += proto::ETX;
+    return *this;
+  }
+  // A whole line: STX, the parts, ETX.
+  template <class... Parts>
+  ReplyWriter& line(const Parts&... parts) {
+    return open_line(parts...).close_line();
+  }
+
+  // The bytes with the EOT that ends the message.
+  std::string end() && {
+    bytes_ += proto::EOT;
+    return std::move(bytes_);
+  }
+  // The bytes as they are, for a reply that goes on (the opening of a long reply).
+  std::string take() && { return std::move(bytes_); }
+
+ private:
+  void append(char c) { bytes_ += c; }
+  void append(std::string_view text) { bytes_ += text; }
+
+  std::string bytes_;
+};
+
+}  // namespace orvane
