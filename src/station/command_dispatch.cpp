@@ -36,7 +36,7 @@ enum class Unaddressed {
 struct CommandEntry {
   std::string_view word;
   void (*handle)(Station& st, const Request& request);
-  bool acknowledged;        // the message gets its one ACK when this command ran
+  bool acknowledged;  // the message gets its one ACK when this command ran
   bool ends_receipt_lines;  // no "receive Command" log pair from here on in the message
   Unaddressed unaddressed;
 };
