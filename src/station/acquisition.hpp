@@ -10,10 +10,6 @@
 
 namespace orvane {
 
-// The reading block's fixed words: checksum off, 200 ms per module read.
-inline constexpr bool kReadChecksum = false;
-inline constexpr std::chrono::milliseconds kReadTimeout{200};
-
 class Acquisition {
  public:
   // Without a line of its own the station talks to the machine's serial

@@ -19,7 +19,8 @@ bool Station::open_device_line() {
 std::vector<std::string> Station::read_module(const TModule& module) {
   if (module.address.empty()) throw std::invalid_argument("'' is not a valid module address");
   const int address = dcon_address(module.address.front());  // throws before anything is sent
-  const int code = acquisition.line().read_module(address, kReadChecksum, kReadTimeout, acquisition.area);
+  const int code = acquisition.line().read_module(address, settings.Checksum,
+                                                  std::chrono::milliseconds(settings.Timeout), acquisition.area);
   if (code != rc::kNoError) log("The Error Code:" + int_text(code) + "\r" + result_code_text(code));
   std::vector<std::string> texts;
   texts.reserve(acquisition.area.size());

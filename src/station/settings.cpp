@@ -32,6 +32,11 @@ Settings read_settings(const Profile& p, const std::string& station_dir) {
   s.ChkConvert = p.get_string("ConvertData", "ChkConvert", "0") != "0";
   s.Port = p.get_int("READ", "Port", s.Port);
   s.Brate = p.get_int("READ", "Brate", s.Brate);
+  s.Checksum = p.get_string("READ", "Checksum", "0") == "1";
+  // A wait of 0 would fail every read, and the read cycle waits on each
+  // module in turn: beyond 10 s one silent module would stall the station.
+  const int timeout = p.get_int("READ", "Timeout", s.Timeout);
+  if (timeout >= 1 && timeout <= kMaxReadTimeoutMs) s.Timeout = timeout;
   return s;
 }
 

@@ -9,6 +9,8 @@
 namespace orvane {
 
 inline constexpr const char* kSettingsFile = "emulate.ini";
+// [READ] Timeout values outside 1..this many ms yield the default.
+inline constexpr int kMaxReadTimeoutMs = 10'000;
 
 struct Settings {
   // [Connection]
@@ -39,6 +41,8 @@ struct Settings {
   // [READ]
   int Port = 3;                              // COM port of the device line
   int Brate = 9600;                          // baud rate of the device line
+  bool Checksum = false;                     // "1": the modules want DCON checksums
+  int Timeout = 200;                         // ms to wait for a module's reply
 };
 
 // Reads every key in table order from a parsed profile.

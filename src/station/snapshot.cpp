@@ -17,7 +17,8 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
     v.tag = p.tag;
     if (n < grid_sensor.row_count()) {
       const auto& row = grid_sensor.row(n);
-      v.has_sensor = !trim(row[col::kPortId]).empty();
+      v.port_id = trim_copy(row[col::kPortId]);
+      v.has_sensor = !v.port_id.empty();
       v.enabled = trim(row[col::kEnabled]) == "Y";
       v.digital = trim(row[col::kPortType]) == "D";
       for (int c = col::kThreshold1; c <= col::kThreshold8 && !trim(row[static_cast<std::size_t>(c)]).empty(); ++c)

@@ -14,6 +14,7 @@ namespace orvane {
 // One channel panel pnl_N with what its colour depends on.
 struct PanelSnapshot {
   std::string lbl = "None";
+  std::string port_id;      // the grid row's whole Port ID (lbl holds five characters)
   std::string value = "0";  // value_N
   std::string mask = "0";   // mask_N, the value as shown
   int tag = 0;              // value_N's tag: level (analog) or last state (digital)

@@ -125,7 +125,9 @@ void ChannelPanel::render(const PanelSnapshot& p) {
   const auto text = panel_state_text(state, p);
   if (level_->text() != text) level_->setText(text);
   if (state != state_ || !styled_) apply_style(state);
-  const auto tip = QStringLiteral("Channel %1: %2 (%3)").arg(n_).arg(lbl, text);
+  // The label shows five characters of the Port ID; the tip names it whole.
+  const auto name = p.port_id.empty() ? lbl : QString::fromStdString(p.port_id);
+  const auto tip = QStringLiteral("Channel %1: %2 (%3)").arg(n_).arg(name, text);
   if (toolTip() != tip) setToolTip(tip);
 }
 

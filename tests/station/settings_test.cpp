@@ -29,6 +29,30 @@ TEST(Settings, DefaultsWithoutAFile) {
   EXPECT_EQ(s.MaxVal, 20);
   EXPECT_EQ(s.Port, 3);
   EXPECT_EQ(s.Brate, 9600);
+  EXPECT_FALSE(s.Checksum);
+  EXPECT_EQ(s.Timeout, 200);
+}
+
+TEST(Settings, DeviceLineChecksumAndReplyTimeout) {
+  TempDir dir;
+  const auto read = [&](const std::string& keys) {
+    write_text(dir / "emulate.ini", "[READ]\r\nPort=2\r\n" + keys);
+    return read_settings(load_profile(dir / "emulate.ini"), "/station");
+  };
+  auto s = read("Checksum=1\r\nTimeout=750\r\n");
+  EXPECT_TRUE(s.Checksum);
+  EXPECT_EQ(s.Timeout, 750);
+  s = read("checksum = 1\r\ntimeout=10000\r\n");
+  EXPECT_TRUE(s.Checksum);
+  EXPECT_EQ(s.Timeout, 10000);
+  // Only "1" turns checksums on; a wait that cannot work or would stall the
+  // read cycle yields the default.
+  for (const char* keys : {"Checksum=yes\r\nTimeout=0\r\n", "Checksum=0\r\nTimeout=-5\r\n",
+                           "Checksum=\r\nTimeout=10001\r\n", "Checksum=2\r\nTimeout=1s\r\n"}) {
+    s = read(keys);
+    EXPECT_FALSE(s.Checksum) << keys;
+    EXPECT_EQ(s.Timeout, 200) << keys;
+  }
 }
 
 TEST(Settings, KeysWithBlanksAndOddSpellings) {

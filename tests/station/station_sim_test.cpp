@@ -32,11 +32,12 @@ struct SimStation {
   NoPower power;
   std::optional<Station> station;
 
-  explicit SimStation(std::vector<std::string> sim_args)
+  // `read_keys`: more lines of the [READ] section of emulate.ini.
+  explicit SimStation(std::vector<std::string> sim_args, const std::string& read_keys = "")
       : sim(dir / "i7000", std::move(sim_args)), line(ComPortMap{{3, (dir / "i7000").string()}}) {
     std::filesystem::create_directory(dir / "log");
     std::filesystem::create_directory(dir / "history");
-    write_text(dir / "emulate.ini", "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n");
+    write_text(dir / "emulate.ini", "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n" + read_keys);
     write_text(dir / "module.con", "1,4017,A,1,Y\r\n2,4017,A,2,Y\r\n");
     write_text(dir / "channel.con", "T01,A,I,1,1,3,Y\r\nT02,A,I,1,1,0,Y\r\nT03,A,I,2,2,7,Y\r\n");
     write_text(dir / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n3,T03,A,I,Y,-100,100\r\n");
@@ -58,6 +59,10 @@ struct SimStation {
     return true;
   }
   long logged(const std::string& text) const { return std::count(log.memo().begin(), log.memo().end(), text); }
+  long logged_containing(const std::string& text) const {
+    return std::count_if(log.memo().begin(), log.memo().end(),
+                         [&](const std::string& line) { return line.find(text) != std::string::npos; });
+  }
 };
 
 TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
@@ -108,6 +113,57 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   st.start_reading();
   EXPECT_EQ(s.logged("OPEN_COM Error Code:2\rPort Error"), 1);
   EXPECT_EQ(st.data_mode, kModeStopped);
+}
+
+TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
+  // Modules set up for checksums: read with [READ] Checksum=1.
+  {
+    SimStation s({"--checksum", "--module", "1", "--module", "2", "--input", "1:*=const:8", "--input",
+                  "2:7=const:2"},
+                 "Checksum=1\r\n");
+    s.station->start();
+    EXPECT_EQ(s.station->panel(2).value, "400");
+    EXPECT_EQ(s.station->panel(3).value, "-80");
+    EXPECT_EQ(s.logged_containing("Error Code"), 0);
+    // A module that answers with a wrong checksum is caught.
+    ASSERT_TRUE(s.sim.command("fault 1 badsum"));
+    ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:7\rCheckSum Error") >= 1; }));
+  }
+  // The default (no checksum) against checksum modules: they ignore requests
+  // without a valid sum, so every read times out.
+  {
+    SimStation s({"--checksum", "--module", "1", "--module", "2"});
+    s.station->start();
+    EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 2);
+    EXPECT_EQ(s.station->panel(2).value, "0");
+  }
+  // Checksums asked of modules without them: the request is no command they know
+  {
+    SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:8"}, "Checksum=1\r\n");
+    s.station->start();
+    // (they answer "?AA", which carries no valid sum).
+    EXPECT_EQ(s.logged("The Error Code:7\rCheckSum Error"), 2);
+    EXPECT_EQ(s.station->panel(2).value, "0");
+  }
+}
+
+TEST(StationWithSimulator, ReplyTimeoutFollowsTheReadSection) {
+  // Replies 600 ms late: the default 200 ms gives up, Timeout=1500 waits for them.
+  {
+    SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"});
+    const auto t0 = std::chrono::steady_clock::now();
+    s.station->start();
+    const auto took = std::chrono::steady_clock::now() - t0;
+    EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 2);
+    EXPECT_LT(took, 1200ms);  // two modules, about 200 ms each
+  }
+  {
+    SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"},
+                 "Timeout=1500\r\n");
+    s.station->start();
+    EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
+    EXPECT_EQ(s.station->panel(2).value, "400");
+  }
 }
 
 }  // namespace

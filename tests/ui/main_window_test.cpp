@@ -95,6 +95,9 @@ TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
   EXPECT_EQ(w.findChild<ChannelPanel*>("pnl_3")->state(), PanelState::alarm2);
   EXPECT_EQ(w.findChild<ChannelPanel*>("pnl_2")->state(), PanelState::disabled);
   EXPECT_EQ(w.findChild<ChannelPanel*>("pnl_1")->state(), PanelState::no_sensor);
+  // The label is cut to five characters; the tip names the whole Port ID.
+  EXPECT_EQ(w.findChild<ChannelPanel*>("pnl_3")->toolTip(), "Channel 3: TEMP01 (above T2)");
+  EXPECT_EQ(w.findChild<ChannelPanel*>("pnl_1")->toolTip(), "Channel 1: None (no sensor)");
   EXPECT_EQ(child<QLineEdit>(w, "ed_facid")->text(), "F9");
   EXPECT_EQ(child<QLineEdit>(w, "ed_ip")->text(), "10.1.2.3");
   EXPECT_EQ(child<QLabel>(w, "lbl_mode")->text(), "Data Mode : Read");
