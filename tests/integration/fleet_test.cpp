@@ -110,6 +110,7 @@ TEST(Fleet, StartsStationsOnTheirOwnSimulatorsAndTheHostCheckReachesThem) {
   const std::vector<std::string> check{(kScripts / "fleet-check").string(), "--dir", dir.string(), "--bin", bin};
   ASSERT_EQ(run(check, out), 0) << out;
   EXPECT_NE(out.find("3/3 stations answered"), std::string::npos) << out;
+  EXPECT_NE(out.find("READ_DATA latency over 3 requests: p50 "), std::string::npos) << out;
   for (const char* line : {"F001 S001   8/8 channels  ok", "F002 S002   8/8 channels  ok", "F003 S003   8/8 channels  ok"})
     EXPECT_NE(out.find(line), std::string::npos) << out;
 
@@ -123,6 +124,12 @@ TEST(Fleet, StartsStationsOnTheirOwnSimulatorsAndTheHostCheckReachesThem) {
   EXPECT_NE(run(check, out), 0) << out;
   EXPECT_NE(out.find("2/3 stations answered"), std::string::npos) << out;
   EXPECT_NE(out.find("F002 S002   0/8 channels  FAILED"), std::string::npos) << out;
+  // --quiet names only the station that failed.
+  auto quiet = check;
+  quiet.push_back("--quiet");
+  EXPECT_NE(run(quiet, out), 0) << out;
+  EXPECT_EQ(out.find("F001 S001"), std::string::npos) << out;
+  EXPECT_NE(out.find("F002 S002   0/8 channels  FAILED"), std::string::npos) << out;
 
   ASSERT_EQ(run({(kScripts / "fleet").string(), "--stop", "--dir", dir.string()}, out), 0) << out;
   for (const auto& [what, pid] : pids) EXPECT_FALSE(alive(pid)) << what;
@@ -132,4 +139,62 @@ TEST(Fleet, StartsStationsOnTheirOwnSimulatorsAndTheHostCheckReachesThem) {
     const auto log = read_text(dir / id / "run" / "station.log");
     EXPECT_EQ(log.find("ERROR: "), std::string::npos) << log;
   }
+}
+
+TEST(Fleet, SharedFtpHostReceivesEveryStationsEventsAndStatsMeasureTheFleet) {
+  TempDir work;
+  const auto dir = work / "fleet";
+  const int base = free_port_run(2);
+  ASSERT_GT(base, 0);
+  FleetGuard guard{dir};
+  std::string out;
+  ASSERT_EQ(run({(kScripts / "fleet").string(), "2", "--ftp", "--base-port", std::to_string(base), "--dir",
+                 dir.string(), "--bin", ORVANE_BINARY_DIR},
+                out),
+            0)
+      << out;
+  EXPECT_NE(out.find("events go to the FTP server on 127.0.0.2:"), std::string::npos) << out;
+  const auto pids = read_pids(dir / "fleet.pids");
+  ASSERT_EQ(pids.size(), 5u);  // one FTP server, two simulators, two stations
+
+  // Each station delivers into a folder of its own at the one host.
+  for (const char* id : {"001", "002"}) {
+    const auto folder = dir / "host" / "events" / id;
+    ASSERT_TRUE(wait_until([&] { return !fs::is_empty(folder); }, std::chrono::seconds(30))) << id;
+    for (const auto& e : fs::directory_iterator(folder))
+      EXPECT_NE(read_text(e.path()).find(std::string(" F") + id + " F" + id + "S" + id + " "), std::string::npos);
+  }
+
+  ASSERT_EQ(run({(kScripts / "fleet").string(), "--stats", "--seconds", "1", "--dir", dir.string()}, out), 0) << out;
+  EXPECT_NE(out.find("fleet: 2 stations in"), std::string::npos) << out;
+  EXPECT_NE(out.find("fleet: station     2 processes"), std::string::npos) << out;
+  EXPECT_NE(out.find("fleet: ftp         1 processes"), std::string::npos) << out;
+  EXPECT_NE(out.find("fleet: memory per station with its simulator: "), std::string::npos) << out;
+  EXPECT_NE(out.find("fleet: CPU over 1 s: "), std::string::npos) << out;
+
+  ASSERT_EQ(run({(kScripts / "fleet").string(), "--stop", "--dir", dir.string()}, out), 0) << out;
+  for (const auto& [what, pid] : pids) EXPECT_FALSE(alive(pid)) << what;
+}
+
+TEST(Fleet, RefusesUpFrontWhatCannotFit) {
+  TempDir work;
+  FleetGuard guard{work / "fleet"};
+  std::string out;
+  const auto start = [&](const std::string& n, const std::string& base) {
+    return run({(kScripts / "fleet").string(), n, "--base-port", base, "--dir", (work / "fleet").string(), "--bin",
+                ORVANE_BINARY_DIR},
+               out);
+  };
+  EXPECT_EQ(start("10", "65530"), 1);
+  EXPECT_NE(out.find("go beyond 65535"), std::string::npos) << out;
+  std::ifstream range("/proc/sys/net/ipv4/ip_local_port_range");
+  int lo = 0, hi = 0;
+  range >> lo >> hi;
+  EXPECT_EQ(start("10", std::to_string(lo - 5)), 1);
+  EXPECT_NE(out.find("overlap the ephemeral range"), std::string::npos) << out;
+  EXPECT_EQ(start("100000", "1000"), 1);  // more stations than ptys, ports or memory allow
+  EXPECT_NE(out.find("fleet: "), std::string::npos) << out;
+  // Nothing was started.
+  EXPECT_FALSE(fs::exists(work / "fleet" / "fleet.pids"));
+  EXPECT_FALSE(fs::exists(work / "fleet" / "001"));
 }

@@ -1,8 +1,10 @@
 #!/usr/bin/python3
-"""A loopback FTP server for the uplink tests, on pyftpdlib.
+"""A loopback FTP server for the uplink tests and the demo, on pyftpdlib.
 
 Prints "ready <port>" once listening, "connect" for every control
 connection and "stored <name>" for every file received.
+  --address A          listen on A (default 127.0.0.1; any loopback address)
+  --quiet              print only "ready <port>"
   --refuse-login       every login is refused (530)
   --fail-store N       the Nth STOR (from 1) is answered 550
   --drop-store N       the Nth STOR drops the control and data connections
@@ -27,7 +29,12 @@ from pyftpdlib.handlers import FTPHandler
 from pyftpdlib.servers import FTPServer
 
 
+QUIET = {"on": False}
+
+
 def say(text):
+    if QUIET["on"] and not (text.startswith("ready") or text == "stopped"):
+        return
     sys.stdout.write(text + "\n")
     sys.stdout.flush()
 
@@ -40,7 +47,9 @@ class Refusing(DummyAuthorizer):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--root", required=True)
+    parser.add_argument("--address", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
+    parser.add_argument("--quiet", action="store_true")
     parser.add_argument("--user", default="Guest")
     parser.add_argument("--password", default="Tulip")
     parser.add_argument("--refuse-login", action="store_true")
@@ -48,6 +57,7 @@ def main():
     parser.add_argument("--drop-store", type=int, default=0)
     parser.add_argument("--delete-incomplete", action="store_true")
     args = parser.parse_args()
+    QUIET["on"] = args.quiet
 
     logging.basicConfig(level=logging.WARNING)
     authorizer = Refusing() if args.refuse_login else DummyAuthorizer()
@@ -96,7 +106,7 @@ def main():
     Handler.auth_failed_timeout = 0.05
     Handler.passive_ports = None
     Handler.banner = "orvane test server"
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.address, args.port), Handler)
     say("ready %d" % server.socket.getsockname()[1])
     stopping = {"since": None}
     signal.signal(signal.SIGUSR1, lambda *_: stopping.update(since=stopping["since"] or time.monotonic()))
