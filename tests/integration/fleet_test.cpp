@@ -159,10 +159,17 @@ TEST(Fleet, SharedFtpHostReceivesEveryStationsEventsAndStatsMeasureTheFleet) {
 
   // Each station delivers into a folder of its own at the one host.
   for (const char* id : {"001", "002"}) {
+    // (A file may still be arriving: wait for one whose event names this station.)
     const auto folder = dir / "host" / "events" / id;
-    ASSERT_TRUE(wait_until([&] { return !fs::is_empty(folder); }, std::chrono::seconds(30))) << id;
-    for (const auto& e : fs::directory_iterator(folder))
-      EXPECT_NE(read_text(e.path()).find(std::string(" F") + id + " F" + id + "S" + id + " "), std::string::npos);
+    const auto mine = std::string(" F") + id + " F" + id + "S" + id + " ";
+    EXPECT_TRUE(wait_until(
+        [&] {
+          for (const auto& e : fs::directory_iterator(folder))
+            if (read_text(e.path()).find(mine) != std::string::npos) return true;
+          return false;
+        },
+        std::chrono::seconds(30)))
+        << id;
   }
 
   ASSERT_EQ(run({(kScripts / "fleet").string(), "--stats", "--seconds", "1", "--dir", dir.string()}, out), 0) << out;
