@@ -57,8 +57,8 @@ TEST(Demo, DeliversEventsToItsHostWithinSecondsAndCtrlCEndsEverything) {
   const auto dir = work / "demo";
   Leftovers guard{dir.string() + "/"};
   const int port = free_tcp_port();
-  ChildProcess demo({(fs::path(ORVANE_SOURCE_DIR) / "scripts" / "demo").string(), "--bin", ORVANE_BINARY_DIR,
-                     "--dir", dir.string(), "--port", std::to_string(port)});
+  ChildProcess demo({(fs::path(ORVANE_SOURCE_DIR) / "scripts" / "demo").string(), "--bin", ORVANE_BINARY_DIR, "--dir",
+                     dir.string(), "--port", std::to_string(port)});
   ASSERT_TRUE(demo.wait_for_output("Operator log follows", std::chrono::seconds(20))) << demo.output();
   // The host is not 127.0.0.1, so the station's events reach the FTP server.
   ASSERT_TRUE(demo.wait_for_output("\nEvents : Send Completed\n", std::chrono::seconds(30))) << demo.output();
@@ -98,10 +98,9 @@ TEST(Demo, RefusesABusyCommandPort) {
                          "import socket,time;s=socket.socket();s.bind(('127.0.0.1'," + std::to_string(port) +
                              "));s.listen();print('listening',flush=True);time.sleep(30)"});
   ASSERT_TRUE(listener.wait_for_output("listening"));
-  ChildProcess demo({(fs::path(ORVANE_SOURCE_DIR) / "scripts" / "demo").string(), "--bin", ORVANE_BINARY_DIR,
-                     "--dir", (work / "demo").string(), "--port", std::to_string(port)});
+  ChildProcess demo({(fs::path(ORVANE_SOURCE_DIR) / "scripts" / "demo").string(), "--bin", ORVANE_BINARY_DIR, "--dir",
+                     (work / "demo").string(), "--port", std::to_string(port)});
   EXPECT_EQ(demo.wait(), 1);
-  EXPECT_NE(demo.output().find("already listens on port " + std::to_string(port)), std::string::npos)
-      << demo.output();
+  EXPECT_NE(demo.output().find("already listens on port " + std::to_string(port)), std::string::npos) << demo.output();
   EXPECT_TRUE(processes_naming((work / "demo").string() + "/").empty());
 }
