@@ -2,6 +2,9 @@
 
 #include <curl/curl.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -26,6 +29,15 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 void global_init() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+curl_socket_t curl_open_socket(void* self, curlsocktype, curl_sockaddr* address) {
+  return static_cast<FtpUplink*>(self)->open_socket(address->family, address->socktype, address->protocol);
+}
+
+int curl_close_socket(void* self, curl_socket_t fd) {
+  static_cast<FtpUplink*>(self)->close_socket(fd);
+  return 0;
 }
 
 CURL* easy(void* p) { return static_cast<CURL*>(p); }
@@ -63,16 +75,52 @@ FtpUplink::FtpUplink(FtpTimeouts timeouts) : timeouts_(timeouts) {
 
 FtpUplink::~FtpUplink() { disconnect(); }
 
+int FtpUplink::open_socket(int domain, int type, int protocol) {
+  std::lock_guard lock(sockets_mutex_);
+  if (cancelled_) return CURL_SOCKET_BAD;
+  const int fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+  if (fd >= 0) sockets_.insert(fd);
+  return fd;
+}
+
+void FtpUplink::close_socket(int fd) {
+  std::lock_guard lock(sockets_mutex_);
+  sockets_.erase(fd);
+  ::close(fd);
+}
+
+void FtpUplink::cancel() noexcept {
+  std::lock_guard lock(sockets_mutex_);
+  cancelled_ = true;
+  for (const int fd : sockets_) ::shutdown(fd, SHUT_RDWR);
+  if (multi_) curl_multi_wakeup(multi(multi_));
+}
+
+void FtpUplink::check_cancelled() const {
+  if (cancelled_) throw std::runtime_error("FTP: the station is closing");
+}
+
 void FtpUplink::connect(const UplinkTarget& target) {
   disconnect();
-  multi_ = curl_multi_init();
+  check_cancelled();
+  {
+    std::lock_guard lock(sockets_mutex_);
+    multi_ = curl_multi_init();
+  }
   easy_ = curl_easy_init();
   if (!multi_ || !easy_) throw std::runtime_error("cannot start the FTP client");
   CURL* h = easy(easy_);
   curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(h, CURLOPT_OPENSOCKETFUNCTION, curl_open_socket);
+  curl_easy_setopt(h, CURLOPT_OPENSOCKETDATA, this);
+  curl_easy_setopt(h, CURLOPT_CLOSESOCKETFUNCTION, curl_close_socket);
+  curl_easy_setopt(h, CURLOPT_CLOSESOCKETDATA, this);
   curl_easy_setopt(h, CURLOPT_USERNAME, target.user.c_str());
   curl_easy_setopt(h, CURLOPT_PASSWORD, target.password.c_str());
-  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(timeouts_.connect.count()));
+  // libcurl's connect phase takes in the greeting and the login (banner,
+  // USER, PASS, PWD): a host that answers slowly but answers still gets in.
+  const auto connect_phase = timeouts_.connect + 4 * timeouts_.response;
+  curl_easy_setopt(h, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_phase.count()));
   curl_easy_setopt(h, CURLOPT_SERVER_RESPONSE_TIMEOUT,
                    static_cast<long>(std::max<long long>(1, timeouts_.response.count() / 1000)));
   curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts_.transfer.count()));
@@ -86,7 +134,9 @@ void FtpUplink::connect(const UplinkTarget& target) {
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   base_url_ = "ftp://" + host + ":" + std::to_string(target.port) + "/";
   curl_easy_setopt(h, CURLOPT_NOBODY, 1L);
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>((connect_phase + timeouts_.transfer).count()));
   perform(base_url_, {});
+  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts_.transfer.count()));
   connected_ = true;
 }
 
@@ -119,6 +169,10 @@ void FtpUplink::perform(const std::string& url, std::string_view upload) {
   if (curl_multi_add_handle(m, h) != CURLM_OK) throw std::runtime_error("cannot start an FTP transfer");
   CURLcode result = CURLE_OK;
   for (;;) {
+    if (cancelled_) {
+      result = CURLE_ABORTED_BY_CALLBACK;
+      break;
+    }
     int running = 0;
     if (curl_multi_perform(m, &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
@@ -150,15 +204,22 @@ void FtpUplink::perform(const std::string& url, std::string_view upload) {
   }
   curl_multi_remove_handle(m, h);
   curl_easy_setopt(h, CURLOPT_ERRORBUFFER, nullptr);
+  check_cancelled();
   if (result != CURLE_OK)
     throw std::runtime_error(std::string("FTP: ") + (error[0] ? error : curl_easy_strerror(result)));
 }
 
 void FtpUplink::disconnect() noexcept {
+  void* m = nullptr;
+  {
+    std::lock_guard lock(sockets_mutex_);
+    m = multi_;
+    multi_ = nullptr;
+  }
   if (easy_) curl_easy_cleanup(easy(easy_));
-  if (multi_) curl_multi_cleanup(multi(multi_));  // closes the control connection (QUIT)
   easy_ = nullptr;
-  multi_ = nullptr;
+  // Closes the control connection (QUIT; on shut-down sockets it fails at once).
+  if (m) curl_multi_cleanup(multi(m));
   connected_ = false;
 }
 

@@ -7,13 +7,16 @@
 #pragma once
 #include "station/event_uplink.hpp"
 
+#include <atomic>
 #include <chrono>
+#include <mutex>
+#include <set>
 #include <string>
 
 namespace orvane {
 
 struct FtpTimeouts {
-  std::chrono::milliseconds connect{3000};   // TCP connect
+  std::chrono::milliseconds connect{3000};   // TCP connect (the login's replies get `response` each on top)
   std::chrono::milliseconds response{3000};  // each server reply (login, CWD, STOR)
   std::chrono::milliseconds transfer{5000};  // one whole operation
 };
@@ -30,9 +33,21 @@ class FtpUplink final : public EventUplink {
   void change_dir(const std::string& path) override;
   void store(const std::string& name, std::string_view bytes) override;
   void disconnect() noexcept override;
+  // Shuts the client's sockets down, so nothing waits on the host.
+  void cancel() noexcept override;
+
+  // libcurl's socket callbacks: the sockets are kept so that cancel() can
+  // shut them down from another thread.
+  int open_socket(int domain, int type, int protocol);
+  void close_socket(int fd);
 
  private:
   void perform(const std::string& url, std::string_view upload);
+  void check_cancelled() const;
+
+  std::atomic<bool> cancelled_{false};
+  std::mutex sockets_mutex_;  // guards sockets_ and multi_ against cancel()
+  std::set<int> sockets_;
 
   FtpTimeouts timeouts_;
   void* multi_ = nullptr;  // CURLM*

@@ -7,8 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <charconv>
 #include <fstream>
 #include <iterator>
+#include <sstream>
 #include <stdexcept>
 #include <system_error>
 
@@ -19,37 +21,121 @@ namespace {
   throw std::system_error(err, std::generic_category(), what + " " + path.string());
 }
 
+std::string read_whole(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw_errno(errno ? errno : EIO, "Cannot open file", path);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) throw_errno(EIO, "Cannot read file", path);
+  return bytes;
+}
+
+FileIdentity identity_of_fd(int fd) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino};
+}
+
+// "<dev> <ino> <offset>": where the undelivered lines of which file start.
+BufferPosition read_head(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string dev, ino, offset;
+  if (!(in >> dev >> ino >> offset)) return {};
+  BufferPosition pos{{true, 0, 0}, 0};
+  auto number = [](const std::string& text, auto& out) {
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+    return ec == std::errc() && end == text.data() + text.size();
+  };
+  if (!number(dev, pos.file.dev) || !number(ino, pos.file.ino) || !number(offset, pos.offset)) return {};
+  return pos;
+}
+
+void write_all_at(int fd, std::string_view bytes, const std::filesystem::path& path) {
+  while (!bytes.empty()) {
+    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      throw_errno(errno, "Cannot write file", path);
+    }
+    bytes.remove_prefix(static_cast<std::size_t>(n));
+  }
+}
+
+// Copies bytes [from, to) of `src` to the end of `dst`.
+void copy_range(int src, int dst, std::uint64_t from, std::uint64_t to, const std::filesystem::path& path) {
+  std::vector<char> chunk(1 << 20);
+  while (from < to) {
+    const auto want = static_cast<std::size_t>(std::min<std::uint64_t>(chunk.size(), to - from));
+    const ssize_t n = ::pread(src, chunk.data(), want, static_cast<off_t>(from));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) throw_errno(n < 0 ? errno : EIO, "Cannot read file", path);
+    write_all_at(dst, {chunk.data(), static_cast<std::size_t>(n)}, path);
+    from += static_cast<std::uint64_t>(n);
+  }
+}
+
 }  // namespace
 
-EventBuffer::LoadResult EventBuffer::load(const std::filesystem::path& file) {
+FileIdentity identity_of(const std::filesystem::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return {};
+  return {true, st.st_dev, st.st_ino};
+}
+
+EventBuffer::EventBuffer(DataSync data_sync) : data_sync_(std::move(data_sync)) {}
+
+int EventBuffer::data_sync(int fd) const { return data_sync_ ? data_sync_(fd) : ::fdatasync(fd); }
+
+std::filesystem::path EventBuffer::head_file() const {
   std::lock_guard lock(mutex_);
-  file_ = file;
-  dir_synced_ = false;
+  return file_.parent_path() / (file_.stem().string() + ".Head");
+}
+
+EventBuffer::LoadResult EventBuffer::load(const std::filesystem::path& file) {
+  use_file(file);
+  std::lock_guard lock(mutex_);
   LoadResult result;
+  lines_.clear();
+  head_ = live_bytes_ = 0;
+  const auto head_path = file.parent_path() / (file.stem().string() + ".Head");
   std::error_code ec;
-  if (!std::filesystem::exists(file, ec)) return result;
-  std::ifstream in(file, std::ios::binary);
-  if (!in) throw_errno(errno ? errno : EIO, "Cannot open file", file);
-  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw_errno(EIO, "Cannot read file", file);
-  std::vector<std::string> lines;
+  if (!std::filesystem::exists(file, ec)) {
+    std::filesystem::remove(head_path, ec);
+    return result;
+  }
+  const std::string bytes = read_whole(file);
+  // A head of another file (replaced since, by a compaction cut short or by
+  // hand) or one that does not fall on a line start says nothing here.
+  const BufferPosition head = read_head(head_path);
   std::size_t start = 0;
+  if (head.file == identity_of(file) && head.offset <= bytes.size() &&
+      (head.offset == 0 || bytes[static_cast<std::size_t>(head.offset) - 1] == '\n'))
+    start = static_cast<std::size_t>(head.offset);
+  else if (std::filesystem::exists(head_path, ec))
+    std::filesystem::remove(head_path, ec);  // a later file could be given its inode
+  head_ = start;
   while (start < bytes.size()) {
     const auto end = bytes.find('\n', start);
     if (end == std::string::npos) {
-      lines.emplace_back(bytes.substr(start));
+      lines_.push_back({bytes.substr(start), static_cast<std::uint32_t>(bytes.size() - start + 2)});
       result.torn_last_line = true;
       break;
     }
     std::size_t stop = end;
     if (stop > start && bytes[stop - 1] == '\r') --stop;
-    lines.emplace_back(bytes.substr(start, stop - start));
+    lines_.push_back({bytes.substr(start, stop - start), static_cast<std::uint32_t>(end + 1 - start)});
     start = end + 1;
   }
+  for (const auto& l : lines_) live_bytes_ += l.bytes;
   // Later adds append: the torn line must end first, or the next event would
-  // be glued to it.
-  if (result.torn_last_line) write_lines_atomic(file, lines);
-  lines_ = std::move(lines);
+  // be glued to it. Appending keeps the file (and the head's hold on it).
+  if (result.torn_last_line) {
+    const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    if (fd < 0) throw_errno(errno, "Cannot open file", file);
+    const bool ok = ::write(fd, "\r\n", 2) == 2 && data_sync(fd) == 0;
+    const int err = errno;
+    ::close(fd);
+    if (!ok) throw_errno(err, "Cannot write file", file);
+  }
   return result;
 }
 
@@ -59,7 +145,17 @@ void EventBuffer::use_file(const std::filesystem::path& file) {
   dir_synced_ = false;
 }
 
-void EventBuffer::append_durably(const std::string& bytes) {
+std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
+  std::string bytes;
+  for (const auto& line : lines) {
+    if (line.find_first_of("\r\n") != std::string::npos)
+      throw std::invalid_argument("event line holds a line break");
+    bytes += line;
+    bytes += "\r\n";
+  }
+  std::lock_guard lock(mutex_);
+  if (file_.empty()) throw std::logic_error("event buffer has no file");
+  if (lines.empty()) return lines_.size();
   const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno(errno, "Cannot open file", file_);
   struct stat st {};
@@ -69,21 +165,17 @@ void EventBuffer::append_durably(const std::string& bytes) {
     throw_errno(err, "Cannot read file", file_);
   }
   const off_t before = st.st_size;
-  std::string_view rest = bytes;
   int err = 0;
-  while (!rest.empty()) {
-    const ssize_t n = ::write(fd, rest.data(), rest.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      err = errno;
-      break;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(n));
+  try {
+    write_all_at(fd, bytes, file_);
+  } catch (const std::system_error& e) {
+    err = e.code().value();
   }
-  if (err == 0 && ::fdatasync(fd) != 0) err = errno;
+  if (err == 0 && data_sync(fd) != 0) err = errno;
   if (err != 0) {
-    // Half a line would glue itself to the next event: cut it off.
-    if (::ftruncate(fd, before) == 0) ::fdatasync(fd);
+    // Half a line would glue itself to the next event, and lines whose flush
+    // failed don't count: cut them all off.
+    if (::ftruncate(fd, before) == 0) data_sync(fd);
     ::close(fd);
     throw_errno(err, "Cannot write file", file_);
   }
@@ -92,35 +184,118 @@ void EventBuffer::append_durably(const std::string& bytes) {
     sync_dir(file_);
     dir_synced_ = true;
   }
-}
-
-std::size_t EventBuffer::add(const std::string& line) {
-  if (line.find_first_of("\r\n") != std::string::npos)
-    throw std::invalid_argument("event line holds a line break");
-  std::lock_guard lock(mutex_);
-  if (file_.empty()) throw std::logic_error("event buffer has no file");
-  append_durably(line + "\r\n");
-  lines_.push_back(line);
+  for (const auto& line : lines) {
+    lines_.push_back({line, static_cast<std::uint32_t>(line.size() + 2)});
+    live_bytes_ += line.size() + 2;
+  }
   return lines_.size();
 }
 
-void EventBuffer::remove_front(std::size_t count) {
+std::vector<std::string> EventBuffer::head(std::size_t count) const {
   std::lock_guard lock(mutex_);
   count = std::min(count, lines_.size());
-  if (count == 0) return;
-  std::string content;
-  for (std::size_t i = count; i < lines_.size(); ++i) {
-    content += lines_[i];
-    content += "\r\n";
+  std::vector<std::string> out;
+  out.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) out.push_back(lines_[i].text);
+  return out;
+}
+
+BufferPosition EventBuffer::position() const {
+  std::lock_guard lock(mutex_);
+  return {identity_of(file_), head_};
+}
+
+void EventBuffer::write_head(const FileIdentity& file, std::uint64_t offset) {
+  const auto path = head_file();
+  write_file_atomic(path, std::to_string(file.dev) + " " + std::to_string(file.ino) + " " + std::to_string(offset) +
+                              "\r\n");
+  sync_dir(path);
+}
+
+void EventBuffer::remove_front(std::size_t count) {
+  std::uint64_t offset = 0;
+  FileIdentity file;
+  {
+    std::lock_guard lock(mutex_);
+    count = std::min(count, lines_.size());
+    if (count == 0) return;
+    offset = head_;
+    for (std::size_t i = 0; i < count; ++i) offset += lines_[i].bytes;
+    file = identity_of(file_);
   }
-  write_file_atomic(file_, content);
-  sync_dir(file_);
-  lines_.erase(lines_.begin(), lines_.begin() + static_cast<std::ptrdiff_t>(count));
+  // Only this thread removes or compacts, so the head stays where it was
+  // while the new one is written; adds go on meanwhile.
+  write_head(file, offset);
+  std::lock_guard lock(mutex_);
+  for (std::size_t i = 0; i < count; ++i) {
+    live_bytes_ -= lines_.front().bytes;
+    lines_.pop_front();
+  }
+  head_ = offset;
+}
+
+bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
+  std::unique_lock lock(mutex_);
+  if (file_.empty() || head_ == 0) return false;
+  if (!force && !lines_.empty() && !(head_ >= live_bytes_ && head_ >= kCompactAtLeast)) return false;
+  const auto path = file_;
+  const std::uint64_t from = head_;
+  std::uint64_t copied = head_ + live_bytes_;
+  lock.unlock();
+
+  auto tmp = path;
+  tmp += ".compact";
+  const int src = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (src < 0) throw_errno(errno, "Cannot open file", path);
+  const int dst = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (dst < 0) {
+    const int err = errno;
+    ::close(src);
+    throw_errno(err, "Cannot create file", tmp);
+  }
+  auto fail = [&](int err) { throw_errno(err ? err : EIO, "Cannot write file", tmp); };
+  FileIdentity next;
+  try {
+    // The bulk is copied and flushed while adds go on; only what they
+    // appended meanwhile is copied under the lock.
+    copy_range(src, dst, from, copied, path);
+    if (data_sync(dst) != 0) fail(errno);
+    lock.lock();
+    const std::uint64_t end = head_ + live_bytes_;
+    if (end > copied) {
+      copy_range(src, dst, copied, end, path);
+      if (data_sync(dst) != 0) fail(errno);
+    }
+    next = identity_of_fd(dst);
+    if (!next.valid) fail(errno);
+    if (before_replace) before_replace({identity_of_fd(src), head_}, {next, 0});
+    if (::rename(tmp.c_str(), path.c_str()) != 0) fail(errno);
+  } catch (...) {
+    ::close(src);
+    ::close(dst);
+    ::unlink(tmp.c_str());
+    throw;
+  }
+  ::close(src);
+  ::close(dst);
+  sync_dir(path);
+  head_ = 0;
+  lock.unlock();
+  // The old head names a file that is gone, so it reads as offset 0 already;
+  // replacing it keeps a later file that gets the old inode from matching.
+  try {
+    write_head(next, 0);
+  } catch (const std::system_error&) {
+  }
+  return true;
 }
 
 std::vector<std::string> EventBuffer::lines() const {
   std::lock_guard lock(mutex_);
-  return lines_;
+  std::vector<std::string> out;
+  out.reserve(lines_.size());
+  for (const auto& l : lines_) out.push_back(l.text);
+  return out;
 }
 
 std::size_t EventBuffer::size() const {

@@ -44,24 +44,6 @@ void Station::load_event_buffer() {
     log("Events : Event.Sav ended inside a line (an interrupted write); the line is kept as it is");
 }
 
-bool Station::add_event_line(const std::string& line) {
-  if (trim(line).empty()) return false;
-  std::size_t count = 0;
-  try {
-    count = events.add(line);
-  } catch (const std::exception& e) {
-    log(std::string("Error : event not buffered: ") + e.what());
-    return false;
-  }
-  log("Events : Add Event to buffer " + std::to_string(count) + " Events");
-  try {
-    write_event_log(dir_, now(), line);
-  } catch (const std::exception& e) {
-    log(std::string("Error : ") + e.what());
-  }
-  return true;
-}
-
 void Station::prime_event_state(int row) {
   if (!has_panel(row) || row >= grid_sensor.row_count()) return;
   auto& p = panel(row);
@@ -70,6 +52,16 @@ void Station::prime_event_state(int row) {
 
 void Station::timer_eventTimer() {
   const bool loopback = trim(boxes.ed_ip) == kLoopbackHost;
+  // The events of one check are buffered together, with one flush; each
+  // counts (and its state is taken) only once that flush succeeded. An event
+  // that could not be buffered is made again at the next check.
+  struct Change {
+    int row;
+    int state;
+    char kind;
+  };
+  std::vector<Change> changes;
+  std::vector<std::string> lines;
   for (int row = 1; row < grid_sensor.row_count(); ++row) {
     if (!watched(grid_sensor, row)) continue;
     // Rows past the last panel have no value to watch.
@@ -82,16 +74,36 @@ void Station::timer_eventTimer() {
       p.tag = state;
       continue;
     }
-    const bool is_digital = digital(grid_sensor, row);
-    const char kind = is_digital ? 'D' : 'A';
-    const auto& port_id = grid_sensor.cell(row, col::kPortId);
-    const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid, port_id,
-                                 int_text(value));
-    // An event that could not be buffered is tried again at the next check.
-    if (!add_event_line(line)) continue;
-    p.tag = state;
-    const auto raw = event_line(kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid, port_id,
-                                trim(p.value));
+    const char kind = digital(grid_sensor, row) ? 'D' : 'A';
+    const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid,
+                                 grid_sensor.cell(row, col::kPortId), int_text(value));
+    if (trim(line).empty()) continue;
+    changes.push_back({row, state, kind});
+    lines.push_back(line);
+  }
+  std::size_t count = 0;
+  if (!lines.empty()) {
+    try {
+      count = events.add_all(lines);
+    } catch (const std::exception& e) {
+      log(std::string("Error : event not buffered: ") + e.what());
+      changes.clear();
+    }
+  }
+  // Logged as they would have been one by one: this tick's lines are the
+  // buffer's last ones.
+  for (std::size_t i = 0; i < changes.size(); ++i) {
+    const auto& c = changes[i];
+    log("Events : Add Event to buffer " + std::to_string(count - changes.size() + 1 + i) + " Events");
+    try {
+      write_event_log(dir_, now(), lines[i]);
+    } catch (const std::exception& e) {
+      log(std::string("Error : ") + e.what());
+    }
+    auto& p = panel(c.row);
+    p.tag = c.state;
+    const auto raw = event_line(c.kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid,
+                                grid_sensor.cell(c.row, col::kPortId), trim(p.value));
     try {
       write_raw_event_log(dir_, now(), raw);
     } catch (const std::exception& e) {

@@ -14,18 +14,31 @@ EventDelivery::EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, E
   if (dialer) dial_up_ = std::make_unique<DialUp>(*dialer, pinger, online, log_, std::move(wait));
 }
 
-EventDelivery::~EventDelivery() {
-  if (dial_up_) dial_up_->cancel();
-  join_worker();
-}
+EventDelivery::~EventDelivery() { stop(); }
 
 void EventDelivery::join_worker() {
   if (worker_.joinable()) worker_.join();
 }
 
+void EventDelivery::stop() noexcept {
+  stopping_ = true;
+  if (dial_up_) dial_up_->cancel();
+  // Only an upload under way is cut short: the uplink may serve a later
+  // delivery (tests restart one over the same client).
+  if (worker_running_ && uplink_) uplink_->cancel();
+  join_worker();
+  try {
+    std::lock_guard lock(upload_mutex_);
+    compact_buffer(true);
+  } catch (const std::exception& e) {
+    log_(std::string("Error : ") + e.what());
+  }
+}
+
 void EventDelivery::check_and_send(const DeliverySettings& settings) {
+  if (stopping_) return;
   if (!settings.dial_up) {
-    if (!buffer_.empty()) upload_buffer(settings, false);
+    if (!buffer_.empty() && !worker_running_) start_worker(settings);
     return;
   }
   if (!dial_up_) return;
@@ -36,19 +49,25 @@ void EventDelivery::check_and_send(const DeliverySettings& settings) {
     return;
   }
   if (buffer_.empty() || worker_running_) return;
+  start_worker(settings);
+}
+
+void EventDelivery::start_worker(DeliverySettings settings) {
   join_worker();  // the previous worker has ended; reap its thread
   worker_running_ = true;
   try {
-    worker_ = std::thread([this, settings] { run_worker(settings); });
+    worker_ = std::thread([this, settings = std::move(settings)] { run_worker(settings); });
   } catch (...) {
     worker_running_ = false;
     throw;
   }
 }
 
-void EventDelivery::run_worker(DeliverySettings settings) {
+void EventDelivery::run_worker(const DeliverySettings& settings) {
   try {
-    if (!dial_up_->dial(settings.dial)) {
+    if (!settings.dial_up) {
+      upload_buffer(settings, false);
+    } else if (!dial_up_->dial(settings.dial)) {
       log_("Dial : Not Connect");
       dial_up_->hang_up_all();
     } else {
@@ -68,13 +87,18 @@ void EventDelivery::run_worker(DeliverySettings settings) {
   worker_running_ = false;
 }
 
-void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker) {
+void EventDelivery::compact_buffer(bool force) {
+  SendJournal journal(buffer_.file().parent_path() / kJournalName);
+  buffer_.compact(force, [&](const BufferPosition& now, const BufferPosition& next) { journal.follow(now, next); });
+}
+
+void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up) {
   if (!uplink_) return;
   std::unique_lock lock(upload_mutex_, std::defer_lock);
-  if (worker) {
+  if (dial_up) {
     lock.lock();
   } else if (!lock.try_lock()) {
-    return;  // the worker is uploading; its upload takes these lines
+    return;  // an upload runs; it or the next one takes these lines
   }
   struct Disconnect {
     EventUplink& uplink;
@@ -84,18 +108,18 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
   try {
     uplink_->connect(settings.target);
   } catch (const std::exception&) {
-    if (worker) log_("Connect exception");
+    if (dial_up) log_("Connect exception");
   }
   if (!uplink_->connected()) {
-    if (worker) log_("Connect server fail");
+    if (dial_up) log_("Connect server fail");
     return;
   }
   uplink_->change_dir(settings.eventpath);
-  const auto lines = buffer_.lines();
-  log_("Send : " + std::to_string(lines.size()) + " Events");
-  const auto deadline = std::chrono::steady_clock::now() + (worker ? worker_budget_ : station_budget_);
-  const auto file = buffer_.file();
-  SendJournal journal(file.parent_path() / kJournalName);
+  // The lines buffered now; those added during the upload wait for the next.
+  const std::size_t total = buffer_.size();
+  log_("Send : " + std::to_string(total) + " Events");
+  const auto deadline = std::chrono::steady_clock::now() + (dial_up ? dial_up_budget_ : lan_budget_);
+  SendJournal journal(buffer_.file().parent_path() / kJournalName);
   // A failed store ends the upload there: the lines stored before it leave
   // the buffer, the rest wait for the next one. Sending everything again
   // would give the host the stored events twice, and going on past the
@@ -108,13 +132,11 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
   // the host's copy (or a partial file of an aborted store).
   std::size_t stored = 0;
   bool failed = false, out_of_time = false;
-  while (stored < lines.size() && !failed && !out_of_time) {
-    const auto end = std::min(lines.size(), stored + kBatch);
-    const std::vector<std::string> head(lines.begin() + static_cast<std::ptrdiff_t>(stored),
-                                        lines.begin() + static_cast<std::ptrdiff_t>(end));
+  while (stored < total && !failed && !out_of_time && !stopping_) {
+    const auto head = buffer_.head(std::min(kBatch, total - stored));
     std::vector<std::string> names;
     try {
-      names = journal.prepare(identity_of(file), head, clock_.now());
+      names = journal.prepare(buffer_.position(), head, clock_.now());
     } catch (const std::system_error& e) {
       // Without the names on disk a kill could make the host get these lines
       // twice: they wait in the buffer until the journal can be written.
@@ -123,30 +145,43 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool worker)
     }
     std::size_t done = 0;
     for (; done < head.size(); ++done) {
-      if (stored + done > 0 && std::chrono::steady_clock::now() > deadline) {
+      if (stopping_ || (stored + done > 0 && std::chrono::steady_clock::now() > deadline)) {
         out_of_time = true;
         break;
       }
       try {
         uplink_->store(names[done], head[done]);
       } catch (const std::exception&) {
-        log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
+        // Cut short by the station closing: not the host's failure.
+        if (!stopping_) log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
         failed = true;
         break;
       }
     }
-    buffer_.remove_front(done);
+    try {
+      buffer_.remove_front(done);
+    } catch (const std::system_error& e) {
+      // The stored lines stay buffered under their names: the next upload
+      // stores them again over the host's copies.
+      log_(std::string("Error : ") + e.what());
+      break;
+    }
     stored += done;
     try {
-      journal.removed(identity_of(file), done);
+      journal.removed(buffer_.position(), done);
     } catch (const std::system_error& e) {
-      // The journal left on disk belongs to the replaced file and is not
-      // reused; the next batch would rewrite it: stop here.
+      // The journal on disk still holds from the old head on; the next
+      // batch would rewrite it: stop here.
       log_(std::string("Error : ") + e.what());
       break;
     }
   }
-  if (stored == lines.size()) log_("Events : Send Completed");
+  if (stored == total) log_("Events : Send Completed");
+  try {
+    compact_buffer(false);
+  } catch (const std::exception& e) {
+    log_(std::string("Error : ") + e.what());
+  }
 }
 
 }  // namespace orvane

@@ -1,7 +1,10 @@
-// Delivery of the event buffer to the host: over the LAN on the station
-// thread at the end of an event tick, or over dial-up on one worker thread
-// that dials, uploads and hangs up. An upload removes from the buffer only
-// the lines it stored, so events added meanwhile wait for the next one.
+// Delivery of the event buffer to the host, on one worker thread whichever
+// the link: the station thread hands it an upload at the end of an event
+// tick and goes on; over dial-up the worker dials first and hangs up after.
+// One upload runs at a time. An upload removes from the buffer only the
+// lines it stored, so events added meanwhile wait for the next one. The
+// worker's log lines reach the operator log in order (the log posts them to
+// the station thread).
 #pragma once
 #include "platform/clock.hpp"
 #include "station/dial_up.hpp"
@@ -33,28 +36,34 @@ class EventDelivery {
   // `uplink` and `dialer` may be null: nothing is delivered that way.
   EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer,
                 Pinger* pinger, std::atomic<bool>& online, DialUp::Wait wait = {});
-  ~EventDelivery();  // ends the worker's waits and joins it
+  ~EventDelivery();  // stop()
   EventDelivery(const EventDelivery&) = delete;
   EventDelivery& operator=(const EventDelivery&) = delete;
 
-  // End of every event tick (not called for the host 127.0.0.1).
+  // End of every event tick (not called for the host 127.0.0.1): starts the
+  // worker when lines wait and it is idle; returns at once.
   void check_and_send(const DeliverySettings& settings);
-  // One upload of the whole buffer; `worker` selects the worker's logging.
-  void upload_buffer(const DeliverySettings& settings, bool worker);
+  // One upload of the lines buffered now, on the calling thread;
+  // `dial_up` selects the dial-up worker's logging of connection failures.
+  void upload_buffer(const DeliverySettings& settings, bool dial_up);
 
   bool worker_running() const { return worker_running_; }
-  // Waits for the worker to end (tests, shutdown).
+  // Waits for the worker to end (tests).
   void join_worker();
+  // The station is closing: the upload under way ends at once (its stored
+  // lines leave the buffer, the rest keep their names), the worker is
+  // joined, and "Event.Sav" is left holding exactly the undelivered lines.
+  void stop() noexcept;
   DialUp* dial_up() { return dial_up_.get(); }
 
-  // How long one upload goes on storing before it hands the thread back:
-  // the lines stored by then are removed, the rest wait for the next tick.
-  // The station thread's share is short (it also serves the host); the
-  // worker's covers a long backlog in one call. At least one line is always
-  // tried, so a backlog drains however slow the host.
-  void set_upload_budget(std::chrono::milliseconds station, std::chrono::milliseconds worker) {
-    station_budget_ = station;
-    worker_budget_ = worker;
+  // How long one upload goes on storing before it ends: the lines stored by
+  // then are removed, the rest wait for the next tick (which also brings the
+  // lines buffered meanwhile). A dial-up upload covers a long backlog in one
+  // call. At least one line is always tried, so a backlog drains however
+  // slow the host.
+  void set_upload_budget(std::chrono::milliseconds lan, std::chrono::milliseconds dial_up) {
+    lan_budget_ = lan;
+    dial_up_budget_ = dial_up;
   }
 
  // The journal of the names the buffer's first lines are stored under,
@@ -65,7 +74,11 @@ class EventDelivery {
   static constexpr std::size_t kBatch = 256;
 
  private:
-  void run_worker(DeliverySettings settings);
+  void start_worker(DeliverySettings settings);
+  void run_worker(const DeliverySettings& settings);
+  // Cuts the delivered prefix off "Event.Sav" when due (always with
+  // `force`), keeping the journal's names valid across the swap.
+  void compact_buffer(bool force);
 
   EventBuffer& buffer_;
   Log log_;
@@ -74,8 +87,9 @@ class EventDelivery {
   std::unique_ptr<DialUp> dial_up_;
   std::mutex upload_mutex_;  // one upload at a time across both threads
   std::atomic<bool> worker_running_{false};
-  std::chrono::milliseconds station_budget_{5000};
-  std::chrono::milliseconds worker_budget_{600000};
+  std::atomic<bool> stopping_{false};
+  std::chrono::milliseconds lan_budget_{30000};
+  std::chrono::milliseconds dial_up_budget_{600000};
   std::thread worker_;
 };
 

@@ -26,6 +26,10 @@ class EventUplink {
   // replacing a file of that name. Throws on failure.
   virtual void store(const std::string& name, std::string_view bytes) = 0;
   virtual void disconnect() noexcept = 0;
+  // From any thread: the station is closing. The operation under way and
+  // every later one fail at once (throw), disconnecting included waits on
+  // nothing.
+  virtual void cancel() noexcept {}
 };
 
 }  // namespace orvane

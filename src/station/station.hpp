@@ -126,9 +126,6 @@ class Station final : public MessageHandler {
   void prime_event_state(int row);
 
   // ---- events ----
-  // Adds one event line to the buffer and the day's log file; false (with
-  // an "Error : " line) when it could not be buffered durably.
-  bool add_event_line(const std::string& line);
   void load_event_buffer();          // start-up: Event.Sav into the buffer
   void check_and_send();             // end of an event tick: deliver the buffer
   DeliverySettings delivery_settings() const;

@@ -1,13 +1,17 @@
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "station/event_delivery.hpp"
+#include "support/black_hole.hpp"
 #include "support/ftp_test_server.hpp"
 #include "support/test_support.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <map>
 #include <mutex>
+#include <optional>
+#include <thread>
 #include <regex>
 
 using namespace orvane;
@@ -49,7 +53,22 @@ struct Uplink {
     return s;
   }
   std::string file() { return read_text(dir / "Event.Sav"); }
+  std::vector<std::string> undelivered() {
+    EventBuffer reloaded;
+    reloaded.load(dir / "Event.Sav");
+    return reloaded.lines();
+  }
+  std::vector<std::string> taken_log() {
+    std::lock_guard g(mutex);
+    return std::exchange(log, {});
+  }
 };
+
+std::vector<std::string> events(int from, int to) {
+  std::vector<std::string> out;
+  for (int n = from; n <= to; ++n) out.push_back(event(n));
+  return out;
+}
 
 std::string crlf(std::initializer_list<int> ns) {
   std::string out;
@@ -90,7 +109,7 @@ TEST(FtpUplink, AFailedStoreEndsTheUploadAndTheNextOneGoesOnFromIt) {
   u.delivery.upload_buffer(u.settings(server.port()), false);
   EXPECT_EQ(server.files().size(), 1u);  // the third was not tried
   EXPECT_EQ(u.buffer.size(), 2u);
-  EXPECT_EQ(u.file(), crlf({2, 3}));
+  EXPECT_EQ(u.undelivered(), events(2, 3));
   EXPECT_THAT(u.log, ElementsAre("Send : 3 Events", "09:05:07 Error : send event error"));
 
   u.log.clear();
@@ -108,7 +127,7 @@ TEST(FtpUplink, AConnectionDroppedMidTransferLosesNothingAndTheRetryTakesTheSame
   Uplink u(3);
   u.delivery.upload_buffer(u.settings(server.port()), false);
   EXPECT_EQ(u.buffer.size(), 2u);
-  EXPECT_EQ(u.file(), crlf({2, 3}));
+  EXPECT_EQ(u.undelivered(), events(2, 3));
   EXPECT_EQ(std::count(u.log.begin(), u.log.end(), "09:05:07 Error : send event error"), 1);
   const auto first = server.files();
   ASSERT_EQ(first.size(), 1u);
@@ -196,4 +215,75 @@ TEST(FtpUplink, AMissingEventFolderFailsTheUploadWithoutStoring) {
   EXPECT_THROW(u.delivery.upload_buffer(s, false), std::runtime_error);
   EXPECT_EQ(u.buffer.size(), 1u);
   EXPECT_TRUE(u.log.empty());
+}
+
+// The station thread only hands the upload over: with a host answering a
+// second late it gets its thread back at once, and the log lines come in
+// the order the upload made them.
+TEST(FtpUplink, TheStationThreadHandsTheUploadOverAndGoesOn) {
+  FtpTestServer slow({"--reply-delay", "0.1"});
+  Uplink u(2);
+  const auto before = std::chrono::steady_clock::now();
+  u.delivery.check_and_send(u.settings(slow.port()));
+  u.delivery.check_and_send(u.settings(slow.port()));  // one upload at a time
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(100));
+  EXPECT_TRUE(u.delivery.worker_running());
+  u.delivery.join_worker();
+  EXPECT_THAT(u.taken_log(), ElementsAre("Send : 2 Events", "Events : Send Completed"));
+  EXPECT_THAT(slow.contents(), ElementsAre(event(1), event(2)));
+  EXPECT_EQ(slow.connections(), 1);
+  EXPECT_TRUE(u.buffer.empty());
+  EXPECT_EQ(u.file(), "");
+}
+
+// Closing the station while the host is silent, swallows SYNs or answers a
+// second late ends the upload within two seconds; what was stored left the
+// buffer, the rest waits under its names, and a later upload gives the host
+// every event exactly once.
+TEST(FtpUplink, ClosingDuringAnUploadEndsQuicklyLosingAndRepeatingNothing) {
+  test::BlackHole silent(test::BlackHole::Kind::silent);
+  test::BlackHole no_syn(test::BlackHole::Kind::no_syn_answer);
+  FtpTestServer slow({"--reply-delay", "1"});
+  for (const int port : {silent.port(), no_syn.port(), slow.port()}) {
+    SCOPED_TRACE(port);
+    auto u = std::make_unique<Uplink>(4);
+    FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(3000), std::chrono::milliseconds(3000),
+                              std::chrono::milliseconds(60000)}};
+    std::atomic<bool> online{false};
+    std::optional<EventDelivery> delivery;
+    delivery.emplace(u->buffer, [](std::string) {}, u->log_clock, &ftp, nullptr, nullptr, online);
+    delivery->check_and_send(u->settings(port));
+    // The slow host is mid-upload by now (login, folder and a first store
+    // take several of its replies).
+    std::this_thread::sleep_for(std::chrono::milliseconds(port == slow.port() ? 11000 : 500));
+    const auto before = std::chrono::steady_clock::now();
+    delivery.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+    const auto left = u->undelivered();
+    EXPECT_EQ(left.size(), u->buffer.size());
+    std::string exact;
+    for (const auto& l : left) exact += l + "\r\n";
+    EXPECT_EQ(u->file(), exact);  // a clean stop leaves only what waits
+    if (port == slow.port()) {
+      EXPECT_GT(slow.stored(), 0);
+      EXPECT_EQ(left, events(5 - static_cast<int>(left.size()), 4));
+    } else {
+      EXPECT_EQ(left, events(1, 4));
+    }
+
+    // Restarted towards a host that answers: each event reaches the host
+    // once, a store cut short is redone under its name.
+    FtpTestServer good;
+    FtpUplink fresh;
+    EventBuffer restarted;
+    restarted.load(u->dir / "Event.Sav");
+    EventDelivery after(restarted, [](std::string) {}, u->log_clock, &fresh, nullptr, nullptr, online);
+    after.upload_buffer(u->settings(good.port()), false);
+    EXPECT_TRUE(restarted.empty());
+    auto all = port == slow.port() ? slow.files() : std::map<std::string, std::string>{};
+    for (const auto& [name, bytes] : good.files()) all[name] = bytes;
+    std::vector<std::string> got;
+    for (const auto& [name, bytes] : all) got.push_back(bytes);
+    EXPECT_EQ(got, events(1, 4));
+  }
 }

@@ -2,6 +2,11 @@
 #include "station/event_buffer.hpp"
 #include "station/event_delivery.hpp"
 
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -11,6 +16,17 @@ using orvane::test::RecordingUplink;
 using orvane::test::TempDir;
 using orvane::test::write_text;
 using ::testing::ElementsAre;
+
+namespace {
+
+// What a station started on the folder would find buffered.
+std::vector<std::string> undelivered(const std::filesystem::path& file) {
+  EventBuffer reloaded;
+  reloaded.load(file);
+  return reloaded.lines();
+}
+
+}  // namespace
 
 TEST(EventBuffer, LoadsLinesWithTheirControlCharactersAndAMissingFileIsEmpty) {
   TempDir dir;
@@ -70,8 +86,10 @@ TEST(EventBuffer, AnUploadRemovesOnlyTheLinesItStored) {
   delivery.upload_buffer(settings, false);
   EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2"));
   EXPECT_THAT(buffer.lines(), ElementsAre("late1", "late2"));
-  EXPECT_EQ(read_text(dir / "Event.Sav"), "late1\r\nlate2\r\n");
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("late1", "late2"));
   EXPECT_THAT(log, ElementsAre("Send : 2 Events", "Events : Send Completed"));
+  delivery.stop();
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "late1\r\nlate2\r\n");
 }
 
 // A backlog larger than one upload's share of the thread drains over several
@@ -90,10 +108,120 @@ TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
   DeliverySettings settings;
   delivery.upload_buffer(settings, false);
   EXPECT_THAT(buffer.lines(), ElementsAre("e2", "e3"));
-  EXPECT_EQ(read_text(dir / "Event.Sav"), "e2\r\ne3\r\n");
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("e2", "e3"));
   delivery.upload_buffer(settings, false);
   delivery.upload_buffer(settings, false);
   EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2", "e3"));
   EXPECT_TRUE(buffer.empty());
   EXPECT_THAT(log, ElementsAre("Send : 3 Events", "Send : 2 Events", "Send : 1 Events", "Events : Send Completed"));
+}
+
+// The lines of one event check go out in one write and one flush, and count
+// only once it succeeded; a failed flush leaves the file as it was.
+TEST(EventBuffer, LinesAddedTogetherShareOneFlushAndAFailedFlushAddsNone) {
+  TempDir dir;
+  int flushes = 0;
+  bool fail = false;
+  EventBuffer buffer([&](int fd) {
+    ++flushes;
+    if (fail) return errno = EIO, -1;
+    return ::fdatasync(fd);
+  });
+  buffer.load(dir / "Event.Sav");
+  EXPECT_EQ(buffer.add_all({"a", "b", "c"}), 3u);
+  EXPECT_EQ(flushes, 1);
+  EXPECT_EQ(buffer.add_all({}), 3u);
+  EXPECT_EQ(flushes, 1);
+
+  fail = true;
+  try {
+    buffer.add_all({"d", "e"});
+    ADD_FAILURE() << "a failed flush was taken for success";
+  } catch (const std::system_error& e) {
+    EXPECT_EQ(e.code().value(), EIO);
+  }
+  EXPECT_EQ(buffer.size(), 3u);
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "a\r\nb\r\nc\r\n");
+  EXPECT_THROW(buffer.add_all({"f", "g\nh"}), std::invalid_argument);
+
+  fail = false;
+  EXPECT_EQ(buffer.add("f"), 4u);
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("a", "b", "c", "f"));
+}
+
+// Delivered lines leave the buffer by moving its head, not by rewriting the
+// file; a station started after a kill finds exactly the undelivered lines.
+TEST(EventBuffer, RemovingMovesTheHeadAndTheFileIsCutWhenNothingWaitsOrAtStop) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  buffer.add_all({"a", "b", "c"});
+  const auto before = identity_of(dir / "Event.Sav");
+  buffer.remove_front(2);
+  EXPECT_EQ(identity_of(dir / "Event.Sav"), before);
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "a\r\nb\r\nc\r\n");
+  EXPECT_EQ(buffer.position().offset, 6u);
+  buffer.add("d");
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("c", "d"));
+  EXPECT_FALSE(buffer.compact(false));  // a small prefix waits for later
+
+  EXPECT_TRUE(buffer.compact(true));  // a clean stop
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "c\r\nd\r\n");
+  EXPECT_EQ(buffer.position().offset, 0u);
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("c", "d"));
+
+  buffer.remove_front(2);
+  EXPECT_TRUE(buffer.compact(false));  // nothing waits
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "");
+  EXPECT_TRUE(undelivered(dir / "Event.Sav").empty());
+}
+
+// Once the delivered prefix outweighs the rest (and is large) it is cut,
+// lines added meanwhile included; small prefixes are left alone.
+TEST(EventBuffer, ALargeDeliveredPrefixIsCutAwayKeepingEveryWaitingLine) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  const std::string line(1000, 'x');
+  std::vector<std::string> batch(3000, line);
+  buffer.add_all(batch);
+  buffer.remove_front(1000);
+  EXPECT_FALSE(buffer.compact(false));  // 1 MB removed, 2 MB waiting
+  buffer.remove_front(1000);
+  BufferPosition seen_now, seen_next;
+  EXPECT_TRUE(buffer.compact(false, [&](const BufferPosition& now, const BufferPosition& next) {
+    seen_now = now;
+    seen_next = next;
+  }));
+  EXPECT_EQ(seen_now.offset, 2000u * 1002u);
+  EXPECT_EQ(seen_next, buffer.position());
+  EXPECT_EQ(std::filesystem::file_size(dir / "Event.Sav"), 1000u * 1002u);
+  EXPECT_EQ(undelivered(dir / "Event.Sav").size(), 1000u);
+}
+
+// A kill on either side of the swap: before it the old file and its head
+// hold, after it the new file holds from its start (the old head names a
+// file that is gone). A head of another file is never applied.
+TEST(EventBuffer, AKillAroundTheSwapOrAForeignHeadLosesAndRepeatsNothing) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  buffer.add_all({"a", "b", "c"});
+  buffer.remove_front(1);
+  struct Killed {};
+  EXPECT_THROW(buffer.compact(true, [](const BufferPosition&, const BufferPosition&) { throw Killed{}; }), Killed);
+  EXPECT_EQ(read_text(dir / "Event.Sav"), "a\r\nb\r\nc\r\n");
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("b", "c"));
+
+  const auto old_head = read_text(buffer.head_file());
+  EXPECT_TRUE(buffer.compact(true));
+  write_text(buffer.head_file(), old_head);  // killed before the head was rewritten
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("b", "c"));
+
+  // Replaced by hand with a file of other lines: all of them wait.
+  buffer.remove_front(1);
+  write_text(dir / "Event.new", "x\r\ny\r\n");
+  std::filesystem::rename(dir / "Event.new", dir / "Event.Sav");
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("x", "y"));
+  EXPECT_FALSE(std::filesystem::exists(buffer.head_file()));
 }

@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 using namespace orvane;
@@ -31,6 +33,7 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   s.uplink.on_store = [&] { while_storing = s.event_sav(); };
   s.station->panel(1).tag = 1;
   s->timer_eventTimer();
+  s.delivered();
   EXPECT_EQ(while_storing, kTemp350 + "\r\n");
   EXPECT_EQ(s.event_sav(), "");
   EXPECT_EQ(s->panel(1).tag, 4);
@@ -93,6 +96,7 @@ TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
   s.row(33, "FAR", "A", "Y");
   s.row(2, "NEAR", "A", "Y");
   s->timer_eventTimer();
+  s.delivered();
   EXPECT_THAT(s.uplink.stored, ElementsAre("\x01\x02" "EVENTA 200612071230 F1 F1S1 NEAR IS 0\x03\x04"));
   EXPECT_EQ(s.uplink.connects, 1);
 }
@@ -131,6 +135,7 @@ TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
   s.row(1, "T1", "A", "Y");
   s.row(2, "T2", "A", "Y");
   s->timer_eventTimer();
+  s.delivered();
   EXPECT_EQ(s.uplink.stored.size(), 2u);
   const auto lines = s.take_lines();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Error : "); }), 4);
@@ -145,6 +150,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   s.uplink.on_store = [] { throw std::runtime_error("host down"); };
   s.row(1, "T1", "A", "Y");
   s->timer_eventTimer();
+  s.delivered();
   const auto before = s.event_sav();
   ASSERT_EQ(s->events.size(), 1u);
 
@@ -168,6 +174,58 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   EXPECT_EQ(s->panel(2).tag, 0);
 
   s->timer_eventTimer();
+  s.delivered();
   EXPECT_EQ(s->events.size(), 2u);
   EXPECT_EQ(s.take_lines().front(), "Events : Add Event to buffer 2 Events");
+}
+
+// The events of one check share one flush and are logged after it, in row
+// order with the counts they would have had one by one; when that flush
+// fails none of them counts, none is logged as added, and the next check
+// makes them all again.
+TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem) {
+  EventStation s;
+  int flushes = 0;
+  bool fail = false;
+  s->events.set_data_sync([&](int fd) {
+    ++flushes;
+    if (fail) return errno = ENOSPC, -1;
+    return ::fdatasync(fd);
+  });
+  s.uplink.on_store = [] { throw std::runtime_error("host down"); };
+  s.row(1, "T1", "A", "Y");
+  s->timer_eventTimer();
+  s.delivered();
+  ASSERT_EQ(s->events.size(), 1u);
+  const auto before = s.event_sav();
+  s.take_lines();
+
+  for (int r = 2; r <= 4; ++r) s.row(r, "T" + std::to_string(r), "A", "Y");
+  flushes = 0;
+  fail = true;
+  s->timer_eventTimer();
+  s.delivered();
+  EXPECT_EQ(flushes, 2);  // the failed one, and the one after cutting the file back
+  EXPECT_EQ(s->events.size(), 1u);
+  EXPECT_EQ(s.event_sav(), before);
+  auto lines = s.take_lines();
+  ASSERT_FALSE(lines.empty());
+  EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Events : Add"); }), 0);
+  for (int r = 2; r <= 4; ++r) EXPECT_EQ(s->panel(r).tag, 0);
+
+  flushes = 0;
+  fail = false;
+  s->timer_eventTimer();
+  s.delivered();
+  EXPECT_EQ(flushes, 1);
+  EXPECT_EQ(s->events.size(), 4u);
+  lines = s.take_lines();
+  std::vector<std::string> added;
+  for (const auto& l : lines)
+    if (l.starts_with("Events : Add")) added.push_back(l);
+  EXPECT_THAT(added, ElementsAre("Events : Add Event to buffer 2 Events", "Events : Add Event to buffer 3 Events",
+                                 "Events : Add Event to buffer 4 Events"));
+  const auto day_log = read_text(s.dir / "log" / "20061207.log");
+  EXPECT_EQ(std::count(day_log.begin(), day_log.end(), '\n'), 4);
 }

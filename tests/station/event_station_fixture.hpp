@@ -83,6 +83,13 @@ struct EventStation {
     station->panel(n).mask = text;
   }
   std::string event_sav() { return read_text(dir / "Event.Sav"); }
+  // Waits for the upload the last tick handed over and takes its log lines,
+  // which the worker posts to the station thread.
+  void delivered() {
+    station->delivery().join_worker();
+    ioc.restart();
+    ioc.poll();
+  }
   std::vector<std::string> take_lines() { return std::exchange(lines, {}); }
 };
 

@@ -10,6 +10,7 @@ connection and "stored <name>" for every file received.
   --drop-store N       the Nth STOR drops the control and data connections
   --delete-incomplete  a STOR that did not complete leaves no file
                        (prints "incomplete <name>")
+  --reply-delay S      every reply goes out S seconds late (a slow host)
 
 SIGUSR1 takes the server down the way an orderly shutdown does: it stops
 listening, lets transfers already under way finish (and their 226 go out),
@@ -56,6 +57,7 @@ def main():
     parser.add_argument("--fail-store", type=int, default=0)
     parser.add_argument("--drop-store", type=int, default=0)
     parser.add_argument("--delete-incomplete", action="store_true")
+    parser.add_argument("--reply-delay", type=float, default=0.0)
     args = parser.parse_args()
     QUIET["on"] = args.quiet
 
@@ -67,6 +69,15 @@ def main():
     class Handler(FTPHandler):
         def on_connect(self):
             say("connect")
+
+        def respond(self, resp, *rest, **named):
+            if args.reply_delay <= 0:
+                return FTPHandler.respond(self, resp, *rest, **named)
+
+            def late():
+                if not self._closed:
+                    FTPHandler.respond(self, resp)
+            self.ioloop.call_later(args.reply_delay, late, _errback=lambda: None)
 
         def ftp_STOR(self, file, mode="w"):
             stores["n"] += 1
