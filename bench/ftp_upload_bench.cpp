@@ -1,7 +1,8 @@
 // Upload throughput of the event uplink against a pyftpdlib server on
 // loopback, next to the curl command storing the same number of files over
-// one connection to the same server, in the same run.
-//   ftp_upload_bench [events=1000] [rounds=3]
+// one connection to the same server, in the same run; then the drain of a
+// large backlog next to that of a small one.
+//   ftp_upload_bench [events=1000] [rounds=3] [backlog=600000] [drain seconds=20]
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "station/event_delivery.hpp"
@@ -30,6 +31,16 @@ const fs::path kServer = fs::path(__FILE__).parent_path().parent_path() / "tests
 std::string read_all(const fs::path& p) {
   std::ifstream in(p);
   return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Bytes this process has had written to storage so far.
+long long written_bytes() {
+  std::ifstream in("/proc/self/io");
+  std::string key;
+  long long value = 0;
+  while (in >> key >> value)
+    if (key == "write_bytes:") return value;
+  return 0;
 }
 
 int count(const std::string& text, const std::string& what) {
@@ -115,7 +126,11 @@ int main(int argc, char** argv) {
     auto t0 = Clock::now();
     // One upload holds the station thread for a few seconds at most and
     // leaves the rest to the next tick; a loaded machine may need several.
-    for (int attempt = 0; attempt < 20 && !buffer.empty(); ++attempt) delivery.upload_buffer(settings, false);
+    // The station's way: each tick hands the upload to the worker.
+    for (int attempt = 0; attempt < 20 && !buffer.empty(); ++attempt) {
+      delivery.check_and_send(settings);
+      delivery.join_worker();
+    }
     const double station_s = std::chrono::duration<double>(Clock::now() - t0).count();
     if (!buffer.empty() || last_log != "Events : Send Completed") {
       std::fprintf(stderr, "upload failed: %s\n", last_log.c_str());
@@ -139,6 +154,47 @@ int main(int argc, char** argv) {
     best_curl = std::min(best_curl, curl_s);
     best_noop = std::min(best_noop, noop_s);
   }
+  // Names unique and increasing: every store of every round is a file of
+  // its own, and in name order the files are in store order.
+  std::size_t files = 0;
+  for ([[maybe_unused]] const auto& e : fs::directory_iterator(root / "kyvex" / "debug" / "data")) ++files;
+  const bool unique = files == static_cast<std::size_t>(rounds) * static_cast<std::size_t>(events);
+  std::printf("names: %zu files for %d stores, unique and increasing: %s\n", files, rounds * events,
+              unique ? "yes" : "NO");
+
+  // Drain: the rate of a backlog of `backlog` lines (for `drain_s` seconds
+  // of uploads, removal and the cutting of the delivered prefix included)
+  // against that of 1 000 lines, with the bytes the station wrote per event.
+  const int backlog = argc > 3 ? std::atoi(argv[3]) : 600000;
+  const double drain_s = argc > 4 ? std::atof(argv[4]) : 20;
+  auto drain = [&](int lines, double seconds, double* bytes_per_event) {
+    {
+      std::ofstream out(dir / "station" / "Event.Sav", std::ios::binary);
+      for (int i = 0; i < lines; ++i) out << line << "\r\n";
+    }
+    fs::remove(dir / "station" / "Event.Head");
+    buffer.load(dir / "station" / "Event.Sav");
+    delivery.set_upload_budget(std::chrono::milliseconds(1000), std::chrono::milliseconds(1000));
+    const auto written0 = written_bytes();
+    const auto t0 = Clock::now();
+    const std::size_t before = buffer.size();
+    while (!buffer.empty() && std::chrono::duration<double>(Clock::now() - t0).count() < seconds) {
+      delivery.check_and_send(settings);
+      delivery.join_worker();
+    }
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const auto stored = before - buffer.size();
+    if (bytes_per_event) *bytes_per_event = static_cast<double>(written_bytes() - written0) / static_cast<double>(stored);
+    return std::pair{static_cast<double>(stored) / s, stored};
+  };
+  double small_rate = 0;
+  for (int r = 0; r < rounds; ++r) small_rate = std::max(small_rate, drain(1000, 60, nullptr).first);
+  double bytes_per_event = 0;
+  const auto [big_rate, big_stored] = drain(backlog, drain_s, &bytes_per_event);
+  std::printf("drain: backlog 1000: %.0f events/s; backlog %d: %.0f events/s over %zu stored, %.0f bytes written "
+              "per event (ratio %.2f)\n",
+              small_rate, backlog, big_rate, big_stored, bytes_per_event, big_rate / small_rate);
+
   const auto out = read_all(server.out);
   std::printf("connections: %d for %d station uploads and %d curl runs\n", count(out, "connect\n"), rounds,
               2 * rounds);
@@ -147,5 +203,5 @@ int main(int argc, char** argv) {
               rounds, events, events / best_station, events / best_curl, best_curl / best_station, events / best_noop,
               best_noop / best_station);
   fs::remove_all(dir);
-  return 0;
+  return unique ? 0 : 1;
 }

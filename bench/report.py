@@ -123,11 +123,12 @@ if m:
 # ---- event storm: 32 channels toggling, host down, then delivery ----
 storm = text("event_storm_bench.txt")
 m = re.search(r"storm: (\d+) checks, (\d+) events buffered in ([\d.]+) s \((\d+) events/s", storm)
+ref = re.search(r"reference: write \+ fdatasync per line, (\d+) lines: (\d+) lines/s", storm)
 if m:
     eps = float(m[4])
-    plain_ps = 1e9 / ns(plain) if plain else 0
+    plain_ps = float(ref[2]) if ref else 0
     rows.append(("event storm (32 channels toggling, host down)", f"{m[2]} events over {m[1]} checks",
-                 f"{num(eps)} events/s buffered", "write + fdatasync per line (above)",
+                 f"{num(eps)} events/s buffered", "write + fdatasync per line, same folder, same run",
                  f"{num(plain_ps)} lines/s" if plain_ps else "—", ratio(eps, plain_ps)))
 m = re.search(r"delivery: (\d+) files in ([\d.]+) s over (\d+) upload\(s\), (\d+) events/s; "
               r"every event once and in order: (\w+)", storm)
@@ -136,6 +137,33 @@ if m:
                  f"{m[1]} files, {m[3]} upload(s), exactly once in order: {m[5]}", f"{num(float(m[4]))} events/s",
                  "curl -T -Q NOOP (upload benchmark above)", f"{num(noop_fps)} files/s" if noop_fps else "—",
                  ratio(float(m[4]), noop_fps)))
+
+# ---- READ_DATA while the FTP host black-holes the uploads ----
+bh = text("black_hole_bench.txt")
+cases = {}
+for m in re.finditer(r"^(reference \(FTP host refuses\)|FTP host accepts, never answers|FTP host never answers the SYN)"
+                     r"\s+n=\s*(\d+) p50\s+([\d.]+) ms\s+p90\s+([\d.]+) ms\s+p99\s+([\d.]+) ms\s+max\s+([\d.]+) ms"
+                     r"\s+close\s+([\d.]+) ms", bh, re.M):
+    cases[m[1]] = m
+refc = cases.get("reference (FTP host refuses)")
+for name in ("FTP host accepts, never answers", "FTP host never answers the SYN"):
+    c = cases.get(name)
+    if not c:
+        continue
+    rows.append(("READ_DATA at 10/s, 100 events waiting, EventSample 1000", name,
+                 f"p50 {c[3]} ms, p99 {c[5]} ms, max {c[6]} ms ({c[2]} requests); closing {c[7]} ms",
+                 "same station, FTP host refusing at once",
+                 f"p99 {refc[5]} ms, max {refc[6]} ms" if refc else "—",
+                 ratio(float(refc[5]), float(c[5])) if refc else "—"))
+
+# ---- backlog drain: 600 000 waiting vs 1 000 ----
+dr = text("ftp_upload_bench.txt")
+m = re.search(r"drain: backlog 1000: (\d+) events/s; backlog (\d+): (\d+) events/s over (\d+) stored, "
+              r"([\d.]+) bytes written per event", dr)
+if m:
+    rows.append(("backlog drain (FTP, one file per event)", f"{int(m[2]):,} waiting".replace(",", " "),
+                 f"{num(float(m[3]))} events/s, {m[5]} bytes written per event", "the same with 1 000 waiting",
+                 f"{num(float(m[1]))} events/s", ratio(float(m[3]), float(m[1]))))
 
 # ---- DCON polls over a pty against i7000-sim ----
 pty = text("pty_poll_bench.txt")

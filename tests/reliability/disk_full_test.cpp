@@ -106,20 +106,34 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   Station st(ioc, log, deps, dir);
   st.load_event_buffer();
   st.boxes.ed_ip = "10.0.0.9";
-  st.grid_sensor.set_row_count(2);
-  auto& row = st.grid_sensor.row(1);
-  row[col::kPortId] = "T01";
-  row[col::kPortType] = "D";
-  row[col::kEnabled] = "Y";
+  // Four channels changing together: each check buffers a group of four
+  // events with one flush, and a refused flush refuses all four.
+  constexpr int kChannels = 4;
+  st.grid_sensor.set_row_count(kChannels + 1);
+  for (int r = 1; r <= kChannels; ++r) {
+    auto& row = st.grid_sensor.row(r);
+    row[col::kPortId] = "T0" + std::to_string(r);
+    row[col::kPortType] = "D";
+    row[col::kEnabled] = "Y";
+  }
   int value = 0;
-  auto next_event = [&] {
-    st.panel(1).value = std::to_string(++value);
+  // Each check hands an upload to the worker (the host is down): wait for it
+  // and take its log lines, as the station thread would.
+  auto tick = [&] {
     st.timer_eventTimer();
+    st.delivery().join_worker();
+    ioc.restart();
+    ioc.poll();
+  };
+  auto next_event = [&] {
+    ++value;
+    for (int r = 1; r <= kChannels; ++r) st.panel(r).value = std::to_string(value);
+    tick();
   };
   auto errors = [&] { return std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; }); };
 
   for (int i = 0; i < 5; ++i) next_event();
-  ASSERT_EQ(st.events.size(), 5u);
+  ASSERT_EQ(st.events.size(), 5u * kChannels);
   ASSERT_EQ(errors(), 0);
 
   ASSERT_GT(disk.fill(), 0u);
@@ -130,7 +144,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   EXPECT_NE(refused_at->find("event not buffered"), std::string::npos) << *refused_at;
   const auto buffered = st.events.lines();
   const auto tag = st.panel(1).tag;
-  for (int i = 0; i < 3; ++i) st.timer_eventTimer();  // the refused event is tried again at each check
+  for (int i = 0; i < 3; ++i) tick();  // the refused event is tried again at each check
   EXPECT_EQ(st.events.lines(), buffered);
   EXPECT_EQ(st.panel(1).tag, tag);
   EXPECT_NE(st.panel(1).tag, value);  // the refused change is still to come
@@ -140,16 +154,23 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   EXPECT_FALSE(reloaded.load(dir / "Event.Sav").torn_last_line);
   EXPECT_EQ(reloaded.lines(), buffered);
 
+  EXPECT_EQ(buffered.size() % kChannels, 0u);  // whole checks only
+  for (int r = 1; r <= kChannels; ++r) EXPECT_EQ(st.panel(r).tag, tag);
+
   disk.free_space();
-  st.timer_eventTimer();  // the refused event goes in now
-  ASSERT_EQ(st.events.size(), buffered.size() + 1);
-  EXPECT_EQ(lines.back().rfind("Events : Add Event to buffer", 0), 0u) << lines.back();
+  lines.clear();
+  tick();  // the refused events go in now
+  ASSERT_EQ(st.events.size(), buffered.size() + kChannels);
+  ASSERT_GE(lines.size(), static_cast<std::size_t>(kChannels));
+  for (int i = 0; i < kChannels; ++i)
+    EXPECT_EQ(lines[static_cast<std::size_t>(i)],
+              "Events : Add Event to buffer " + std::to_string(buffered.size() + 1 + i) + " Events");
   next_event();
-  EXPECT_EQ(st.events.size(), buffered.size() + 2);
+  EXPECT_EQ(st.events.size(), buffered.size() + 2 * kChannels);
 
   host.up = true;
   const auto all = st.events.lines();
-  st.timer_eventTimer();
+  tick();
   EXPECT_EQ(host.stored, all);
   EXPECT_TRUE(st.events.empty());
   EXPECT_EQ(test::read_text(dir / "Event.Sav"), "");

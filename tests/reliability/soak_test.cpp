@@ -180,9 +180,9 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
   EXPECT_GT(logged.size(), 20u);
   // Exactly once, in order: an event stored but still buffered when the
   // kill came goes again under its journalled name and replaces its file.
-  // The one allowance: an event is buffered before its raw log line is
-  // written, so a kill between the two leaves one delivered event per kill
-  // that no log holds.
+  // The one allowance: the events of a check are buffered before their raw
+  // log lines are written, so a kill between the two leaves the delivered
+  // events of one check per kill that no log holds.
   std::string why;
   EXPECT_TRUE(rig::same_with_gaps(delivered, logged, gaps, &why)) << why;
   // Every file on the host is one the server reported stored.

@@ -23,6 +23,7 @@
 #include <memory>
 #include <optional>
 #include <set>
+#include <tuple>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -319,23 +320,27 @@ inline std::vector<std::string> delivered_events(FtpHost& host, std::size_t* res
 }
 
 // Whether `delivered` is `logged` exactly, except that at each position in
-// `gaps` (a count of logged lines when the station was killed) one event may
-// sit that was buffered but whose log line the kill prevented.
+// `gaps` (a count of logged lines when the station was killed) the events of
+// one check (up to one per channel) may sit that were buffered but whose log
+// lines the kill prevented.
+constexpr std::size_t kEventsPerCheck = 32;
 inline bool same_with_gaps(const std::vector<std::string>& delivered, const std::vector<std::string>& logged,
                            const std::multiset<std::size_t>& gaps, std::string* why) {
-  std::set<std::pair<std::size_t, std::size_t>> failed;
+  std::set<std::tuple<std::size_t, std::size_t, std::size_t>> failed;
   std::function<bool(std::size_t, std::size_t, std::size_t)> match = [&](std::size_t i, std::size_t j,
                                                                          std::size_t extras_here) -> bool {
     for (;;) {
-      if (failed.count({i, j * 8 + extras_here})) return false;
-      if (extras_here < gaps.count(j) && i < delivered.size() && match(i + 1, j, extras_here + 1)) return true;
+      const auto key = std::make_tuple(i, j, extras_here);
+      if (failed.count(key)) return false;
+      if (extras_here < gaps.count(j) * kEventsPerCheck && i < delivered.size() && match(i + 1, j, extras_here + 1))
+        return true;
       if (i == delivered.size() || j == logged.size()) {
         const bool ok = i == delivered.size() && j == logged.size();
-        if (!ok) failed.insert({i, j * 8 + extras_here});
+        if (!ok) failed.insert(key);
         return ok;
       }
       if (delivered[i] != logged[j]) {
-        failed.insert({i, j * 8 + extras_here});
+        failed.insert(key);
         return false;
       }
       ++i, ++j, extras_here = 0;
