@@ -5,6 +5,7 @@
 // station counted as buffered reaches the host in order: exactly once in the
 // soak, and at least once (repeats counted and printed) across kills.
 #include "reliability/station_rig.hpp"
+#include "support/black_hole.hpp"
 
 #include <gtest/gtest.h>
 
@@ -191,6 +192,38 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
   for (const auto& e : std::filesystem::directory_iterator(ftp.folder()))
     EXPECT_TRUE(reported.count(e.path().filename().string()) || test::read_text(e.path()).empty())
         << "unreported file " << e.path().filename();
+}
+
+// SIGTERM while an upload hangs on a host that accepts and never answers,
+// or never answers the SYN: the station ends within two seconds, and its
+// Event.Sav holds exactly what it counted as buffered, in order.
+TEST(Crash, TerminatedDuringAnUploadToASilentHostEndsQuicklyAndKeepsEveryEvent) {
+  for (const auto kind : {test::BlackHole::Kind::silent, test::BlackHole::Kind::no_syn_answer}) {
+    test::TempDir dir;
+    test::BlackHole hole(kind);
+    const int port = test::free_tcp_port();
+    rig::write_station_dir(dir.path(), port, hole.port(), 100);
+    std::string waiting;
+    for (int i = 0; i < 5; ++i) waiting += "\x01\x02" "EVENTA 200612071200 F1 F1S1 C01 IS " + std::to_string(i) + "\x03\x04\r\n";
+    test::write_text(dir / "Event.Sav", waiting);
+    test::SimProcess sim(dir / "i7000", rig::sim_args(5));
+    test::ChildProcess station(rig::station_args(dir.path()), rig::station_env());
+    ASSERT_TRUE(station.wait_for_output("Events : Add Event to buffer")) << station.output();
+    pause(station, 1500ms);  // uploads attempted at every tick, the first one hangs
+    const auto before = std::chrono::steady_clock::now();
+    EXPECT_EQ(station.signal_and_wait(SIGTERM), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 2s);
+    const auto counted = count_lines(station.output(), "Events : Add Event to buffer");
+    const auto file = test::read_text(dir / "Event.Sav");
+    EXPECT_EQ(file.rfind(waiting, 0), 0u);  // the waiting lines first, untouched
+    EXPECT_EQ(static_cast<int>(std::count(file.begin(), file.end(), '\n')), 5 + counted);
+    // Counted means logged, in the same order.
+    const auto logged = rig::logged_events(dir.path());
+    std::vector<std::string> buffered;
+    std::istringstream in(file.substr(waiting.size()));
+    for (std::string line; std::getline(in, line);) buffered.push_back(rig::event_key(line));
+    EXPECT_EQ(buffered, logged);
+  }
 }
 
 }  // namespace
