@@ -44,18 +44,6 @@ namespace {
 using Steady = std::chrono::steady_clock;
 namespace fs = std::filesystem;
 
-int closed_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
-
 int connect_to(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -180,7 +168,7 @@ int main(int argc, char** argv) {
     if (std::string(argv[i]) == "--seconds") seconds = std::atof(argv[i + 1]);
 
   std::printf("READ_DATA at 10 requests/s for %.0f s, 100 events waiting, EventSample 1000\n", seconds);
-  const auto reference = run_case(closed_port(), seconds);
+  const auto reference = run_case(orvane::test::closed_loopback_port(), seconds);
   print("reference (FTP host refuses)", reference);
   Figures silent, no_syn;
   {

@@ -10,6 +10,7 @@
 #include "platform/power_control.hpp"
 #include "station/station.hpp"
 
+#include "support/black_hole.hpp"
 #include "support/station_doubles.hpp"
 
 #include <fcntl.h>
@@ -37,18 +38,6 @@ const fs::path kServer = fs::path(__FILE__).parent_path().parent_path() / "tests
 
 using Flag = orvane::test::SetFlag;
 using Power = orvane::test::NoPower;
-
-int free_port() {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  socklen_t len = sizeof a;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-  ::close(fd);
-  return ntohs(a.sin_port);
-}
 
 bool accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -84,7 +73,7 @@ int main(int argc, char** argv) {
   deps.uplink = &ftp;
   orvane::Station station(ioc, log, deps, dir / "station");
   station.load_event_buffer();
-  const int port = free_port();
+  const int port = orvane::test::closed_loopback_port();  // the host is down until the server starts there
   station.boxes.ed_ip = "localhost";
   station.settings.ServerPort = port;
   station.grid_sensor.set_row_count(33);

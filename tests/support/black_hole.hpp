@@ -15,6 +15,20 @@
 
 namespace orvane::test {
 
+// A loopback port nothing listens on (a connection is refused at once),
+// for a host that is down.
+inline int closed_loopback_port() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
 class BlackHole {
  public:
   enum class Kind { silent, no_syn_answer };
