@@ -34,7 +34,7 @@ using Steady = std::chrono::steady_clock;
 
 namespace {
 
-const fs::path kServer = fs::path(__FILE__).parent_path().parent_path() / "tests" / "support" / "ftp_server.py";
+const fs::path kServer = fs::path(ORVANE_SOURCE_DIR) / "tests" / "support" / "ftp_server.py";
 
 using Flag = orvane::test::SetFlag;
 using Power = orvane::test::NoPower;
@@ -123,11 +123,11 @@ int main(int argc, char** argv) {
   }
   // The server's start-up is not part of the figures; on a busy machine
   // python takes seconds to start, so wait until it accepts.
-  for (int i = 0; i < 200 && !accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  for (int i = 0; i < 1200 && !accepts(port); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
   t0 = Steady::now();
   int ticks = 0;
-  while (!station.events.empty() && ticks < 100) {
+  while (!station.events.empty() && ticks < 1000) {
     station.timer_eventTimer();  // values unchanged: no new events, only the upload
     station.delivery().join_worker();
     ++ticks;

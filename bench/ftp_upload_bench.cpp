@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-const fs::path kServer = fs::path(__FILE__).parent_path().parent_path() / "tests" / "support" / "ftp_server.py";
+const fs::path kServer = fs::path(ORVANE_SOURCE_DIR) / "tests" / "support" / "ftp_server.py";
 
 std::string read_all(const fs::path& p) {
   std::ifstream in(p);
@@ -62,7 +62,7 @@ struct Server {
       ::execl("/usr/bin/python3", "python3", kServer.c_str(), "--root", root.c_str(), static_cast<char*>(nullptr));
       ::_exit(127);
     }
-    for (int i = 0; i < 500 && port == 0; ++i) {
+    for (int i = 0; i < 6000 && port == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
       const auto text = read_all(out);
       if (auto at = text.find("ready "); at != std::string::npos) port = std::atoi(text.c_str() + at + 6);
