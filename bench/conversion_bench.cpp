@@ -88,7 +88,7 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
     station.load_channels();
     station.load_sensor_list();
     station.link_channels();
-    for (auto _ : state) station.timer_randomTimer();
+    for (auto _ : state) station.on_read_tick();
     state.SetItemsProcessed(state.iterations() * n);
   }
   ioc.restart();

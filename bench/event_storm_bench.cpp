@@ -100,7 +100,7 @@ int main(int argc, char** argv) {
   t0 = Steady::now();
   for (int c = 0; c < checks; ++c) {
     for (int r = 1; r <= 32; ++r) station.panel(r).value = (c % 2 == 0) ? "1" : "0";
-    station.timer_eventTimer();  // the host is down: the worker's attempts fail
+    station.on_event_tick();  // the host is down: the worker's attempts fail
     clock.advance(std::chrono::milliseconds(100));
   }
   const double storm_s = std::chrono::duration<double>(Steady::now() - t0).count();
@@ -128,7 +128,7 @@ int main(int argc, char** argv) {
   t0 = Steady::now();
   int ticks = 0;
   while (!station.events.empty() && ticks < 1000) {
-    station.timer_eventTimer();  // values unchanged: no new events, only the upload
+    station.on_event_tick();  // values unchanged: no new events, only the upload
     station.delivery().join_worker();
     ++ticks;
   }

@@ -149,7 +149,7 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
     const double cpu0 = thread_cpu_seconds();
     const auto t0 = Clock::now();
     while (Clock::now() - t0 < kRun) {
-      station.timer_randomTimer();
+      station.on_read_tick();
       ++cycles;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();

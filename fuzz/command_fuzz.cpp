@@ -81,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // One input's state must not pile up in the next.
   st.commands.realtime.subscribers.clear();
-  st.Timer1.set_enabled(false);
+  st.realtime_timer.set_enabled(false);
   st.stop_data();
   st.set_clock_active(false);
   world.ioc.poll();

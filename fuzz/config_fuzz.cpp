@@ -141,11 +141,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     orvane::Station station(ioc, log, deps, scratch.dir);
     station.start();
-    station.guarded([&] { station.timer_randomTimer(); });
-    station.guarded([&] { station.timer_eventTimer(); });
-    station.guarded([&] { station.timer_historyTimer(); });
+    station.guarded([&] { station.on_read_tick(); });
+    station.guarded([&] { station.on_event_tick(); });
+    station.guarded([&] { station.on_history_tick(); });
     clock.advance(std::chrono::minutes(1));
-    station.guarded([&] { station.clockMinuteChange(clock.now() - std::chrono::minutes(1), clock.now()); });
+    station.guarded([&] { station.on_minute_change(clock.now() - std::chrono::minutes(1), clock.now()); });
     station.stop_data();
     station.set_clock_active(false);
   }

@@ -1,30 +1,66 @@
-// Every bound of the station in one place, with what it costs.
+// Every bound and fixed timing of the station in one place, with what it
+// costs. Nothing a peer sends can make the station spend more than this.
 #pragma once
 #include <cstddef>
 
 namespace orvane::limits {
 
-inline constexpr int kChannels = 32;                 // panels pnl_1 .. pnl_32
-inline constexpr int kGridColumns = 15;              // grid_sensor columns 0..14
-inline constexpr std::size_t kMemoLines = 200;       // memo keeps 200 before each add (201 shown)
-inline constexpr int kClockTickMs = 250;             // clock component resolution
-inline constexpr int kDefaultIntervalMs = 1000;      // sampling interval when a setting reads 0
+// ---- the station ----
+inline constexpr int kChannels = 32;  // panels pnl_1 .. pnl_32: 32 value records
+inline constexpr int kGridColumns = 15;  // sensor list columns 0..14
+inline constexpr std::size_t kMemoLines = 200;  // memo keeps 200 before each add (201 shown): ~200 lines of text
+inline constexpr int kClockTickMs = 250;  // clock resolution: 4 wake-ups a second while active
+inline constexpr int kDefaultIntervalMs = 1000;  // sampling interval when a setting reads 0
+// Shortest realtime period; a period below one second is taken as one second
+// (a zero period would otherwise report without end, as fast as the loop runs).
+inline constexpr int kMinRealtimePeriodS = 1;
 
-// Command server, per connection. Worst case per connection: one message
-// buffer (1 MiB) + its line index (4 bytes per line, at most 4 MiB for a
-// message made of STX bytes only) + the write queue (4 MiB) + the read
-// buffer (64 KiB).
-inline constexpr std::size_t kMaxMessageBytes = 1 << 20;      // one framed message: 1 MiB
-inline constexpr std::size_t kMaxWriteQueueBytes = 4 << 20;   // replies not yet taken by the host: 4 MiB
-inline constexpr std::size_t kReadChunkBytes = 64 << 10;      // one socket read: 64 KiB
+// ---- command server, per connection ----
+// Worst case per connection: one message buffer (1 MiB) + its line index (4
+// bytes per line, at most 4 MiB for a message made of STX bytes only) + the
+// write queue (4 MiB) + the read buffer (64 KiB).
+inline constexpr std::size_t kMaxMessageBytes = 1 << 20;  // one framed message: 1 MiB
+inline constexpr std::size_t kMaxWriteQueueBytes = 4 << 20;  // replies not yet taken by the host: 4 MiB
+inline constexpr std::size_t kReadChunkBytes = 64 << 10;  // one socket read: 64 KiB
 // A framer keeps the capacity of its last message up to this size, so the
 // usual small requests reuse it; a bigger buffer is released after use.
 inline constexpr std::size_t kFramerKeepBytes = 64 << 10;
 // Pause before accepting again after the accept itself failed (EMFILE,
 // ENFILE, ENOBUFS): the loop waits on a timer instead of spinning.
 inline constexpr int kAcceptRetryMs = 100;
-// Shortest realtime period; a period below one second is taken as one second
-// (a zero period would otherwise report without end, as fast as the loop runs).
-inline constexpr int kMinRealtimePeriodS = 1;
+
+// ---- device line (I-7000 modules) ----
+// One module read waits this long for its reply by default ([READ] Timeout),
+// at most 10 s: a read cycle takes up to that per enabled analog module
+// when modules don't answer.
+inline constexpr int kModuleReadTimeoutMs = 200;
+inline constexpr int kMaxModuleReadTimeoutMs = 10'000;
+inline constexpr std::size_t kMaxDconReplyBytes = 256;  // a longer reply is refused (result string check error)
+
+// ---- event path ----
+// The event buffer (Event.Sav) has no bound of its own: it is bounded by the
+// disk. When the disk is full an event can't be added durably; it is refused
+// ("Error : " in the log), the file is cut back to its last whole line and
+// the event is tried again at the next check, so nothing is lost or torn.
+// Lines named and journalled (Event.Snd) ahead of their stores: 256 names.
+inline constexpr std::size_t kDeliveryBatchLines = 256;
+// Time one upload may take on the worker before it stops (the rest waits
+// for the next event check): 30 s over the LAN, 10 min over dial-up.
+inline constexpr int kLanUploadBudgetMs = 30000;
+inline constexpr int kDialUpUploadBudgetMs = 600000;
+// FTP: TCP connect, each server reply, one whole operation.
+inline constexpr int kFtpConnectTimeoutMs = 3000;
+inline constexpr int kFtpResponseTimeoutMs = 3000;
+inline constexpr int kFtpTransferTimeoutMs = 5000;
+// Dial-up: rounds of one second waiting for the link (and its ping of 1 s),
+// and rounds the dialler may stay in authentication before giving up.
+inline constexpr int kDialConfirmRounds = 60;
+inline constexpr int kDialAuthenticationRounds = 10;
+inline constexpr int kDialPingTimeoutMs = 1000;
+
+// ---- event log viewer (window) ----
+inline constexpr std::size_t kViewerBatchLines = 1 << 15;  // lines handed to the view at a time: 32 Ki lines
+inline constexpr std::size_t kViewerReadBlockBytes = 1 << 20;  // one read of the log file: 1 MiB
+inline constexpr int kViewerMaxLineBytes = 8192;  // a longer line is shown cut
 
 }  // namespace orvane::limits

@@ -1,5 +1,6 @@
 #include "device/serial_line.hpp"
 
+#include "core/limits.hpp"
 #include "device/result_codes.hpp"
 
 #include <fcntl.h>
@@ -14,7 +15,7 @@ namespace orvane {
 namespace {
 
 // A reply longer than this without its CR is not a reply.
-constexpr std::size_t kMaxReplyBytes = 256;
+constexpr std::size_t kMaxReplyBytes = limits::kMaxDconReplyBytes;
 
 bool baud_constant(int baud, speed_t& out) {
   switch (baud) {

@@ -5,6 +5,7 @@
 // most 1 ms while libcurl has no socket to watch: the easy interface of
 // libcurl 7.88 can stall a full second before a data connection.
 #pragma once
+#include "core/limits.hpp"
 #include "station/event_uplink.hpp"
 
 #include <atomic>
@@ -16,9 +17,9 @@
 namespace orvane {
 
 struct FtpTimeouts {
-  std::chrono::milliseconds connect{3000};   // TCP connect (the login's replies get `response` each on top)
-  std::chrono::milliseconds response{3000};  // each server reply (login, CWD, STOR)
-  std::chrono::milliseconds transfer{5000};  // one whole operation
+  std::chrono::milliseconds connect{limits::kFtpConnectTimeoutMs};   // TCP connect (the login's replies get `response` each on top)
+  std::chrono::milliseconds response{limits::kFtpResponseTimeoutMs};  // each server reply (login, CWD, STOR)
+  std::chrono::milliseconds transfer{limits::kFtpTransferTimeoutMs};  // one whole operation
 };
 
 class FtpUplink final : public EventUplink {

@@ -3,12 +3,13 @@
 #include "core/comma_text.hpp"
 #include "core/text_file.hpp"
 #include "station/station.hpp"
+#include "station/station_files.hpp"
 
 namespace orvane {
 
 void Station::load_modules() {
   modules.clear();
-  for (const auto& line : read_lines_if_exists(file("module.con"))) {
+  for (const auto& line : read_lines_if_exists(file(station_files::kModules))) {
     if (auto m = parse_module_line(line)) {
       modules.push_back(std::move(*m));
     } else {
@@ -20,7 +21,7 @@ void Station::load_modules() {
 void Station::load_channels() {
   load_modules();
   channels.clear();
-  for (const auto& line : read_lines_if_exists(file("channel.con"))) {
+  for (const auto& line : read_lines_if_exists(file(station_files::kChannels))) {
     if (auto c = parse_channel_line(line)) {
       channels.push_back(std::move(*c));
     } else {
@@ -31,11 +32,11 @@ void Station::load_channels() {
 
 void Station::load_sensor_list() {
   std::error_code ec;
-  if (!std::filesystem::exists(file("sensor.con"), ec)) return;
-  load_sensor_lines(grid_sensor, read_lines(file("sensor.con")));
+  if (!std::filesystem::exists(file(station_files::kSensors), ec)) return;
+  load_sensor_lines(grid_sensor, read_lines(file(station_files::kSensors)));
 }
 
-void Station::save_sensor_list() { write_lines_atomic(file("sensor.con"), sensor_lines(grid_sensor)); }
+void Station::save_sensor_list() { write_lines_atomic(file(station_files::kSensors), sensor_lines(grid_sensor)); }
 
 void Station::link_channels() {
   for (auto& ch : channels) {
@@ -50,9 +51,7 @@ void Station::link_channels() {
 }
 
 void Station::reset_panels() {
-  timer_history.set_enabled(false);
-  timer_event.set_enabled(false);
-  timer_random.set_enabled(false);
+  sampling_.change(SamplingChange::hold);
   for (auto& p : panels) p = ChannelPanel{};
 }
 
@@ -62,14 +61,12 @@ void Station::refresh_labels() {
     const auto id = trim(grid_sensor.cell(r, col::kPortId));
     if (!id.empty()) panel(r).lbl = label_for(id);
   }
-  timer_random.set_enabled(true);
-  timer_event.set_enabled(true);
-  timer_history.set_enabled(true);
+  sampling_.change(SamplingChange::resume_all);
 }
 
 bool Station::read_auto_start() const {
   try {
-    const auto lines = read_lines_if_exists(file("auto.con"));
+    const auto lines = read_lines_if_exists(file(station_files::kAutoStart));
     return !lines.empty() && trim(lines.front()) == "1";
   } catch (...) {
     return false;
@@ -79,11 +76,11 @@ bool Station::read_auto_start() const {
 void Station::write_auto_start(const std::string& text) {
   try {
     std::error_code ec;
-    if (!std::filesystem::exists(file("auto.con"), ec)) return;
-    auto lines = read_lines(file("auto.con"));
+    if (!std::filesystem::exists(file(station_files::kAutoStart), ec)) return;
+    auto lines = read_lines(file(station_files::kAutoStart));
     if (lines.empty()) return;
     lines.front() = text;
-    write_lines_atomic(file("auto.con"), lines);
+    write_lines_atomic(file(station_files::kAutoStart), lines);
   } catch (...) {
     // Errors writing auto.con are ignored.
   }

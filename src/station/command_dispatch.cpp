@@ -19,7 +19,7 @@ const std::string& item(const Items& items, std::size_t k) {
 bool send_reply(Station& st, Connection& conn, std::string_view text) {
   if (conn.send(text)) return true;
   st.log("Error : Cannot Connect socket or socket close!");
-  if (st.Timer1.enabled()) cancel_realtime(st);
+  if (st.realtime_timer.enabled()) cancel_realtime(st);
   return false;
 }
 
@@ -76,8 +76,8 @@ const CommandEntry* find_command(std::string_view word) {
 
 bool addressed(const Station& st, const Items& items) {
   if (items.size() < 4) return false;
-  const auto fac = trim(st.boxes.ed_facid);
-  const auto sen = trim(st.boxes.ed_sensorid);
+  const auto fac = trim(st.settings.factory_id);
+  const auto sen = trim(st.settings.sensor_id);
   if (items[2] != fac) return false;
   return items[3] == sen || (items[3].size() == fac.size() + sen.size() && items[3].starts_with(fac) &&
                              std::string_view(items[3]).substr(fac.size()) == sen);

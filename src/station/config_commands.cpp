@@ -5,30 +5,15 @@
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
+#include "station/station_files.hpp"
 
 namespace orvane {
 
 void handle_set_config(Station& st, const Items& items) {
   try {
-    const auto& fac = item(items, 2);
-    const auto& sen = item(items, 3);
-    const auto& tel = item(items, 4);
-    const auto& host = item(items, 5);
-    const auto& history = item(items, 6);
-    const auto& event = item(items, 7);
-    write_profile_keys(st.file(kSettingsFile), {{"Config", "FactoryID", fac},
-                                                {"Config", "SensorID", sen},
-                                                {"Config", "Telphone", tel},
-                                                {"Connection", "HOST", host},
-                                                {"Config", "HistorySample", history},
-                                                {"Config", "EventSample", event}});
-    st.boxes.ed_facid = fac;
-    st.boxes.ed_sensorid = sen;
-    st.boxes.ed_tel = tel;
-    st.boxes.ed_ip = host;
-    st.settings.Host = trim_copy(host);  // the uplink's host
-    st.boxes.ed_historysam = history;
-    st.boxes.ed_eventsam = event;
+    const IdentityUpdate update{item(items, 2), item(items, 3), item(items, 4),
+                                item(items, 5), item(items, 6), item(items, 7)};
+    apply_identity(st.file(station_files::kSettings), update, st.settings);
     st.apply_sampling_intervals();
     st.configured_flag().set();
     st.set_clock_active(true);
@@ -95,11 +80,12 @@ void handle_delete_id(Station& st, const Items& items) {
 void handle_read_config(Station& st, const Request& request) {
   const auto& word = item(request.items, 0);
   const auto& ref = item(request.items, 1);
-  const auto fac = trim(st.boxes.ed_facid);
-  const auto sen = trim(st.boxes.ed_sensorid);
+  const auto& settings = st.settings;
+  const auto fac = trim(settings.factory_id);
+  const auto sen = trim(settings.sensor_id);
   auto reply = ReplyWriter::answering(request.header);
-  reply.line(word, " ", ref, " ", fac, " ", sen, " ", st.boxes.ed_tel, " ", st.boxes.ed_historysam, " ",
-             st.boxes.ed_eventsam, " ");
+  reply.line(word, " ", ref, " ", fac, " ", sen, " ", settings.telephone, " ", settings.history_sample.text, " ",
+             settings.event_sample.text, " ");
   for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
     const auto& row = st.grid_sensor.row(r);
     if (trim(row[col::kPortId]).empty()) continue;  // no sensor on this row

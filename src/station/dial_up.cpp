@@ -59,7 +59,7 @@ bool DialUp::dial(const DialSettings& s) {
   online_ = true;
   if (s.confirm_by_ping) {
     for (int round = 0; round < kConfirmRounds && !cancelled_; ++round) {
-      if (pinger_ && pinger_->ping(trim_copy(s.host), std::chrono::milliseconds(1000))) break;
+      if (pinger_ && pinger_->ping(trim_copy(s.host), std::chrono::milliseconds(limits::kDialPingTimeoutMs))) break;
       if (!online_) break;
     }
   } else {

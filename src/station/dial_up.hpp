@@ -2,6 +2,7 @@
 // the link (by ping or by watching its state), report the state by name,
 // hang everything up. Used by the upload worker and the station thread.
 #pragma once
+#include "core/limits.hpp"
 #include "platform/dialer.hpp"
 
 #include <atomic>
@@ -40,8 +41,8 @@ class DialUp {
   void cancel() { cancelled_ = true; }
 
   static constexpr const char* kEntry = "vrn";
-  static constexpr int kConfirmRounds = 60;
-  static constexpr int kAuthenticationRounds = 10;
+  static constexpr int kConfirmRounds = limits::kDialConfirmRounds;
+  static constexpr int kAuthenticationRounds = limits::kDialAuthenticationRounds;
 
  private:
   void hang_up(int handle);

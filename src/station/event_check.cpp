@@ -6,6 +6,7 @@
 #include "core/local_time.hpp"
 #include "station/event_log_files.hpp"
 #include "station/station.hpp"
+#include "station/station_files.hpp"
 
 #include <algorithm>
 #include <limits>
@@ -40,7 +41,7 @@ int to_tag(std::int64_t state) {
 }  // namespace
 
 void Station::load_event_buffer() {
-  if (events.load(file("Event.Sav")).torn_last_line)
+  if (events.load(file(station_files::kEventBuffer)).torn_last_line)
     log("Events : Event.Sav ended inside a line (an interrupted write); the line is kept as it is");
 }
 
@@ -50,8 +51,8 @@ void Station::prime_event_state(int row) {
   p.tag = to_tag(row_state(grid_sensor, row, panel_value(p)));
 }
 
-void Station::timer_eventTimer() {
-  const bool loopback = trim(boxes.ed_ip) == kLoopbackHost;
+void Station::on_event_tick() {
+  const bool loopback = trim(settings.host) == kLoopbackHost;
   // The events of one check are buffered together, with one flush; each
   // counts (and its state is taken) only once that flush succeeded. An event
   // that could not be buffered is made again at the next check.
@@ -75,7 +76,7 @@ void Station::timer_eventTimer() {
       continue;
     }
     const char kind = digital(grid_sensor, row) ? 'D' : 'A';
-    const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid,
+    const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), settings.factory_id, settings.sensor_id,
                                  grid_sensor.cell(row, col::kPortId), int_text(value));
     if (trim(line).empty()) continue;
     changes.push_back({row, state, kind});
@@ -102,7 +103,7 @@ void Station::timer_eventTimer() {
     }
     auto& p = panel(c.row);
     p.tag = c.state;
-    const auto raw = event_line(c.kind, stamp_yyyymmddhhnn(now()), boxes.ed_facid, boxes.ed_sensorid,
+    const auto raw = event_line(c.kind, stamp_yyyymmddhhnn(now()), settings.factory_id, settings.sensor_id,
                                 grid_sensor.cell(c.row, col::kPortId), trim(p.value));
     try {
       write_raw_event_log(dir_, now(), raw);
@@ -115,17 +116,17 @@ void Station::timer_eventTimer() {
 
 DeliverySettings Station::delivery_settings() const {
   DeliverySettings s;
-  s.target.host = trim_copy(boxes.ed_ip);
-  s.target.port = settings.ServerPort;
-  s.target.user = settings.User;
-  s.target.password = settings.Password;
-  s.eventpath = settings.eventpath;
-  s.dial_up = settings.Connecttype == "1";
-  s.dial.number = boxes.ed_tel;
-  s.dial.user = settings.User;
-  s.dial.password = settings.Password;
-  s.dial.host = boxes.ed_ip;
-  s.dial.confirm_by_ping = settings.Connectmode == "1";
+  s.target.host = trim_copy(settings.host);
+  s.target.port = settings.server_port;
+  s.target.user = settings.user;
+  s.target.password = settings.password;
+  s.eventpath = settings.event_path;
+  s.dial_up = settings.connect_type == ConnectType::dial_up;
+  s.dial.number = settings.telephone;
+  s.dial.user = settings.user;
+  s.dial.password = settings.password;
+  s.dial.host = settings.host;
+  s.dial.confirm_by_ping = settings.connect_mode == ConnectMode::confirm_by_ping;
   return s;
 }
 

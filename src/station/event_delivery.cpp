@@ -2,6 +2,7 @@
 
 #include "core/local_time.hpp"
 #include "station/send_journal.hpp"
+#include "station/station_files.hpp"
 
 #include <algorithm>
 #include <system_error>
@@ -88,7 +89,7 @@ void EventDelivery::run_worker(const DeliverySettings& settings) {
 }
 
 void EventDelivery::compact_buffer(bool force) {
-  SendJournal journal(buffer_.file().parent_path() / kJournalName);
+  SendJournal journal(buffer_.file().parent_path() / station_files::kSendJournal);
   buffer_.compact(force, [&](const BufferPosition& now, const BufferPosition& next) { journal.follow(now, next); });
 }
 
@@ -119,7 +120,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
   const std::size_t total = buffer_.size();
   log_("Send : " + std::to_string(total) + " Events");
   const auto deadline = std::chrono::steady_clock::now() + (dial_up ? dial_up_budget_ : lan_budget_);
-  SendJournal journal(buffer_.file().parent_path() / kJournalName);
+  SendJournal journal(buffer_.file().parent_path() / station_files::kSendJournal);
   // A failed store ends the upload there: the lines stored before it leave
   // the buffer, the rest wait for the next one. Sending everything again
   // would give the host the stored events twice, and going on past the

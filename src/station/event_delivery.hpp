@@ -6,6 +6,7 @@
 // worker's log lines reach the operator log in order (the log posts them to
 // the station thread).
 #pragma once
+#include "core/limits.hpp"
 #include "platform/clock.hpp"
 #include "station/dial_up.hpp"
 #include "station/event_buffer.hpp"
@@ -69,9 +70,8 @@ class EventDelivery {
  // The journal of the names the buffer's first lines are stored under,
   // beside the buffer's file; covered by the upload lock like the buffer's
   // removals.
-  static constexpr const char* kJournalName = "Event.Snd";
   // Lines named (and journalled) at a time ahead of their stores.
-  static constexpr std::size_t kBatch = 256;
+  static constexpr std::size_t kBatch = limits::kDeliveryBatchLines;
 
  private:
   void start_worker(DeliverySettings settings);
@@ -88,8 +88,8 @@ class EventDelivery {
   std::mutex upload_mutex_;  // one upload at a time across both threads
   std::atomic<bool> worker_running_{false};
   std::atomic<bool> stopping_{false};
-  std::chrono::milliseconds lan_budget_{30000};
-  std::chrono::milliseconds dial_up_budget_{600000};
+  std::chrono::milliseconds lan_budget_{limits::kLanUploadBudgetMs};
+  std::chrono::milliseconds dial_up_budget_{limits::kDialUpUploadBudgetMs};
   std::thread worker_;
 };
 

@@ -1,4 +1,4 @@
-// The two daily event log files under log/: "YYYYMMDD.log" and "UYYYYMMDD.log".
+// Writing the two daily event log files (see station_files.hpp).
 #pragma once
 #include "core/local_time.hpp"
 
@@ -6,9 +6,6 @@
 #include <string_view>
 
 namespace orvane {
-
-std::filesystem::path event_log_path(const std::filesystem::path& dir, LocalTime now);
-std::filesystem::path raw_event_log_path(const std::filesystem::path& dir, LocalTime now);
 
 // Appends the event line's log form to the day's file (chosen by `now`).
 // Nothing is written for a blank line. The log folder is never created: a

@@ -1,4 +1,4 @@
-// Hourly history: sampling on timer_history and, at each hour change, one
+// Hourly history: sampling on the history timer and, at each hour change, one
 // line of min/max/average per enabled analog channel in the day's file.
 #include "core/comma_text.hpp"
 #include "core/history_item.hpp"
@@ -6,10 +6,11 @@
 #include "core/local_time.hpp"
 #include "core/text_file.hpp"
 #include "station/station.hpp"
+#include "station/station_files.hpp"
 
 namespace orvane {
 
-void Station::timer_historyTimer() {
+void Station::on_history_tick() {
   for (auto& ch : channels) {
     if (!ch.enabled) continue;
     const std::int32_t v = strict_int(ch.value).value_or(0);
@@ -29,9 +30,9 @@ void Station::timer_historyTimer() {
 
 // `last_tick` lies in the hour that ended: its day names the file, so the
 // 23:00 line goes into the day that ended.
-void Station::clockHourChange(LocalTime last_tick, LocalTime) {
+void Station::on_hour_change(LocalTime last_tick, LocalTime) {
   const auto t = civil(last_tick);
-  const auto path = dir_ / "history" / (std::to_string(t.day) + ".his");
+  const auto path = station_files::history_file(dir_, t.day);
   const auto month = stamp_yyyymm(last_tick);
 
   std::string line;

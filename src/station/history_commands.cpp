@@ -7,14 +7,15 @@
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
+#include "station/station_files.hpp"
 
 #include <fmt/format.h>
 
 namespace orvane {
 
 void empty_history_files(Station& st) {
-  for (int day = 1; day <= 31; ++day) {
-    const auto path = st.dir() / "history" / (std::to_string(day) + ".his");
+  for (int day = 1; day <= station_files::kHistoryDays; ++day) {
+    const auto path = station_files::history_file(st.dir(), day);
     std::error_code ec;
     // The station never creates history files of its own accord here: a
     // day without a file has nothing to empty.
@@ -32,7 +33,7 @@ void handle_read_history(Station& st, const Request& request) {
   } else {
     reply.add(" ", item(items, 0), " ", item(items, 1), " ", item(items, 2), " ", item(items, 3), " ", item(items, 4),
               "\r\n");
-    const auto lines = read_lines_if_exists(st.dir() / "history" / (std::to_string(day) + ".his"));
+    const auto lines = read_lines_if_exists(station_files::history_file(st.dir(), day));
     if (!lines.empty()) {
       std::size_t first = 0;
       std::string date;

@@ -3,6 +3,7 @@
 #include "core/integer_text.hpp"
 #include "core/text_file.hpp"
 #include "station/station.hpp"
+#include "station/station_files.hpp"
 
 namespace orvane {
 namespace {
@@ -22,7 +23,7 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 }  // namespace
 
 void Station::restore_last_values() {
-  const auto path = file("last.con");
+  const auto path = file(station_files::kLastValues);
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) return;
   std::vector<std::string> lines;
@@ -58,9 +59,9 @@ void Station::save_last_values() {
   std::vector<std::string> lines;
   for (int r = 1; r < grid_sensor.row_count() && has_panel(r); ++r)
     lines.push_back(upper_ascii(trim(grid_sensor.cell(r, col::kPortId))) + "," + panel(r).value);
-  write_lines_atomic(file("last.con"), lines);
+  write_lines_atomic(file(station_files::kLastValues), lines);
 }
 
-void Station::clockMinuteChange(LocalTime, LocalTime) { save_last_values(); }
+void Station::on_minute_change(LocalTime, LocalTime) { save_last_values(); }
 
 }  // namespace orvane

@@ -10,7 +10,7 @@
 namespace orvane {
 
 bool Station::open_device_line() {
-  const int code = acquisition.line().open(settings.Port, settings.Brate);
+  const int code = acquisition.line().open(settings.com_port, settings.baud_rate);
   if (code == rc::kNoError) return true;
   log("OPEN_COM Error Code:" + int_text(code) + "\r" + result_code_text(code));
   return false;
@@ -19,8 +19,7 @@ bool Station::open_device_line() {
 std::vector<std::string> Station::read_module(const TModule& module) {
   if (module.address.empty()) throw std::invalid_argument("'' is not a valid module address");
   const int address = dcon_address(module.address.front());  // throws before anything is sent
-  const int code = acquisition.line().read_module(address, settings.Checksum,
-                                                  std::chrono::milliseconds(settings.Timeout), acquisition.area);
+  const int code = acquisition.line().read_module(address, settings.checksum, settings.module_timeout, acquisition.area);
   if (code != rc::kNoError) log("The Error Code:" + int_text(code) + "\r" + result_code_text(code));
   std::vector<std::string> texts;
   texts.reserve(acquisition.area.size());
@@ -28,8 +27,8 @@ std::vector<std::string> Station::read_module(const TModule& module) {
   return texts;
 }
 
-void Station::timer_randomTimer() {
-  const RawRange range{settings.MinVal, settings.MaxVal};
+void Station::on_read_tick() {
+  const RawRange range{settings.raw_min, settings.raw_max};
   std::vector<std::string> readings;
   for (const auto& module : modules) {
     readings.clear();

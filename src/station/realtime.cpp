@@ -1,5 +1,5 @@
 // Realtime reports: BEGIN_REALTIME / END_REALTIME, the subscriber list keyed
-// by host address, and the Timer1 tick that sends the batches and counts the
+// by host address, and the realtime tick that sends the batches and counts the
 // subscriptions down.
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
@@ -39,15 +39,15 @@ bool send_realtime_end(Station& st, Connection& conn) {
 
 void cancel_realtime(Station& st) {
   st.commands.realtime.subscribers.clear();
-  st.Timer1.set_enabled(false);
+  st.realtime_timer.set_enabled(false);
   st.log("Emulator : Program Cancel send realtime");
 }
 
-void Station::Timer1Timer() {
+void Station::on_realtime_tick() {
   auto& subs = commands.realtime.subscribers;
   if (subs.empty()) {
     apply_sampling_intervals();
-    Timer1.set_enabled(false);
+    realtime_timer.set_enabled(false);
     return;
   }
   const auto batch = realtime_batch(*this);
@@ -56,7 +56,7 @@ void Station::Timer1Timer() {
     const auto conn = subs[i].connection;  // the entry may go while sending
     if (!send_reply(*this, *conn, batch) && subs.empty()) return;  // realtime was cancelled
   }
-  const auto step = static_cast<std::int64_t>(std::lround(Timer1.interval() / 1000.0));
+  const auto step = static_cast<std::int64_t>(std::lround(realtime_timer.interval() / 1000.0));
   for (std::size_t i = 0; i < subs.size();) {
     subs[i].remaining_s -= step;
     if (subs[i].remaining_s > 0) {
@@ -72,7 +72,7 @@ void Station::Timer1Timer() {
 void handle_begin_realtime(Station& st, const Request& request) {
   const auto& items = request.items;
   const auto& conn = request.connection;
-  st.Timer1.set_enabled(false);
+  st.realtime_timer.set_enabled(false);
   // The opening of a long reply: its lines come with each tick, its end
   // with the subscription's.
   const auto reply = ReplyWriter::answering(request.header).take();
@@ -82,11 +82,11 @@ void handle_begin_realtime(Station& st, const Request& request) {
   const std::int64_t period_s = std::max<std::int64_t>(to_int_or_throw(trim(item(items, 4))), limits::kMinRealtimePeriodS);
   const auto duration_s = to_int_or_throw(trim(item(items, 5)));
   const auto period_ms = std::min<std::int64_t>(period_s * 1000, std::numeric_limits<int>::max() / 1000 * 1000);
-  st.Timer1.set_interval(static_cast<int>(period_ms));
+  st.realtime_timer.set_interval(static_cast<int>(period_ms));
   rt.subscribers.push_back({conn->remote_address(), conn, duration_s});
   send_reply(st, *conn, reply);
-  st.Timer1Timer();
-  st.Timer1.set_enabled(true);
+  st.on_realtime_tick();
+  st.realtime_timer.set_enabled(true);
   st.apply_sampling_intervals();
 }
 

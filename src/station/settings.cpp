@@ -1,7 +1,10 @@
 #include "station/settings.hpp"
 
+#include "core/integer_text.hpp"
+#include "core/limits.hpp"
 #include "core/text_file.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <fstream>
 #include <system_error>
@@ -9,34 +12,40 @@
 
 namespace orvane {
 
-Settings read_settings(const Profile& p, const std::string& station_dir) {
-  Settings s;
-  s.ClientPort = p.get_int("Connection", "ClientPort", s.ClientPort);
-  s.ServerPort = p.get_int("Connection", "ServerPort", s.ServerPort);
-  s.Host = p.get_string("Connection", "Host", s.Host);
-  s.User = p.get_string("Connection", "User", s.User);
-  s.Password = p.get_string("Connection", "Password", s.Password);
-  s.eventpath = p.get_string("Connection", "eventpath", s.eventpath);
-  s.FactoryID = p.get_string("Config", "FactoryID", s.FactoryID);
-  s.SensorID = p.get_string("Config", "SensorID", s.SensorID);
-  s.Telphone = p.get_string("Config", "Telphone", s.Telphone);
-  s.HistorySample = p.get_string("Config", "HistorySample", s.HistorySample);
-  s.EventSample = p.get_string("Config", "EventSample", s.EventSample);
-  s.Connectmode = p.get_string("Setting", "Connectmode", s.Connectmode);
-  s.Connecttype = p.get_string("Setting", "Connecttype", s.Connecttype);
-  s.HistoryType = p.get_string("Real Data", "History Type", s.HistoryType);
-  s.DataPath = p.get_string("Real Data", "Data Path", station_dir);
-  s.ShowValue = p.get_string("Setting", "ShowValue", "0") == "1";
-  s.MinVal = p.get_int("ConvertData", "MinVal", s.MinVal);
-  s.MaxVal = p.get_int("ConvertData", "MaxVal", s.MaxVal);
-  s.ChkConvert = p.get_string("ConvertData", "ChkConvert", "0") != "0";
-  s.Port = p.get_int("READ", "Port", s.Port);
-  s.Brate = p.get_int("READ", "Brate", s.Brate);
-  s.Checksum = p.get_string("READ", "Checksum", "0") == "1";
+std::chrono::milliseconds IntervalSetting::period() const {
+  const auto v = leading_int(text, 0);
+  if (v == 0) return std::chrono::milliseconds(limits::kDefaultIntervalMs);
+  return std::chrono::milliseconds(std::clamp<std::int64_t>(v, 1, 0x7fffffff));
+}
+
+StationSettings read_settings(const Profile& p, const std::string& station_dir) {
+  StationSettings s;
+  s.client_port = p.get_int("Connection", "ClientPort", s.client_port);
+  s.server_port = p.get_int("Connection", "ServerPort", s.server_port);
+  s.host = p.get_string("Connection", "Host", s.host);
+  s.user = p.get_string("Connection", "User", s.user);
+  s.password = p.get_string("Connection", "Password", s.password);
+  s.event_path = p.get_string("Connection", "eventpath", s.event_path);
+  s.factory_id = p.get_string("Config", "FactoryID", s.factory_id);
+  s.sensor_id = p.get_string("Config", "SensorID", s.sensor_id);
+  s.telephone = p.get_string("Config", "Telphone", s.telephone);
+  s.history_sample.text = p.get_string("Config", "HistorySample", s.history_sample.text);
+  s.event_sample.text = p.get_string("Config", "EventSample", s.event_sample.text);
+  s.connect_mode = p.get_string("Setting", "Connectmode", "0") == "1" ? ConnectMode::confirm_by_ping : ConnectMode::dialled;
+  s.connect_type = p.get_string("Setting", "Connecttype", "0") == "1" ? ConnectType::dial_up : ConnectType::lan;
+  s.history_type = p.get_string("Real Data", "History Type", s.history_type);
+  s.data_path = p.get_string("Real Data", "Data Path", station_dir);
+  s.show_value = p.get_string("Setting", "ShowValue", "0") == "1";
+  s.raw_min = p.get_int("ConvertData", "MinVal", s.raw_min);
+  s.raw_max = p.get_int("ConvertData", "MaxVal", s.raw_max);
+  s.convert = p.get_string("ConvertData", "ChkConvert", "0") != "0";
+  s.com_port = p.get_int("READ", "Port", s.com_port);
+  s.baud_rate = p.get_int("READ", "Brate", s.baud_rate);
+  s.checksum = p.get_string("READ", "Checksum", "0") == "1";
   // A wait of 0 would fail every read, and the read cycle waits on each
   // module in turn: beyond 10 s one silent module would stall the station.
-  const int timeout = p.get_int("READ", "Timeout", s.Timeout);
-  if (timeout >= 1 && timeout <= kMaxReadTimeoutMs) s.Timeout = timeout;
+  const auto timeout = p.get_int("READ", "Timeout", limits::kModuleReadTimeoutMs);
+  if (timeout >= 1 && timeout <= limits::kMaxModuleReadTimeoutMs) s.module_timeout = std::chrono::milliseconds(timeout);
   return s;
 }
 
@@ -56,6 +65,21 @@ void write_profile_keys(const std::filesystem::path& file, const std::vector<Pro
   Profile p = load_profile(file);
   for (const auto& w : writes) p.set(w.section, w.key, w.value);
   write_file_atomic(file, p.text());
+}
+
+void apply_identity(const std::filesystem::path& settings_file, const IdentityUpdate& u, StationSettings& s) {
+  write_profile_keys(settings_file, {{"Config", "FactoryID", u.factory_id},
+                                     {"Config", "SensorID", u.sensor_id},
+                                     {"Config", "Telphone", u.telephone},
+                                     {"Connection", "HOST", u.host},
+                                     {"Config", "HistorySample", u.history_sample},
+                                     {"Config", "EventSample", u.event_sample}});
+  s.factory_id = u.factory_id;
+  s.sensor_id = u.sensor_id;
+  s.telephone = u.telephone;
+  s.host = u.host;
+  s.history_sample.text = u.history_sample;
+  s.event_sample.text = u.event_sample;
 }
 
 }  // namespace orvane

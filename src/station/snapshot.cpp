@@ -25,14 +25,8 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
         ++v.thresholds;
     }
   }
-  s.lbl_mode = lbl_mode;
-  s.data_mode = data_mode;
-  s.ed_facid = boxes.ed_facid;
-  s.ed_sensorid = boxes.ed_sensorid;
-  s.ed_ip = boxes.ed_ip;
-  s.ed_tel = boxes.ed_tel;
-  s.ed_historysam = boxes.ed_historysam;
-  s.ed_eventsam = boxes.ed_eventsam;
+  s.data_mode = sampling_.mode();
+  s.settings = settings;
   s.events_buffered = events.size();
   s.realtime_subscribers = commands.realtime.subscribers.size();
   s.dial_online = dial_online;

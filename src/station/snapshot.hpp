@@ -2,6 +2,8 @@
 // window never reads station state. Plain values, no UI types.
 #pragma once
 #include "core/limits.hpp"
+#include "station/sampling.hpp"
+#include "station/settings.hpp"
 
 #include <array>
 #include <cstddef>
@@ -26,10 +28,8 @@ struct PanelSnapshot {
 
 struct StationSnapshot {
   std::array<PanelSnapshot, limits::kChannels> panels;  // panels[N-1] is pnl_N
-  std::string lbl_mode;
-  int data_mode = 0;
-  // The identity and settings boxes.
-  std::string ed_facid, ed_sensorid, ed_ip, ed_tel, ed_historysam, ed_eventsam;
+  DataMode data_mode = DataMode::stopped;
+  StationSettings settings;  // the identity and settings as the station holds them
   std::size_t events_buffered = 0;
   std::size_t realtime_subscribers = 0;
   bool dial_online = false;

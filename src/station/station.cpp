@@ -1,8 +1,8 @@
 #include "station/station.hpp"
 
 #include "core/integer_text.hpp"
-#include "core/limits.hpp"
 #include "station/command_dispatch.hpp"
+#include "station/station_files.hpp"
 
 #include <algorithm>
 #include <filesystem>
@@ -12,25 +12,25 @@
 namespace orvane {
 
 Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir)
-    : timer_random(ioc, "timer_random"),
-      timer_event(ioc, "timer_event"),
-      timer_history(ioc, "timer_history"),
-      Timer1(ioc, "Timer1"),
+    : realtime_timer(ioc, "realtime"),
       clock(ioc, deps.clock),
       acquisition(deps.device),
       ioc_(ioc),
       log_(log),
       deps_(deps),
       dir_(std::move(dir)),
+      sampling_(ioc),
       delivery_(std::make_unique<EventDelivery>(events, [this](std::string line) { this->log(std::move(line)); },
                                                 deps.clock, deps.uplink, deps.dialer, deps.pinger, dial_online)) {
-  timer_random.set_handler([this] { guarded([this] { timer_randomTimer(); }); });
-  timer_event.set_handler([this] { guarded([this] { timer_eventTimer(); }); });
-  timer_history.set_handler([this] { guarded([this] { timer_historyTimer(); }); });
-  Timer1.set_handler([this] { guarded([this] { Timer1Timer(); }); });
-  clock.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { clockHourChange(last, now); }); });
-  events.use_file(file("Event.Sav"));
-  clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { clockMinuteChange(last, now); }); });
+  sampling_.set_handlers({
+      .on_read_tick = [this] { guarded([this] { on_read_tick(); }); },
+      .on_event_tick = [this] { guarded([this] { on_event_tick(); }); },
+      .on_history_tick = [this] { guarded([this] { on_history_tick(); }); },
+  });
+  realtime_timer.set_handler([this] { guarded([this] { on_realtime_tick(); }); });
+  clock.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
+  events.use_file(file(station_files::kEventBuffer));
+  clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });
 }
 
 Station::~Station() {
@@ -58,104 +58,65 @@ void Station::handle_message(std::span<const std::string_view> lines, const std:
 }
 
 void Station::start() {
+  // An exception at any step is caught here (and at every loop edge by
+  // `guarded`): it is logged and ends the sequence; the station stays up.
   try {
-    // Steps 1-5: the exception handler is `guarded` at every loop edge; the
-    // lists, the station directory and the control characters exist with
-    // the station itself.
-    // Step 6: settings.
-    settings = read_settings(load_profile(file(kSettingsFile)), dir_.string());
-    boxes.ed_facid = settings.FactoryID;
-    boxes.ed_sensorid = settings.SensorID;
-    boxes.ed_ip = settings.Host;
-    boxes.ed_tel = settings.Telphone;
-    boxes.ed_historysam = settings.HistorySample;
-    boxes.ed_eventsam = settings.EventSample;
-    if (::access(dir_.c_str(), W_OK) != 0)
-      log("Error : station directory " + dir_.string() + " is not writable");
-    // Step 7: the command server's listening socket.
-    if (deps_.listener) deps_.listener->listen(settings.ClientPort);
-    // Step 8: the event buffer.
+    read_settings_file();
+    open_command_server();
     load_event_buffer();
-    // Step 9.
     dial_online = false;
-    // Steps 10-12: modules, channels, sensor list, links.
     load_channels();
     load_sensor_list();
     link_channels();
-    // Step 13.
     apply_sampling_intervals();
-    // Step 14 (enables the three sampling timers).
-    refresh_labels();
-    // Step 15.
+    refresh_labels();  // runs the sampling timers
     clock.set_active(true);
-    // Step 16: the station starts stopped.
-    data_mode = kModeReading;
-    stop_data();
-    // Step 17.
+    stop_data();  // the station starts stopped
     restore_last_values();
-    // Step 18 (pending messages) needs nothing here: the loop runs them next.
-    // Step 19.
+    // Messages that came in meanwhile are served by the loop next.
     if (read_auto_start()) start_reading();
-    // Step 20.
-    if (!deps_.configured_flag.is_set()) {
-      stop_data();
-      clock.set_active(false);
-      log("Wait for Set Config...");
-    }
+    wait_for_first_configuration();
   } catch (const std::exception& e) {
     log(std::string("Error : ") + e.what());
   }
 }
 
-void Station::set_sampling_timers(bool enabled) {
-  timer_history.set_enabled(enabled);
-  timer_event.set_enabled(enabled);
-  timer_random.set_enabled(enabled);
+void Station::read_settings_file() {
+  settings = read_settings(load_profile(file(station_files::kSettings)), dir_.string());
+  if (::access(dir_.c_str(), W_OK) != 0) log("Error : station directory " + dir_.string() + " is not writable");
 }
 
-void Station::stop_data() {
-  data_mode = kModeStopped;
-  set_sampling_timers(false);
-  lbl_mode = "Data Mode : Stop ";
+void Station::open_command_server() {
+  if (deps_.listener) deps_.listener->listen(settings.client_port);
 }
+
+void Station::wait_for_first_configuration() {
+  // Until a host has configured it once, a station neither samples nor keeps time.
+  if (deps_.configured_flag.is_set()) return;
+  stop_data();
+  clock.set_active(false);
+  log("Wait for Set Config...");
+}
+
+void Station::stop_data() { sampling_.change(SamplingChange::stop); }
 
 void Station::apply_sampling_intervals() {
-  struct Reenable {
-    Station& s;
-    ~Reenable() {
-      if (s.data_mode != kModeStopped) s.set_sampling_timers(true);
-    }
-  } reenable{*this};
-  auto interval = [](const std::string& text) {
-    const auto v = leading_int(text, 0);
-    if (v == 0) return limits::kDefaultIntervalMs;
-    return static_cast<int>(std::clamp<std::int64_t>(v, 1, 0x7fffffff));
-  };
-  const int h = interval(boxes.ed_historysam);
-  const int e = interval(boxes.ed_eventsam);
-  set_sampling_timers(false);
-  int random = std::min(h, e);
-  if (Timer1.enabled() && Timer1.interval() < random) random = Timer1.interval();
-  timer_random.set_interval(random);
-  timer_history.set_interval(h);
-  timer_event.set_interval(e);
+  const auto history = settings.history_sample.period();
+  const auto event = settings.event_sample.period();
+  auto read = std::min(history, event);
+  const std::chrono::milliseconds realtime(realtime_timer.interval());
+  if (realtime_timer.enabled() && realtime < read) read = realtime;
+  sampling_.set_periods(history, event, read);
 }
 
 bool Station::restart_or_power_off(PowerAction action) { return deps_.power.request(action); }
-
-}  // namespace orvane
-
-namespace orvane {
 
 void Station::start_reading() {
   if (!open_device_line()) {
     stop_data();
     return;
   }
-  data_mode = kModeReading;
-  timer_randomTimer();
-  set_sampling_timers(true);
-  lbl_mode = "Data Mode : Read";
+  sampling_.change(SamplingChange::start_reading);
 }
 
 }  // namespace orvane

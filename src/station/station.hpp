@@ -14,6 +14,7 @@
 #include "station/event_uplink.hpp"
 #include "station/host_messages.hpp"
 #include "station/operator_log.hpp"
+#include "station/sampling.hpp"
 #include "station/settings.hpp"
 #include "station/station_clock.hpp"
 #include "station/station_timer.hpp"
@@ -44,18 +45,6 @@ struct StationDeps {
   Pinger* pinger = nullptr;       // confirms a dial-up link by ping
 };
 
-// The read-only edit boxes that hold the station's identity and settings.
-struct EditBoxes {
-  std::string ed_facid = "F1";
-  std::string ed_sensorid = "S1";
-  std::string ed_ip = "127.0.0.1";
-  std::string ed_tel;
-  std::string ed_historysam = "1000";
-  std::string ed_eventsam = "1000";
-};
-
-enum DataMode : int { kModeReading = 1, kModeStopped = 2 };
-
 class Station final : public MessageHandler {
  public:
   Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir);
@@ -68,9 +57,13 @@ class Station final : public MessageHandler {
   void start();
 
   // ---- shell (data modes, intervals, power) ----
-  void stop_data();                 // bt_stoprandom
-  void start_reading();             // bt_read
+  void stop_data();      // the stop button, STR, STA, DIS
+  void start_reading();  // the read button, ENB, SET_CONFIG
+  // The sampling periods from the settings (and the realtime period while
+  // realtime runs, if shorter).
   void apply_sampling_intervals();
+  DataMode data_mode() const { return sampling_.mode(); }
+  const Sampling& sampling() const { return sampling_; }
   bool restart_or_power_off(PowerAction action);
   ConfiguredFlag& configured_flag() { return deps_.configured_flag; }
   void set_clock_active(bool active) { clock.set_active(active); }
@@ -97,12 +90,12 @@ class Station final : public MessageHandler {
   StationSnapshot snapshot(std::uint64_t memo_seen) const;
 
   // ---- timer and clock handlers (public so tests can fire them) ----
-  void timer_randomTimer();   // read cycle
-  void timer_eventTimer();    // event check, then the uplink
-  void timer_historyTimer();  // history sampling
-  void Timer1Timer();         // realtime tick
-  void clockHourChange(LocalTime last_tick, LocalTime now);
-  void clockMinuteChange(LocalTime last_tick, LocalTime now);
+  void on_read_tick();      // read cycle
+  void on_event_tick();     // event check, then the uplink
+  void on_history_tick();   // history sampling
+  void on_realtime_tick();  // realtime batches to the subscribers
+  void on_hour_change(LocalTime last_tick, LocalTime now);
+  void on_minute_change(LocalTime last_tick, LocalTime now);
 
   // ---- channel model and configuration files ----
   void load_modules();
@@ -110,8 +103,8 @@ class Station final : public MessageHandler {
   void load_sensor_list();
   void save_sensor_list();
   void link_channels();
-  void reset_panels();
-  void refresh_labels();
+  void reset_panels();    // also holds the sampling timers
+  void refresh_labels();  // also runs the sampling timers again (see SamplingChange::resume_all)
   bool read_auto_start() const;
   void write_auto_start(const std::string& text);
 
@@ -139,22 +132,16 @@ class Station final : public MessageHandler {
   LocalTime now() const { return deps_.clock.now(); }
 
   // ---- state, owned here and touched on the station thread only ----
-  Settings settings;
-  EditBoxes boxes;
+  StationSettings settings;
   std::array<ChannelPanel, limits::kChannels> panels;  // panels[N-1] is pnl_N
   SensorGrid grid_sensor;
   std::vector<TModule> modules;   // module.con, in file order
   std::vector<TSensor> channels;  // channel.con, in file order
-  int data_mode = kModeStopped;
-  std::string lbl_mode = "Data Mode : Stop ";
   std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
   CommandState commands;          // realtime subscribers, SET_CONFIG error hook
 
-  StationTimer timer_random;
-  StationTimer timer_event;
-  StationTimer timer_history;
-  StationTimer Timer1;
+  StationTimer realtime_timer;
   StationClock clock;
   Acquisition acquisition;
 
@@ -162,13 +149,17 @@ class Station final : public MessageHandler {
   bool has_panel(int row) const { return row >= 1 && row <= limits::kChannels; }
 
  private:
-  void set_sampling_timers(bool enabled);
+  // Start-up steps.
+  void read_settings_file();
+  void open_command_server();
+  void wait_for_first_configuration();
 
   asio::io_context& ioc_;
   OperatorLog& log_;
   StationDeps deps_;
   std::filesystem::path dir_;
   std::function<void(const std::string&)> operator_alert_;
+  Sampling sampling_;
   std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the rest goes
 };
 

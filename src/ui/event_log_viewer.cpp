@@ -1,5 +1,7 @@
 #include "ui/event_log_viewer.hpp"
 
+#include "core/limits.hpp"
+
 #include <QAction>
 #include <QApplication>
 #include <QClipboard>
@@ -19,8 +21,8 @@ namespace {
 
 // Batches of line ends handed to the window: small enough to show the first
 // page at once, large enough not to flood the event queue.
-constexpr std::size_t kBatchLines = 1 << 15;
-constexpr std::size_t kReadBlock = 1 << 20;
+constexpr std::size_t kBatchLines = limits::kViewerBatchLines;
+constexpr std::size_t kReadBlock = limits::kViewerReadBlockBytes;
 
 }  // namespace
 

@@ -3,6 +3,8 @@
 // view, so a file of hundreds of megabytes opens at once and never stalls the
 // window.
 #pragma once
+#include "core/limits.hpp"
+
 #include <QAbstractListModel>
 #include <QDialog>
 #include <QFile>
@@ -25,7 +27,7 @@ class LogFileModel : public QAbstractListModel {
 
  public:
   // Longer lines are cut here: one huge line must not take the view down.
-  static constexpr int kMaxLineBytes = 8192;
+  static constexpr int kMaxLineBytes = limits::kViewerMaxLineBytes;
 
   explicit LogFileModel(QObject* parent = nullptr);
   ~LogFileModel() override;

@@ -285,21 +285,21 @@ void Tf_main::closeEvent(QCloseEvent* event) {
 
 void Tf_main::render(const StationSnapshot& s) {
   for (std::size_t i = 0; i < panels_.size(); ++i) panels_[i]->render(s.panels[i]);
-  set_text(ed_facid_, s.ed_facid);
-  set_text(ed_sensorid_, s.ed_sensorid);
-  set_text(ed_ip_, s.ed_ip);
-  set_text(ed_tel_, s.ed_tel);
-  set_text(ed_historysam_, s.ed_historysam);
-  set_text(ed_eventsam_, s.ed_eventsam);
-  const auto mode = q(s.lbl_mode);
+  set_text(ed_facid_, s.settings.factory_id);
+  set_text(ed_sensorid_, s.settings.sensor_id);
+  set_text(ed_ip_, s.settings.host);
+  set_text(ed_tel_, s.settings.telephone);
+  set_text(ed_historysam_, s.settings.history_sample.text);
+  set_text(ed_eventsam_, s.settings.event_sample.text);
+  const bool reading = s.data_mode == DataMode::reading;
+  const QString mode = reading ? "Data Mode : Read" : "Data Mode : Stop ";
   if (lbl_mode_->text() != mode) {
     lbl_mode_->setText(mode);
-    const bool reading = s.data_mode == kModeReading;
     lbl_mode_->setStyleSheet(reading ? "QLabel { background: #2e7d32; color: white; border-radius: 10px; padding: 3px 10px; }"
                                      : "QLabel { background: #b0bec5; color: #263238; border-radius: 10px; padding: 3px 10px; }");
   }
   set_text(st_mode_, mode.trimmed());
-  set_text(st_host_, QStringLiteral("Host %1%2").arg(q(s.ed_ip), s.dial_online ? " (dial-up online)" : ""));
+  set_text(st_host_, QStringLiteral("Host %1%2").arg(q(s.settings.host), s.dial_online ? " (dial-up online)" : ""));
   set_text(st_events_, QStringLiteral("Events buffered %1").arg(s.events_buffered));
   set_text(st_realtime_, QStringLiteral("Realtime subscribers %1").arg(s.realtime_subscribers));
   station_dir_ = q(s.station_dir);

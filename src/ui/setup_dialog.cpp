@@ -3,6 +3,7 @@
 #include "core/comma_text.hpp"
 #include "core/text_file.hpp"
 #include "station/settings.hpp"
+#include "station/station_files.hpp"
 
 #include <QComboBox>
 #include <QFormLayout>
@@ -28,9 +29,9 @@ QString q(const std::string& s) { return QString::fromStdString(s); }
 }  // namespace
 
 void write_setup_files(const std::filesystem::path& dir, const SetupFiles& files) {
-  write_lines_atomic(dir / "channel.con", files.channel_lines);
-  write_lines_atomic(dir / "module.con", {files.module_line});
-  write_profile_keys(dir / kSettingsFile, {{"READ", "Port", std::to_string(files.com_port)}});
+  write_lines_atomic(dir / station_files::kChannels, files.channel_lines);
+  write_lines_atomic(dir / station_files::kModules, {files.module_line});
+  write_profile_keys(dir / station_files::kSettings, {{"READ", "Port", std::to_string(files.com_port)}});
 }
 
 Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save, Inform inform)
@@ -118,7 +119,7 @@ Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save,
 }
 
 void Tf_setup::load() {
-  for (const auto& line : read_lines_if_exists(dir_ / "channel.con")) {
+  for (const auto& line : read_lines_if_exists(dir_ / station_files::kChannels)) {
     const auto items = split_comma_text(line);
     if (items.size() < 7) continue;  // a line that can't be shown is left out
     auto* row = new QTreeWidgetItem(list_);
@@ -131,12 +132,12 @@ void Tf_setup::load() {
     row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
     row->setCheckState(kPortId, trim(items[6]) == "Y" ? Qt::Checked : Qt::Unchecked);
   }
-  const auto modules = read_lines_if_exists(dir_ / "module.con");
+  const auto modules = read_lines_if_exists(dir_ / station_files::kModules);
   if (!modules.empty()) {
     const auto items = split_comma_text(modules.front());
     if (items.size() >= 4) ed_address_->setText(q(items[3]));
   }
-  loaded_port_ = read_settings(load_profile(dir_ / kSettingsFile), dir_.string()).Port;
+  loaded_port_ = read_settings(load_profile(dir_ / station_files::kSettings), dir_.string()).com_port;
   const int index = loaded_port_ - 1;
   cmb_comport_->setCurrentIndex(index >= 0 && index < cmb_comport_->count() ? index : -1);
 }

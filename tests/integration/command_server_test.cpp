@@ -50,7 +50,7 @@ class TcpStation {
     run([this] {
       server.close();
       st.commands.realtime.subscribers.clear();
-      st.Timer1.set_enabled(false);
+      st.realtime_timer.set_enabled(false);
       st.stop_data();
       st.set_clock_active(false);
     });
@@ -207,13 +207,13 @@ TEST(CommandServer, OversizedMessageIsDroppedAndTheNextOneServed) {
 TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   TcpStation s;
   auto subscribers = [&] { return s.run([&] { return s.st.commands.realtime.subscribers.size(); }); };
-  // Periods of 100 s: Timer1 never fires by itself during the test; it is ticked by hand.
+  // Periods of 100 s: the realtime timer never fires by itself during the test; it is ticked by hand.
   {
     Host host(s.port());
     host.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 100 300"}));
     ASSERT_TRUE(wait_until([&] { return subscribers() == 1; }));
-    s.run([&] { s.st.Timer1Timer(); });
-    s.run([&] { s.st.Timer1Timer(); });
+    s.run([&] { s.st.on_realtime_tick(); });
+    s.run([&] { s.st.on_realtime_tick(); });
     const auto batch = std::string("\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03");
     EXPECT_EQ(visible(host.read_replies()), visible("\x01h" + batch + batch + batch + "\x02" "ACK 200612071230 F1 S1 \x03\x04"));
     EXPECT_EQ(subscribers(), 0u);
@@ -225,7 +225,7 @@ TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   ASSERT_TRUE(wait_until([&] {
     return s.run([&] { return !s.st.commands.realtime.subscribers.front().connection->is_open(); });
   }));
-  s.run([&] { s.st.Timer1Timer(); });
+  s.run([&] { s.st.on_realtime_tick(); });
   EXPECT_TRUE(s.logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
   EXPECT_EQ(subscribers(), 0u);
@@ -276,7 +276,7 @@ TEST(CommandServer, HostToolTalksToTheStation) {
             "<ETX>\n<EOT>\n");
   ChildProcess scfg({tool.string(), "-p", std::to_string(s.port()), "-s", "DO_COMMAND 1 F1 S1 \"SCFG<ENQ>t.con<ENQ>a b\"",
                      "BEGIN_REALTIME 2 F1 S1 1 2"});
-  // The second batch comes from Timer1 itself, one real second later.
+  // The second batch comes from the realtime timer itself, one real second later.
   EXPECT_EQ(scfg.wait(), 0);
   EXPECT_EQ(scfg.output(), " Complete a b \n\nRT 200612071230 F1 F1S1 T01 IS 0 \nRT 200612071230 F1 F1S1 T01 IS 0 \n"
                            "ACK 200612071230 F1 S1 \n\n");

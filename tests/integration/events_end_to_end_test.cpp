@@ -32,8 +32,8 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   Station station(s.ioc, s.log, deps, s.dir.path());
   station.load_event_buffer();
   const int port = orvane::test::free_tcp_port();
-  station.boxes.ed_ip = "localhost";
-  station.settings.ServerPort = port;
+  station.settings.host = "localhost";
+  station.settings.server_port = port;
   station.grid_sensor.set_row_count(2);
   auto& row = station.grid_sensor.row(1);
   row[col::kPortId] = "TEMP01";
@@ -43,7 +43,7 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   station.panel(1).tag = 1;
 
   station.panel(1).value = "1234";
-  station.timer_eventTimer();  // the host is down
+  station.on_event_tick();  // the host is down
   station.delivery().join_worker();
   const std::string line = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
   EXPECT_EQ(read_text(s.dir / "Event.Sav"), line + "\r\n");
@@ -51,7 +51,7 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\r\n");
 
   FtpTestServer server({}, port);
-  station.timer_eventTimer();  // same level: no new event, the buffer goes out
+  station.on_event_tick();  // same level: no new event, the buffer goes out
   station.delivery().join_worker();
   s.ioc.restart();
   s.ioc.poll();  // the worker's log lines

@@ -105,7 +105,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   deps.uplink = &host;
   Station st(ioc, log, deps, dir);
   st.load_event_buffer();
-  st.boxes.ed_ip = "10.0.0.9";
+  st.settings.host = "10.0.0.9";
   // Four channels changing together: each check buffers a group of four
   // events with one flush, and a refused flush refuses all four.
   constexpr int kChannels = 4;
@@ -120,7 +120,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   // Each check hands an upload to the worker (the host is down): wait for it
   // and take its log lines, as the station thread would.
   auto tick = [&] {
-    st.timer_eventTimer();
+    st.on_event_tick();
     st.delivery().join_worker();
     ioc.restart();
     ioc.poll();

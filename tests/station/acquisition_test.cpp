@@ -20,29 +20,7 @@ using test::read_text;
 using NoFlag = test::SetFlag;
 using test::NoPower;
 
-// A device line that answers from a table and records what was asked.
-class ScriptedLine final : public DeviceLine {
- public:
-  int open_code = 0;
-  std::map<int, AnalogReadings> modules;  // address -> readings
-  std::map<int, int> codes;               // address -> result code
-  std::vector<int> asked;
-  int opened = 0;
-
-  int open(int, int) override {
-    ++opened;
-    return open_code;
-  }
-  int read_module(int address, bool, std::chrono::milliseconds, AnalogReadings& area) override {
-    asked.push_back(address);
-    if (auto it = codes.find(address); it != codes.end() && it->second != 0) return it->second;
-    if (auto it = modules.find(address); it != modules.end()) {
-      area = it->second;
-      return 0;
-    }
-    return rc::kTimeOut;
-  }
-};
+using ScriptedLine = test::ScriptedDeviceLine;
 
 struct StationRig {
   TempDir dir;
@@ -104,7 +82,7 @@ class ReadCycle : public ::testing::Test {
 TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
   auto& s = *rig.station;
   rig.station->modules.pop_back();  // the module with a bad address has its own test
-  s.timer_randomTimer();
+  s.on_read_tick();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));  // D and disabled modules are not read
   EXPECT_EQ(s.panel(1).value, "200");
   EXPECT_EQ(s.panel(1).mask, "4");
@@ -125,23 +103,23 @@ TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
 TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
   auto& s = *rig.station;
   s.modules.pop_back();
-  s.timer_randomTimer();
+  s.on_read_tick();
   rig.line.codes[1] = rc::kTimeOut;
   s.panel(1).value = "x";
-  s.timer_randomTimer();
+  s.on_read_tick();
   EXPECT_TRUE(rig.logged("The Error Code:15\rTime Out"));
   EXPECT_EQ(s.panel(1).value, "200");  // from what the area still held
   EXPECT_EQ(s.read_module(s.modules[0]), (std::vector<std::string>{"4.00000", "4.00000", "4.00000", "10.00000",
                                                                     "0.00000", "0.00000", "0.00000", "0.00000"}));
   rig.line.codes[1] = 16;
-  s.timer_randomTimer();
+  s.on_read_tick();
   EXPECT_TRUE(rig.logged("The Error Code:16\rUnknown Error"));
 }
 
 TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
   auto& s = *rig.station;
   std::rotate(s.modules.begin(), s.modules.end() - 1, s.modules.end());  // module 4 (address G) first
-  s.guarded([&] { s.timer_randomTimer(); });
+  s.guarded([&] { s.on_read_tick(); });
   EXPECT_TRUE(rig.line.asked.empty());
   EXPECT_EQ(s.panel(1).value, "0");
   EXPECT_TRUE(rig.logged("Error : 'G' is not a valid module address"));
@@ -153,16 +131,14 @@ TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
   rig.line.open_code = rc::kPortError;
   s.start_reading();
   EXPECT_TRUE(rig.logged("OPEN_COM Error Code:2\rPort Error"));
-  EXPECT_EQ(s.data_mode, kModeStopped);
-  EXPECT_EQ(s.lbl_mode, "Data Mode : Stop ");
+  EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_TRUE(rig.line.asked.empty());
   rig.line.open_code = 0;
   s.start_reading();
   s.start_reading();  // reopens and reads again
   EXPECT_EQ(rig.line.opened, 3);
   EXPECT_EQ(rig.line.asked.size(), 2u);
-  EXPECT_EQ(s.data_mode, kModeReading);
-  EXPECT_EQ(s.lbl_mode, "Data Mode : Read");
+  EXPECT_EQ(s.data_mode(), DataMode::reading);
   EXPECT_EQ(s.panel(1).value, "200");
 }
 
@@ -178,7 +154,7 @@ TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
   s.link_channels();
   ASSERT_EQ(s.channels[0].grid_row, 33);
   s.refresh_labels();
-  s.timer_randomTimer();
+  s.on_read_tick();
   EXPECT_EQ(s.channels[0].value, "200");
   s.save_last_values();
   const auto last = read_text(rig.dir / "last.con");
@@ -204,8 +180,8 @@ TEST_F(ReadCycle, ValueByHandSetsBothBoxesWithoutConversion) {
 TEST_F(ReadCycle, MinEqualsMaxGivesZero) {
   auto& s = *rig.station;
   s.modules.pop_back();
-  s.settings.MinVal = s.settings.MaxVal = 5;
-  s.timer_randomTimer();
+  s.settings.raw_min = s.settings.raw_max = 5;
+  s.on_read_tick();
   EXPECT_EQ(s.panel(1).value, "0");
   EXPECT_EQ(s.panel(1).mask, "4");
   EXPECT_EQ(s.channels[3].value, "0");
@@ -220,7 +196,7 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
   s.panel(1).value = "200";
   s.panel(2).value = "7";
   s.panel(3).value = "-1";
-  s.clockMinuteChange(rig.clock.now(), rig.clock.now());
+  s.on_minute_change(rig.clock.now(), rig.clock.now());
   EXPECT_EQ(read_text(rig.dir / "last.con"), "TEMP01,200\r\n,7\r\nT-é3,-1\r\n");
 
   // Restore: case-insensitive, first match, unknown IDs ignored, broken lines "error".

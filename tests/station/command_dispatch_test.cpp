@@ -31,7 +31,7 @@ TEST_F(Dispatch, AddressingRules) {
   // Factory and sensor, or both written together as item 3.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
   EXPECT_FALSE(request({"READ_DATA 1 F1 F1S1"}).empty());
-  st.boxes.ed_facid = " F1 ";  // the boxes are compared trimmed
+  st.settings.factory_id = " F1 ";  // the identity is compared trimmed
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
   // READ_CONFIG answers a wildcard factory; READ_DATA doesn't.
   EXPECT_FALSE(request({"READ_CONFIG 1 * anything"}).empty());
@@ -111,13 +111,13 @@ TEST_F(Dispatch, DeleteIdRemovesTheRowOrClearsTheLastOne) {
 }
 
 TEST_F(Dispatch, ReadConfigReportsIdentitySettingsAndSensors) {
-  st.boxes.ed_tel = "555123";
+  st.settings.telephone = "555123";
   EXPECT_EQ(visible(request({"READ_CONFIG 77 * x"}, "h")),
             visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 1000 1000 \x03\x04"));
   request({"SET_ID 1 F1 S1 T01 AI Y 0 100 10 \"\" 30", "SET_ID 1 F1 S1 T02 DI N"});
   // The history interval comes before the event interval.
-  st.boxes.ed_historysam = "2500";
-  st.boxes.ed_eventsam = "700";
+  st.settings.history_sample.text = "2500";
+  st.settings.event_sample.text = "700";
   EXPECT_EQ(visible(request({"READ_CONFIG 77 F1 S1"}, "h")),
             visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 2500 700 \x03"
                     "\x02READ_ID 77 F1 F1S1 T01 AI Y 0 100 10  \x03"
@@ -149,10 +149,10 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
   EXPECT_EQ(ini.get_string("Config", "HistorySample", ""), "500");
   EXPECT_EQ(ini.get_string("Config", "EventSample", ""), "2000");
   EXPECT_EQ(read_text(dir / "emulate.ini").find("HOST"), std::string::npos);  // the existing key was reused
-  EXPECT_EQ(st.boxes.ed_facid, "F9");
-  EXPECT_EQ(st.settings.Host, "10.0.0.9");
-  EXPECT_EQ(st.timer_history.interval(), 500);
-  EXPECT_EQ(st.timer_event.interval(), 2000);
+  EXPECT_EQ(st.settings.factory_id, "F9");
+  EXPECT_EQ(st.settings.host, "10.0.0.9");
+  EXPECT_EQ(st.sampling().history_timer().interval(), 500);
+  EXPECT_EQ(st.sampling().event_timer().interval(), 2000);
   EXPECT_TRUE(flag.set_);
   EXPECT_TRUE(st.clock.active());
   EXPECT_EQ(read_text(dir / "history" / "3.his"), "");

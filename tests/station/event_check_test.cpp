@@ -25,14 +25,14 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
   s.value(1, "350");
   s.station->panel(1).tag = 4;  // level of 350 is 4: nothing yet
-  s->timer_eventTimer();
+  s->on_event_tick();
   EXPECT_EQ(s.event_sav(), "");
   EXPECT_EQ(s.uplink.connects, 0);
 
   std::string while_storing;
   s.uplink.on_store = [&] { while_storing = s.event_sav(); };
   s.station->panel(1).tag = 1;
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   EXPECT_EQ(while_storing, kTemp350 + "\r\n");
   EXPECT_EQ(s.event_sav(), "");
@@ -43,21 +43,21 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 3.5\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\r\n");
 
-  s->timer_eventTimer();  // same level: no second event
+  s->on_event_tick();  // same level: no second event
   EXPECT_EQ(s->events.size(), 0u);
   EXPECT_THAT(s.take_lines(), IsEmpty());
 }
 
 TEST(EventCheck, RawLogGetsThePanelTextAndTheLineKeepsTheIdentityAsItStands) {
   EventStation s;
-  s->boxes.ed_facid = "F9";
-  s->boxes.ed_sensorid = "S7";
+  s->settings.factory_id = "F9";
+  s->settings.sensor_id = "S7";
   s.uplink.up = false;
   s.row(1, " P1 ", "A", " Y ");
   s.value(1, " 12abc");
-  s->settings.Connecttype = "0";
+  s->settings.connect_type = ConnectType::lan;
   s.uplink.on_store = [] { throw std::runtime_error("down"); };
-  s->timer_eventTimer();
+  s->on_event_tick();
   EXPECT_EQ(s->events.lines().at(0), "\x01\x02" "EVENTA 200612071230 F9 F9S7  P1  IS 12\x03\x04");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 12abc\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 0.1\r\n");
@@ -70,7 +70,7 @@ TEST(EventCheck, DigitalChannelsReportEachChangeOfValue) {
   std::vector<std::size_t> sizes;
   for (const char* v : {"0", "1", "1", "0"}) {
     s.value(1, v);
-    s->timer_eventTimer();
+    s->on_event_tick();
     sizes.push_back(s->events.size());
   }
   EXPECT_THAT(sizes, ElementsAre(0u, 1u, 1u, 2u));
@@ -84,7 +84,7 @@ TEST(EventCheck, OnlyRowsWithAPortIdEnabledExactlyYAreWatchedInRowOrder) {
   s.row(2, "", "A", "Y");
   s.row(3, "A3", "A", "Y");
   s.row(4, "A4", "A", "Y");
-  s->timer_eventTimer();
+  s->on_event_tick();
   const auto lines = s->events.lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("A3 IS 0"), std::string::npos);
@@ -95,7 +95,7 @@ TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
   EventStation s;
   s.row(33, "FAR", "A", "Y");
   s.row(2, "NEAR", "A", "Y");
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   EXPECT_THAT(s.uplink.stored, ElementsAre("\x01\x02" "EVENTA 200612071230 F1 F1S1 NEAR IS 0\x03\x04"));
   EXPECT_EQ(s.uplink.connects, 1);
@@ -103,16 +103,16 @@ TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
 
 TEST(EventCheck, TheLoopbackHostTracksStatesButMakesNoEventsAndNoUploads) {
   EventStation s;
-  s->boxes.ed_ip = " 127.0.0.1 ";
+  s->settings.host = " 127.0.0.1 ";
   s.row(1, "T", "A", "Y", {"10"});
   s.value(1, "20");
-  s->timer_eventTimer();
+  s->on_event_tick();
   EXPECT_EQ(s->panel(1).tag, 2);
   EXPECT_FALSE(std::filesystem::exists(s.dir / "Event.Sav"));
   EXPECT_EQ(s.uplink.connects, 0);
 
-  s->boxes.ed_ip = "10.0.0.9";
-  s->timer_eventTimer();  // the state was kept: nothing to report
+  s->settings.host = "10.0.0.9";
+  s->on_event_tick();  // the state was kept: nothing to report
   EXPECT_EQ(s.uplink.connects, 0);
 }
 
@@ -126,7 +126,7 @@ TEST(EventCheck, PrimedStatesMakeNoEventForUnchangedValues) {
   s->prime_event_state(2);
   EXPECT_EQ(s->panel(1).tag, 2);
   EXPECT_EQ(s->panel(2).tag, 7);
-  s->timer_eventTimer();
+  s->on_event_tick();
   EXPECT_EQ(s.uplink.connects, 0);
 }
 
@@ -134,7 +134,7 @@ TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
   EventStation s(false);
   s.row(1, "T1", "A", "Y");
   s.row(2, "T2", "A", "Y");
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   EXPECT_EQ(s.uplink.stored.size(), 2u);
   const auto lines = s.take_lines();
@@ -149,7 +149,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   EventStation s;
   s.uplink.on_store = [] { throw std::runtime_error("host down"); };
   s.row(1, "T1", "A", "Y");
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   const auto before = s.event_sav();
   ASSERT_EQ(s->events.size(), 1u);
@@ -162,7 +162,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   limit.rlim_cur = before.size() + 10;  // room for part of the line only
   ::setrlimit(RLIMIT_FSIZE, &limit);
   s.take_lines();
-  s->timer_eventTimer();
+  s->on_event_tick();
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
 
@@ -173,7 +173,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
   EXPECT_EQ(s->panel(2).tag, 0);
 
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   EXPECT_EQ(s->events.size(), 2u);
   EXPECT_EQ(s.take_lines().front(), "Events : Add Event to buffer 2 Events");
@@ -194,7 +194,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   });
   s.uplink.on_store = [] { throw std::runtime_error("host down"); };
   s.row(1, "T1", "A", "Y");
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   ASSERT_EQ(s->events.size(), 1u);
   const auto before = s.event_sav();
@@ -203,7 +203,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   for (int r = 2; r <= 4; ++r) s.row(r, "T" + std::to_string(r), "A", "Y");
   flushes = 0;
   fail = true;
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   EXPECT_EQ(flushes, 2);  // the failed one, and the one after cutting the file back
   EXPECT_EQ(s->events.size(), 1u);
@@ -216,7 +216,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
 
   flushes = 0;
   fail = false;
-  s->timer_eventTimer();
+  s->on_event_tick();
   s.delivered();
   EXPECT_EQ(flushes, 1);
   EXPECT_EQ(s->events.size(), 4u);

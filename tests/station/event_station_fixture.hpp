@@ -63,7 +63,7 @@ struct EventStation {
     station = std::make_unique<Station>(ioc, log, deps, dir.path());
     log.add_observer([this](const std::string& l) { lines.push_back(l); });
     station->load_event_buffer();
-    station->boxes.ed_ip = "10.0.0.9";
+    station->settings.host = "10.0.0.9";
   }
   Station& operator*() { return *station; }
   Station* operator->() { return station.get(); }

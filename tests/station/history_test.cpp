@@ -29,7 +29,7 @@ struct HistoryStation : EventStation {
     auto v = values.begin();
     for (auto& c : station->channels)
       if (v != values.end()) c.value = *v++;
-    station->timer_historyTimer();
+    station->on_history_tick();
   }
   void move_to(LocalTime t) {
     clock.set(t);

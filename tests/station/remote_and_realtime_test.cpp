@@ -57,9 +57,12 @@ TEST_F(Remote, ScfgWithoutLinesOrDoCommandWithoutArgumentFail) {
 TEST_F(Remote, DataModeClockAutoStartAndPower) {
   write_text(dir / "auto.con", "1\r\nkeep\r\n");
   st.set_clock_active(true);
-  st.data_mode = kModeReading;
+  request({"SET_ID 1 F1 S1 T01 AI Y"});  // the sensor list changed: sampling runs
+  ASSERT_TRUE(st.sampling().read_timer().enabled());
   EXPECT_EQ(visible(do_command("STR")), visible(complete("STR")));
-  EXPECT_EQ(st.data_mode, kModeStopped);
+  EXPECT_EQ(st.data_mode(), DataMode::stopped);
+  EXPECT_FALSE(st.sampling().read_timer().enabled() || st.sampling().event_timer().enabled() ||
+               st.sampling().history_timer().enabled());
   EXPECT_TRUE(st.clock.active());
   do_command("STH");
   EXPECT_FALSE(st.clock.active());
@@ -130,18 +133,18 @@ struct Realtime : CommandFixture, ::testing::Test {
 TEST_F(Realtime, DurationZeroGetsOneBatchAndTheEndAtOnce) {
   EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 S1 5 0"}, "h")), visible("\x01h" + batch() + end_ack()));
   EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_TRUE(st.Timer1.enabled());
-  st.Timer1Timer();  // the next tick finds nobody and stops
-  EXPECT_FALSE(st.Timer1.enabled());
+  EXPECT_TRUE(st.realtime_timer.enabled());
+  st.on_realtime_tick();  // the next tick finds nobody and stops
+  EXPECT_FALSE(st.realtime_timer.enabled());
   EXPECT_TRUE(logged("12:30:00 End Loop RealTime"));
 }
 
 TEST_F(Realtime, BatchesCountDownToCeilOfDurationOverPeriod) {
   EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 F1S1 2 5"}, "h")), visible("\x01h" + batch("F1", "F1S1")));
-  EXPECT_EQ(st.Timer1.interval(), 2000);
-  st.Timer1Timer();
+  EXPECT_EQ(st.realtime_timer.interval(), 2000);
+  st.on_realtime_tick();
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
-  st.Timer1Timer();
+  st.on_realtime_tick();
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1") + end_ack("F1", "F1S1")));  // 3 batches = ceil(5/2)
   EXPECT_TRUE(logged("12:30:00 sendrealtime"));
 }
@@ -152,8 +155,8 @@ TEST_F(Realtime, SubscribersShareTheLatestIdentifiersAndPeriod) {
   const auto second = request({"BEGIN_REALTIME 1 F1 F1S1 1 1"}, "h", other);
   EXPECT_EQ(visible(second), visible("\x01h" + batch("F1", "F1S1") + end_ack("F1", "F1S1")));
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
-  EXPECT_EQ(st.Timer1.interval(), 1000);
-  EXPECT_EQ(st.timer_random.interval(), 1000);
+  EXPECT_EQ(st.realtime_timer.interval(), 1000);
+  EXPECT_EQ(st.sampling().read_timer().interval(), 1000);
   ASSERT_EQ(st.commands.realtime.subscribers.size(), 1u);
   EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 89);
 }
@@ -176,11 +179,11 @@ TEST_F(Realtime, AFailedSendCancelsRealtimeForEveryone) {
   request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", other);
   conn->close();  // the host went away
   other->take();
-  st.Timer1Timer();
+  st.on_realtime_tick();
   EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_EQ(log.last_line(), "Emulator : Program Cancel send realtime");
   EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_FALSE(st.Timer1.enabled());
+  EXPECT_FALSE(st.realtime_timer.enabled());
   EXPECT_EQ(other->take(), "");  // the rest of the batch isn't sent
 }
 
@@ -188,9 +191,9 @@ TEST_F(Realtime, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecond) {
   EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 x 5"}), "");
   EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 5 y"}), "");
   EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_FALSE(st.Timer1.enabled());
+  EXPECT_FALSE(st.realtime_timer.enabled());
   request({"BEGIN_REALTIME 1 F1 S1 0 3"});
-  EXPECT_EQ(st.Timer1.interval(), 1000);
+  EXPECT_EQ(st.realtime_timer.interval(), 1000);
   ASSERT_EQ(st.commands.realtime.subscribers.size(), 1u);
   EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 2);
 }

@@ -29,14 +29,13 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
   auto& s = f.make(&listener);
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{5000});
-  EXPECT_EQ(s.boxes.ed_facid, "F1");
-  EXPECT_EQ(s.boxes.ed_sensorid, "S1");
-  EXPECT_EQ(s.data_mode, kModeStopped);
-  EXPECT_EQ(s.lbl_mode, "Data Mode : Stop ");
+  EXPECT_EQ(s.settings.factory_id, "F1");
+  EXPECT_EQ(s.settings.sensor_id, "S1");
+  EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_FALSE(s.clock.active());
-  EXPECT_FALSE(s.timer_random.enabled() || s.timer_event.enabled() || s.timer_history.enabled());
-  EXPECT_EQ(s.timer_history.interval(), 1000);
-  EXPECT_EQ(s.timer_event.interval(), 1000);
+  EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() || s.sampling().history_timer().enabled());
+  EXPECT_EQ(s.sampling().history_timer().interval(), 1000);
+  EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
   EXPECT_EQ(f.log.last_line(), "Wait for Set Config...");
 }
 
@@ -48,9 +47,9 @@ TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   auto& s = f.make(&listener);
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{6000});
-  EXPECT_EQ(s.boxes.ed_facid, "F7");
+  EXPECT_EQ(s.settings.factory_id, "F7");
   EXPECT_TRUE(s.clock.active());
-  EXPECT_EQ(s.data_mode, kModeStopped);
+  EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
 
@@ -77,47 +76,44 @@ TEST(StationStartup, AutoStartThatCannotOpenTheDeviceLineEndsStopped) {
   auto& s = f.make();
   EXPECT_TRUE(s.read_auto_start());
   s.start();
-  EXPECT_EQ(s.data_mode, kModeStopped);
-  EXPECT_EQ(s.lbl_mode, "Data Mode : Stop ");
-  EXPECT_FALSE(s.timer_random.enabled());
+  EXPECT_EQ(s.data_mode(), DataMode::stopped);
+  EXPECT_FALSE(s.sampling().read_timer().enabled());
 }
 
 TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
   StationFixture f;
   auto& s = f.make();
-  s.data_mode = kModeReading;
 
-  s.boxes.ed_historysam = "500";
-  s.boxes.ed_eventsam = "2000";
+  s.settings.history_sample.text = "500";
+  s.settings.event_sample.text = "2000";
   s.apply_sampling_intervals();
-  EXPECT_EQ(s.timer_random.interval(), 500);
-  EXPECT_EQ(s.timer_history.interval(), 500);
-  EXPECT_EQ(s.timer_event.interval(), 2000);
-  EXPECT_TRUE(s.timer_random.enabled() && s.timer_event.enabled() && s.timer_history.enabled());
+  EXPECT_EQ(s.sampling().read_timer().interval(), 500);
+  EXPECT_EQ(s.sampling().history_timer().interval(), 500);
+  EXPECT_EQ(s.sampling().event_timer().interval(), 2000);
 
-  s.boxes.ed_historysam = "0";
-  s.boxes.ed_eventsam = "";
+  s.settings.history_sample.text = "0";
+  s.settings.event_sample.text = "";
   s.apply_sampling_intervals();
-  EXPECT_EQ(s.timer_history.interval(), 1000);
-  EXPECT_EQ(s.timer_event.interval(), 1000);
-  EXPECT_EQ(s.timer_random.interval(), 1000);
+  EXPECT_EQ(s.sampling().history_timer().interval(), 1000);
+  EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
+  EXPECT_EQ(s.sampling().read_timer().interval(), 1000);
 
-  s.boxes.ed_historysam = "  750ms";  // leading blanks, digits up to the first non-digit
+  s.settings.history_sample.text = "  750ms";  // leading blanks, digits up to the first non-digit
   s.apply_sampling_intervals();
-  EXPECT_EQ(s.timer_history.interval(), 750);
+  EXPECT_EQ(s.sampling().history_timer().interval(), 750);
 
-  s.boxes.ed_historysam = "1000";
-  s.Timer1.set_interval(200);
-  s.Timer1.set_enabled(true);
+  s.settings.history_sample.text = "1000";
+  s.realtime_timer.set_interval(200);
+  s.realtime_timer.set_enabled(true);
   s.apply_sampling_intervals();
-  EXPECT_EQ(s.timer_random.interval(), 200);
-  s.Timer1.set_enabled(false);
+  EXPECT_EQ(s.sampling().read_timer().interval(), 200);
+  s.realtime_timer.set_enabled(false);
   s.apply_sampling_intervals();
-  EXPECT_EQ(s.timer_random.interval(), 1000);
+  EXPECT_EQ(s.sampling().read_timer().interval(), 1000);
 
   s.stop_data();
   s.apply_sampling_intervals();
-  EXPECT_FALSE(s.timer_random.enabled() || s.timer_event.enabled() || s.timer_history.enabled());
+  EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() || s.sampling().history_timer().enabled());
 }
 
 TEST(Station, ExceptionsAtALoopEdgeAreLoggedAndTheStationCarriesOn) {

@@ -70,8 +70,7 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
                 "--input", "2:7=const:-3"});
   auto& st = *s.station;
   st.start();
-  EXPECT_EQ(st.data_mode, kModeReading);
-  EXPECT_EQ(st.lbl_mode, "Data Mode : Read");
+  EXPECT_EQ(st.data_mode(), DataMode::reading);
   // The first cycle ran during start-up.
   EXPECT_EQ(st.panel(1).value, "625");
   EXPECT_EQ(st.panel(1).mask, "12.5");
@@ -87,7 +86,7 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
   EXPECT_EQ(st.panel(1).mask, "5");
 
   st.stop_data();
-  EXPECT_EQ(st.data_mode, kModeStopped);
+  EXPECT_EQ(st.data_mode(), DataMode::stopped);
   ASSERT_TRUE(s.sim.command("1 3 6"));
   s.ioc.run_for(200ms);  // several read intervals: nothing may be read while stopped
   EXPECT_EQ(st.panel(1).value, "250");
@@ -97,7 +96,7 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--fault", "2=silent"});
   auto& st = *s.station;
   st.start();
-  ASSERT_EQ(st.data_mode, kModeReading);
+  ASSERT_EQ(st.data_mode(), DataMode::reading);
   EXPECT_EQ(st.panel(1).value, "500");
   EXPECT_EQ(st.panel(3).value, "0");  // from the untouched result area: 0.00000
   EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 1);
@@ -106,13 +105,13 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   // station keeps running and keeps its values.
   s.sim.stop(SIGKILL);
   ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:10\rSend Command Error") >= 6; }));
-  EXPECT_EQ(st.data_mode, kModeReading);
+  EXPECT_EQ(st.data_mode(), DataMode::reading);
   EXPECT_EQ(st.panel(1).value, "500");
 
   // A new start cannot open the vanished device: logged, and stopped.
   st.start_reading();
   EXPECT_EQ(s.logged("OPEN_COM Error Code:2\rPort Error"), 1);
-  EXPECT_EQ(st.data_mode, kModeStopped);
+  EXPECT_EQ(st.data_mode(), DataMode::stopped);
 }
 
 TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {

@@ -1,8 +1,11 @@
 // Doubles of the station's platform collaborators shared by the test programs.
 #pragma once
+#include "device/device_line.hpp"
+#include "device/result_codes.hpp"
 #include "platform/configured_flag.hpp"
 #include "platform/power_control.hpp"
 
+#include <map>
 #include <vector>
 
 namespace orvane::test {
@@ -38,6 +41,31 @@ class RecordingPower : public PowerControl {
 class NoPower final : public PowerControl {
  public:
   bool request(PowerAction) override { return false; }
+};
+
+// A device line that answers from a table and records what was asked. It
+// opens unless told otherwise; a module not in the table times out.
+class ScriptedDeviceLine final : public DeviceLine {
+ public:
+  int open_code = 0;
+  std::map<int, AnalogReadings> modules;  // address -> readings
+  std::map<int, int> codes;               // address -> result code
+  std::vector<int> asked;
+  int opened = 0;
+
+  int open(int, int) override {
+    ++opened;
+    return open_code;
+  }
+  int read_module(int address, bool, std::chrono::milliseconds, AnalogReadings& area) override {
+    asked.push_back(address);
+    if (auto it = codes.find(address); it != codes.end() && it->second != 0) return it->second;
+    if (auto it = modules.find(address); it != modules.end()) {
+      area = it->second;
+      return 0;
+    }
+    return rc::kTimeOut;
+  }
 };
 
 }  // namespace orvane::test

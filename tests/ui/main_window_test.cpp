@@ -80,10 +80,9 @@ TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
     s.panel(3).value = "725";
     s.panel(3).tag = 3;  // at or above threshold 2
     s.panel(2).lbl = "FLOW";
-    s.boxes.ed_facid = "F9";
-    s.boxes.ed_ip = "10.1.2.3";
-    s.lbl_mode = "Data Mode : Read";
-    s.data_mode = kModeReading;
+    s.settings.factory_id = "F9";
+    s.settings.host = "10.1.2.3";
+    s.start_reading();  // the scripted device line opens
     s.log("Emulator : receive Command");
     return 0;
   });
@@ -108,7 +107,7 @@ TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
   // The stop button acts on the station, and the window shows the result.
   child<QPushButton>(w, "bt_stoprandom")->click();
   ASSERT_TRUE(pump_until([&] { return child<QLabel>(w, "lbl_mode")->text() == "Data Mode : Stop "; }));
-  EXPECT_EQ(rs.on_station([](Station& s) { return s.data_mode; }), kModeStopped);
+  EXPECT_EQ(rs.on_station([](Station& s) { return s.data_mode(); }), DataMode::stopped);
 }
 
 TEST(MainWindow, MemoKeepsTheLast201LinesAndEveryNewOneOnce) {
@@ -187,7 +186,7 @@ TEST(MainWindow, ClosingPutsTheWindowAwayAndTheProgramGoesOn) {
     EXPECT_FALSE(w.isHidden());
   }
   // The station still answers.
-  EXPECT_EQ(rs.on_station([](Station& s) { return s.data_mode; }), kModeStopped);
+  EXPECT_EQ(rs.on_station([](Station& s) { return s.data_mode(); }), DataMode::stopped);
 }
 
 TEST(MainWindow, ExitEndsTheWindowLoopThoughCloseIsRefused) {

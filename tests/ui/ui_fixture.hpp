@@ -33,7 +33,7 @@ class RunningStation {
   RunningStation()
       : work_(asio::make_work_guard(ioc_)),
         log_(ioc_),
-        station_(ioc_, log_, StationDeps{clock_, flag_, power_, nullptr}, dir_.path()) {
+        station_(ioc_, log_, StationDeps{clock_, flag_, power_, nullptr, &line_}, dir_.path()) {
     thread_ = std::thread([this] {
       log_.bind_to_current_thread();
       ioc_.run();
@@ -64,6 +64,7 @@ class RunningStation {
   ManualClock clock_;
   FlagSet flag_;
   NoPower power_;
+  ScriptedDeviceLine line_;  // opens, has no modules
   OperatorLog log_;
   Station station_;
   std::thread thread_;
