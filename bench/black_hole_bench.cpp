@@ -104,8 +104,16 @@ Figures run_case(int ftp_port, double seconds) {
       station->start();
       for (auto& ch : station->channels) ch.value = "1234";
       // The event check alone, every second (no device line to read).
-      station->timer_event.set_interval(1000);
-      station->timer_event.set_enabled(true);
+      asio::steady_timer event_check(ioc);
+      std::function<void()> arm = [&] {
+        event_check.expires_after(std::chrono::seconds(1));
+        event_check.async_wait([&](std::error_code ec) {
+          if (ec) return;
+          station->guarded([&] { station->on_event_tick(); });
+          arm();
+        });
+      };
+      arm();
       port.set_value(server.port());
       ioc.run();
     });

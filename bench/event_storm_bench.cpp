@@ -74,8 +74,8 @@ int main(int argc, char** argv) {
   orvane::Station station(ioc, log, deps, dir / "station");
   station.load_event_buffer();
   const int port = orvane::test::closed_loopback_port();  // the host is down until the server starts there
-  station.boxes.ed_ip = "localhost";
-  station.settings.ServerPort = port;
+  station.settings.host = "localhost";
+  station.settings.server_port = port;
   station.grid_sensor.set_row_count(33);
   for (int r = 1; r <= 32; ++r) {
     auto& row = station.grid_sensor.row(r);
