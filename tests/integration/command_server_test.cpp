@@ -30,7 +30,7 @@ class TcpStation {
     std::filesystem::create_directory(dir / "log");
     write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=0\r\n");
     write_text(dir / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,N\r\n");
-    flag.set_ = true;
+    flag.value = true;
     st.start();
     log.bind_to_current_thread();
     thread = std::thread([this] {
@@ -69,8 +69,8 @@ class TcpStation {
 
   TempDir dir;
   ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};
-  FakeFlag flag;
-  FakePower power;
+  MemoryFlag flag;
+  RecordingPower power;
   asio::io_context ioc;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
   OperatorLog log{ioc};
@@ -167,7 +167,7 @@ TEST(CommandServer, EveryCommandWordOverTheWire) {
                     "\x01h\x02 READ_SN 7 F1 S1 SN IS \x03\x04"
                     "\x01h\x02 Complete STR \x03\x04"
                     "\x01h\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03\x02" "ACK 200612071230 F1 S1 \x03\x04"));
-  EXPECT_TRUE(s.flag.set_);
+  EXPECT_TRUE(s.flag.value);
   EXPECT_EQ(s.run([&] { return s.st.panel(1).value; }), "17");
 }
 

@@ -153,7 +153,7 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
   EXPECT_EQ(st.settings.host, "10.0.0.9");
   EXPECT_EQ(st.sampling().history_timer().interval(), 500);
   EXPECT_EQ(st.sampling().event_timer().interval(), 2000);
-  EXPECT_TRUE(flag.set_);
+  EXPECT_TRUE(flag.value);
   EXPECT_TRUE(st.clock.active());
   EXPECT_EQ(read_text(dir / "history" / "3.his"), "");
   EXPECT_FALSE(std::filesystem::exists(dir / "history" / "4.his"));
@@ -166,7 +166,7 @@ TEST_F(Dispatch, SetConfigFailureGoesToTheHookAndStillAcks) {
   st.commands.show_set_config_error = [&](const std::string& t) { shown.push_back(t); };
   EXPECT_FALSE(request({"SET_CONFIG 1 F9 S9"}).empty());
   EXPECT_EQ(shown, std::vector<std::string>{"Set Config Error!"});
-  EXPECT_FALSE(flag.set_);
+  EXPECT_FALSE(flag.value);
   st.commands.show_set_config_error = nullptr;
   request({"SET_CONFIG 1"});
   EXPECT_TRUE(logged("Set Config Error!"));

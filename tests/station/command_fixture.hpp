@@ -6,6 +6,7 @@
 #include "platform/clock.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/station.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <asio/io_context.hpp>
@@ -16,22 +17,6 @@
 #include <vector>
 
 namespace orvane::test {
-
-class FakeFlag final : public ConfiguredFlag {
- public:
-  bool is_set() const override { return set_; }
-  void set() override { set_ = true; }
-  bool set_ = false;
-};
-
-class FakePower final : public PowerControl {
- public:
-  bool request(PowerAction a) override {
-    actions.push_back(a);
-    return true;
-  }
-  std::vector<PowerAction> actions;
-};
 
 class FakeConnection final : public Connection {
  public:
@@ -84,8 +69,8 @@ inline std::string visible(std::string_view s) {
 struct CommandFixture {
   TempDir dir;
   ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};  // ts 200612071230
-  FakeFlag flag;
-  FakePower power;
+  MemoryFlag flag;
+  RecordingPower power;
   asio::io_context ioc;
   OperatorLog log{ioc};
   Station st{ioc, log, StationDeps{clock, flag, power, nullptr}, dir.path()};

@@ -5,6 +5,7 @@
 #include "platform/configured_flag.hpp"
 #include "platform/power_control.hpp"
 #include "station/station.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <asio/io_context.hpp>
@@ -14,14 +15,6 @@
 #include <vector>
 
 namespace orvane::test {
-
-struct NoFlag final : ConfiguredFlag {
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-struct NoPower final : PowerControl {
-  bool request(PowerAction) override { return false; }
-};
 
 // Counts uploads and stores what it is given.
 struct RecordingUplink final : EventUplink {
@@ -47,7 +40,7 @@ struct EventStation {
   asio::io_context ioc;
   OperatorLog log{ioc};
   ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};
-  NoFlag flag;
+  SetFlag flag;
   NoPower power;
   RecordingUplink uplink;
   std::unique_ptr<Station> station;

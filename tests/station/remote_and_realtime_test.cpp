@@ -78,7 +78,7 @@ TEST_F(Remote, DataModeClockAutoStartAndPower) {
   EXPECT_EQ(visible(do_command("RCD")), visible(complete("RCD" + dir.path().string())));
   EXPECT_EQ(visible(do_command("RBT")), visible(complete("RBT")));
   EXPECT_EQ(visible(do_command("SHD")), visible(complete("SHD")));
-  EXPECT_EQ(power.actions, (std::vector<PowerAction>{PowerAction::reboot, PowerAction::power_off}));
+  EXPECT_EQ(power.requests, (std::vector<PowerAction>{PowerAction::reboot, PowerAction::power_off}));
   EXPECT_EQ(visible(do_command("NOPE\x05x")), visible(complete("NOPE")));
 }
 
