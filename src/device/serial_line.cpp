@@ -14,9 +14,6 @@
 namespace orvane {
 namespace {
 
-// A reply longer than this without its CR is not a reply.
-constexpr std::size_t kMaxReplyBytes = limits::kMaxDconReplyBytes;
-
 bool baud_constant(int baud, speed_t& out) {
   switch (baud) {
     case 1200: out = B1200; return true;
@@ -67,9 +64,7 @@ void SerialDeviceLine::close() {
   fd_ = -1;
 }
 
-int SerialDeviceLine::open(int port, int baud) {
-  close();
-  const auto path = com_port_path(port, overrides_);
+int open_serial_device(const std::string& path, int baud, int& fd_out) {
   if (path.empty()) return rc::kPortError;
   const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) return rc::kPortError;
@@ -87,14 +82,23 @@ int SerialDeviceLine::open(int port, int baud) {
   tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | CSTOPB | CRTSCTS);
   tio.c_cflag |= CS8 | CLOCAL | CREAD;
   tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  tio.c_cc[VMIN] = 0;
+  // A non-blocking read of an empty line then says "would block"; with VMIN
+  // 0 it would return 0, which an asynchronous reader takes for a hang-up.
+  // The setting belongs to the device, not the descriptor, so every client
+  // of the line sets the same.
+  tio.c_cc[VMIN] = 1;
   tio.c_cc[VTIME] = 0;
   if (::cfsetispeed(&tio, speed) != 0 || ::cfsetospeed(&tio, speed) != 0 || ::tcsetattr(fd, TCSANOW, &tio) != 0) {
     ::close(fd);
     return rc::kBaudRateError;
   }
-  fd_ = fd;
+  fd_out = fd;
   return rc::kNoError;
+}
+
+int SerialDeviceLine::open(int port, int baud) {
+  close();
+  return open_serial_device(com_port_path(port, overrides_), baud, fd_);
 }
 
 int SerialDeviceLine::read_module(int address, bool checksum, std::chrono::milliseconds timeout,
@@ -148,7 +152,7 @@ int SerialDeviceLine::read_module(int address, bool checksum, std::chrono::milli
       if (buf[i] == '\r') return dcon_parse_read_all_reply(reply, checksum, area);
       reply.push_back(buf[i]);
     }
-    if (reply.size() > kMaxReplyBytes) return rc::kResultStringCheckError;
+    if (reply.size() > limits::kMaxDconReplyBytes) return rc::kResultStringCheckError;
   }
 }
 

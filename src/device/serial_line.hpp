@@ -15,6 +15,11 @@ using ComPortMap = std::map<int, std::string>;
 // /dev/ttyS{port-1}. Empty for ports below 1 without an override.
 std::string com_port_path(int port, const ComPortMap& overrides);
 
+// Opens the serial device at `path` for DCON at `baud`, 8N1, raw and
+// non-blocking; on success (0) `fd` holds the new descriptor, else the result
+// code says why (Port Error, Baud Rate Error) and `fd` is left alone.
+int open_serial_device(const std::string& path, int baud, int& fd);
+
 // Parses "N=PATH" (N a positive integer, PATH not empty). Throws
 // std::invalid_argument.
 std::pair<int, std::string> parse_com_mapping(const std::string& text);
