@@ -170,6 +170,13 @@ class NoPower final : public orvane::PowerControl {
 
 void write_file(const std::filesystem::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
 
+// A port nothing listens on now (the station refuses port 0).
+int free_port() {
+  asio::io_context ioc;
+  asio::ip::tcp::acceptor probe(ioc, {asio::ip::tcp::v4(), 0});
+  return probe.local_endpoint().port();
+}
+
 std::vector<int> parse_list(const std::string& text) {
   std::vector<int> out;
   std::stringstream in(text);
@@ -203,7 +210,7 @@ int main(int argc, char** argv) {
   }
   write_file(dir / "channel.con", channel_con);
   write_file(dir / "sensor.con", sensor_con);
-  write_file(dir / "emulate.ini", "[Connection]\r\nClientPort=0\r\n");
+  write_file(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(free_port()) + "\r\n");
 
   asio::io_context station_ioc;
   auto station_work = asio::make_work_guard(station_ioc);

@@ -8,6 +8,7 @@
 #include "platform/icmp_pinger.hpp"
 #include "platform/instance_lock.hpp"
 #include "platform/power_control.hpp"
+#include "platform/service_notifier.hpp"
 #include "platform/ppp_dialer.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
@@ -23,6 +24,7 @@
 #include <asio/post.hpp>
 #include <asio/signal_set.hpp>
 
+#include <malloc.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -121,6 +123,13 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  // Buffers of 128 KiB and more (big messages, long replies) get their own
+  // mappings, returned to the system when freed. Left to itself the C
+  // library raises that threshold after the first such free, and hundreds
+  // of hosts' freed 1 MiB messages then stay in the process as a heap it
+  // can't shrink.
+  ::mallopt(M_MMAP_THRESHOLD, orvane::limits::kOwnMappingBytes);
+
   asio::io_context ioc;
   auto work = asio::make_work_guard(ioc);
   orvane::OperatorLog log(ioc);
@@ -157,15 +166,36 @@ int main(int argc, char** argv) {
   orvane::CommandServer server(ioc, station);
   station.set_command_listener(&server);
 
+  orvane::ServiceNotifier service(ioc);
   asio::signal_set signals(ioc, SIGINT, SIGTERM);
   orvane::ui::WindowQuit quit_window;
   signals.async_wait([&](const std::error_code& e, int) {
     if (e) return;
+    service.stopping();
     work.reset();
     ioc.stop();
     quit_window.request();
   });
-  asio::post(ioc, [&] { station.start(); });
+  int exit_code = 0;
+  asio::post(ioc, [&] {
+    station.start();
+    if (server.listening()) {
+      service.ready("listening on port " + std::to_string(server.port()));
+      return;
+    }
+    // Headless, a station that can't be reached is of no use: end with a
+    // failure, so a service manager sees it and restarts it. The window
+    // stays up instead, with the error in its log.
+    if (!opt.headless) return;
+    std::cerr << "orvane-emulator: cannot listen for hosts: "
+              << (server.listen_failure().empty() ? "the start-up ended before the port was opened"
+                                                  : server.listen_failure())
+              << "\n";
+    exit_code = 1;
+    service.stopping();
+    work.reset();
+    ioc.stop();
+  });
 
 #ifdef ORVANE_HAVE_UI
   if (!opt.headless) {
@@ -183,5 +213,5 @@ int main(int argc, char** argv) {
   if (!opt.headless) std::cerr << "orvane-emulator: built without the window; running headless\n";
 #endif
   ioc.run();
-  return 0;
+  return exit_code;
 }

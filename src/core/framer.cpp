@@ -2,10 +2,22 @@
 
 namespace orvane {
 
-void Framer::begin_message() {
+void Framer::release_large() {
   if (text_.capacity() > limits::kFramerKeepBytes) std::string().swap(text_);
   if (starts_.capacity() > limits::kFramerKeepBytes / sizeof(std::uint32_t)) std::vector<std::uint32_t>().swap(starts_);
   if (views_.capacity() > limits::kFramerKeepBytes / sizeof(std::string_view)) std::vector<std::string_view>().swap(views_);
+}
+
+void Framer::drop() {
+  inside_ = false;
+  bytes_ = 0;
+  std::string().swap(text_);
+  std::vector<std::uint32_t>().swap(starts_);
+  std::vector<std::string_view>().swap(views_);
+}
+
+void Framer::begin_message() {
+  release_large();
   text_.clear();
   starts_.clear();
   starts_.push_back(0);  // the header line
@@ -16,11 +28,7 @@ void Framer::begin_message() {
 bool Framer::grow(std::size_t n) {
   bytes_ += n;
   if (bytes_ <= max_bytes_) return true;
-  inside_ = false;
-  bytes_ = 0;
-  std::string().swap(text_);
-  std::vector<std::uint32_t>().swap(starts_);
-  std::vector<std::string_view>().swap(views_);
+  drop();
   return false;
 }
 

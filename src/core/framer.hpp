@@ -51,6 +51,7 @@ class Framer {
           finish_views();
           inside_ = false;
           on_message(std::span<const std::string_view>(views_));
+          release_large();
           break;
         default: {
           // A run of ordinary bytes goes into the current line at once.
@@ -70,6 +71,13 @@ class Framer {
   bool inside_frame() const { return inside_; }
   // Bytes of the message being collected (0 outside a frame).
   std::size_t message_bytes() const { return inside_ ? bytes_ : 0; }
+  // Memory held for messages (text and line index, as allocated). Between
+  // messages at most about kFramerKeepBytes per buffer is kept.
+  std::size_t held_bytes() const {
+    return text_.capacity() + starts_.capacity() * sizeof(std::uint32_t) + views_.capacity() * sizeof(std::string_view);
+  }
+  // Forgets the message being collected and frees what it held.
+  void drop();
 
  private:
   static bool is_frame_byte(char c) {
@@ -77,6 +85,8 @@ class Framer {
     return u >= 1 && u <= 4;
   }
   void begin_message();
+  // Frees buffers that grew past kFramerKeepBytes for one big message.
+  void release_large();
   // Counts n more bytes; on overflow drops the message and returns false.
   bool grow(std::size_t n);
   void finish_views();

@@ -28,6 +28,36 @@ inline constexpr std::size_t kFramerKeepBytes = 64 << 10;
 // Pause before accepting again after the accept itself failed (EMFILE,
 // ENFILE, ENOBUFS): the loop waits on a timer instead of spinning.
 inline constexpr int kAcceptRetryMs = 100;
+// Hosts at once ([Connection] MaxHosts, default below). Each costs at most
+// the per-connection worst case above (about 9 MiB, of which the message
+// part is also bounded for all hosts together, below) and one descriptor.
+// Connections beyond the cap are accepted and closed at once.
+inline constexpr int kDefaultMaxHosts = 256;
+// Descriptors kept free for the station's own work whatever the hosts do:
+// Event.Sav, Event.Snd, the day's log files, history and configuration
+// files with their temporaries, the device line, the upload's control and
+// data connections, the dial-up helper's pipes, the window's own. The cap on
+// hosts is lowered so that the descriptors open at start plus the hosts plus
+// this reserve stay within the process's limit (RLIMIT_NOFILE).
+inline constexpr int kDescriptorReserve = 64;
+// Bytes held for unfinished messages by all connections together (message
+// text plus line index, as allocated). Beyond it the connection holding
+// the largest unfinished message is dropped. 256 hosts each sending a
+// 1 MiB message would otherwise hold well over 256 MiB.
+inline constexpr std::size_t kMaxUnfinishedBytes = 64 << 20;
+// Memory freed by closed connections goes back to the system (malloc_trim)
+// once this much was freed and no host is left, or the larger amount while
+// hosts remain; a trim costs about a walk over the free heap.
+inline constexpr std::size_t kTrimAfterIdleBytes = 1 << 20;
+inline constexpr std::size_t kTrimAfterBytes = 32 << 20;
+// Allocations of at least this size are mapped on their own and unmapped
+// when freed (one mmap/munmap pair each, for big messages and replies).
+inline constexpr int kOwnMappingBytes = 128 << 10;
+// A refused host (not on AllowHosts, or over the cap) costs one log line per
+// address per minute; this many addresses are remembered for that (about
+// 100 bytes each), after which older ones are forgotten.
+inline constexpr int kRefusalLogSeconds = 60;
+inline constexpr std::size_t kRefusalLogAddresses = 4096;
 
 // ---- device line (I-7000 modules) ----
 // One module read waits this long for its reply by default ([READ] Timeout),

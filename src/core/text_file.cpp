@@ -1,8 +1,11 @@
 #include "core/text_file.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cerrno>
 #include <fstream>
 #include <random>
@@ -53,6 +56,50 @@ std::vector<std::string> read_lines_if_exists(const std::filesystem::path& path)
   } catch (const std::system_error&) {
     return {};
   }
+}
+
+std::optional<std::string> read_regular_file(const std::filesystem::path& path, std::size_t max_bytes) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) return std::nullopt;
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) > max_bytes)
+    return std::nullopt;
+  // The file may grow while it is read: one byte beyond the bound tells.
+  std::string content(static_cast<std::size_t>(st.st_size) + 1, '\0');
+  std::size_t got = 0;
+  for (;;) {
+    if (got == content.size()) {
+      if (content.size() > max_bytes) return std::nullopt;
+      content.resize(std::min(max_bytes + 1, content.size() * 2 + 4096));
+    }
+    const ssize_t n = ::read(fd, content.data() + got, content.size() - got);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return std::nullopt;
+    }
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  if (got > max_bytes) return std::nullopt;
+  content.resize(got);
+  return content;
+}
+
+std::vector<std::string> split_lines(std::string_view text) {
+  std::vector<std::string> lines;
+  while (!text.empty()) {
+    const auto end = text.find('\n');
+    auto line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.emplace_back(line);
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
+  }
+  return lines;
 }
 
 std::string join_crlf(const std::vector<std::string>& lines) {

@@ -2,6 +2,7 @@
 // atomically, or grown by appending. Lines are written with CR LF.
 #pragma once
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -14,6 +15,16 @@ std::vector<std::string> read_lines(const std::filesystem::path& path);
 
 // Lines of a file, or nothing when it doesn't exist or can't be read.
 std::vector<std::string> read_lines_if_exists(const std::filesystem::path& path);
+
+// The whole content of a regular file of at most `max_bytes` bytes; nothing
+// when it is missing, unreadable, larger, or not a regular file (a FIFO,
+// device or directory). Opened without blocking, so no peer on the other
+// end of a FIFO or device can hold the caller.
+std::optional<std::string> read_regular_file(const std::filesystem::path& path, std::size_t max_bytes);
+
+// Text cut into lines as read_lines does (CR LF or LF; a last line without
+// an end is kept).
+std::vector<std::string> split_lines(std::string_view text);
 
 // Lines joined with CR LF after each.
 std::string join_crlf(const std::vector<std::string>& lines);

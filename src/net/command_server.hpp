@@ -1,7 +1,12 @@
 // The command server's TCP side: the listening socket on ClientPort (all
 // interfaces, IPv6 and IPv4) and one session per connection, on the station
-// thread. Each session owns its framer and a bounded write queue.
+// thread. Each session owns its framer and a bounded write queue. Who may
+// connect is decided at accept, before anything the host sends is read:
+// [Connection] AllowHosts and a cap on hosts at once (MaxHosts, lowered to
+// fit the descriptor limit). The memory of unfinished messages is bounded
+// for all hosts together.
 #pragma once
+#include "net/host_allow_list.hpp"
 #include "station/host_messages.hpp"
 
 #include <asio/ip/tcp.hpp>
@@ -9,31 +14,54 @@
 
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace orvane {
+
+struct ServerState;
 
 class CommandServer final : public CommandListener {
  public:
   CommandServer(asio::io_context& ioc, MessageHandler& handler);
   ~CommandServer() override;
 
-  // Opens the listening socket; throws std::system_error (port in use ...).
-  void listen(int port) override;
+  // Opens the listening socket on settings.port (1..65535) and takes the
+  // allow-list and the cap on hosts; throws std::system_error (port in use ...) or
+  // std::invalid_argument (port out of range, 0 included). The failure's
+  // text stays readable in listen_failure().
+  void listen(const ListenSettings& settings) override;
   void close();
-  // The bound port (useful when listening on port 0).
   int port() const;
+  bool listening() const { return acceptor_.has_value(); }
+  const std::string& listen_failure() const { return listen_failure_; }
   // Sessions alive right now (open or draining their last replies).
-  std::size_t session_count() const { return *sessions_; }
+  std::size_t session_count() const;
+  // Hosts served at once: MaxHosts, or fewer when descriptors are short.
+  std::size_t host_cap() const { return host_cap_; }
+  // Bytes held for unfinished messages by all sessions together.
+  std::size_t unfinished_bytes() const;
 
  private:
+  void open_acceptor(int port);
   void accept();
+  // True when the new connection may have a session; otherwise it is
+  // closed before anything is read and the refusal logged (rate limited).
+  bool admit(asio::ip::tcp::socket& socket);
 
   asio::io_context& ioc_;
   MessageHandler& handler_;
   std::optional<asio::ip::tcp::acceptor> acceptor_;
   asio::steady_timer accept_retry_;
   std::error_code last_accept_error_;
-  std::shared_ptr<std::size_t> sessions_ = std::make_shared<std::size_t>(0);
+  std::string listen_failure_;
+  HostAllowList allow_;
+  std::size_t host_cap_ = 0;
+  std::shared_ptr<ServerState> state_;
 };
+
+// The cap on hosts at once: MaxHosts, lowered so that the descriptors open
+// now, the hosts and the station's reserve stay below the descriptor limit
+// (and below FD_SETSIZE, which the upload's select() needs). At least one.
+std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::size_t descriptors_open);
 
 }  // namespace orvane

@@ -2,6 +2,8 @@
 // the remote address. The command server's TCP sessions implement it; tests
 // use a recording double.
 #pragma once
+#include <cstddef>
+#include <limits>
 #include <string>
 #include <string_view>
 
@@ -19,6 +21,9 @@ class Connection {
   // The host's IP address as text (dotted form for IPv4 hosts).
   virtual std::string remote_address() const = 0;
   virtual bool is_open() const = 0;
+  // Bytes that can still be queued before the connection's write bound
+  // closes it; unbounded for connections that have none.
+  virtual std::size_t send_room() const { return std::numeric_limits<std::size_t>::max(); }
 };
 
 }  // namespace orvane

@@ -3,6 +3,7 @@
 // writes its own troubles to the operator log; the station opens the server's
 // listening socket at start-up. Neither side sees the other's class.
 #pragma once
+#include "core/limits.hpp"
 #include "station/connection.hpp"
 
 #include <memory>
@@ -23,12 +24,19 @@ class MessageHandler {
   virtual void log_line(std::string text) = 0;
 };
 
+// What the command server is opened with, from emulate.ini's [Connection].
+struct ListenSettings {
+  int port = 5000;                           // ClientPort
+  std::string allow_hosts;                   // AllowHosts: addresses and prefixes; empty: every host
+  int max_hosts = limits::kDefaultMaxHosts;  // MaxHosts: hosts connected at once
+};
+
 // Opens the command server's listening socket during start-up. Throws when
 // the port can't be opened.
 class CommandListener {
  public:
   virtual ~CommandListener() = default;
-  virtual void listen(int port) = 0;
+  virtual void listen(const ListenSettings& settings) = 0;
 };
 
 }  // namespace orvane

@@ -2,6 +2,7 @@
 // automatic start, restart and power-off).
 #include "core/comma_text.hpp"
 #include "core/command_line.hpp"
+#include "core/limits.hpp"
 #include "core/protocol.hpp"
 #include "core/reply_writer.hpp"
 #include "core/text_file.hpp"
@@ -9,6 +10,7 @@
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
 
+#include <algorithm>
 #include <array>
 #include <stdexcept>
 
@@ -40,17 +42,19 @@ std::optional<std::filesystem::path> resolve_station_file(const std::filesystem:
 namespace {
 
 // RCFG: the file's lines become the sub-field list; the reply gets its text,
-// a line without its ETX.
-void read_station_file(Station& st, const Items& items, std::vector<std::string>& fields, ReplyWriter& reply) {
+// a line without its ETX. Only a regular file is read, and only when it fits
+// what the connection can still take: a bigger file, a FIFO, a device or a
+// directory is answered as an unreadable file. A host already gone costs no
+// read at all.
+void read_station_file(Station& st, const Items& items, std::vector<std::string>& fields, ReplyWriter& reply,
+                       const Connection& conn) {
   const auto& name = item(fields, 1);
+  if (!conn.is_open()) return;
   const auto path = resolve_station_file(st.dir(), name);
   if (!path) return;
-  std::vector<std::string> lines;
-  try {
-    lines = read_lines(*path);
-  } catch (...) {
-    return;  // unreadable: nothing added
-  }
+  const auto content = read_regular_file(*path, std::min(conn.send_room(), limits::kMaxWriteQueueBytes));
+  if (!content) return;  // unreadable: nothing added
+  auto lines = split_lines(*content);
   std::string base(trim(name));
   if (const auto slash = base.find_last_of("/\\"); slash != std::string::npos) base.erase(0, slash + 1);
   reply.open_line(" ", item(items, 0), " ", item(items, 1), " ", item(items, 2), " ", item(items, 3), " ", base,
@@ -59,12 +63,28 @@ void read_station_file(Station& st, const Items& items, std::vector<std::string>
   fields = std::move(lines);
 }
 
-// SCFG: sub-fields 2 onward are the lines of the file.
+// SCFG: sub-fields 2 onward are the lines of the file. The name must be a
+// plain file name inside the station directory (subfolders allowed): never
+// the directory itself, ".", "..", an existing directory, FIFO or device,
+// nor a name holding control characters. The file and its temporary
+// companion are both written beside the target, so inside the directory.
 void write_station_file(Station& st, std::vector<std::string>& fields) {
   const auto& name = item(fields, 1);
   if (fields.size() < 3) throw std::runtime_error("SCFG without a line to write");
+  const auto refuse = [&] { return std::runtime_error("Cannot create file \"" + name + "\""); };
+  const std::string_view plain = trim(name);
+  if (std::any_of(plain.begin(), plain.end(), [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
+    throw refuse();
+  if (!plain.empty() && (plain.back() == '/' || plain.back() == '\\')) throw refuse();
   const auto path = resolve_station_file(st.dir(), name);
-  if (!path) throw std::runtime_error("Cannot create file \"" + name + "\"");
+  if (!path) throw refuse();
+  const auto file_name = path->filename();
+  if (file_name.empty() || file_name == "." || file_name == "..") throw refuse();
+  std::error_code ec;
+  const auto root = std::filesystem::canonical(st.dir(), ec);
+  if (ec || *path == root) throw refuse();
+  const auto status = std::filesystem::status(*path, ec);
+  if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) throw refuse();
   std::vector<std::string> lines(fields.begin() + 2, fields.end());
   write_lines_atomic(*path, lines);
   fields = std::move(lines);
@@ -77,6 +97,7 @@ struct SubCommand {
   const Items& items;
   std::vector<std::string>& fields;
   ReplyWriter& reply;
+  const Connection& connection;
 };
 
 struct SubCommandEntry {
@@ -85,7 +106,10 @@ struct SubCommandEntry {
 };
 
 constexpr std::array kSubCommands{
-    SubCommandEntry{"RCFG", [](Station& st, SubCommand& c) { read_station_file(st, c.items, c.fields, c.reply); }},
+    SubCommandEntry{"RCFG",
+                    [](Station& st, SubCommand& c) {
+                      read_station_file(st, c.items, c.fields, c.reply, c.connection);
+                    }},
     SubCommandEntry{"SCFG", [](Station& st, SubCommand& c) { write_station_file(st, c.fields); }},
     SubCommandEntry{"CHT", [](Station& st, SubCommand&) { empty_history_files(st); }},
     SubCommandEntry{"STR", [](Station& st, SubCommand&) { st.stop_data(); }},
@@ -121,7 +145,7 @@ void handle_do_command(Station& st, const Request& request) {
   auto reply = ReplyWriter::answering(request.header);
   for (const auto& entry : kSubCommands) {
     if (entry.word != sub) continue;
-    SubCommand command{items, fields, reply};
+    SubCommand command{items, fields, reply, *request.connection};
     entry.run(st, command);
     break;
   }

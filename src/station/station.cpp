@@ -87,7 +87,7 @@ void Station::read_settings_file() {
 }
 
 void Station::open_command_server() {
-  if (deps_.listener) deps_.listener->listen(settings.client_port);
+  if (deps_.listener) deps_.listener->listen({settings.client_port, settings.allow_hosts, settings.max_hosts});
 }
 
 void Station::wait_for_first_configuration() {

@@ -85,6 +85,27 @@ TEST(Framer, AMessageOfExactlyTheBoundIsDelivered) {
   EXPECT_EQ(c.messages.size(), 1u);
 }
 
+TEST(Framer, MemoryOfABigMessageIsGivenBackAndCanBeDropped) {
+  Framer f;
+  Collector c;
+  const std::string big(300'000, 'x');
+  c.feed(f, "\x01h\x02" + big);
+  EXPECT_GE(f.held_bytes(), big.size());
+  c.feed(f, "\x04");
+  ASSERT_EQ(c.messages.size(), 1u);
+  EXPECT_EQ(c.messages[0][1].size(), big.size());
+  // Handled: no more than the small buffers it keeps for the next message.
+  EXPECT_LE(f.held_bytes(), 3 * orvane::limits::kFramerKeepBytes);
+  // An unfinished message dropped by its owner: nothing held, nothing half-kept.
+  c.feed(f, "\x01h\x02" + big);
+  f.drop();
+  EXPECT_LT(f.held_bytes(), 64u);  // the empty string's own inline room
+  EXPECT_FALSE(f.inside_frame());
+  c.feed(f, "rest of it\x04\x01h\x02next\x04");
+  ASSERT_EQ(c.messages.size(), 2u);
+  EXPECT_EQ(c.messages[1], (V{"h", "next"}));
+}
+
 TEST(CommandLine, ItemsAndSubfields) {
   using orvane::split_command_line;
   using orvane::split_subfields;

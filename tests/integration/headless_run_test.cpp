@@ -3,10 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace orvane::test;
@@ -69,7 +72,7 @@ TEST(HeadlessRun, ConfiguredStationStartsWithoutWaiting) {
   EXPECT_EQ(p.output().find("Wait for Set Config..."), std::string::npos) << p.output();
 }
 
-TEST(HeadlessRun, BusyPortIsLoggedAndTheStationStaysUp) {
+TEST(HeadlessRun, APortThatCannotBeOpenedEndsTheStationWithStatus1) {
   StationDir s;
   const int port = free_tcp_port();
   s.set_port(port);
@@ -81,13 +84,65 @@ TEST(HeadlessRun, BusyPortIsLoggedAndTheStationStaysUp) {
   ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
   ASSERT_EQ(::listen(blocker, 1), 0);
 
-  ChildProcess p(s.argv());
-  ASSERT_TRUE(p.wait_for_output("Error : ")) << p.output();
-  EXPECT_NE(p.output().find("Address already in use"), std::string::npos) << p.output();
-  EXPECT_EQ(p.output().find("Wait for Set Config..."), std::string::npos);  // the sequence ended there
-  EXPECT_TRUE(p.running());
-  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+  ChildProcess busy(s.argv());
+  EXPECT_EQ(busy.wait(), 1);
+  // The operator log line, then the reason on stderr for the service manager.
+  EXPECT_NE(busy.output().find("Error : bind: Address already in use\n"), std::string::npos) << busy.output();
+  EXPECT_NE(busy.output().find("orvane-emulator: cannot listen for hosts: port " + std::to_string(port) +
+                               ": bind: Address already in use\n"),
+            std::string::npos)
+      << busy.output();
+  EXPECT_EQ(busy.output().find("Wait for Set Config..."), std::string::npos);  // the sequence ended there
   ::close(blocker);
+
+  // Port 0 (a port nobody would know) and ports out of range are no ports.
+  for (const int bad : {0, -1, 70000}) {
+    s.set_port(bad);
+    ChildProcess p(s.argv());
+    EXPECT_EQ(p.wait(), 1) << bad;
+    EXPECT_NE(p.output().find("orvane-emulator: cannot listen for hosts: port " + std::to_string(bad) +
+                              ": Invalid port " + std::to_string(bad) + "\n"),
+              std::string::npos)
+        << p.output();
+  }
+}
+
+TEST(HeadlessRun, TellsTheServiceManagerItIsReadyAndFeedsItsWatchdog) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  const auto path = (s.dir / "notify").string();
+  const int sock = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  ASSERT_LT(path.size(), sizeof addr.sun_path);
+  std::strcpy(addr.sun_path, path.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  timeval tv{10, 0};
+  ::setsockopt(sock, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  auto next = [&] {
+    char buf[512];
+    const auto n = ::recv(sock, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  };
+
+  ChildProcess p(s.argv(), {"NOTIFY_SOCKET=" + path, "WATCHDOG_USEC=200000"});
+  const auto ready = next();
+  EXPECT_EQ(ready, "READY=1\nSTATUS=listening on port " + std::to_string(port));
+  EXPECT_TRUE(can_connect(port));  // ready means hosts can connect
+  // Fed from the station thread every 100 ms.
+  const auto start = std::chrono::steady_clock::now();
+  int fed = 0;
+  while (std::chrono::steady_clock::now() - start < std::chrono::seconds(1))
+    if (next() == "WATCHDOG=1") ++fed;
+  EXPECT_GE(fed, 3);  // a loaded machine may delay a few
+  EXPECT_LE(fed, 12);
+  ::kill(p.pid(), SIGTERM);
+  std::string last = next();
+  while (last == "WATCHDOG=1") last = next();
+  EXPECT_EQ(last, "STOPPING=1");
+  EXPECT_EQ(p.wait(), 0);
+  ::close(sock);
 }
 
 TEST(HeadlessRun, SecondInstanceLeavesSilentlyAndTheLockIsReleasedAtExit) {

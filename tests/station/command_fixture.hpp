@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <memory>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -30,12 +31,14 @@ class FakeConnection final : public Connection {
   void close() override { open_ = false; }
   std::string remote_address() const override { return address_; }
   bool is_open() const override { return open_; }
+  std::size_t send_room() const override { return room; }
   std::string take() { return std::exchange(sent, {}); }
 
   std::string sent;
   int sends = 0;
   bool fail_ = false;
   bool open_ = true;
+  std::size_t room = std::numeric_limits<std::size_t>::max();  // bytes it still takes
 
  private:
   std::string address_;

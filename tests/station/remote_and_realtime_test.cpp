@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 using namespace orvane;
 using namespace orvane::test;
 
@@ -44,6 +46,42 @@ TEST_F(Remote, FileNamesStayInsideTheStationDirectory) {
   }
   EXPECT_EQ(read_text(outside / "secret"), "s3cret\r\n");
   EXPECT_FALSE(std::filesystem::exists(dir.path().parent_path() / escaped));
+}
+
+TEST_F(Remote, RcfgReadsOnlyRegularFilesThatFitTheConnection) {
+  // Opened without blocking: a FIFO with no writer would otherwise hold the
+  // station thread for good.
+  ASSERT_EQ(::mkfifo((dir / "pipe.con").c_str(), 0600), 0);
+  std::filesystem::create_directory(dir / "folder.con");
+  for (const char* name : {"pipe.con", "folder.con", "."}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(visible(do_command(std::string("RCFG\x05") + name)), visible(complete("RCFG")));
+  }
+  write_text(dir / "ten.con", "0123456\r\n");  // 9 bytes
+  conn->room = 8;
+  EXPECT_EQ(visible(do_command("RCFG\x05ten.con")), visible(complete("RCFG")));
+  conn->room = 9;
+  EXPECT_EQ(visible(do_command("RCFG\x05ten.con")),
+            visible("\x01h\x02 DO_COMMAND 7 F1 S1 ten.con\x05" "0123456\x05\x02 Complete 0123456 \x03\x04"));
+}
+
+TEST_F(Remote, ScfgWritesOnlyPlainFilesInsideTheStationDirectory) {
+  std::filesystem::create_directory(dir / "sub");
+  ASSERT_EQ(::mkfifo((dir / "pipe.con").c_str(), 0600), 0);
+  const auto parent = dir.path().parent_path();
+  const auto parent_before = std::distance(std::filesystem::directory_iterator(parent), {});
+  for (const std::string name : {".", "./", "sub", "sub/", "sub\\.", "pipe.con", "tab\tname.con", "bell\x07.con",
+                                 "del\x7f.con", ""}) {
+    SCOPED_TRACE(visible(name));
+    EXPECT_EQ(do_command("SCFG\x05" + name + "\x05payload"), "");
+    EXPECT_NE(log.last_line().find("Error : Cannot create file"), std::string::npos) << log.last_line();
+  }
+  // Nothing was written, not even a temporary file beside the directory.
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(parent), {}), parent_before);
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir / "sub"), {}), 0);
+  // Plain names, in the directory or a folder of it, are written.
+  EXPECT_EQ(visible(do_command("SCFG\x05sub\\a.con\x05payload")), visible(complete("payload")));
+  EXPECT_EQ(read_text(dir / "sub" / "a.con"), "payload\r\n");
 }
 
 TEST_F(Remote, ScfgWithoutLinesOrDoCommandWithoutArgumentFail) {

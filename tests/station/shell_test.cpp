@@ -14,9 +14,13 @@ namespace {
 class RecordingListener final : public CommandListener {
  public:
   std::vector<int> ports;
+  std::string allow_hosts;
+  int max_hosts = 0;
   bool fail = false;
-  void listen(int port) override {
-    ports.push_back(port);
+  void listen(const ListenSettings& settings) override {
+    ports.push_back(settings.port);
+    allow_hosts = settings.allow_hosts;
+    max_hosts = settings.max_hosts;
     if (fail) throw std::runtime_error("bind: Address already in use");
   }
 };
@@ -29,6 +33,8 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
   auto& s = f.make(&listener);
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{5000});
+  EXPECT_EQ(listener.allow_hosts, "");  // every host
+  EXPECT_EQ(listener.max_hosts, 256);
   EXPECT_EQ(s.settings.factory_id, "F1");
   EXPECT_EQ(s.settings.sensor_id, "S1");
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
@@ -42,11 +48,14 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
 TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   StationFixture f;
   f.flag.value = true;
-  write_text(f.dir / "emulate.ini", "[connection]\r\nclientport=6000\r\n[Config]\r\nFactoryID=F7\r\n");
+  write_text(f.dir / "emulate.ini", "[connection]\r\nclientport=6000\r\nallowhosts=10.0.0.0/8, ::1\r\n"
+                                    "MaxHosts=12\r\n[Config]\r\nFactoryID=F7\r\n");
   RecordingListener listener;
   auto& s = f.make(&listener);
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{6000});
+  EXPECT_EQ(listener.allow_hosts, "10.0.0.0/8, ::1");
+  EXPECT_EQ(listener.max_hosts, 12);
   EXPECT_EQ(s.settings.factory_id, "F7");
   EXPECT_TRUE(s.clock.active());
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
