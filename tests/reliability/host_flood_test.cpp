@@ -17,19 +17,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A client socket connected to 127.0.0.1:port, or -1.
-int connect_to(int port) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-    ::close(fd);
-    return -1;
-  }
-  return fd;
-}
+using rig::connect_loopback;
 
 std::size_t line_count(const std::filesystem::path& file) {
   const auto text = test::read_text(file);
@@ -46,7 +34,7 @@ void raise_own_descriptor_limit() {
 
 // READ_HISTORY -1: the serial-number reply, a full round trip.
 bool served(int port) {
-  const int fd = connect_to(port);
+  const int fd = connect_loopback(port);
   if (fd < 0) return false;
   timeval tv{5, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -99,7 +87,7 @@ TEST(HostFlood, ACapUnderASmallDescriptorLimitKeepsEventsBuffered) {
   // 1 030 idle connections, far beyond the limit.
   std::vector<int> flood;
   for (int i = 0; i < 1030; ++i) {
-    const int fd = connect_to(s.port);
+    const int fd = connect_loopback(s.port);
     if (fd >= 0) flood.push_back(fd);
   }
   const auto before = line_count(s.dir / "Event.Sav");
@@ -140,7 +128,7 @@ TEST(HostFlood, UnfinishedMessagesOfThousandsOfHostsStayBounded) {
   };
   std::vector<Flooder> flood;
   for (int i = 0; i < connections; ++i) {
-    const int fd = connect_to(s.port);
+    const int fd = connect_loopback(s.port);
     if (fd >= 0) flood.push_back({fd});
   }
   long peak_kb = 0;

@@ -113,17 +113,26 @@ inline std::vector<std::string> station_args(const std::filesystem::path& dir) {
           "--com", "3=" + (dir / "i7000").string()};
 }
 
-// Whether something accepts connections on the port (the station is up
-// and its loop runs).
-inline bool accepting(int port) {
+// A TCP connection to 127.0.0.1:port, or -1.
+inline int connect_loopback(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_port = htons(static_cast<std::uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-  ::close(fd);
-  return ok;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// Whether something accepts connections on the port (the station is up
+// and its loop runs).
+inline bool accepting(int port) {
+  const int fd = connect_loopback(port);
+  if (fd >= 0) ::close(fd);
+  return fd >= 0;
 }
 
 // Resident memory of a process in kB (0 when it is gone).
@@ -216,18 +225,7 @@ class HostClient {
   long reconnects() const { return reconnects_; }
 
  private:
-  int connect_once() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port_));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
-      ::close(fd);
-      return -1;
-    }
-    return fd;
-  }
+  int connect_once() { return connect_loopback(port_); }
   bool send_all(int fd, const std::string& bytes) {
     return ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
   }
