@@ -8,6 +8,7 @@
 // with an upload stuck.
 //
 //   black_hole_bench [--seconds 60]
+#include "free_port.hpp"
 #include "net/command_server.hpp"
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
@@ -80,7 +81,7 @@ Figures run_case(int ftp_port, double seconds) {
   std::ofstream(dir / "sensor.con", std::ios::binary) << sensor_con;
   std::ofstream(dir / "Event.Sav", std::ios::binary) << backlog;
   std::ofstream(dir / "emulate.ini", std::ios::binary)
-      << "[Connection]\r\nClientPort=0\r\nHost=localhost\r\nServerPort=" << ftp_port
+      << "[Connection]\r\nClientPort=" << free_port() << "\r\nHost=localhost\r\nServerPort=" << ftp_port
       << "\r\n[Config]\r\nEventSample=1000\r\n";
 
   Figures f;

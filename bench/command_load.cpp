@@ -9,6 +9,7 @@
 //
 // On a shared machine other processes take CPU at random moments, so each
 // figure is the best of `rounds` runs, station and reference alternating.
+#include "free_port.hpp"
 #include "net/command_server.hpp"
 #include "platform/clock.hpp"
 #include "station/operator_log.hpp"
@@ -169,13 +170,6 @@ class NoPower final : public orvane::PowerControl {
 };
 
 void write_file(const std::filesystem::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
-
-// A port nothing listens on now (the station refuses port 0).
-int free_port() {
-  asio::io_context ioc;
-  asio::ip::tcp::acceptor probe(ioc, {asio::ip::tcp::v4(), 0});
-  return probe.local_endpoint().port();
-}
 
 std::vector<int> parse_list(const std::string& text) {
   std::vector<int> out;
