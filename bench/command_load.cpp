@@ -1,175 +1,362 @@
-// Load tool for the command server: C hosts each repeat a request and wait
-// for its EOT-terminated reply, against the real station (Station and
-// CommandServer in this process, on their own thread, 32 channels) and
-// against a reference server that answers every EOT-terminated request with
-// a canned reply of the same size, the ceiling for this machine. Both run in
-// the same process run, one after the other, so the ratio is fair.
+// Load tool for the command server: C hosts each send a READ_DATA request and
+// wait for its EOT-terminated reply, in a loop, against
+//   - the real station: the built orvane-emulator, headless, in a scratch
+//     station directory with 32 channels (stdout to /dev/null), and
+//   - a reference server: a minimal non-blocking epoll server that answers
+//     every EOT-terminated request with the station's own reply, canned (the
+//     same bytes, so the same size): the ceiling of this machine.
+// Both servers run on one core, the load generator on the other, so the
+// generator never competes with the server it measures. The generator is one
+// epoll thread with every connection, one send and one recv per round trip
+// and no allocation per request: if the reference doesn't reach the
+// machine's ceiling, the tool is the bottleneck and its ratios mean nothing.
 //
-//   command_load [--connections 1,8,64] [--seconds 2] [--channels 32] [--rounds 3]
+//   command_load [--connections 1,8,64] [--seconds 3] [--rounds 3] [--channels 32]
+//                [--station PATH/orvane-emulator]
 //
-// On a shared machine other processes take CPU at random moments, so each
-// figure is the best of `rounds` runs, station and reference alternating.
-#include "free_port.hpp"
-#include "net/command_server.hpp"
-#include "platform/clock.hpp"
-#include "station/operator_log.hpp"
-#include "station/station.hpp"
-
-#include <asio/executor_work_guard.hpp>
-#include <asio/io_context.hpp>
-#include <asio/ip/tcp.hpp>
-#include <asio/post.hpp>
-#include <asio/read.hpp>
-#include <asio/write.hpp>
+// Each figure is the median (by round trips/s) of `rounds` runs, reference
+// and station alternating, so a burst of other work on a shared machine
+// doesn't decide the result.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
-#include <memory>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <unistd.h>
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using asio::ip::tcp;
 
-// ---- reference server: one EOT in, one canned reply out ----
-class RefSession : public std::enable_shared_from_this<RefSession> {
- public:
-  RefSession(tcp::socket s, const std::string& reply) : socket_(std::move(s)), reply_(reply) {}
-  void start() { read(); }
+[[noreturn]] void fail(const std::string& what) {
+  std::fprintf(stderr, "command_load: %s: %s\n", what.c_str(), std::strerror(errno));
+  std::exit(1);
+}
 
- private:
-  void read() {
-    socket_.async_read_some(asio::buffer(buf_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
-      if (ec) return;
-      const auto eots = std::count(self->buf_.begin(), self->buf_.begin() + static_cast<std::ptrdiff_t>(n), '\x04');
-      if (eots == 0) return self->read();
-      self->out_.clear();
-      for (long i = 0; i < eots; ++i) self->out_ += self->reply_;
-      asio::async_write(self->socket_, asio::buffer(self->out_), [self](std::error_code e, std::size_t) {
-        if (!e) self->read();
-      });
-    });
+// The first two CPUs this process may use: servers on the first, load on the second.
+std::pair<int, int> two_cpus() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (::sched_getaffinity(0, sizeof set, &set) != 0) fail("sched_getaffinity");
+  std::vector<int> cpus;
+  for (int c = 0; c < CPU_SETSIZE && cpus.size() < 2; ++c)
+    if (CPU_ISSET(c, &set)) cpus.push_back(c);
+  if (cpus.size() < 2) {
+    std::fprintf(stderr, "command_load: needs two CPUs\n");
+    std::exit(1);
   }
-  tcp::socket socket_;
-  const std::string& reply_;
-  std::array<char, 65536> buf_{};
-  std::string out_;
-};
+  return {cpus[0], cpus[1]};
+}
 
+void pin_this_thread(int cpu) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  CPU_SET(cpu, &set);
+  if (::sched_setaffinity(0, sizeof set, &set) != 0) fail("sched_setaffinity");
+}
+
+void set_nodelay(int fd) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
+sockaddr_in loopback(int port) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  return a;
+}
+
+int connect_to(int port) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const auto a = loopback(port);
+  if (fd < 0 || ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0) {
+    if (fd >= 0) ::close(fd);
+    return -1;
+  }
+  set_nodelay(fd);
+  return fd;
+}
+
+// ---- reference server: epoll, level-triggered, one canned reply per EOT ----
 class ReferenceServer {
  public:
-  ReferenceServer(asio::io_context& ioc, std::string reply)
-      : acceptor_(ioc, tcp::endpoint(asio::ip::make_address("127.0.0.1"), 0)), reply_(std::move(reply)) {
-    accept();
+  explicit ReferenceServer(std::string reply) : reply_(std::move(reply)) {
+    listen_fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    const auto a = loopback(0);
+    if (listen_fd_ < 0 || ::bind(listen_fd_, reinterpret_cast<const sockaddr*>(&a), sizeof a) != 0 ||
+        ::listen(listen_fd_, 1024) != 0)
+      fail("reference listen");
+    sockaddr_in bound{};
+    socklen_t len = sizeof bound;
+    ::getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&bound), &len);
+    port_ = ntohs(bound.sin_port);
+    ep_ = ::epoll_create1(EPOLL_CLOEXEC);
+    ::pipe2(stop_pipe_, O_CLOEXEC | O_NONBLOCK);
+    add(listen_fd_);
+    add(stop_pipe_[0]);
   }
-  int port() const { return acceptor_.local_endpoint().port(); }
+  ~ReferenceServer() {
+    for (int fd : {listen_fd_, ep_, stop_pipe_[0], stop_pipe_[1]}) ::close(fd);
+  }
+  int port() const { return port_; }
+
+  void run(int cpu) {
+    pin_this_thread(cpu);
+    std::vector<char> in(64 << 10);
+    std::string out;
+    epoll_event events[256];
+    for (;;) {
+      const int n = ::epoll_wait(ep_, events, 256, -1);
+      for (int i = 0; i < n; ++i) {
+        const int fd = events[i].data.fd;
+        if (fd == stop_pipe_[0]) return;
+        if (fd == listen_fd_) {
+          for (int c; (c = ::accept4(listen_fd_, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC)) >= 0;) {
+            set_nodelay(c);
+            add(c);
+          }
+          continue;
+        }
+        const ssize_t got = ::recv(fd, in.data(), in.size(), 0);
+        if (got <= 0) {
+          if (got < 0 && errno == EAGAIN) continue;
+          ::close(fd);  // leaves the epoll set with it
+          continue;
+        }
+        const auto eots = std::count(in.data(), in.data() + got, '\x04');
+        if (eots == 0) continue;
+        const char* data = reply_.data();
+        std::size_t size = reply_.size();
+        if (eots > 1) {
+          out.clear();
+          for (long k = 0; k < eots; ++k) out += reply_;
+          data = out.data();
+          size = out.size();
+        }
+        // One outstanding request per host: the reply always fits the socket buffer.
+        while (size > 0) {
+          const ssize_t put = ::send(fd, data, size, MSG_NOSIGNAL);
+          if (put < 0) break;
+          data += put;
+          size -= static_cast<std::size_t>(put);
+        }
+      }
+    }
+  }
+  void stop() { (void)!::write(stop_pipe_[1], "x", 1); }
 
  private:
-  void accept() {
-    acceptor_.async_accept([this](std::error_code ec, tcp::socket s) {
-      if (ec) return;
-      s.set_option(tcp::no_delay(true));
-      std::make_shared<RefSession>(std::move(s), reply_)->start();
-      accept();
-    });
+  void add(int fd) {
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.fd = fd;
+    ::epoll_ctl(ep_, EPOLL_CTL_ADD, fd, &ev);
   }
-  tcp::acceptor acceptor_;
   std::string reply_;
+  int listen_fd_ = -1, ep_ = -1, port_ = 0;
+  int stop_pipe_[2] = {-1, -1};
 };
 
-// ---- the load: C connections, request / reply in a loop ----
+// ---- the load generator: one epoll thread, every connection ----
 struct Result {
   double rps = 0;
-  double p50_us = 0, p99_us = 0;
-  std::string first_reply;
+  double p50_us = 0, p99_us = 0, max_us = 0;
+  std::size_t errors = 0;
 };
 
-class Host : public std::enable_shared_from_this<Host> {
- public:
-  Host(asio::io_context& ioc, const std::string& request, Clock::time_point measure_from, Clock::time_point until)
-      : socket_(ioc), request_(request), from_(measure_from), until_(until) {}
-  void start(int port) {
-    socket_.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(port)));
-    socket_.set_option(tcp::no_delay(true));
-    send();
-  }
-  std::vector<std::uint32_t> latencies_ns;
-  std::string first_reply;
-
- private:
-  void send() {
-    sent_at_ = Clock::now();
-    if (sent_at_ >= until_) return;
-    got_.clear();
-    asio::async_write(socket_, asio::buffer(request_), [self = shared_from_this()](std::error_code ec, std::size_t) {
-      if (!ec) self->read();
-    });
-  }
-  void read() {
-    socket_.async_read_some(asio::buffer(buf_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
-      if (ec) return;
-      self->got_.append(self->buf_.data(), n);
-      if (self->got_.back() != '\x04') return self->read();
-      const auto now = Clock::now();
-      if (self->first_reply.empty()) self->first_reply = self->got_;
-      if (self->sent_at_ >= self->from_)
-        self->latencies_ns.push_back(static_cast<std::uint32_t>(
-            std::chrono::duration_cast<std::chrono::nanoseconds>(now - self->sent_at_).count()));
-      self->send();
-    });
-  }
-  tcp::socket socket_;
-  const std::string& request_;
-  Clock::time_point from_, until_, sent_at_;
-  std::array<char, 65536> buf_{};
-  std::string got_;
+struct HostConn {
+  int fd = -1;
+  std::int64_t sent_ns = 0;
+  std::size_t got = 0;
 };
 
-Result run_load(int port, const std::string& request, int connections, double seconds) {
-  asio::io_context ioc;
-  const auto from = Clock::now() + std::chrono::milliseconds(300);  // warm-up
-  const auto until = from + std::chrono::microseconds(static_cast<long>(seconds * 1e6));
-  std::vector<std::shared_ptr<Host>> hosts;
-  for (int i = 0; i < connections; ++i) {
-    hosts.push_back(std::make_shared<Host>(ioc, request, from, until));
-    hosts.back()->start(port);
-  }
-  ioc.run();
-  std::vector<std::uint32_t> all;
-  for (auto& h : hosts) all.insert(all.end(), h->latencies_ns.begin(), h->latencies_ns.end());
+std::int64_t now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
+}
+
+Result run_load(int port, const std::string& request, std::size_t reply_size, int connections, double seconds) {
+  const int ep = ::epoll_create1(EPOLL_CLOEXEC);
+  std::vector<HostConn> conns(static_cast<std::size_t>(connections));
   Result r;
-  r.first_reply = hosts.front()->first_reply;
-  if (all.empty()) return r;
-  std::sort(all.begin(), all.end());
-  r.rps = static_cast<double>(all.size()) / seconds;
-  r.p50_us = all[all.size() / 2] / 1000.0;
-  r.p99_us = all[std::min(all.size() - 1, all.size() * 99 / 100)] / 1000.0;
+  for (std::size_t i = 0; i < conns.size(); ++i) {
+    conns[i].fd = connect_to(port);
+    if (conns[i].fd < 0) fail("connect");
+    epoll_event ev{};
+    ev.events = EPOLLIN;
+    ev.data.u64 = i;
+    ::epoll_ctl(ep, EPOLL_CTL_ADD, conns[i].fd, &ev);
+  }
+  // Room for every latency of the run, reserved up front: nothing is
+  // allocated while the load runs.
+  std::vector<std::uint32_t> latencies;
+  latencies.reserve(static_cast<std::size_t>(seconds * 400000) + 1024);
+  std::vector<char> buf(std::max<std::size_t>(reply_size * 2, 64 << 10));
+  const std::int64_t start = now_ns();
+  const std::int64_t from = start + 300'000'000;  // warm-up
+  const std::int64_t until = from + static_cast<std::int64_t>(seconds * 1e9);
+  auto send_request = [&](HostConn& c, std::int64_t t) {
+    c.sent_ns = t;
+    c.got = 0;
+    if (::send(c.fd, request.data(), request.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(request.size())) ++r.errors;
+  };
+  for (auto& c : conns) send_request(c, now_ns());
+  std::size_t in_flight = conns.size();
+  epoll_event events[256];
+  while (in_flight > 0) {
+    const int n = ::epoll_wait(ep, events, 256, 1000);
+    if (n == 0) {
+      ++r.errors;  // a whole second without a reply: the server is stuck
+      break;
+    }
+    for (int i = 0; i < n; ++i) {
+      auto& c = conns[events[i].data.u64];
+      const ssize_t got = ::recv(c.fd, buf.data(), buf.size(), 0);
+      if (got <= 0) {
+        if (got < 0 && errno == EAGAIN) continue;
+        ++r.errors;
+        ::epoll_ctl(ep, EPOLL_CTL_DEL, c.fd, nullptr);
+        --in_flight;
+        continue;
+      }
+      c.got += static_cast<std::size_t>(got);
+      if (c.got < reply_size || buf[static_cast<std::size_t>(got) - 1] != '\x04') continue;
+      const std::int64_t t = now_ns();
+      if (c.sent_ns >= from && c.sent_ns < until && latencies.size() < latencies.capacity())
+        latencies.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(t - c.sent_ns, UINT32_MAX)));
+      if (t < until) {
+        send_request(c, t);
+      } else {
+        --in_flight;
+      }
+    }
+  }
+  for (auto& c : conns) ::close(c.fd);
+  ::close(ep);
+  if (latencies.empty()) return r;
+  std::sort(latencies.begin(), latencies.end());
+  r.rps = static_cast<double>(latencies.size()) / seconds;
+  r.p50_us = latencies[latencies.size() / 2] / 1000.0;
+  r.p99_us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)] / 1000.0;
+  r.max_us = latencies.back() / 1000.0;
   return r;
 }
 
-class NoFlag final : public orvane::ConfiguredFlag {
- public:
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-class NoPower final : public orvane::PowerControl {
- public:
-  bool request(orvane::PowerAction) override { return false; }
-};
+// One request, its whole reply (up to EOT).
+std::string one_reply(int port, const std::string& request) {
+  const int fd = connect_to(port);
+  if (fd < 0) return {};
+  std::string reply;
+  if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(request.size())) {
+    char buf[4096];
+    for (ssize_t n; (reply.empty() || reply.back() != '\x04') && (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+      reply.append(buf, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  return reply;
+}
 
-void write_file(const std::filesystem::path& p, const std::string& text) { std::ofstream(p, std::ios::binary) << text; }
+// ---- the station: the real binary in a scratch directory ----
+class StationProcess {
+ public:
+  StationProcess(const std::filesystem::path& program, int channels, int cpu) {
+    char tmpl[] = "/tmp/orvane-load-XXXXXX";
+    if (!::mkdtemp(tmpl)) fail("mkdtemp");
+    dir_ = tmpl;
+    std::filesystem::create_directory(dir_ / "log");
+    std::filesystem::create_directory(dir_ / "history");
+    std::string channel_con, sensor_con, last_con;
+    for (int n = 1; n <= channels; ++n) {
+      const auto id = "T" + std::to_string(100 + n);
+      channel_con += id + ",A,I,1,1," + std::to_string((n - 1) % 8) + ",Y\r\n";
+      sensor_con += "," + id + ",A,I,Y,0,1000,,,,,,,,\r\n";
+      last_con += id + "," + std::to_string(1000 + 7 * n) + "\r\n";
+    }
+    port_ = free_port();
+    write(dir_ / "channel.con", channel_con);
+    write(dir_ / "sensor.con", sensor_con);
+    write(dir_ / "last.con", last_con);
+    write(dir_ / "flag", "1\r\n");
+    write(dir_ / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port_) + "\r\n");
+    const std::vector<std::string> args{program.string(), "--headless", "--dir", dir_.string(),
+                                        "--lock-file", (dir_ / "lock").string(), "--flag-file",
+                                        (dir_ / "flag").string(), "--reboot-cmd", "true", "--poweroff-cmd", "true"};
+    pid_ = ::fork();
+    if (pid_ < 0) fail("fork");
+    if (pid_ == 0) {
+      cpu_set_t set;
+      CPU_ZERO(&set);
+      CPU_SET(cpu, &set);
+      ::sched_setaffinity(0, sizeof set, &set);
+      const int null = ::open("/dev/null", O_WRONLY);
+      ::dup2(null, 1);
+      ::dup2(null, 2);
+      std::vector<char*> argv;
+      for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+      argv.push_back(nullptr);
+      ::execv(argv[0], argv.data());
+      ::_exit(127);
+    }
+    for (int i = 0; i < 500; ++i) {
+      const int fd = connect_to(port_);
+      if (fd >= 0) {
+        ::close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    std::fprintf(stderr, "command_load: the station did not listen on %d\n", port_);
+    std::exit(1);
+  }
+  ~StationProcess() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      int status = 0;
+      ::waitpid(pid_, &status, 0);
+    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
+  }
+  int port() const { return port_; }
+
+ private:
+  static void write(const std::filesystem::path& p, const std::string& text) {
+    std::ofstream(p, std::ios::binary) << text;
+  }
+  static int free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    auto a = loopback(0);
+    ::bind(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    socklen_t len = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+    ::close(fd);
+    return ntohs(a.sin_port);
+  }
+  std::filesystem::path dir_;
+  int port_ = 0;
+  pid_t pid_ = -1;
+};
 
 std::vector<int> parse_list(const std::string& text) {
   std::vector<int> out;
@@ -178,94 +365,74 @@ std::vector<int> parse_list(const std::string& text) {
   return out;
 }
 
+Result median(std::vector<Result> runs) {
+  std::sort(runs.begin(), runs.end(), [](const Result& a, const Result& b) { return a.rps < b.rps; });
+  return runs[runs.size() / 2];
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<int> conn_counts{1, 8, 64};
-  double seconds = 2;
+  double seconds = 3;
   int channels = 32;
   int rounds = 3;
+  std::filesystem::path program =
+      std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "orvane-emulator";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
     if (a == "--connections") conn_counts = parse_list(argv[i + 1]);
     else if (a == "--seconds") seconds = std::atof(argv[i + 1]);
     else if (a == "--channels") channels = std::atoi(argv[i + 1]);
     else if (a == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+    else if (a == "--station") program = argv[i + 1];
   }
+  ::signal(SIGPIPE, SIG_IGN);
+  const auto [server_cpu, load_cpu] = two_cpus();
 
-  // A station directory with `channels` configured channels.
-  char tmpl[] = "/tmp/orvane-load-XXXXXX";
-  const std::filesystem::path dir = ::mkdtemp(tmpl);
-  std::string channel_con, sensor_con;
-  for (int n = 1; n <= channels; ++n) {
-    const auto id = "T" + std::to_string(100 + n);
-    channel_con += id + ",A,I,1,1," + std::to_string((n - 1) % 8) + ",Y\r\n";
-    sensor_con += "," + id + ",A,I,Y,0,1000,,,,,,,,\r\n";
-  }
-  write_file(dir / "channel.con", channel_con);
-  write_file(dir / "sensor.con", sensor_con);
-  write_file(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(free_port()) + "\r\n");
-
-  asio::io_context station_ioc;
-  auto station_work = asio::make_work_guard(station_ioc);
-  orvane::OperatorLog log(station_ioc);
-  orvane::SystemClock clock;
-  NoFlag flag;
-  NoPower power;
-  orvane::Station station(station_ioc, log, orvane::StationDeps{clock, flag, power, nullptr}, dir);
-  orvane::CommandServer server(station_ioc, station);
-  station.set_command_listener(&server);
-  for (auto& ch : station.channels) ch.value = "1234";
-  std::promise<int> port_promise;
-  std::thread station_thread([&] {
-    log.bind_to_current_thread();
-    station.start();
-    for (auto& ch : station.channels) ch.value = "1234";
-    port_promise.set_value(server.port());
-    station_ioc.run();
-  });
-  const int station_port = port_promise.get_future().get();
-
+  StationProcess station(program, channels, server_cpu);
   const std::string request = "\x01" "load\x02READ_DATA 200612071200 F1 S1\x03\x04";
-  const auto probe = run_load(station_port, request, 1, 0.05);
-  const auto reply_size = probe.first_reply.size();
-  if (reply_size == 0 || std::count(probe.first_reply.begin(), probe.first_reply.end(), '\x02') != channels) {
+  const std::string reply = one_reply(station.port(), request);
+  if (reply.empty() || std::count(reply.begin(), reply.end(), '\x02') != channels) {
     std::fprintf(stderr, "command_load: the station's READ_DATA reply is not what was expected\n");
     return 1;
   }
 
-  asio::io_context ref_ioc;
-  ReferenceServer reference(ref_ioc, "\x01" + std::string(reply_size - 2, 'x') + "\x04");
-  std::thread ref_thread([&] { ref_ioc.run(); });
-
-  std::printf("READ_DATA, %d channels, reply %zu bytes, best of %d runs of %.1f s\n", channels, reply_size, rounds,
-              seconds);
-  std::printf("%-6s %-10s %14s %10s %10s %8s\n", "conns", "server", "round trips/s", "p50 us", "p99 us", "ratio");
-  for (int c : conn_counts) {
-    Result ref, st;
-    for (int r = 0; r < rounds; ++r) {
-      const auto a = run_load(reference.port(), request, c, seconds);
-      const auto b = run_load(station_port, request, c, seconds);
-      if (a.rps > ref.rps) ref = a;
-      if (b.rps > st.rps) st = b;
-    }
-    std::printf("%-6d %-10s %14.0f %10.1f %10.1f\n", c, "reference", ref.rps, ref.p50_us, ref.p99_us);
-    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %8.2f\n", c, "station", st.rps, st.p50_us, st.p99_us,
-                ref.rps > 0 ? st.rps / ref.rps : 0.0);
-    std::fflush(stdout);
+  ReferenceServer reference(reply);
+  std::thread ref_thread([&, cpu = server_cpu] { reference.run(cpu); });
+  pin_this_thread(load_cpu);
+  if (one_reply(reference.port(), request) != reply) {
+    std::fprintf(stderr, "command_load: the reference server's reply differs from the station's\n");
+    return 1;
   }
 
-  ref_ioc.stop();
+  std::printf("READ_DATA, %d channels, reply %zu bytes, median of %d runs of %.1f s; "
+              "servers on CPU %d, load generator on CPU %d\n",
+              channels, reply.size(), rounds, seconds, server_cpu, load_cpu);
+  std::printf("%-6s %-10s %14s %10s %10s %10s %8s\n", "conns", "server", "round trips/s", "p50 us", "p99 us",
+              "max us", "ratio");
+  int status = 0;
+  for (int c : conn_counts) {
+    std::vector<Result> ref_runs, st_runs;
+    for (int r = 0; r < rounds; ++r) {
+      ref_runs.push_back(run_load(reference.port(), request, reply.size(), c, seconds));
+      st_runs.push_back(run_load(station.port(), request, reply.size(), c, seconds));
+    }
+    const Result ref = median(ref_runs), st = median(st_runs);
+    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f\n", c, "reference", ref.rps, ref.p50_us, ref.p99_us,
+                ref.max_us);
+    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8.2f\n", c, "station", st.rps, st.p50_us, st.p99_us,
+                st.max_us, ref.rps > 0 ? st.rps / ref.rps : 0.0);
+    if (ref.errors + st.errors > 0) {
+      std::printf("%-6d errors: reference %zu, station %zu\n", c, ref.errors, st.errors);
+      status = 1;
+    }
+    if (c == 8 && ref.rps < 100000)
+      std::printf("note: the reference stays under 100 000 round trips/s at 8 connections: the machine was busy "
+                  "or the load generator is the bottleneck\n");
+    std::fflush(stdout);
+  }
+  reference.stop();
   ref_thread.join();
-  asio::post(station_ioc, [&] {
-    server.close();
-    station.stop_data();
-    station.set_clock_active(false);
-    station_work.reset();
-    station_ioc.stop();
-  });
-  station_thread.join();
-  std::error_code ec;
-  std::filesystem::remove_all(dir, ec);
-  return 0;
+  return status;
 }
