@@ -7,6 +7,7 @@
 #include "platform/configured_flag.hpp"
 #include "platform/icmp_pinger.hpp"
 #include "platform/instance_lock.hpp"
+#include "platform/line_output.hpp"
 #include "platform/power_control.hpp"
 #include "platform/service_notifier.hpp"
 #include "platform/ppp_dialer.hpp"
@@ -28,6 +29,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -52,6 +54,9 @@ struct Options {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // A reader of stdout or a peer that goes away must not end the station:
+  // writes report EPIPE instead.
+  std::signal(SIGPIPE, SIG_IGN);
   Options opt;
   CLI::App app{"Orvane Emulator: a remote monitoring station. Serves the framed command protocol on "
                "ClientPort, reads I-7000 modules, buffers and uploads events, keeps history and logs.",
@@ -133,12 +138,11 @@ int main(int argc, char** argv) {
   asio::io_context ioc;
   auto work = asio::make_work_guard(ioc);
   orvane::OperatorLog log(ioc);
+  std::optional<orvane::LineOutput> log_output;
   if (opt.headless) {
-    log.add_observer([](const std::string& line) {
-      std::fwrite(line.data(), 1, line.size(), stdout);
-      std::fputc('\n', stdout);
-      std::fflush(stdout);
-    });
+    std::fflush(stdout);
+    log_output.emplace(ioc, STDOUT_FILENO);
+    log.add_observer([&log_output](const std::string& line) { log_output->add(line); });
   }
 
   orvane::SystemClock clock;

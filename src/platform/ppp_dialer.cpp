@@ -102,6 +102,7 @@ int PppdDialer::dial(const std::string& entry, const std::string& number, const 
   const pid_t pid = ::fork();
   if (pid < 0) throw DialError("Cannot start pppd");
   if (pid == 0) {
+    ::signal(SIGPIPE, SIG_DFL);  // the station ignores it; pppd gets the default back
     ::execvp(argv[0], argv.data());
     ::_exit(127);
   }

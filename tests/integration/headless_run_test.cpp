@@ -6,11 +6,16 @@
 #include <cstring>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
+
+#include <fstream>
+#include <regex>
 
 using namespace orvane::test;
 
@@ -37,6 +42,58 @@ struct StationDir {
     return a;
   }
 };
+
+// A host on a blocking socket; a reply that takes more than 5 s fails.
+class BlockingHost {
+ public:
+  explicit BlockingHost(int port) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("connect");
+    const int one = 1;
+    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~BlockingHost() { ::close(fd_); }
+  // Sends `message` and returns the bytes up to the `replies`-th EOT ("" on a timeout).
+  std::string ask(const std::string& message, int replies = 1) {
+    if (::send(fd_, message.data(), message.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(message.size())) return "";
+    std::string got;
+    char buf[4096];
+    while (std::count(got.begin(), got.end(), '\x04') < replies) {
+      const ssize_t n = ::recv(fd_, buf, sizeof buf, 0);
+      if (n <= 0) return "";
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+    return got;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+const std::string kReadData = "\x01h\x02READ_DATA 1 F1 S1\x03\x04";
+const std::string kReadDataReply = "\x01h\x04";  // no channels configured
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// Write system calls the process has made so far.
+long write_calls(int pid) {
+  std::ifstream io("/proc/" + std::to_string(pid) + "/io");
+  std::string key;
+  long value = -1;
+  while (io >> key >> value)
+    if (key == "syscw:") return value;
+  return -1;
+}
 
 }  // namespace
 
@@ -220,5 +277,81 @@ TEST(HeadlessRun, UnwritableStationDirectoryGivesAClearError) {
             std::string::npos)
       << p.output();
   EXPECT_TRUE(can_connect(port));  // it goes on serving
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
+
+TEST(HeadlessOutput, AStdoutReaderThatGoesAwayNeitherEndsNorStopsTheStation) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  s.set_configured();
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  BlockingHost host(port);
+  ASSERT_EQ(host.ask(kReadData), kReadDataReply);
+  ASSERT_TRUE(p.wait_for_output("Emulator : do command \n")) << p.output();
+  p.close_output();  // as `orvane-emulator --headless | head -1` once head has its line
+  for (int i = 0; i < 300; ++i) ASSERT_EQ(host.ask(kReadData), kReadDataReply) << "request " << i;
+  EXPECT_TRUE(p.running());
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);  // not 141: no SIGPIPE
+}
+
+TEST(HeadlessOutput, AStalledStdoutReaderCostsLogLinesNotAnswers) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  s.set_configured();
+  ChildProcess p(s.argv());
+  ASSERT_GT(::fcntl(p.output_fd(), F_SETPIPE_SZ, 4096), 0);
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  // The reader stalls: nothing is read while the host asks far more than
+  // the pipe and the station's bounded buffer hold (two lines per request).
+  BlockingHost host(port);
+  const int requests = 8000;
+  for (int i = 0; i < requests; ++i) ASSERT_EQ(host.ask(kReadData), kReadDataReply) << "request " << i;
+
+  // The reader comes back: the kept lines, then how many didn't fit.
+  ASSERT_TRUE(p.wait_for_output("log lines dropped from stdout\n")) << p.output().size();
+  std::smatch m;
+  const std::string out = p.output();
+  ASSERT_TRUE(std::regex_search(out, m, std::regex("\nEmulator : (\\d+) log lines dropped from stdout\n")));
+  const long dropped = std::stol(m[1]);
+  EXPECT_GT(dropped, 0);
+  const std::string kept = out.substr(0, static_cast<std::size_t>(m.position(0)) + 1);
+  // Whole lines in their order up to the gap, and none lost uncounted.
+  std::string expected;
+  for (std::size_t i = 0; expected.size() < kept.size(); ++i)
+    expected += i % 2 == 0 ? "Emulator : receive Command\n" : "Emulator : do command \n";
+  EXPECT_EQ(kept, expected);
+  EXPECT_EQ(count_of(kept, "\n") + static_cast<std::size_t>(dropped), static_cast<std::size_t>(2 * requests));
+
+  ASSERT_EQ(host.ask(kReadData), kReadDataReply);
+  EXPECT_TRUE(p.wait_for_output("from stdout\nEmulator : receive Command\nEmulator : do command \n")) << out.size();
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
+
+TEST(HeadlessOutput, TheLinesOfOneMessageGoToStdoutInOneWrite) {
+  StationDir s;
+  const int port = free_tcp_port();
+  s.set_port(port);
+  s.set_configured();
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  BlockingHost host(port);
+  ASSERT_EQ(host.ask(kReadData), kReadDataReply);
+  ASSERT_TRUE(p.wait_for_output("Emulator : do command \n"));
+  const long before = write_calls(p.pid());
+  ASSERT_GE(before, 0);
+
+  std::string message = "\x01h";
+  for (int i = 0; i < 20; ++i) message += "\x02READ_DATA 1 F1 S1\x03";
+  message += "\x04";
+  std::string replies;
+  for (int i = 0; i < 20; ++i) replies += kReadDataReply;
+  ASSERT_EQ(host.ask(message, 20), replies);
+  ASSERT_TRUE(wait_until([&] { return count_of(p.output(), "Emulator : do command \n") == 21; })) << p.output();
+  // 40 lines: one write (a clock tick's file write may fall in between);
+  // one write per line would make 40.
+  EXPECT_LE(write_calls(p.pid()) - before, 3);
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
 }

@@ -122,7 +122,13 @@ ChildProcess::~ChildProcess() {
   if (out_fd_ >= 0) ::close(out_fd_);
 }
 
+void ChildProcess::close_output() {
+  if (out_fd_ >= 0) ::close(out_fd_);
+  out_fd_ = -1;
+}
+
 void ChildProcess::drain() {
+  if (out_fd_ < 0) return;
   char buf[4096];
   while (true) {
     const ssize_t n = ::read(out_fd_, buf, sizeof buf);

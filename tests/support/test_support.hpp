@@ -57,6 +57,10 @@ class ChildProcess {
   int wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
   bool running();
   int pid() const { return pid_; }
+  // The read end of the child's stdout pipe (to shrink it, or to stall it by
+  // not reading), and closing it: the reader goes away.
+  int output_fd() const { return out_fd_; }
+  void close_output();
 
  private:
   void drain();
