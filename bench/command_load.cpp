@@ -16,7 +16,10 @@
 //
 // Each figure is the median (by round trips/s) of `rounds` runs, reference
 // and station alternating, so a burst of other work on a shared machine
-// doesn't decide the result.
+// doesn't decide the result. Beside the round trips, each server's CPU time
+// per round trip (from /proc/.../schedstat): when other work crowds the
+// servers' core, round trips/s measure the share each got, while CPU time
+// per round trip still measures the cost.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -124,6 +127,7 @@ class ReferenceServer {
 
   void run(int cpu) {
     pin_this_thread(cpu);
+    tid_ = static_cast<int>(::gettid());
     std::vector<char> in(64 << 10);
     std::string out;
     epoll_event events[256];
@@ -166,6 +170,7 @@ class ReferenceServer {
     }
   }
   void stop() { (void)!::write(stop_pipe_[1], "x", 1); }
+  std::filesystem::path proc() const { return "/proc/self/task/" + std::to_string(tid_.load()); }
 
  private:
   void add(int fd) {
@@ -177,14 +182,33 @@ class ReferenceServer {
   std::string reply_;
   int listen_fd_ = -1, ep_ = -1, port_ = 0;
   int stop_pipe_[2] = {-1, -1};
+  std::atomic<int> tid_{0};
 };
 
 // ---- the load generator: one epoll thread, every connection ----
 struct Result {
   double rps = 0;
   double p50_us = 0, p99_us = 0, max_us = 0;
+  double cpu_us_per_rt = 0;  // the server's CPU time per round trip
   std::size_t errors = 0;
 };
+
+// CPU time (ns) used so far by every thread of a process, or by one thread.
+std::int64_t cpu_ns(const std::filesystem::path& proc_dir) {
+  std::int64_t total = 0;
+  auto add = [&total](const std::filesystem::path& schedstat) {
+    std::ifstream in(schedstat);
+    std::int64_t ns = 0;
+    if (in >> ns) total += ns;
+  };
+  if (std::filesystem::exists(proc_dir / "task")) {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator(proc_dir / "task", ec)) add(task.path() / "schedstat");
+  } else {
+    add(proc_dir / "schedstat");
+  }
+  return total;
+}
 
 struct HostConn {
   int fd = -1;
@@ -196,7 +220,10 @@ std::int64_t now_ns() {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
 }
 
-Result run_load(int port, const std::string& request, std::size_t reply_size, int connections, double seconds) {
+// `server`: the /proc folder of the server's process or thread, whose CPU
+// time over the measured window is taken.
+Result run_load(int port, const std::string& request, std::size_t reply_size, int connections, double seconds,
+                const std::filesystem::path& server) {
   const int ep = ::epoll_create1(EPOLL_CLOEXEC);
   std::vector<HostConn> conns(static_cast<std::size_t>(connections));
   Result r;
@@ -223,6 +250,7 @@ Result run_load(int port, const std::string& request, std::size_t reply_size, in
   };
   for (auto& c : conns) send_request(c, now_ns());
   std::size_t in_flight = conns.size();
+  std::int64_t cpu_from = -1, cpu_until = -1;
   epoll_event events[256];
   while (in_flight > 0) {
     const int n = ::epoll_wait(ep, events, 256, 1000);
@@ -243,6 +271,8 @@ Result run_load(int port, const std::string& request, std::size_t reply_size, in
       c.got += static_cast<std::size_t>(got);
       if (c.got < reply_size || buf[static_cast<std::size_t>(got) - 1] != '\x04') continue;
       const std::int64_t t = now_ns();
+      if (cpu_from < 0 && t >= from) cpu_from = cpu_ns(server);
+      if (cpu_until < 0 && t >= until) cpu_until = cpu_ns(server);
       if (c.sent_ns >= from && c.sent_ns < until && latencies.size() < latencies.capacity())
         latencies.push_back(static_cast<std::uint32_t>(std::min<std::int64_t>(t - c.sent_ns, UINT32_MAX)));
       if (t < until) {
@@ -260,6 +290,8 @@ Result run_load(int port, const std::string& request, std::size_t reply_size, in
   r.p50_us = latencies[latencies.size() / 2] / 1000.0;
   r.p99_us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)] / 1000.0;
   r.max_us = latencies.back() / 1000.0;
+  if (cpu_from >= 0 && cpu_until > cpu_from)
+    r.cpu_us_per_rt = static_cast<double>(cpu_until - cpu_from) / 1000.0 / static_cast<double>(latencies.size());
   return r;
 }
 
@@ -339,6 +371,7 @@ class StationProcess {
     std::filesystem::remove_all(dir_, ec);
   }
   int port() const { return port_; }
+  std::filesystem::path proc() const { return "/proc/" + std::to_string(pid_); }
 
  private:
   static void write(const std::filesystem::path& p, const std::string& text) {
@@ -409,20 +442,21 @@ int main(int argc, char** argv) {
   std::printf("READ_DATA, %d channels, reply %zu bytes, median of %d runs of %.1f s; "
               "servers on CPU %d, load generator on CPU %d\n",
               channels, reply.size(), rounds, seconds, server_cpu, load_cpu);
-  std::printf("%-6s %-10s %14s %10s %10s %10s %8s\n", "conns", "server", "round trips/s", "p50 us", "p99 us",
-              "max us", "ratio");
+  std::printf("%-6s %-10s %14s %10s %10s %10s %8s %12s %10s\n", "conns", "server", "round trips/s", "p50 us",
+              "p99 us", "max us", "ratio", "cpu us/rt", "cpu ratio");
   int status = 0;
   for (int c : conn_counts) {
     std::vector<Result> ref_runs, st_runs;
     for (int r = 0; r < rounds; ++r) {
-      ref_runs.push_back(run_load(reference.port(), request, reply.size(), c, seconds));
-      st_runs.push_back(run_load(station.port(), request, reply.size(), c, seconds));
+      ref_runs.push_back(run_load(reference.port(), request, reply.size(), c, seconds, reference.proc()));
+      st_runs.push_back(run_load(station.port(), request, reply.size(), c, seconds, station.proc()));
     }
     const Result ref = median(ref_runs), st = median(st_runs);
-    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f\n", c, "reference", ref.rps, ref.p50_us, ref.p99_us,
-                ref.max_us);
-    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8.2f\n", c, "station", st.rps, st.p50_us, st.p99_us,
-                st.max_us, ref.rps > 0 ? st.rps / ref.rps : 0.0);
+    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8s %12.2f\n", c, "reference", ref.rps, ref.p50_us,
+                ref.p99_us, ref.max_us, "", ref.cpu_us_per_rt);
+    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8.2f %12.2f %10.2f\n", c, "station", st.rps, st.p50_us,
+                st.p99_us, st.max_us, ref.rps > 0 ? st.rps / ref.rps : 0.0, st.cpu_us_per_rt,
+                st.cpu_us_per_rt > 0 ? ref.cpu_us_per_rt / st.cpu_us_per_rt : 0.0);
     if (ref.errors + st.errors > 0) {
       std::printf("%-6d errors: reference %zu, station %zu\n", c, ref.errors, st.errors);
       status = 1;
