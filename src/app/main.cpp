@@ -135,7 +135,7 @@ int main(int argc, char** argv) {
   // can't shrink.
   ::mallopt(M_MMAP_THRESHOLD, orvane::limits::kOwnMappingBytes);
 
-  asio::io_context ioc;
+  asio::io_context ioc{1};  // run by one thread only (the station thread), headless or not
   auto work = asio::make_work_guard(ioc);
   orvane::OperatorLog log(ioc);
   std::optional<orvane::LineOutput> log_output;

@@ -76,13 +76,6 @@ std::string join_comma_text(const std::vector<std::string>& cells) {
   return out;
 }
 
-std::string_view trim(std::string_view text) {
-  std::size_t b = 0, e = text.size();
-  while (b < e && static_cast<unsigned char>(text[b]) <= 32) ++b;
-  while (e > b && static_cast<unsigned char>(text[e - 1]) <= 32) --e;
-  return text.substr(b, e - b);
-}
-
 std::string trim_copy(std::string_view text) { return std::string(trim(text)); }
 
 }  // namespace orvane

@@ -29,7 +29,19 @@ LocalTime make_local_time(int year, int month, int day, int hour, int minute, in
 
 std::string stamp_yyyymmddhhnn(LocalTime t) {
   const auto c = civil(t);
-  return fmt::format("{:04}{:02}{:02}{:02}{:02}", c.year, c.month, c.day, c.hour, c.minute);
+  if (c.year < 0 || c.year > 9999)
+    return fmt::format("{:04}{:02}{:02}{:02}{:02}", c.year, c.month, c.day, c.hour, c.minute);
+  // Every reply carries this stamp: written digit by digit, no formatting.
+  char text[12];
+  const auto put = [&text](int at, int value, int width) {
+    for (int i = width - 1; i >= 0; --i, value /= 10) text[at + i] = static_cast<char>('0' + value % 10);
+  };
+  put(0, c.year, 4);
+  put(4, c.month, 2);
+  put(6, c.day, 2);
+  put(8, c.hour, 2);
+  put(10, c.minute, 2);
+  return std::string(text, sizeof text);
 }
 
 std::string stamp_yyyymmdd(LocalTime t) {

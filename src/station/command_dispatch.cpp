@@ -108,7 +108,9 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
 
   for (std::size_t i = 1; i < lines.size(); ++i) {
     if (!trim(lines[i]).empty()) {
-      const Items items = split_command_line(lines[i]);
+      // Line 1 was split for the ACK already.
+      Items split_here;
+      const Items& items = i == 1 ? first : (split_here = split_command_line(lines[i]));
       const CommandEntry* entry = find_command(items.front());
       if (!addressed(st, items) && !taken_unaddressed(entry, items)) {
         st.log("problem command");
