@@ -69,9 +69,9 @@ std::string dir_path(CURL* handle, const std::string& path) {
 
 }  // namespace
 
-FtpUplink::FtpUplink(FtpTimeouts timeouts) : timeouts_(timeouts) {
-  global_init();
-}
+// libcurl's global set-up (its TLS libraries with it) waits for the first
+// upload: an idle station doesn't carry its 2 MiB.
+FtpUplink::FtpUplink(FtpTimeouts timeouts) : timeouts_(timeouts) {}
 
 FtpUplink::~FtpUplink() { disconnect(); }
 
@@ -103,6 +103,7 @@ void FtpUplink::check_cancelled() const {
 void FtpUplink::connect(const UplinkTarget& target) {
   disconnect();
   check_cancelled();
+  global_init();
   {
     std::lock_guard lock(sockets_mutex_);
     multi_ = curl_multi_init();
