@@ -179,6 +179,17 @@ for m in re.finditer(r"^\s*(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+[\d.]+ \|
                  f"{num(station)} polls/s, {cpu} µs CPU per poll{(' ' + note) if note else ''}",
                  "bare request/reply on the same pty", f"{num(bare)} polls/s", ratio(station, bare)))
 
+# ---- idle headless station: resident memory and CPU against their budgets ----
+idle = text("idle_station.txt")
+m = re.search(r"idle station: (\d+) KiB resident, ([\d.]+) % of one core over (\d+) s; budget (\d+) KiB and ([\d.]+) %; "
+              r"a process that only sleeps: (\d+) KiB", idle)
+if m:
+    rss, cpu, secs, rss_budget, cpu_budget, sleeper = int(m[1]), float(m[2]), m[3], int(m[4]), float(m[5]), m[6]
+    rows.append(("idle headless station", f"resident memory (a process that only sleeps: {sleeper} KiB)",
+                 f"{rss} KiB", "budget", f"{rss_budget} KiB", ratio(rss_budget, rss)))
+    rows.append(("idle headless station", f"CPU over {secs} s", f"{cpu:.4f} % of one core", "budget",
+                 f"{cpu_budget} %", ratio(cpu_budget, cpu) if cpu > 0 else "∞"))
+
 # ---- station-side costs with no reference of their own ----
 cb = gbench("conversion_bench")
 for key, what in (("BM_RangeValue", "range conversion of one reading"),
