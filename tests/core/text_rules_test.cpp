@@ -36,6 +36,9 @@ TEST(LocalTimeStamps, FormatsFromTheGivenTime) {
   // Crossing midnight at a month and year end.
   const auto next = make_local_time(2006, 12, 31, 23, 59, 59, 999) + std::chrono::milliseconds(1);
   EXPECT_EQ(stamp_yyyymmddhhnn(next), "200701010000");
+  // Years of fewer or more than four digits: zero-padded, never cut.
+  EXPECT_EQ(stamp_yyyymmddhhnn(make_local_time(999, 1, 2, 3, 4)), "099901020304");
+  EXPECT_EQ(stamp_yyyymmddhhnn(make_local_time(12345, 10, 20, 13, 59)), "1234510201359");
 }
 
 TEST(EventLogLine, ValueInHundredthsToOneDecimal) {
