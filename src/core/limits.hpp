@@ -92,9 +92,8 @@ inline constexpr int kDialPingTimeoutMs = 1000;
 inline constexpr std::size_t kViewerBatchLines = 1 << 15;  // lines handed to the view at a time: 32 Ki lines
 inline constexpr std::size_t kViewerReadBlockBytes = 1 << 20;  // one read of the log file: 1 MiB
 inline constexpr int kViewerMaxLineBytes = 8192;  // a longer line is shown cut
-// Shortest realtime period; a period below one second is taken as one second
-// (a zero period would otherwise report without end, as fast as the loop runs).
-inline constexpr int kMinRealtimePeriodS = 1;
+
+// ---- headless operator-log output ----
 // Headless operator-log output: lines waiting for a stdout that doesn't take
 // them (a stalled reader) are held up to 256 KiB; later lines are counted and
 // dropped from stdout (never from the memo) until it takes them again.
