@@ -374,7 +374,7 @@ TEST(CommandServer, OnlyListedHostsAreServedAndStrangersAreNeverRead) {
   }
   Host local(s.port());  // 127.0.0.1 is not listed either
   EXPECT_TRUE(local.closed_by_station());
-  EXPECT_EQ(s.run([&] { return s.st.boxes.ed_facid; }), "F1");
+  EXPECT_EQ(s.run([&] { return s.st.settings.factory_id; }), "F1");
   EXPECT_FALSE(s.logged("Emulator : Answer Ack"));
   // One line per address per minute, however often it comes back.
   EXPECT_EQ(s.count_logged("Emulator : refused host 127.0.0.3"), 1u);
