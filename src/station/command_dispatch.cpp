@@ -19,7 +19,7 @@ const std::string& item(const Items& items, std::size_t k) {
 bool send_reply(Station& st, Connection& conn, std::string_view text) {
   if (conn.send(text)) return true;
   st.log("Error : Cannot Connect socket or socket close!");
-  if (st.realtime_timer.enabled()) cancel_realtime(st);
+  end_realtime_of(st, conn);
   return false;
 }
 

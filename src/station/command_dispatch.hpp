@@ -18,7 +18,8 @@ void dispatch_message(Station& station, std::span<const std::string_view> lines,
                       const std::shared_ptr<Connection>& connection);
 
 // Sends a whole reply. On failure: "Error : Cannot Connect socket or socket
-// close!" and, while the realtime timer runs, realtime is cancelled for every host.
+// close!", and the realtime subscriptions served on that connection end
+// ("Emulator : Program Cancel send realtime"); the others go on.
 bool send_reply(Station& station, Connection& connection, std::string_view text);
 
 }  // namespace orvane

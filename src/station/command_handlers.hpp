@@ -45,7 +45,9 @@ void handle_read_data(Station& st, const Request& request);
 void handle_set_value(Station& st, const Request& request);
 void handle_begin_realtime(Station& st, const Request& request);
 void handle_end_realtime(Station& st, Connection& conn);
-void cancel_realtime(Station& st);
+// Ends every subscription served on `conn` (its send failed); the timer
+// stops when nobody is left.
+void end_realtime_of(Station& st, const Connection& conn);
 
 // History.
 void handle_read_history(Station& st, const Request& request);

@@ -1,6 +1,8 @@
-// Realtime reports: BEGIN_REALTIME / END_REALTIME, the subscriber list keyed
-// by host address, and the realtime tick that sends the batches and counts the
-// subscriptions down.
+// Realtime reports: BEGIN_REALTIME / END_REALTIME and the realtime_timer tick. Each
+// subscription keeps its own period and time left; realtime_timer runs at the
+// greatest common divisor of the periods (and of the waits to the next
+// batches), so every subscriber's batches fall on its ticks, and stops when
+// the last subscriber is gone.
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
 #include "core/reply_writer.hpp"
@@ -11,9 +13,13 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numeric>
 
 namespace orvane {
 namespace {
+
+// Longest period the timer can hold in milliseconds.
+constexpr std::int64_t kMaxPeriodS = std::numeric_limits<int>::max() / 1000;
 
 std::string realtime_batch(Station& st) {
   const auto ts = stamp_yyyymmddhhnn(st.now());
@@ -27,19 +33,61 @@ std::string realtime_batch(Station& st) {
 }
 
 // The end acknowledgement closes the long realtime reply: no SOH, no header.
-bool send_realtime_end(Station& st, Connection& conn) {
+void send_realtime_end(Station& st, Connection& conn) {
   const auto& rt = st.commands.realtime;
   ReplyWriter ack;
   ack.line("ACK ", stamp_yyyymmddhhnn(st.now()), " ", rt.fac, " ", rt.sen, ' ');
   st.log(stamp_hh_nn_ss(st.now()) + " End Loop RealTime");
-  return send_reply(st, conn, std::move(ack).end());
+  send_reply(st, conn, std::move(ack).end());
+}
+
+RealtimeSubscriber* find_subscriber(Station& st, std::uint64_t id) {
+  auto& subs = st.commands.realtime.subscribers;
+  const auto it = std::find_if(subs.begin(), subs.end(), [&](const auto& s) { return s.id == id; });
+  return it == subs.end() ? nullptr : &*it;
+}
+
+// One batch to each of `due` still subscribed, in list order; then each
+// counts its period down and those whose time is up get the end
+// acknowledgement. A failed send removes its subscriber on the way.
+void serve(Station& st, const std::vector<std::uint64_t>& due) {
+  if (due.empty()) return;
+  const auto batch = realtime_batch(st);
+  st.log(stamp_hh_nn_ss(st.now()) + " sendrealtime");
+  for (const auto id : due) {
+    if (const auto* s = find_subscriber(st, id)) {
+      const auto conn = s->connection;
+      send_reply(st, *conn, batch);
+    }
+  }
+  for (const auto id : due) {
+    auto* s = find_subscriber(st, id);
+    if (!s) continue;
+    s->remaining_s -= s->period_s;
+    s->next_batch_s = s->period_s;
+    if (s->remaining_s > 0) continue;
+    const auto conn = s->connection;
+    auto& subs = st.commands.realtime.subscribers;
+    subs.erase(subs.begin() + (s - subs.data()));
+    send_realtime_end(st, *conn);
+  }
+}
+
+// The timer's period: every subscriber's next batch and period are whole
+// multiples of it.
+std::int64_t common_period_s(const std::vector<RealtimeSubscriber>& subs) {
+  std::int64_t g = 0;
+  for (const auto& s : subs) g = std::gcd(std::gcd(g, s.period_s), s.next_batch_s);
+  return g;
 }
 
 }  // namespace
 
-void cancel_realtime(Station& st) {
-  st.commands.realtime.subscribers.clear();
-  st.realtime_timer.set_enabled(false);
+void end_realtime_of(Station& st, const Connection& conn) {
+  auto& subs = st.commands.realtime.subscribers;
+  const auto gone = std::erase_if(subs, [&](const auto& s) { return s.connection.get() == &conn; });
+  if (gone == 0) return;
+  if (subs.empty()) st.realtime_timer.set_enabled(false);
   st.log("Emulator : Program Cancel send realtime");
 }
 
@@ -50,43 +98,45 @@ void Station::on_realtime_tick() {
     realtime_timer.set_enabled(false);
     return;
   }
-  const auto batch = realtime_batch(*this);
-  log(stamp_hh_nn_ss(now()) + " sendrealtime");
-  for (std::size_t i = 0; i < subs.size(); ++i) {
-    const auto conn = subs[i].connection;  // the entry may go while sending
-    if (!send_reply(*this, *conn, batch) && subs.empty()) return;  // realtime was cancelled
-  }
   const auto step = static_cast<std::int64_t>(std::lround(realtime_timer.interval() / 1000.0));
-  for (std::size_t i = 0; i < subs.size();) {
-    subs[i].remaining_s -= step;
-    if (subs[i].remaining_s > 0) {
-      ++i;
-      continue;
-    }
-    const auto conn = subs[i].connection;
-    subs.erase(subs.begin() + static_cast<std::ptrdiff_t>(i));
-    send_realtime_end(*this, *conn);  // may cancel realtime: the loop then ends on an empty list
+  std::vector<std::uint64_t> due;
+  for (auto& s : subs) {
+    s.next_batch_s -= step;
+    if (s.next_batch_s <= 0) due.push_back(s.id);
+  }
+  serve(*this, due);
+  // Right after a tick the timer can take a new period without moving
+  // anyone's next batch.
+  const auto common = common_period_s(subs);
+  if (common > 0 && common * 1000 != realtime_timer.interval()) {
+    realtime_timer.set_interval(static_cast<int>(common * 1000));
+    apply_sampling_intervals();
   }
 }
 
 void handle_begin_realtime(Station& st, const Request& request) {
   const auto& items = request.items;
   const auto& conn = request.connection;
-  st.realtime_timer.set_enabled(false);
-  // The opening of a long reply: its lines come with each tick, its end
-  // with the subscription's.
-  const auto reply = ReplyWriter::answering(request.header).take();
+  // Both numbers are read before anything changes: a bad request leaves
+  // the other subscriptions running.
+  const auto period_s = std::clamp<std::int64_t>(to_int_or_throw(trim(item(items, 4))), limits::kMinRealtimePeriodS,
+                                                 kMaxPeriodS);
+  const auto duration_s = to_int_or_throw(trim(item(items, 5)));
   auto& rt = st.commands.realtime;
   rt.fac = item(items, 2);
   rt.sen = item(items, 3);
-  const std::int64_t period_s = std::max<std::int64_t>(to_int_or_throw(trim(item(items, 4))), limits::kMinRealtimePeriodS);
-  const auto duration_s = to_int_or_throw(trim(item(items, 5)));
-  const auto period_ms = std::min<std::int64_t>(period_s * 1000, std::numeric_limits<int>::max() / 1000 * 1000);
-  st.realtime_timer.set_interval(static_cast<int>(period_ms));
-  rt.subscribers.push_back({conn->remote_address(), conn, duration_s});
-  send_reply(st, *conn, reply);
-  st.on_realtime_tick();
-  st.realtime_timer.set_enabled(true);
+  const auto id = ++rt.last_id;
+  rt.subscribers.push_back({conn->remote_address(), conn, duration_s, period_s, period_s, id});
+  // The opening of a long reply: its lines come with each tick, its end
+  // with the subscription's.
+  send_reply(st, *conn, ReplyWriter::answering(request.header).take());
+  serve(st, {id});  // the first batch at once, to the new subscriber only
+  const auto common = rt.subscribers.empty() ? period_s : common_period_s(rt.subscribers);
+  // A running timer keeps its phase unless the common period changes.
+  if (!st.realtime_timer.enabled() || st.realtime_timer.interval() != common * 1000) {
+    st.realtime_timer.set_interval(static_cast<int>(common * 1000));
+    st.realtime_timer.set_enabled(true);
+  }
   st.apply_sampling_intervals();
 }
 

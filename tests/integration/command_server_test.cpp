@@ -478,3 +478,58 @@ TEST(CommandServer, NoWorkIsDoneForAHostAlreadyCutOff) {
   // At most what fits the bound, never the 68 MB of 340 full reads.
   EXPECT_LT(rchar() - before, 16'000'000);
 }
+
+TEST(CommandServer, ManyRealtimeSubscribersComeAndGoEachOnItsOwnTerms) {
+  TcpStation s;
+  const std::string batch = "\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03";
+  const std::string end = "\x02" "ACK 200612071230 F1 S1 \x03\x04";
+  struct Subscriber {
+    std::unique_ptr<Host> host;
+    int period_s, duration_s;
+  };
+  std::vector<Subscriber> subs;
+  std::vector<std::unique_ptr<Host>> quitters;
+  // Hosts from different addresses, periods of 1 and 2 s, durations of up
+  // to 4 s; between them, hosts that subscribe for long and then vanish.
+  for (int i = 0; i < 12; ++i) {
+    const auto address = "127.0.0." + std::to_string(10 + i);
+    const int period = 1 + i % 2, duration = 1 + i % 4;
+    auto host = std::make_unique<Host>(s.port(), "127.0.0.1", address.c_str());
+    host->send(frame("h", {"BEGIN_REALTIME 1 F1 S1 " + std::to_string(period) + " " + std::to_string(duration)}));
+    subs.push_back({std::move(host), period, duration});
+    if (i % 3 == 0) {
+      auto quitter = std::make_unique<Host>(s.port(), "127.0.0.1", ("127.0.1." + std::to_string(i)).c_str());
+      quitter->send(frame("h", {"BEGIN_REALTIME 1 F1 S1 1 100"}));
+      quitters.push_back(std::move(quitter));
+    }
+  }
+  // One long subscription is ended by its host's END_REALTIME.
+  Host ender(s.port(), "127.0.0.1", "127.0.2.1");
+  ender.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 1 100"}));
+  auto subscribed = [&](const std::string& address) {
+    return s.run([&] {
+      const auto& list = s.st.commands.realtime.subscribers;
+      return std::any_of(list.begin(), list.end(), [&](const auto& e) { return e.address == address; });
+    });
+  };
+  ASSERT_TRUE(wait_until([&] { return subscribed("127.0.2.1") && subscribed("127.0.1.9"); }));
+  quitters.clear();
+  ender.send(frame("h", {"END_REALTIME 1 F1 S1"}));
+  {
+    auto got = ender.read_replies();
+    ASSERT_TRUE(got.starts_with("\x01h" + batch) && got.ends_with(end)) << visible(got);
+    got = got.substr(2, got.size() - 2 - end.size());
+    while (got.starts_with(batch)) got.erase(0, batch.size());
+    EXPECT_EQ(visible(got), "");
+  }
+  for (auto& sub : subs) {
+    SCOPED_TRACE(sub.period_s * 100 + sub.duration_s);
+    const int batches = std::max(1, (sub.duration_s + sub.period_s - 1) / sub.period_s);
+    std::string want = "\x01h";
+    for (int b = 0; b < batches; ++b) want += batch;
+    EXPECT_EQ(visible(sub.host->read_replies()), visible(want + end));
+  }
+  EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
+  EXPECT_TRUE(wait_until([&] { return s.run([&] { return !s.st.realtime_timer.enabled(); }); }));
+  EXPECT_EQ(s.run([&] { return s.st.commands.realtime.subscribers.size(); }), 0u);
+}

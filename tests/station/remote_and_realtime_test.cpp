@@ -187,16 +187,62 @@ TEST_F(Realtime, BatchesCountDownToCeilOfDurationOverPeriod) {
   EXPECT_TRUE(logged("12:30:00 sendrealtime"));
 }
 
-TEST_F(Realtime, SubscribersShareTheLatestIdentifiersAndPeriod) {
+TEST_F(Realtime, ANewSubscriptionNeverChangesAnother) {
   auto other = std::make_shared<FakeConnection>("10.0.0.2");
   request({"BEGIN_REALTIME 1 F1 S1 10 100"});
-  const auto second = request({"BEGIN_REALTIME 1 F1 F1S1 1 1"}, "h", other);
-  EXPECT_EQ(visible(second), visible("\x01h" + batch("F1", "F1S1") + end_ack("F1", "F1S1")));
-  EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
+  const auto second = request({"BEGIN_REALTIME 1 F1 F1S1 1 3"}, "h", other);
+  // The newcomer gets its batch, with the latest identifiers; the first
+  // subscriber gets nothing extra and keeps its 90 s.
+  EXPECT_EQ(visible(second), visible("\x01h" + batch("F1", "F1S1")));
+  EXPECT_EQ(conn->take(), "");
   EXPECT_EQ(st.realtime_timer.interval(), 1000);
   EXPECT_EQ(st.sampling().read_timer().interval(), 1000);
-  ASSERT_EQ(st.commands.realtime.subscribers.size(), 1u);
-  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 89);
+  ASSERT_EQ(st.commands.realtime.subscribers.size(), 2u);
+  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 90);
+  st.on_realtime_tick();
+  st.on_realtime_tick();
+  EXPECT_EQ(visible(other->take()), visible(batch("F1", "F1S1") + batch("F1", "F1S1") + end_ack("F1", "F1S1")));
+  // Its next batch still comes 10 s after its first.
+  int elapsed_s = 2;
+  for (int ticks = 0; conn->sent.empty() && ticks < 20; ++ticks) {
+    elapsed_s += st.realtime_timer.interval() / 1000;
+    st.on_realtime_tick();
+  }
+  EXPECT_EQ(elapsed_s, 10);
+  EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
+  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 80);
+  // Once alone again, the timer goes back to its period.
+  EXPECT_EQ(st.realtime_timer.interval(), 10000);
+}
+
+TEST_F(Realtime, EachSubscriptionKeepsItsOwnPeriodAndEnd) {
+  auto b = std::make_shared<FakeConnection>("10.0.0.2");
+  request({"BEGIN_REALTIME 1 F1 S1 2 6"});  // batches at 0, 2, 4 s
+  request({"BEGIN_REALTIME 1 F1 S1 3 6"}, "h", b);  // batches at 0, 3 s
+  EXPECT_EQ(st.realtime_timer.interval(), 1000);
+  std::vector<std::string> a_got, b_got;
+  for (int s = 1; s <= 6; ++s) {
+    st.on_realtime_tick();
+    a_got.push_back(conn->take());
+    b_got.push_back(b->take());
+  }
+  conn->take();
+  const std::vector<std::string> a_want{"", batch(), "", batch() + end_ack(), "", ""};
+  const std::vector<std::string> b_want{"", "", batch() + end_ack(), "", "", ""};
+  for (std::size_t i = 0; i < a_want.size(); ++i) {
+    SCOPED_TRACE(i + 1);
+    EXPECT_EQ(visible(a_got[i]), visible(a_want[i]));
+    EXPECT_EQ(visible(b_got[i]), visible(b_want[i]));
+  }
+  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+  EXPECT_FALSE(st.realtime_timer.enabled());
+}
+
+TEST_F(Realtime, ABadRequestLeavesTheRunningSubscriptionsAlone) {
+  request({"BEGIN_REALTIME 1 F1 S1 1 60"});
+  EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 x 5"}), "");
+  EXPECT_TRUE(st.realtime_timer.enabled());
+  EXPECT_EQ(st.commands.realtime.subscribers.size(), 1u);
 }
 
 TEST_F(Realtime, EndRealtimeByAddress) {
@@ -211,18 +257,27 @@ TEST_F(Realtime, EndRealtimeByAddress) {
   EXPECT_TRUE(st.commands.realtime.subscribers.empty());
 }
 
-TEST_F(Realtime, AFailedSendCancelsRealtimeForEveryone) {
+TEST_F(Realtime, AFailedSendEndsOnlyThatSubscription) {
   auto other = std::make_shared<FakeConnection>("10.0.0.2");
-  request({"BEGIN_REALTIME 1 F1 S1 1 60"});
-  request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", other);
+  request({"BEGIN_REALTIME 1 F1 S1 1 2"});
+  request({"BEGIN_REALTIME 1 F1 S1 1 2"}, "h", other);
   conn->close();  // the host went away
   other->take();
   st.on_realtime_tick();
   EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
-  EXPECT_EQ(log.last_line(), "Emulator : Program Cancel send realtime");
+  EXPECT_TRUE(logged("Emulator : Program Cancel send realtime"));
+  // The other subscription runs to its end acknowledgement.
+  EXPECT_EQ(visible(other->take()), visible(batch() + end_ack()));
   EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+  EXPECT_TRUE(st.realtime_timer.enabled());
+  st.on_realtime_tick();
   EXPECT_FALSE(st.realtime_timer.enabled());
-  EXPECT_EQ(other->take(), "");  // the rest of the batch isn't sent
+  // The last subscriber failing stops the timer at once.
+  request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", other);
+  other->close();
+  st.on_realtime_tick();
+  EXPECT_EQ(log.last_line(), "Emulator : Program Cancel send realtime");
+  EXPECT_FALSE(st.realtime_timer.enabled());
 }
 
 TEST_F(Realtime, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecond) {
