@@ -1,5 +1,8 @@
 #include "core/integer_text.hpp"
 
+#include "core/limits.hpp"
+
+#include <algorithm>
 #include <limits>
 #include <stdexcept>
 
@@ -26,6 +29,15 @@ std::int64_t leading_int(std::string_view text, std::int64_t fallback) {
     value = value * 10 + digit;
   }
   return negative ? -value : value;
+}
+
+int interval_ms(std::string_view text) {
+  std::size_t p = 0;
+  while (p < text.size() && (text[p] == ' ' || text[p] == '\t')) ++p;
+  constexpr std::int64_t kMax = std::numeric_limits<int>::max();
+  std::int64_t value = 0;
+  for (; p < text.size() && text[p] >= '0' && text[p] <= '9'; ++p) value = std::min(kMax, value * 10 + (text[p] - '0'));
+  return value == 0 ? limits::kDefaultIntervalMs : static_cast<int>(value);
 }
 
 std::optional<std::int32_t> strict_int(std::string_view text) {

@@ -13,6 +13,11 @@ namespace orvane {
 // overflowing.
 std::int64_t leading_int(std::string_view text, std::int64_t fallback = 0);
 
+// A sampling interval in ms from its setting text: leading blanks skipped,
+// then the digits up to the first character that is not one (a sign is not a
+// digit). No digits or 0 gives the default 1000 ms; at most the largest int.
+int interval_ms(std::string_view text);
+
 // The whole text (after leading blanks) must be an optional sign and decimal
 // digits that fit in 32 bits; otherwise nothing.
 std::optional<std::int32_t> strict_int(std::string_view text);

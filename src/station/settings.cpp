@@ -13,9 +13,7 @@
 namespace orvane {
 
 std::chrono::milliseconds IntervalSetting::period() const {
-  const auto v = leading_int(text, 0);
-  if (v == 0) return std::chrono::milliseconds(limits::kDefaultIntervalMs);
-  return std::chrono::milliseconds(std::clamp<std::int64_t>(v, 1, 0x7fffffff));
+  return std::chrono::milliseconds(interval_ms(text));
 }
 
 StationSettings read_settings(const Profile& p, const std::string& station_dir) {

@@ -14,6 +14,18 @@ TEST(IntegerText, LeadingIntStopsAtTheFirstNonDigit) {
   EXPECT_EQ(leading_int("99999999999999999999999"), INT64_MAX);  // saturates, no overflow
 }
 
+TEST(IntegerText, IntervalsTakeDigitsOnlyAndZeroIsASecond) {
+  EXPECT_EQ(interval_ms("  750ms"), 750);
+  EXPECT_EQ(interval_ms("0"), 1000);
+  EXPECT_EQ(interval_ms(""), 1000);
+  EXPECT_EQ(interval_ms("abc"), 1000);
+  // A sign is not a digit: "-5" has none, so it is the default, never 1 ms.
+  EXPECT_EQ(interval_ms("-5"), 1000);
+  EXPECT_EQ(interval_ms(" +20"), 1000);
+  EXPECT_EQ(interval_ms("007"), 7);
+  EXPECT_EQ(interval_ms("99999999999999999999999"), INT32_MAX);
+}
+
 TEST(IntegerText, StrictIntNeedsTheWholeText) {
   EXPECT_EQ(strict_int("6000"), 6000);
   EXPECT_EQ(strict_int(" -5"), -5);

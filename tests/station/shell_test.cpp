@@ -110,6 +110,9 @@ TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
   s.settings.history_sample.text = "  750ms";  // leading blanks, digits up to the first non-digit
   s.apply_sampling_intervals();
   EXPECT_EQ(s.sampling().history_timer().interval(), 750);
+  s.settings.event_sample.text = "-5";  // a sign is not a digit: no digits, so 1000 ms
+  s.apply_sampling_intervals();
+  EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
 
   s.settings.history_sample.text = "1000";
   s.realtime_timer.set_interval(200);
