@@ -43,7 +43,11 @@ void Station::on_hour_change(LocalTime last_tick, LocalTime) {
   }
   if (trim(line).empty()) return;
 
-  auto lines = read_lines_if_exists(path);
+  // A day file that is there but can't be read is left as it is (the
+  // error names the file and the reason): replacing it would lose the day.
+  std::vector<std::string> lines;
+  std::error_code ec;
+  if (std::filesystem::exists(path, ec) || ec) lines = read_lines(path);
   if (lines.empty() || trim(lines.front()) != month) lines.assign(1, month);
   lines.push_back(std::move(line));
   write_lines_atomic(path, lines);

@@ -2,6 +2,7 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace orvane;
 using orvane::test::EventStation;
@@ -84,4 +85,31 @@ TEST(History, NoEnabledAnalogChannelWritesNoFileAndAMissingFolderIsLogged) {
   ASSERT_EQ(s.lines.size(), 1u);
   EXPECT_TRUE(s.lines[0].starts_with("Error : ")) << s.lines[0];
   EXPECT_FALSE(s->channels[0].hour_started);
+}
+
+TEST(History, ADayFileThatCantBeReadIsLeftAsItIs) {
+  HistoryStation s(make_local_time(2006, 12, 7, 8, 59, 59, 900));
+  s->channels = {channel("A1", "A", true)};
+  const auto day = s.dir / "history" / "7.his";
+  write_text(day, "200612\r\n\"7 A1 1 1 1\",\r\n");
+  // Root reads every file: the hour change then runs as "nobody", who may
+  // write in the folder but not read the day's file.
+  namespace fs = std::filesystem;
+  fs::permissions(s.dir.path(), fs::perms::others_exec, fs::perm_options::add);
+  fs::permissions(s.dir / "history", fs::perms::all);
+  fs::permissions(day, fs::perms::owner_write);
+  const bool root = ::geteuid() == 0;
+  if (root) {
+    ASSERT_EQ(::seteuid(65534), 0);
+  }
+  s.sample({"5"});
+  s.take_lines();
+  s.move_to(make_local_time(2006, 12, 7, 9, 0, 0, 100));
+  if (root) {
+    ASSERT_EQ(::seteuid(0), 0);
+  }
+  fs::permissions(day, fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(read_text(day), "200612\r\n\"7 A1 1 1 1\",\r\n");
+  // (last.con, saved at the same minute change, can't be written either.)
+  EXPECT_THAT(s.lines, ::testing::Contains("Error : Cannot open file " + day.string() + ": Permission denied"));
 }
