@@ -2,6 +2,7 @@
 // costs. Nothing a peer sends can make the station spend more than this.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 
 namespace orvane::limits {
 
@@ -98,5 +99,12 @@ inline constexpr int kViewerMaxLineBytes = 8192;  // a longer line is shown cut
 // them (a stalled reader) are held up to 256 KiB; later lines are counted and
 // dropped from stdout (never from the memo) until it takes them again.
 inline constexpr std::size_t kStdoutBufferBytes = 256 << 10;
+
+// ---- operator log ----
+// The same operator log line at most this often per message, then once as
+// "<line> (N more)" at its end: a 1 MiB message of empty lines costs a few
+// lines instead of two million (52 MB on stdout headless). Memory: one
+// counter per distinct line of the message.
+inline constexpr std::uint64_t kRepeatedLogLines = 3;
 
 }  // namespace orvane::limits

@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 namespace orvane {
@@ -22,6 +23,22 @@ class OperatorLog {
   explicit OperatorLog(asio::io_context& ioc);
 
   void log(std::string text);
+
+  // While one lives (owner thread), a text logged more than
+  // limits::kRepeatedLogLines times is only counted; when the last one ends,
+  // each such text is logged once more as "<text> (N more)", in the order
+  // they were first held back. A peer's message thus costs a bounded
+  // number of log lines, whatever it repeats.
+  class RepeatBound {
+   public:
+    explicit RepeatBound(OperatorLog& log) : log_(log) { ++log_.bound_depth_; }
+    ~RepeatBound() { log_.end_repeat_bound(); }
+    RepeatBound(const RepeatBound&) = delete;
+    RepeatBound& operator=(const RepeatBound&) = delete;
+
+   private:
+    OperatorLog& log_;
+  };
 
   // The thread that owns the memo (the station thread); the constructing
   // thread until this is called.
@@ -38,12 +55,21 @@ class OperatorLog {
 
  private:
   void append(std::string text);
+  void end_repeat_bound();
+
+  struct Repeats {
+    std::uint64_t logged = 0;
+    std::uint64_t held = 0;
+  };
 
   asio::io_context& ioc_;
   std::thread::id owner_;
   std::deque<std::string> memo_;
   std::vector<Observer> observers_;
   std::uint64_t appended_ = 0;
+  int bound_depth_ = 0;
+  std::unordered_map<std::string, Repeats> repeats_;
+  std::vector<std::string> held_order_;  // texts held back, first time first
 };
 
 }  // namespace orvane

@@ -66,3 +66,24 @@ TEST(EventLogFiles, MissingLogFolderIsAnErrorForTheCaller) {
   EXPECT_THROW(write_event_log(dir.path(), make_local_time(2006, 1, 1), "x 1"), std::system_error);
   EXPECT_FALSE(std::filesystem::exists(dir / "log"));
 }
+
+TEST(OperatorLog, RepeatsWithinABoundAreCountedAndSummedUpAtItsEnd) {
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  {
+    const OperatorLog::RepeatBound outer(log);
+    for (int i = 0; i < 5; ++i) log.log("a");
+    {
+      const OperatorLog::RepeatBound inner(log);  // nested: one bound
+      for (int i = 0; i < 10; ++i) log.log("b");
+      log.log("c");
+    }
+    EXPECT_EQ(log.memo().size(), 7u);  // nothing summed up yet
+    log.log("a");
+  }
+  EXPECT_EQ(std::vector<std::string>(log.memo().begin(), log.memo().end()),
+            (std::vector<std::string>{"a", "a", "a", "b", "b", "b", "c", "a (3 more)", "b (7 more)"}));
+  // After the bound, counting starts afresh and nothing is held back.
+  for (int i = 0; i < 4; ++i) log.log("a");
+  EXPECT_EQ(log.memo().size(), 13u);
+}

@@ -1,0 +1,185 @@
+// What one message may cost and leave behind: line breaks in the items the
+// station keeps, and the sensor list and settings saved once per message.
+#include "station/command_fixture.hpp"
+
+#include "core/text_file.hpp"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+using namespace orvane;
+using namespace orvane::test;
+
+namespace {
+
+struct MessageWork : CommandFixture, ::testing::Test {
+  // A second station on the same directory, as after a restart.
+  std::string read_config_after_restart() {
+    asio::io_context ioc2;
+    OperatorLog log2{ioc2};
+    Station again{ioc2, log2, StationDeps{clock, flag, power, nullptr}, dir.path()};
+    again.start();
+    auto c = std::make_shared<FakeConnection>();
+    Framer framer;
+    framer.feed(frame("h", {"READ_CONFIG 1 * x"}),
+                [&](std::span<const std::string_view> l) { dispatch_message(again, l, c); }, [] {});
+    again.stop_data();
+    again.set_clock_active(false);
+    return c->take();
+  }
+};
+
+}  // namespace
+
+TEST_F(MessageWork, LineBreaksInKeptItemsBecomeBlanksAndSurviveARestart) {
+  const auto ack = request({"SET_CONFIG 1 \"F\r\n1\" \"S1\r\" \"55\n5\" \"10.0.0.9\r\n\" \"500\r\n\" \"7\n00\""}, "h");
+  EXPECT_EQ(visible(ack), visible("\x01h\x02" "ACK 200612071230 F\r\n1 S1\r\x03 \x04"));
+  EXPECT_EQ(st.boxes.ed_facid, "F  1");
+  EXPECT_EQ(st.boxes.ed_sensorid, "S1");
+  EXPECT_EQ(st.boxes.ed_tel, "55 5");
+  EXPECT_EQ(st.boxes.ed_ip, "10.0.0.9");
+  EXPECT_EQ(st.timer_history.interval(), 500);
+  EXPECT_EQ(st.timer_event.interval(), 7);
+  // Sensor rows: the port id, type and bounds with line breaks.
+  request({"SET_ID 1 \"F  1\" S1 \"T\r\n01\" \"A\nI\" Y \"0\r\" 100", "SET_ID 1 \"F  1\" S1 T02 AI Y \"1\n0\""});
+  EXPECT_EQ(read_lines(dir / "sensor.con"),
+            (std::vector<std::string>{",\"T  01\",A,\" \",Y,\"0 \",100,,,,,,,,", ",T02,A,I,Y,\"1 0\",,,,,,,,,"}));
+  const auto before = request({"READ_CONFIG 1 * x"}, "h");
+  EXPECT_EQ(visible(before), visible("\x01h\x02READ_CONFIG 1 F  1 S1 55 5 500 7 00 \x03"
+                                     "\x02READ_ID 1 F  1 F  1S1 T  01 A  Y 0 100  \x03"
+                                     "\x02READ_ID 1 F  1 F  1S1 T02 AI Y 1 0  \x03\x04"));
+  EXPECT_EQ(visible(read_config_after_restart()), visible(before));
+  // DELETE_ID names the row as it was stored.
+  request({"DELETE_ID 1 \"F  1\" S1 \"T\r\n01\""});
+  EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",T02,A,I,Y,\"1 0\",,,,,,,,,"}));
+}
+
+namespace {
+
+// The station's files and what it shows, for comparing two stations.
+struct Outcome {
+  std::string sensor_con, emulate_ini, history_5, read_config, labels, links;
+  bool operator==(const Outcome&) const = default;
+};
+
+Outcome outcome_of(CommandFixture& f) {
+  Outcome o;
+  o.sensor_con = read_text(f.dir / "sensor.con");
+  o.emulate_ini = read_text(f.dir / "emulate.ini");
+  o.history_5 = read_text(f.dir / "history" / "5.his");
+  o.read_config = f.request({"READ_CONFIG 1 * x"}, "h", std::make_shared<FakeConnection>());
+  for (int n = 1; n <= limits::kChannels; ++n) o.labels += f.st.panel(n).lbl + "|";
+  for (const auto& ch : f.st.channels) o.links += std::to_string(ch.grid_row) + " ";
+  o.links += f.st.timer_random.enabled() ? "random on" : "random off";
+  return o;
+}
+
+void prepare(CommandFixture& f) {
+  write_text(f.dir / "emulate.ini", "[Connection]\r\nServerPort=21\r\n[Keep]\r\nthis=1\r\n");
+  write_text(f.dir / "history" / "5.his", "200612\r\n\"1 T01 1 1 1\",\r\n");
+  f.add_channel("T02", "A", true, "5");
+  f.add_channel("T04", "A", true, "6");
+}
+
+}  // namespace
+
+TEST_F(MessageWork, OneSaveAtTheEndLeavesWhatSavingAfterEveryLineLeft) {
+  const std::vector<std::string> lines{
+      "SET_ID 1 F1 S1 T01 AI Y 0 100 10 20 30 40 50 60 70 80 90 99",  // more items than columns
+      "SET_ID 1 F1 S1 \"Tank, 1\" DO N",
+      "SET_ID 1 F1 S1 T02 AI Y -5 5",
+      "SET_ID 1 F1 S1 T03",  // too short: "Set ID Error!", no half row
+      "DELETE_ID 1 F1 S1 \"Tank, 1\"",
+      "DELETE_ID 1 F1 S1 NOPE",
+      "SET_CONFIG 1 F2 S2 123 10.0.0.2 500 700",
+      "SET_ID 1 F2 S2 T04 DI Y",  // addressed by the identity just set
+      "SET_CONFIG 1 F3 S3 456 10.0.0.3 250 300",
+      "SET_ID 1 F3 S3 T05 AI N 1 2",
+  };
+  // Reference: the same lines, each followed by a DO_COMMAND that reads
+  // sensor.con back, so everything is done and saved after every line.
+  CommandFixture line_by_line;
+  prepare(line_by_line);
+  std::vector<std::string> interleaved;
+  for (const auto& l : lines) {
+    interleaved.push_back(l);
+    interleaved.push_back("DO_COMMAND 1 x y \"RCFG\x05sensor.con\"");
+  }
+  const auto reference_replies = line_by_line.request(interleaved);
+  // It did save after every line: the file read back grew row by row.
+  EXPECT_NE(reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05\x02"), std::string::npos);
+  EXPECT_NE(reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05,\"Tank, 1\",D,O,N,,,,,,,,,,\x05\x02"),
+            std::string::npos);
+
+  prepare(*this);
+  EXPECT_EQ(visible(request(lines)), visible("\x01H\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  const auto once = outcome_of(*this);
+  const auto each = outcome_of(line_by_line);
+  EXPECT_EQ(visible(once.sensor_con), visible(each.sensor_con));
+  EXPECT_EQ(visible(once.emulate_ini), visible(each.emulate_ini));
+  EXPECT_EQ(once.history_5, "");
+  EXPECT_EQ(once.history_5, each.history_5);
+  EXPECT_EQ(visible(once.read_config), visible(each.read_config));
+  EXPECT_EQ(once.labels, each.labels);
+  EXPECT_EQ(once.links, each.links);
+  EXPECT_TRUE(logged("Error : Set ID Error!"));
+  EXPECT_EQ(count_logged("Emulator : Answer Ack"), 1u);
+}
+
+TEST_F(MessageWork, LinesThatReadFilesOrChannelsSeeTheEarlierLinesDone) {
+  add_channel("T02", "A", true, "5");
+  const auto replies = request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y",
+                                "DO_COMMAND 1 F1 S1 \"RCFG\x05sensor.con\"", "SET_ID 1 F1 S1 T03 AI Y",
+                                "SET_VALUE 1 F1 S1 T02 42"});
+  EXPECT_NE(replies.find("sensor.con\x05,T01,A,I,Y,,,,,,,,,,\x05,T02,A,I,Y,,,,,,,,,,\x05\x02"), std::string::npos)
+      << visible(replies);
+  EXPECT_EQ(st.channels[0].grid_row, 2);
+  EXPECT_EQ(st.panel(2).value, "42");  // the value set after the rows changed stays
+  EXPECT_EQ(st.panel(3).lbl, "T03");
+  EXPECT_EQ(read_lines(dir / "sensor.con").size(), 3u);
+}
+
+TEST_F(MessageWork, AFailedLineStillLeavesTheEarlierLinesSaved) {
+  write_text(dir / "history" / "1.his", "200612\r\n");
+  const auto reply = request({"SET_CONFIG 1 F1 S1 9 h 100 100", "SET_ID 1 F1 S1 T01 AI Y",
+                              "READ_HISTORY 1 F1 S1 notanumber", "SET_ID 1 F1 S1 T02 AI Y"});
+  EXPECT_EQ(visible(reply), "");  // the rest of the message is abandoned: no ACK
+  EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",T01,A,I,Y,,,,,,,,,,"}));
+  EXPECT_NE(read_text(dir / "emulate.ini").find("Telphone=9"), std::string::npos);
+  EXPECT_EQ(read_text(dir / "history" / "1.his"), "");
+  EXPECT_EQ(st.panel(1).lbl, "T01");
+}
+
+TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
+  // Root writes everywhere: the message is handled as "nobody", who may
+  // not write in the station directory.
+  namespace fs = std::filesystem;
+  fs::permissions(dir.path(), fs::perms::others_read | fs::perms::others_exec, fs::perm_options::add);
+  write_text(dir / "emulate.ini", "[Config]\r\nFactoryID=F1\r\n");
+  const bool root = ::geteuid() == 0;
+  if (!root) fs::permissions(dir.path(), fs::perms::owner_write, fs::perm_options::remove);
+  std::string reply, second;
+  {
+    if (root) {
+      ASSERT_EQ(::seteuid(65534), 0);
+    }
+    reply = request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h");
+    second = request({"SET_ID 1 F1 S1 T01 AI Y", "SET_CONFIG 1 F7 S7 1 h 100 100"}, "h");
+    if (root) {
+      ASSERT_EQ(::seteuid(0), 0);
+    }
+  }
+  fs::permissions(dir.path(), fs::perms::owner_write, fs::perm_options::add);
+  EXPECT_EQ(visible(reply), "");
+  EXPECT_EQ(visible(second), "");
+  EXPECT_EQ(count_logged("Set Config Error!"), 2u);
+  EXPECT_FALSE(logged("Emulator : Answer Ack"));
+  // Memory keeps what the file holds.
+  EXPECT_EQ(st.boxes.ed_facid, "F1");
+  EXPECT_EQ(read_text(dir / "emulate.ini"), "[Config]\r\nFactoryID=F1\r\n");
+  EXPECT_FALSE(flag.set_);
+  // Once the directory can be written, the host's retry is saved and acknowledged.
+  EXPECT_EQ(visible(request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h")),
+            visible("\x01h\x02" "ACK 200612071230 F7 S7\x03 \x04"));
+  EXPECT_EQ(st.boxes.ed_facid, "F7");
+}
