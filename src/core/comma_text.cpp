@@ -1,5 +1,7 @@
 #include "core/comma_text.hpp"
 
+#include <algorithm>
+
 namespace orvane {
 namespace {
 
@@ -77,5 +79,11 @@ std::string join_comma_text(const std::vector<std::string>& cells) {
 }
 
 std::string trim_copy(std::string_view text) { return std::string(trim(text)); }
+
+std::string without_line_breaks(std::string_view text) {
+  std::string out(text);
+  std::replace_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  return out;
+}
 
 }  // namespace orvane

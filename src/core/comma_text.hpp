@@ -31,4 +31,9 @@ inline std::string_view trim(std::string_view text) {
 }
 std::string trim_copy(std::string_view text);
 
+// CR and LF become blanks. Items the station keeps (identity, telephone,
+// host, port ids, bounds, thresholds, intervals) go into line-based files
+// and event lines: one line break in one would split them.
+std::string without_line_breaks(std::string_view text);
+
 }  // namespace orvane

@@ -1,5 +1,6 @@
 #include "core/profile.hpp"
 
+#include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
 
 #include <fmt/format.h>
@@ -91,10 +92,15 @@ std::int32_t Profile::get_int(std::string_view section, std::string_view key, st
   return strict_int(*v).value_or(fallback);
 }
 
+std::string Profile::read_back(std::string_view value) {
+  Profile p;
+  p.set("s", "k", value);
+  return p.get_string("s", "k", "");
+}
+
 void Profile::set(std::string_view section, std::string_view key, std::string_view value_in) {
   // A value is one line: line breaks sent by a host must not inject keys.
-  std::string value(value_in);
-  std::replace_if(value.begin(), value.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  const std::string value = without_line_breaks(value_in);
   const auto range = find_section(section);
   if (!range) {
     // Keep a blank line between the last section and the new one.

@@ -29,6 +29,11 @@ class Profile {
   // section at the end of the text when there is none.
   void set(std::string_view section, std::string_view key, std::string_view value);
 
+  // What get() gives back for a value once set() has stored it: line
+  // breaks as blanks, no blanks around it, one pair of enclosing quotes
+  // stripped. Memory holding this agrees with the file after a restart.
+  static std::string read_back(std::string_view value);
+
   // The text with CR LF line ends.
   std::string text() const;
 

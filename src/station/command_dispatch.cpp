@@ -33,39 +33,44 @@ enum class Unaddressed {
   accepted_for_any_station,  // only with "*" as the factory item (READ_CONFIG)
 };
 
+// What a command sees of the work SET_ID, DELETE_ID and SET_CONFIG leave
+// for the end of the message: that work is done before it runs.
+enum class Sees {
+  nothing,  // the sensor rows and identity in memory only, changed at once
+  memory,   // channel links, panels, timers, data mode
+  files,    // station files too (sensor.con, emulate.ini, history)
+};
+
 struct CommandEntry {
   std::string_view word;
   void (*handle)(Station& st, const Request& request);
   bool acknowledged;  // the message gets its one ACK when this command ran
   bool ends_receipt_lines;  // no "receive Command" log pair from here on in the message
   Unaddressed unaddressed;
+  Sees sees;
 };
 
 constexpr std::array kCommands{
-    CommandEntry{"SET_CONFIG",
-                 [](Station& st, const Request& r) {
-                   handle_set_config(st, r.items);
-                   empty_history_files(st);
-                 },
-                 true, false, Unaddressed::accepted},
+    CommandEntry{"SET_CONFIG", [](Station& st, const Request& r) { handle_set_config(st, r.items, r.marks); }, true,
+                 false, Unaddressed::accepted, Sees::nothing},
     CommandEntry{"SET_ID", [](Station& st, const Request& r) { handle_set_id(st, r.items, r.marks); }, true, false,
-                 Unaddressed::refused},
-    CommandEntry{"DELETE_ID", [](Station& st, const Request& r) { handle_delete_id(st, r.items); }, true, false,
-                 Unaddressed::refused},
+                 Unaddressed::refused, Sees::nothing},
+    CommandEntry{"DELETE_ID", [](Station& st, const Request& r) { handle_delete_id(st, r.items, r.marks); }, true,
+                 false, Unaddressed::refused, Sees::nothing},
     CommandEntry{"READ_CONFIG", [](Station& st, const Request& r) { handle_read_config(st, r); }, false, false,
-                 Unaddressed::accepted_for_any_station},
+                 Unaddressed::accepted_for_any_station, Sees::nothing},
     CommandEntry{"READ_DATA", [](Station& st, const Request& r) { handle_read_data(st, r); }, false, false,
-                 Unaddressed::refused},
+                 Unaddressed::refused, Sees::memory},
     CommandEntry{"READ_HISTORY", [](Station& st, const Request& r) { handle_read_history(st, r); }, false, false,
-                 Unaddressed::refused},
+                 Unaddressed::refused, Sees::files},
     CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st, r); }, false, false,
-                 Unaddressed::refused},
+                 Unaddressed::refused, Sees::memory},
     CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { handle_end_realtime(st, *r.connection); }, false,
-                 false, Unaddressed::refused},
+                 false, Unaddressed::refused, Sees::nothing},
     CommandEntry{"DO_COMMAND", [](Station& st, const Request& r) { handle_do_command(st, r); }, false, true,
-                 Unaddressed::accepted},
+                 Unaddressed::accepted, Sees::files},
     CommandEntry{"SET_VALUE", [](Station& st, const Request& r) { handle_set_value(st, r); }, false, false,
-                 Unaddressed::refused},
+                 Unaddressed::refused, Sees::memory},
 };
 
 const CommandEntry* find_command(std::string_view word) {
@@ -102,32 +107,44 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
                       const std::shared_ptr<Connection>& connection) {
   if (lines.empty()) return;
   const std::string_view header = lines[0];
+  const OperatorLog::RepeatBound log_bound(st.operator_log());  // the log pair repeats for every line
   MessageMarks marks;
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
   const Items first = lines.size() > 1 ? split_command_line(lines[1]) : Items{};
 
-  for (std::size_t i = 1; i < lines.size(); ++i) {
-    if (!trim(lines[i]).empty()) {
-      // Line 1 was split for the ACK already.
-      Items split_here;
-      const Items& items = i == 1 ? first : (split_here = split_command_line(lines[i]));
-      const CommandEntry* entry = find_command(items.front());
-      if (!addressed(st, items) && !taken_unaddressed(entry, items)) {
-        st.log("problem command");
-        connection->close();
-      } else if (entry) {
-        if (entry->ends_receipt_lines) marks.do_command_seen = true;
-        entry->handle(st, Request{header, items, connection, marks});
-        if (entry->acknowledged) marks.ack_due = true;
+  try {
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+      marks.line = static_cast<int>(i);
+      if (!trim(lines[i]).empty()) {
+        // Line 1 was split for the ACK already.
+        Items split_here;
+        const Items& items = i == 1 ? first : (split_here = split_command_line(lines[i]));
+        const CommandEntry* entry = find_command(items.front());
+        if (!addressed(st, items) && !taken_unaddressed(entry, items)) {
+          st.log("problem command");
+          connection->close();
+        } else if (entry) {
+          if (entry->sees != Sees::nothing) finish_list_and_config(st, marks, entry->sees == Sees::files);
+          if (entry->ends_receipt_lines) marks.do_command_seen = true;
+          entry->handle(st, Request{header, items, connection, marks});
+          if (entry->acknowledged) marks.ack_due = true;
+        }
+      }
+      if (!marks.do_command_seen) {
+        st.log("Emulator : receive Command");
+        st.log("Emulator : do command ");
       }
     }
-    if (!marks.do_command_seen) {
-      st.log("Emulator : receive Command");
-      st.log("Emulator : do command ");
-    }
+    finish_list_and_config(st, marks, true);
+  } catch (...) {
+    // The rest of the message is abandoned; what its earlier lines changed
+    // is still saved.
+    finish_list_and_config(st, marks, true);
+    throw;
   }
 
-  if (marks.ack_due) {
+  // A SET_CONFIG that wasn't saved gets no ACK: the host sends it again.
+  if (marks.ack_due && !marks.config_failed) {
     const auto item_or_empty = [&](std::size_t k) { return first.size() > k ? std::string_view(first[k]) : ""; };
     auto ack = ReplyWriter::answering(header);
     ack.open_line("ACK ", stamp_yyyymmddhhnn(st.now()), ' ', item_or_empty(2), ' ', item_or_empty(3)).close_line();

@@ -2,6 +2,7 @@
 // to the station layer.
 #pragma once
 #include "station/connection.hpp"
+#include "station/settings.hpp"
 
 #include <filesystem>
 #include <memory>
@@ -18,11 +19,26 @@ using Items = std::vector<std::string>;
 // Item k of a command line; a missing item fails the handler.
 const std::string& item(const Items& items, std::size_t k);
 
-// Per-message marks of the dispatcher.
+// Per-message marks of the dispatcher, and the work SET_ID, DELETE_ID and
+// SET_CONFIG leave for later: done once per message however many lines
+// asked for it, with the result line-by-line work would leave.
 struct MessageMarks {
   bool ack_due = false;
   bool sensor_list_cleared = false;
   bool do_command_seen = false;
+  bool config_failed = false;  // a SET_CONFIG was not saved: no ACK, the host retries
+  int line = 0;                // the line being dispatched
+  // Sensor list changed: links and labels due (since line list_line), and
+  // sensor.con due.
+  bool list_changed = false;
+  bool list_unsaved = false;
+  int list_line = 0;
+  // The latest SET_CONFIG's items (since line config_line), and the
+  // identity and settings from before the message's first one, restored
+  // when emulate.ini can't be written.
+  std::optional<IdentityUpdate> config;
+  std::optional<IdentityUpdate> config_before;
+  int config_line = 0;
 };
 
 // One command line of a message, as its handler sees it.
@@ -33,10 +49,16 @@ struct Request {
   MessageMarks& marks;
 };
 
-// Configuration and identity.
-void handle_set_config(Station& st, const Items& items);
+// Configuration and identity. SET_CONFIG, SET_ID and DELETE_ID change the
+// station's memory at once and leave the rest to finish_list_and_config.
+void handle_set_config(Station& st, const Items& items, MessageMarks& marks);
 void handle_set_id(Station& st, const Items& items, MessageMarks& marks);
-void handle_delete_id(Station& st, const Items& items);
+void handle_delete_id(Station& st, const Items& items, MessageMarks& marks);
+// Does the work left pending, before a line that would see it and at the
+// end of the message. Links, labels and the whole SET_CONFIG (emulate.ini,
+// intervals, start, history emptied) every time; sensor.con only `with_files`
+// (the list is saved once, unless a line reads or writes files first).
+void finish_list_and_config(Station& st, MessageMarks& marks, bool with_files);
 void handle_read_config(Station& st, const Request& request);
 void handle_do_command(Station& st, const Request& request);
 

@@ -9,21 +9,71 @@
 
 namespace orvane {
 
-void handle_set_config(Station& st, const Items& items) {
+namespace {
+
+void set_config_error(Station& st) {
+  if (st.commands.show_set_config_error) {
+    st.commands.show_set_config_error("Set Config Error!");
+  } else {
+    st.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
+  }
+}
+
+// emulate.ini, then what a saved configuration starts; the history files
+// are emptied after SET_CONFIG whatever became of it.
+void finish_config(Station& st, MessageMarks& marks) {
+  const auto c = std::move(*marks.config);
+  const auto before = std::move(*marks.config_before);
+  marks.config.reset();
+  marks.config_before.reset();
   try {
-    const IdentityUpdate update{item(items, 2), item(items, 3), item(items, 4),
-                                item(items, 5), item(items, 6), item(items, 7)};
-    apply_identity(st.file(station_files::kSettings), update, st.settings);
+    write_identity(st.file(station_files::kSettings), c);
+  } catch (...) {
+    set_identity(before, st.settings);  // memory keeps what the file holds
+    set_config_error(st);
+    marks.config_failed = true;
+    empty_history_files(st);
+    return;
+  }
+  try {
     st.apply_sampling_intervals();
     st.configured_flag().set();
     st.set_clock_active(true);
     st.start_reading();
   } catch (...) {
-    if (st.commands.show_set_config_error) {
-      st.commands.show_set_config_error("Set Config Error!");
-    } else {
-      st.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
-    }
+    set_config_error(st);
+  }
+  empty_history_files(st);
+}
+
+void finish_list(Station& st, MessageMarks& marks) {
+  marks.list_changed = false;
+  // Rows below a deleted one move up: the channel records follow them.
+  st.link_channels();
+  st.refresh_labels();
+}
+
+}  // namespace
+
+void handle_set_config(Station& st, const Items& items, MessageMarks& marks) {
+  try {
+    // Line breaks become blanks, in emulate.ini as in memory, which holds
+    // what the file gives back after a restart.
+    IdentityUpdate c{item(items, 2), item(items, 3), item(items, 4), item(items, 5), item(items, 6), item(items, 7)};
+    for (auto* text : {&c.factory_id, &c.sensor_id, &c.telephone, &c.host, &c.history_sample, &c.event_sample})
+      *text = Profile::read_back(*text);
+    if (!marks.config_before) marks.config_before = identity_of(st.settings);
+    // The new identity addresses the message's later lines at once.
+    set_identity(c, st.settings);
+    marks.config = std::move(c);
+    marks.config_line = marks.line;
+  } catch (...) {
+    // A line without its items is reported as ever and acknowledged: sent
+    // again, it would fail again.
+    set_config_error(st);
+    // Nothing to save on this line, but the history files are emptied as
+    // after every SET_CONFIG.
+    if (!marks.config) empty_history_files(st);
   }
 }
 
@@ -31,14 +81,14 @@ void handle_set_id(Station& st, const Items& items, MessageMarks& marks) {
   if (!marks.sensor_list_cleared) {
     marks.sensor_list_cleared = true;
     st.grid_sensor = SensorGrid();  // all rows cleared, one empty row left
-    st.reset_panels();
   }
+  st.reset_panels();
   try {
-    st.reset_panels();
     // Checked before the grid changes, so a short line leaves no half row.
-    const auto& port = item(items, 4);
-    const auto type_io = trim_copy(item(items, 5));
-    const auto& enabled = item(items, 6);
+    // Cells go into sensor.con one row a line: no line breaks in them.
+    const auto port = without_line_breaks(item(items, 4));
+    const auto type_io = trim_copy(without_line_breaks(item(items, 5)));
+    const auto enabled = without_line_breaks(item(items, 6));
     const int last = st.grid_sensor.row_count() - 1;
     if (last < 1 || !trim(st.grid_sensor.cell(last, col::kPortId)).empty()) st.grid_sensor.add_row();
     auto& row = st.grid_sensor.row(st.grid_sensor.row_count() - 1);
@@ -46,19 +96,18 @@ void handle_set_id(Station& st, const Items& items, MessageMarks& marks) {
     row[col::kPortType] = type_io.substr(0, 1);
     row[col::kIO] = type_io.size() > 1 ? type_io.substr(1, 1) : std::string();
     row[col::kEnabled] = enabled;
-    for (std::size_t k = 7; k < items.size() && k - 2 < row.size(); ++k) row[k - 2] = items[k];
+    for (std::size_t k = 7; k < items.size() && k - 2 < row.size(); ++k) row[k - 2] = without_line_breaks(items[k]);
   } catch (...) {
     st.log("Error : Set ID Error!");
   }
-  st.save_sensor_list();
-  st.link_channels();
-  st.refresh_labels();
+  marks.list_changed = marks.list_unsaved = true;
+  marks.list_line = marks.line;
 }
 
-void handle_delete_id(Station& st, const Items& items) {
+void handle_delete_id(Station& st, const Items& items, MessageMarks& marks) {
   st.reset_panels();
   try {
-    const auto id = trim(item(items, 4));
+    const auto id = trim_copy(without_line_breaks(item(items, 4)));  // as SET_ID stored it
     for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
       if (st.grid_sensor.cell(r, col::kPortId) != id) continue;
       if (st.grid_sensor.row_count() == 2) {
@@ -71,10 +120,20 @@ void handle_delete_id(Station& st, const Items& items) {
   } catch (...) {
     st.log("Error : Delete ID Error!");
   }
-  st.save_sensor_list();
-  // Rows below a deleted one move up: the channel records follow them.
-  st.link_channels();
-  st.refresh_labels();
+  marks.list_changed = marks.list_unsaved = true;
+  marks.list_line = marks.line;
+}
+
+void finish_list_and_config(Station& st, MessageMarks& marks, bool with_files) {
+  // In the order of their latest lines, as line-by-line work would leave
+  // the timers and the data mode.
+  if (marks.config && (!marks.list_changed || marks.config_line < marks.list_line)) finish_config(st, marks);
+  if (marks.list_changed) finish_list(st, marks);
+  if (marks.config) finish_config(st, marks);
+  if (with_files && marks.list_unsaved) {
+    marks.list_unsaved = false;
+    st.save_sensor_list();
+  }
 }
 
 void handle_read_config(Station& st, const Request& request) {

@@ -18,8 +18,8 @@ void empty_history_files(Station& st) {
     const auto path = station_files::history_file(st.dir(), day);
     std::error_code ec;
     // The station never creates history files of its own accord here: a
-    // day without a file has nothing to empty.
-    if (std::filesystem::exists(path, ec)) write_file_atomic(path, "");
+    // day without a file has nothing to empty, nor has an empty file.
+    if (std::filesystem::exists(path, ec) && std::filesystem::file_size(path, ec) != 0) write_file_atomic(path, "");
   }
 }
 

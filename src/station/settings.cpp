@@ -67,13 +67,20 @@ void write_profile_keys(const std::filesystem::path& file, const std::vector<Pro
   write_file_atomic(file, p.text());
 }
 
-void apply_identity(const std::filesystem::path& settings_file, const IdentityUpdate& u, StationSettings& s) {
+IdentityUpdate identity_of(const StationSettings& s) {
+  return {s.factory_id, s.sensor_id, s.telephone, s.host, s.history_sample.text, s.event_sample.text};
+}
+
+void write_identity(const std::filesystem::path& settings_file, const IdentityUpdate& u) {
   write_profile_keys(settings_file, {{"Config", "FactoryID", u.factory_id},
                                      {"Config", "SensorID", u.sensor_id},
                                      {"Config", "Telphone", u.telephone},
                                      {"Connection", "HOST", u.host},
                                      {"Config", "HistorySample", u.history_sample},
                                      {"Config", "EventSample", u.event_sample}});
+}
+
+void set_identity(const IdentityUpdate& u, StationSettings& s) {
   s.factory_id = u.factory_id;
   s.sensor_id = u.sensor_id;
   s.telephone = u.telephone;

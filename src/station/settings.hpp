@@ -79,12 +79,16 @@ struct ProfileWrite {
 void write_profile_keys(const std::filesystem::path& file, const std::vector<ProfileWrite>& writes);
 
 // What SET_CONFIG sets: the identity, the host and the two intervals, as the
-// host sent them. Written to emulate.ini first; the record changes only when
-// the file took them.
+// host sent them (line breaks as blanks).
 struct IdentityUpdate {
   std::string factory_id, sensor_id, telephone, host, history_sample, event_sample;
 };
-void apply_identity(const std::filesystem::path& settings_file, const IdentityUpdate& update,
-                    StationSettings& settings);
+// The record's identity as an update (to put it back).
+IdentityUpdate identity_of(const StationSettings& settings);
+// Writes the identity to emulate.ini; throws when the file can't take it.
+void write_identity(const std::filesystem::path& settings_file, const IdentityUpdate& update);
+// Changes the record's identity, as emulate.ini gives it back after a restart
+// (Profile::read_back of each value).
+void set_identity(const IdentityUpdate& update, StationSettings& settings);
 
 }  // namespace orvane

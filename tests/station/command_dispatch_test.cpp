@@ -182,3 +182,29 @@ TEST_F(Dispatch, HandlerFailureAbandonsTheRestOfTheMessage) {
   // The next message is served.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
 }
+
+TEST_F(Dispatch, RepeatedLogLinesOfOneMessageAreBounded) {
+  // A message of STX bytes: as many blank lines.
+  constexpr int kBlankLines = 100000;
+  auto before = log.appended();
+  Framer framer;
+  framer.feed("\x01h" + std::string(kBlankLines, '\x02') + "\x04",
+              [&](std::span<const std::string_view> l) { st.guarded([&] { dispatch_message(st, l, conn); }); }, [] {});
+  EXPECT_EQ(log.appended() - before, 8u);
+  const std::vector<std::string> tail(log.memo().end() - 8, log.memo().end());
+  EXPECT_EQ(tail[6], "Emulator : receive Command (" + std::to_string(kBlankLines - 3) + " more)");
+  EXPECT_EQ(tail[7], "Emulator : do command  (" + std::to_string(kBlankLines - 3) + " more)");
+
+  // Unaddressed lines: "problem command" a few times, then the count.
+  before = log.appended();
+  request(std::vector<std::string>(1000, "READ_DATA 1 F9 S9"));
+  EXPECT_EQ(log.appended() - before, 12u);
+  EXPECT_EQ(count_logged("problem command"), 3u);
+  EXPECT_TRUE(logged("problem command (997 more)"));
+
+  // A message of two lines logs as it always has.
+  before = log.appended();
+  request({"READ_DATA 1 F1 S1", "READ_DATA 1 F1 S1"}, "h", std::make_shared<FakeConnection>());
+  EXPECT_EQ(log.appended() - before, 4u);
+  EXPECT_EQ(log.last_line(), "Emulator : do command ");
+}

@@ -34,12 +34,12 @@ struct MessageWork : CommandFixture, ::testing::Test {
 TEST_F(MessageWork, LineBreaksInKeptItemsBecomeBlanksAndSurviveARestart) {
   const auto ack = request({"SET_CONFIG 1 \"F\r\n1\" \"S1\r\" \"55\n5\" \"10.0.0.9\r\n\" \"500\r\n\" \"7\n00\""}, "h");
   EXPECT_EQ(visible(ack), visible("\x01h\x02" "ACK 200612071230 F\r\n1 S1\r\x03 \x04"));
-  EXPECT_EQ(st.boxes.ed_facid, "F  1");
-  EXPECT_EQ(st.boxes.ed_sensorid, "S1");
-  EXPECT_EQ(st.boxes.ed_tel, "55 5");
-  EXPECT_EQ(st.boxes.ed_ip, "10.0.0.9");
-  EXPECT_EQ(st.timer_history.interval(), 500);
-  EXPECT_EQ(st.timer_event.interval(), 7);
+  EXPECT_EQ(st.settings.factory_id, "F  1");
+  EXPECT_EQ(st.settings.sensor_id, "S1");
+  EXPECT_EQ(st.settings.telephone, "55 5");
+  EXPECT_EQ(st.settings.host, "10.0.0.9");
+  EXPECT_EQ(st.sampling().history_timer().interval(), 500);
+  EXPECT_EQ(st.sampling().event_timer().interval(), 7);
   // Sensor rows: the port id, type and bounds with line breaks.
   request({"SET_ID 1 \"F  1\" S1 \"T\r\n01\" \"A\nI\" Y \"0\r\" 100", "SET_ID 1 \"F  1\" S1 T02 AI Y \"1\n0\""});
   EXPECT_EQ(read_lines(dir / "sensor.con"),
@@ -70,7 +70,7 @@ Outcome outcome_of(CommandFixture& f) {
   o.read_config = f.request({"READ_CONFIG 1 * x"}, "h", std::make_shared<FakeConnection>());
   for (int n = 1; n <= limits::kChannels; ++n) o.labels += f.st.panel(n).lbl + "|";
   for (const auto& ch : f.st.channels) o.links += std::to_string(ch.grid_row) + " ";
-  o.links += f.st.timer_random.enabled() ? "random on" : "random off";
+  o.links += f.st.sampling().read_timer().enabled() ? "random on" : "random off";
   return o;
 }
 
@@ -175,11 +175,11 @@ TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
   EXPECT_EQ(count_logged("Set Config Error!"), 2u);
   EXPECT_FALSE(logged("Emulator : Answer Ack"));
   // Memory keeps what the file holds.
-  EXPECT_EQ(st.boxes.ed_facid, "F1");
+  EXPECT_EQ(st.settings.factory_id, "F1");
   EXPECT_EQ(read_text(dir / "emulate.ini"), "[Config]\r\nFactoryID=F1\r\n");
   EXPECT_FALSE(flag.set_);
   // Once the directory can be written, the host's retry is saved and acknowledged.
   EXPECT_EQ(visible(request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h")),
             visible("\x01h\x02" "ACK 200612071230 F7 S7\x03 \x04"));
-  EXPECT_EQ(st.boxes.ed_facid, "F7");
+  EXPECT_EQ(st.settings.factory_id, "F7");
 }
