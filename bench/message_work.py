@@ -2,7 +2,7 @@
 """Per-message work against the real station binary over TCP.
 
 Host A sends one message of N SET_ID lines (default 10 000); host B sends
-READ_DATA right after it. Prints how long A waits for its ACK and B for its
+READ_DATA as soon as A's message is on its way. Prints how long A waits for its ACK and B for its
 reply. Reference, in the same run and on the same station: the same lines
 each followed by a DO_COMMAND that reads sensor.con back, which makes the
 station save the list after every line, the cost of line-by-line work (run
@@ -41,10 +41,10 @@ def connect(port):
             time.sleep(0.05)
 
 
-def read_reply(s, timeout=120):
+def read_reply(s, until=b"\x04", timeout=120):
     s.settimeout(timeout)
     got = b""
-    while b"\x04" not in got:
+    while until not in got:
         chunk = s.recv(65536)
         if not chunk:
             break
@@ -65,9 +65,10 @@ def timed_pair(port, lines):
     (seconds to A's ACK, seconds to B's reply)."""
     a, b = connect(port), connect(port)
     result = {}
+    sent = threading.Event()
 
     def host_b():
-        time.sleep(0.05)
+        sent.wait()
         t = time.perf_counter()
         b.sendall(message(["READ_DATA 1 F1 S1"]))
         read_reply(b)
@@ -77,7 +78,10 @@ def timed_pair(port, lines):
     t = time.perf_counter()
     tb.start()
     a.sendall(message(lines))
-    reply = read_reply(a)
+    sent.set()  # B asks while the station works on A's message
+    reply = read_reply(a, until=b"\x02ACK")
+    while not reply.endswith(b"\x04"):
+        reply += read_reply(a)
     result["a"] = time.perf_counter() - t
     tb.join()
     a.close()
