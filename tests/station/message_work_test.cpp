@@ -177,7 +177,7 @@ TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
   // Memory keeps what the file holds.
   EXPECT_EQ(st.settings.factory_id, "F1");
   EXPECT_EQ(read_text(dir / "emulate.ini"), "[Config]\r\nFactoryID=F1\r\n");
-  EXPECT_FALSE(flag.set_);
+  EXPECT_FALSE(flag.value);
   // Once the directory can be written, the host's retry is saved and acknowledged.
   EXPECT_EQ(visible(request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h")),
             visible("\x01h\x02" "ACK 200612071230 F7 S7\x03 \x04"));
