@@ -15,6 +15,8 @@ inline constexpr int kDefaultIntervalMs = 1000;  // sampling interval when a set
 // Shortest realtime period; a period below one second is taken as one second
 // (a zero period would otherwise report without end, as fast as the loop runs).
 inline constexpr int kMinRealtimePeriodS = 1;
+// Longest realtime period: what the timer holds in milliseconds (about 24 days).
+inline constexpr std::int64_t kMaxRealtimePeriodS = 2147483647 / 1000;
 
 // ---- command server, per connection ----
 // Worst case per connection: one message buffer (1 MiB) + its line index (4

@@ -1,5 +1,5 @@
-// Realtime reports: BEGIN_REALTIME / END_REALTIME and the realtime_timer tick. Each
-// subscription keeps its own period and time left; realtime_timer runs at the
+// Realtime reports: BEGIN_REALTIME / END_REALTIME and the realtime tick. Each
+// subscription keeps its own period and time left; the realtime timer runs at the
 // greatest common divisor of the periods (and of the waits to the next
 // batches), so every subscriber's batches fall on its ticks, and stops when
 // the last subscriber is gone.
@@ -17,9 +17,6 @@
 
 namespace orvane {
 namespace {
-
-// Longest period the timer can hold in milliseconds.
-constexpr std::int64_t kMaxPeriodS = std::numeric_limits<int>::max() / 1000;
 
 std::string realtime_batch(Station& st) {
   const auto ts = stamp_yyyymmddhhnn(st.now());
@@ -120,7 +117,7 @@ void handle_begin_realtime(Station& st, const Request& request) {
   // Both numbers are read before anything changes: a bad request leaves
   // the other subscriptions running.
   const auto period_s = std::clamp<std::int64_t>(to_int_or_throw(trim(item(items, 4))), limits::kMinRealtimePeriodS,
-                                                 kMaxPeriodS);
+                                                 limits::kMaxRealtimePeriodS);
   const auto duration_s = to_int_or_throw(trim(item(items, 5)));
   auto& rt = st.commands.realtime;
   rt.fac = item(items, 2);
