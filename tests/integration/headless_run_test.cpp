@@ -32,6 +32,13 @@ struct StationDir {
     write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
   }
   void set_configured() { write_text(dir / "flag", "1\r\n"); }
+  // A configured station on a free port; returns the port.
+  int configure_on_free_port() {
+    const int port = free_tcp_port();
+    set_port(port);
+    set_configured();
+    return port;
+  }
   std::vector<std::string> argv(std::vector<std::string> extra = {}) const {
     std::vector<std::string> a{built_program("orvane-emulator").string(), "--headless",
                                "--dir",  dir.path().string(),
@@ -119,9 +126,7 @@ TEST(HeadlessRun, DefaultPortIs5000) {
 
 TEST(HeadlessRun, ConfiguredStationStartsWithoutWaiting) {
   StationDir s;
-  const int port = free_tcp_port();
-  s.set_port(port);
-  s.set_configured();
+  const int port = s.configure_on_free_port();
   ChildProcess p(s.argv());
   ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
   // The signal is handled after the start-up sequence that was queued first.
@@ -207,7 +212,8 @@ TEST(HeadlessRun, SecondInstanceLeavesSilentlyAndTheLockIsReleasedAtExit) {
   const int port = free_tcp_port();
   s.set_port(port);
   ChildProcess first(s.argv());
-  ASSERT_TRUE(first.wait_for_output("Wait for Set Config..."));
+  // Generous: a loaded machine running the sanitizer build starts slowly.
+  ASSERT_TRUE(first.wait_for_output("Wait for Set Config...", std::chrono::seconds(30))) << first.output();
 
   ChildProcess second(s.argv());
   EXPECT_EQ(second.wait(), 0);
@@ -216,7 +222,7 @@ TEST(HeadlessRun, SecondInstanceLeavesSilentlyAndTheLockIsReleasedAtExit) {
 
   EXPECT_EQ(first.signal_and_wait(SIGTERM), 0);
   ChildProcess third(s.argv());
-  EXPECT_TRUE(third.wait_for_output("Wait for Set Config..."));
+  EXPECT_TRUE(third.wait_for_output("Wait for Set Config...", std::chrono::seconds(30))) << third.output();
   EXPECT_EQ(third.signal_and_wait(SIGTERM), 0);
 }
 
@@ -282,9 +288,7 @@ TEST(HeadlessRun, UnwritableStationDirectoryGivesAClearError) {
 
 TEST(HeadlessOutput, AStdoutReaderThatGoesAwayNeitherEndsNorStopsTheStation) {
   StationDir s;
-  const int port = free_tcp_port();
-  s.set_port(port);
-  s.set_configured();
+  const int port = s.configure_on_free_port();
   ChildProcess p(s.argv());
   ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
   BlockingHost host(port);
@@ -298,9 +302,7 @@ TEST(HeadlessOutput, AStdoutReaderThatGoesAwayNeitherEndsNorStopsTheStation) {
 
 TEST(HeadlessOutput, AStalledStdoutReaderCostsLogLinesNotAnswers) {
   StationDir s;
-  const int port = free_tcp_port();
-  s.set_port(port);
-  s.set_configured();
+  const int port = s.configure_on_free_port();
   ChildProcess p(s.argv());
   ASSERT_GT(::fcntl(p.output_fd(), F_SETPIPE_SZ, 4096), 0);
   ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
@@ -332,9 +334,7 @@ TEST(HeadlessOutput, AStalledStdoutReaderCostsLogLinesNotAnswers) {
 
 TEST(HeadlessOutput, TheLinesOfOneMessageGoToStdoutInOneWrite) {
   StationDir s;
-  const int port = free_tcp_port();
-  s.set_port(port);
-  s.set_configured();
+  const int port = s.configure_on_free_port();
   ChildProcess p(s.argv());
   ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
   BlockingHost host(port);
