@@ -76,9 +76,9 @@ int main(int argc, char** argv) {
   const int port = orvane::test::closed_loopback_port();  // the host is down until the server starts there
   station.settings.host = "localhost";
   station.settings.server_port = port;
-  station.grid_sensor.set_row_count(33);
+  station.sensor_table.set_row_count(33);
   for (int r = 1; r <= 32; ++r) {
-    auto& row = station.grid_sensor.row(r);
+    auto& row = station.sensor_table.row(r);
     row[orvane::col::kPortId] = "D" + std::to_string(r);
     row[orvane::col::kPortType] = "D";
     row[orvane::col::kEnabled] = "Y";

@@ -50,7 +50,7 @@ struct World {
     std::filesystem::create_directory(dir / "history");
     std::filesystem::create_directory(dir / "log");
     station = std::make_unique<orvane::Station>(ioc, log, orvane::StationDeps{clock, flag, power, nullptr}, dir);
-    orvane::TSensor ch;
+    orvane::ChannelRecord ch;
     ch.port_id = "T01";
     ch.port_type = "A";
     ch.enabled = true;

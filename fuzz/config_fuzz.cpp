@@ -113,11 +113,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       (void)orvane::parse_module_line(l);
       (void)orvane::parse_channel_line(l);
     }
-    orvane::SensorGrid grid;
+    orvane::SensorTable grid;
     orvane::load_sensor_lines(grid, lines);
     // What is loaded is what is saved: a saved grid loads back the same.
     const auto saved = orvane::sensor_lines(grid);
-    orvane::SensorGrid again;
+    orvane::SensorTable again;
     orvane::load_sensor_lines(again, saved);
     FUZZ_CHECK(orvane::sensor_lines(again) == saved);
   }

@@ -33,17 +33,17 @@ void Station::load_channels() {
 void Station::load_sensor_list() {
   std::error_code ec;
   if (!std::filesystem::exists(file(station_files::kSensors), ec)) return;
-  load_sensor_lines(grid_sensor, read_lines(file(station_files::kSensors)));
+  load_sensor_lines(sensor_table, read_lines(file(station_files::kSensors)));
 }
 
-void Station::save_sensor_list() { write_lines_atomic(file(station_files::kSensors), sensor_lines(grid_sensor)); }
+void Station::save_sensor_list() { write_lines_atomic(file(station_files::kSensors), sensor_lines(sensor_table)); }
 
 void Station::link_channels() {
   for (auto& ch : channels) {
-    ch.grid_row = -1;
-    for (int r = 1; r < grid_sensor.row_count(); ++r) {
-      if (grid_sensor.cell(r, col::kPortId) == ch.port_id) {
-        ch.grid_row = r;
+    ch.table_row = -1;
+    for (int r = 1; r < sensor_table.row_count(); ++r) {
+      if (sensor_table.cell(r, col::kPortId) == ch.port_id) {
+        ch.table_row = r;
         break;
       }
     }
@@ -56,9 +56,9 @@ void Station::reset_panels() {
 }
 
 void Station::refresh_labels() {
-  for (int r = 1; r < grid_sensor.row_count(); ++r) {
+  for (int r = 1; r < sensor_table.row_count(); ++r) {
     if (!has_panel(r)) continue;  // rows beyond 32 have no panel
-    const auto id = trim(grid_sensor.cell(r, col::kPortId));
+    const auto id = trim(sensor_table.cell(r, col::kPortId));
     if (!id.empty()) panel(r).lbl = label_for(id);
   }
   sampling_.change(SamplingChange::resume_all);

@@ -1,4 +1,4 @@
-// The channel model: the 32 channel panels, the sensor grid `grid_sensor`,
+// The channel model: the 32 channel panels, the sensor table (sensor.con),
 // and the module and channel records loaded from module.con / channel.con.
 #pragma once
 #include "core/limits.hpp"
@@ -21,17 +21,17 @@ struct ChannelPanel {
   std::string mask = "0";
 };
 
-// grid_sensor columns.
+// sensor_table columns.
 namespace col {
 inline constexpr int kFree = 0, kPortId = 1, kPortType = 2, kIO = 3, kEnabled = 4, kLower = 5, kUpper = 6,
                      kThreshold1 = 7, kThreshold8 = 14;
 }
 
-class SensorGrid {
+class SensorTable {
  public:
   using Row = std::array<std::string, limits::kGridColumns>;
 
-  SensorGrid();  // header row and one empty row, as on the form
+  SensorTable();  // header row and one empty row, as on the form
 
   int row_count() const { return static_cast<int>(rows_.size()); }
   // Keeps the header; new rows are empty, surplus rows are dropped.
@@ -49,8 +49,8 @@ class SensorGrid {
   std::vector<Row> rows_;
 };
 
-// TModule: one line of module.con.
-struct TModule {
+// ModuleRecord: one line of module.con.
+struct ModuleRecord {
   std::int32_t number = 0;
   std::string model;    // such as "4017"
   std::string address;  // one character, a hex digit
@@ -58,9 +58,9 @@ struct TModule {
   bool enabled = false;
 };
 
-// TSensor: one line of channel.con, with what the read cycle and the hourly
+// ChannelRecord: one line of channel.con, with what the read cycle and the hourly
 // history keep per channel.
-struct TSensor {
+struct ChannelRecord {
   std::string port_id;
   std::string port_type;  // "A" or "D"
   std::string io;         // "I" or "O"
@@ -73,16 +73,16 @@ struct TSensor {
   std::int32_t hour_min = 0, hour_max = 0, hour_count = 0;
   std::int64_t hour_sum = 0;
   bool hour_started = false;
-  std::int32_t grid_row = -1;  // linked grid_sensor row, -1 = none
+  std::int32_t table_row = -1;  // linked sensor_table row, -1 = none
 };
 
 // Parsers of one file line; nothing when the line can't be loaded.
-std::optional<TModule> parse_module_line(std::string_view line);
-std::optional<TSensor> parse_channel_line(std::string_view line);
+std::optional<ModuleRecord> parse_module_line(std::string_view line);
+std::optional<ChannelRecord> parse_channel_line(std::string_view line);
 
 // sensor.con: rows 1.. of the grid, one comma-text line each.
-std::vector<std::string> sensor_lines(const SensorGrid& grid);
-void load_sensor_lines(SensorGrid& grid, const std::vector<std::string>& lines);
+std::vector<std::string> sensor_lines(const SensorTable& grid);
+void load_sensor_lines(SensorTable& grid, const std::vector<std::string>& lines);
 
 // The text of lbl_N for a Port ID: "None" when blank, else its first 5 characters.
 std::string label_for(std::string_view port_id);

@@ -80,7 +80,7 @@ void handle_set_config(Station& st, const Items& items, MessageMarks& marks) {
 void handle_set_id(Station& st, const Items& items, MessageMarks& marks) {
   if (!marks.sensor_list_cleared) {
     marks.sensor_list_cleared = true;
-    st.grid_sensor = SensorGrid();  // all rows cleared, one empty row left
+    st.sensor_table = SensorTable();  // all rows cleared, one empty row left
   }
   st.reset_panels();
   try {
@@ -89,9 +89,9 @@ void handle_set_id(Station& st, const Items& items, MessageMarks& marks) {
     const auto port = without_line_breaks(item(items, 4));
     const auto type_io = trim_copy(without_line_breaks(item(items, 5)));
     const auto enabled = without_line_breaks(item(items, 6));
-    const int last = st.grid_sensor.row_count() - 1;
-    if (last < 1 || !trim(st.grid_sensor.cell(last, col::kPortId)).empty()) st.grid_sensor.add_row();
-    auto& row = st.grid_sensor.row(st.grid_sensor.row_count() - 1);
+    const int last = st.sensor_table.row_count() - 1;
+    if (last < 1 || !trim(st.sensor_table.cell(last, col::kPortId)).empty()) st.sensor_table.add_row();
+    auto& row = st.sensor_table.row(st.sensor_table.row_count() - 1);
     row[col::kPortId] = port;
     row[col::kPortType] = type_io.substr(0, 1);
     row[col::kIO] = type_io.size() > 1 ? type_io.substr(1, 1) : std::string();
@@ -108,12 +108,12 @@ void handle_delete_id(Station& st, const Items& items, MessageMarks& marks) {
   st.reset_panels();
   try {
     const auto id = trim_copy(without_line_breaks(item(items, 4)));  // as SET_ID stored it
-    for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
-      if (st.grid_sensor.cell(r, col::kPortId) != id) continue;
-      if (st.grid_sensor.row_count() == 2) {
-        st.grid_sensor.row(r) = SensorGrid::Row{};
+    for (int r = 1; r < st.sensor_table.row_count(); ++r) {
+      if (st.sensor_table.cell(r, col::kPortId) != id) continue;
+      if (st.sensor_table.row_count() == 2) {
+        st.sensor_table.row(r) = SensorTable::Row{};
       } else {
-        st.grid_sensor.delete_row(r);
+        st.sensor_table.delete_row(r);
       }
       break;
     }
@@ -145,8 +145,8 @@ void handle_read_config(Station& st, const Request& request) {
   auto reply = ReplyWriter::answering(request.header);
   reply.line(word, " ", ref, " ", fac, " ", sen, " ", settings.telephone, " ", settings.history_sample.text, " ",
              settings.event_sample.text, " ");
-  for (int r = 1; r < st.grid_sensor.row_count(); ++r) {
-    const auto& row = st.grid_sensor.row(r);
+  for (int r = 1; r < st.sensor_table.row_count(); ++r) {
+    const auto& row = st.sensor_table.row(r);
     if (trim(row[col::kPortId]).empty()) continue;  // no sensor on this row
     reply.open_line("READ_ID ", ref, " ", fac, " ", fac, sen, " ", row[col::kPortId], " ", row[col::kPortType],
                     row[col::kIO], " ", row[col::kEnabled], " ");

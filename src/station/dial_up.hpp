@@ -13,10 +13,10 @@
 namespace orvane {
 
 struct DialSettings {
-  std::string number;     // ed_tel
+  std::string number;     // the telephone number (Telphone)
   std::string user;       // User
   std::string password;   // Password
-  std::string host;       // ed_ip: pinged to confirm the link
+  std::string host;       // the uplink host (Host): pinged to confirm the link
   bool confirm_by_ping = false;  // Connectmode "1"
 };
 

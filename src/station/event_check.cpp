@@ -16,13 +16,13 @@ namespace {
 
 constexpr const char* kLoopbackHost = "127.0.0.1";
 
-bool watched(const SensorGrid& grid, int row) {
+bool watched(const SensorTable& grid, int row) {
   return !trim(grid.cell(row, col::kPortId)).empty() && trim(grid.cell(row, col::kEnabled)) == "Y";
 }
 
-bool digital(const SensorGrid& grid, int row) { return trim(grid.cell(row, col::kPortType)) == "D"; }
+bool digital(const SensorTable& grid, int row) { return trim(grid.cell(row, col::kPortType)) == "D"; }
 
-std::int64_t row_state(const SensorGrid& grid, int row, std::int64_t value) {
+std::int64_t row_state(const SensorTable& grid, int row, std::int64_t value) {
   std::array<std::string_view, 8> thresholds;
   for (int c = col::kThreshold1; c <= col::kThreshold8; ++c)
     thresholds[static_cast<std::size_t>(c - col::kThreshold1)] = grid.cell(row, c);
@@ -46,9 +46,9 @@ void Station::load_event_buffer() {
 }
 
 void Station::prime_event_state(int row) {
-  if (!has_panel(row) || row >= grid_sensor.row_count()) return;
+  if (!has_panel(row) || row >= sensor_table.row_count()) return;
   auto& p = panel(row);
-  p.tag = to_tag(row_state(grid_sensor, row, panel_value(p)));
+  p.tag = to_tag(row_state(sensor_table, row, panel_value(p)));
 }
 
 void Station::on_event_tick() {
@@ -63,21 +63,21 @@ void Station::on_event_tick() {
   };
   std::vector<Change> changes;
   std::vector<std::string> lines;
-  for (int row = 1; row < grid_sensor.row_count(); ++row) {
-    if (!watched(grid_sensor, row)) continue;
+  for (int row = 1; row < sensor_table.row_count(); ++row) {
+    if (!watched(sensor_table, row)) continue;
     // Rows past the last panel have no value to watch.
     if (!has_panel(row)) continue;
     auto& p = panel(row);
     const auto value = panel_value(p);
-    const int state = to_tag(row_state(grid_sensor, row, value));
+    const int state = to_tag(row_state(sensor_table, row, value));
     if (state == p.tag) continue;
     if (loopback) {
       p.tag = state;
       continue;
     }
-    const char kind = digital(grid_sensor, row) ? 'D' : 'A';
+    const char kind = digital(sensor_table, row) ? 'D' : 'A';
     const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), settings.factory_id, settings.sensor_id,
-                                 grid_sensor.cell(row, col::kPortId), int_text(value));
+                                 sensor_table.cell(row, col::kPortId), int_text(value));
     if (trim(line).empty()) continue;
     changes.push_back({row, state, kind});
     lines.push_back(line);
@@ -104,7 +104,7 @@ void Station::on_event_tick() {
     auto& p = panel(c.row);
     p.tag = c.state;
     const auto raw = event_line(c.kind, stamp_yyyymmddhhnn(now()), settings.factory_id, settings.sensor_id,
-                                grid_sensor.cell(c.row, col::kPortId), trim(p.value));
+                                sensor_table.cell(c.row, col::kPortId), trim(p.value));
     try {
       write_raw_event_log(dir_, now(), raw);
     } catch (const std::exception& e) {

@@ -42,8 +42,8 @@ void Station::restore_last_values() {
       continue;
     }
     const auto id = trim(items[0]);
-    for (int r = 0; r < grid_sensor.row_count(); ++r) {
-      if (!equal_ignoring_case(grid_sensor.cell(r, col::kPortId), id)) continue;
+    for (int r = 0; r < sensor_table.row_count(); ++r) {
+      if (!equal_ignoring_case(sensor_table.cell(r, col::kPortId), id)) continue;
       // The first match decides; the header row and rows beyond the panels
       // have no value box to restore into.
       if (has_panel(r)) {
@@ -57,8 +57,8 @@ void Station::restore_last_values() {
 
 void Station::save_last_values() {
   std::vector<std::string> lines;
-  for (int r = 1; r < grid_sensor.row_count() && has_panel(r); ++r)
-    lines.push_back(upper_ascii(trim(grid_sensor.cell(r, col::kPortId))) + "," + panel(r).value);
+  for (int r = 1; r < sensor_table.row_count() && has_panel(r); ++r)
+    lines.push_back(upper_ascii(trim(sensor_table.cell(r, col::kPortId))) + "," + panel(r).value);
   write_lines_atomic(file(station_files::kLastValues), lines);
 }
 

@@ -16,7 +16,7 @@ bool Station::open_device_line() {
   return false;
 }
 
-std::vector<std::string> Station::read_module(const TModule& module) {
+std::vector<std::string> Station::read_module(const ModuleRecord& module) {
   if (module.address.empty()) throw std::invalid_argument("'' is not a valid module address");
   const int address = dcon_address(module.address.front());  // throws before anything is sent
   const int code = acquisition.line().read_module(address, settings.checksum, settings.module_timeout, acquisition.area);
@@ -39,20 +39,20 @@ void Station::on_read_tick() {
       ch.raw = 0;
       if (ch.channel >= 0 && static_cast<std::size_t>(ch.channel) < readings.size())
         ch.raw = parse_decimal(readings[static_cast<std::size_t>(ch.channel)]).value_or(0);
-      const bool linked = ch.grid_row >= 1 && ch.grid_row < grid_sensor.row_count();
+      const bool linked = ch.table_row >= 1 && ch.table_row < sensor_table.row_count();
       if (!linked) {
         const auto v = full_scale_value(ch.raw, range);
         ch.value = v ? int_text(*v) : "0";
         continue;
       }
-      const auto& row = grid_sensor.row(ch.grid_row);
+      const auto& row = sensor_table.row(ch.table_row);
       const std::int64_t lower = strict_int(trim(row[col::kLower])).value_or(0);
       const std::int64_t upper = strict_int(trim(row[col::kUpper])).value_or(0);
       const auto v = range_value(ch.raw, range, lower, upper);
       ch.value = v ? int_text(*v) : "0";
       // Rows beyond the 32 panels keep their channel's value but show nothing.
-      if (trim(row[col::kEnabled]) == "Y" && has_panel(ch.grid_row)) {
-        auto& p = panel(ch.grid_row);
+      if (trim(row[col::kEnabled]) == "Y" && has_panel(ch.table_row)) {
+        auto& p = panel(ch.table_row);
         p.value = ch.value;
         p.mask = general_text(ch.raw);
       }
@@ -62,8 +62,8 @@ void Station::on_read_tick() {
 
 bool Station::set_value_by_hand(std::string_view port_id, std::int64_t value) {
   const auto id = trim(port_id);
-  for (int r = 1; r < grid_sensor.row_count(); ++r) {
-    if (grid_sensor.cell(r, col::kPortId) != id) continue;
+  for (int r = 1; r < sensor_table.row_count(); ++r) {
+    if (sensor_table.cell(r, col::kPortId) != id) continue;
     if (!has_panel(r)) return false;
     auto& p = panel(r);
     p.value = int_text(value);

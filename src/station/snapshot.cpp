@@ -15,8 +15,8 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
     v.value = p.value;
     v.mask = p.mask;
     v.tag = p.tag;
-    if (n < grid_sensor.row_count()) {
-      const auto& row = grid_sensor.row(n);
+    if (n < sensor_table.row_count()) {
+      const auto& row = sensor_table.row(n);
       v.port_id = trim_copy(row[col::kPortId]);
       v.has_sensor = !v.port_id.empty();
       v.enabled = trim(row[col::kEnabled]) == "Y";

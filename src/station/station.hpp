@@ -110,7 +110,7 @@ class Station final : public MessageHandler {
 
   // ---- data modes and values ----
   bool open_device_line();
-  std::vector<std::string> read_module(const TModule& module);  // eight "%6.5f" texts
+  std::vector<std::string> read_module(const ModuleRecord& module);  // eight "%6.5f" texts
   // SET_VALUE: value_N and mask_N of the row whose Port ID is `port_id`
   // (trimmed) := the decimal text of `value`. False when no panel row has it.
   bool set_value_by_hand(std::string_view port_id, std::int64_t value);
@@ -123,7 +123,7 @@ class Station final : public MessageHandler {
   void check_and_send();             // end of an event tick: deliver the buffer
   DeliverySettings delivery_settings() const;
   EventDelivery& delivery() { return *delivery_; }
-  // ToolButton5 and the end of the station: hang up every dial-up connection.
+  // The Hang Up button and the end of the station: hang up every dial-up connection.
   void hang_up_all();
 
   // ---- files ----
@@ -134,9 +134,9 @@ class Station final : public MessageHandler {
   // ---- state, owned here and touched on the station thread only ----
   StationSettings settings;
   std::array<ChannelPanel, limits::kChannels> panels;  // panels[N-1] is pnl_N
-  SensorGrid grid_sensor;
-  std::vector<TModule> modules;   // module.con, in file order
-  std::vector<TSensor> channels;  // channel.con, in file order
+  SensorTable sensor_table;
+  std::vector<ModuleRecord> modules;   // module.con, in file order
+  std::vector<ChannelRecord> channels;  // channel.con, in file order
   std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
   CommandState commands;          // realtime subscribers, SET_CONFIG error hook

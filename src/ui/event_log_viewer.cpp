@@ -136,27 +136,27 @@ QVariant LogFileModel::data(const QModelIndex& index, int role) const {
   return line(index.row());
 }
 
-Tf_eventlog::Tf_eventlog(QString path, QWidget* parent, ErrorHandler on_error)
+EventLogViewer::EventLogViewer(QString path, QWidget* parent, ErrorHandler on_error)
     : QDialog(parent), path_(std::move(path)), on_error_(std::move(on_error)) {
   setObjectName("Tf_eventlog");
   setWindowTitle("Event Log");
   setAttribute(Qt::WA_DeleteOnClose, false);
 
   model_ = new LogFileModel(this);
-  memo_log_ = new QListView(this);
-  memo_log_->setObjectName("memo_log");
-  memo_log_->setModel(model_);
-  memo_log_->setUniformItemSizes(true);  // what keeps millions of rows cheap
-  memo_log_->setEditTriggers(QAbstractItemView::NoEditTriggers);
-  memo_log_->setSelectionMode(QAbstractItemView::ExtendedSelection);
-  memo_log_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  memo_log_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  memo_log_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  auto* copy = new QAction(memo_log_);
+  lines_view_ = new QListView(this);
+  lines_view_->setObjectName("memo_log");
+  lines_view_->setModel(model_);
+  lines_view_->setUniformItemSizes(true);  // what keeps millions of rows cheap
+  lines_view_->setEditTriggers(QAbstractItemView::NoEditTriggers);
+  lines_view_->setSelectionMode(QAbstractItemView::ExtendedSelection);
+  lines_view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  lines_view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  lines_view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  auto* copy = new QAction(lines_view_);
   copy->setShortcut(QKeySequence::Copy);
   copy->setShortcutContext(Qt::WidgetShortcut);
-  connect(copy, &QAction::triggered, this, &Tf_eventlog::copy_selection);
-  memo_log_->addAction(copy);
+  connect(copy, &QAction::triggered, this, &EventLogViewer::copy_selection);
+  lines_view_->addAction(copy);
 
   status_ = new QLabel(this);
   status_->setObjectName("lbl_status");
@@ -164,15 +164,15 @@ Tf_eventlog::Tf_eventlog(QString path, QWidget* parent, ErrorHandler on_error)
   refresh->setObjectName("bt_refresh");
   auto* close = new QPushButton("Close", this);
   close->setObjectName("bt_close");
-  connect(refresh, &QPushButton::clicked, this, &Tf_eventlog::bt_refreshClick);
-  connect(close, &QPushButton::clicked, this, &Tf_eventlog::bt_closeClick);
+  connect(refresh, &QPushButton::clicked, this, &EventLogViewer::reload);
+  connect(close, &QPushButton::clicked, this, &QDialog::close);
 
   auto* buttons = new QHBoxLayout;
   buttons->addWidget(status_, 1);
   buttons->addWidget(refresh);
   buttons->addWidget(close);
   auto* box = new QVBoxLayout(this);
-  box->addWidget(memo_log_, 1);
+  box->addWidget(lines_view_, 1);
   box->addLayout(buttons);
 
   connect(model_, &LogFileModel::loaded, this, [this](qint64 lines) {
@@ -183,16 +183,16 @@ Tf_eventlog::Tf_eventlog(QString path, QWidget* parent, ErrorHandler on_error)
     if (on_error_) on_error_(message);
   });
   setFixedSize(820, 520);
-  bt_refreshClick();
+  reload();
 }
 
-void Tf_eventlog::bt_refreshClick() {
+void EventLogViewer::reload() {
   status_->setText(QStringLiteral("%1  —  loading…").arg(path_));
   model_->open(path_);
 }
 
-void Tf_eventlog::copy_selection() const {
-  auto rows = memo_log_->selectionModel()->selectedRows();
+void EventLogViewer::copy_selection() const {
+  auto rows = lines_view_->selectionModel()->selectedRows();
   std::sort(rows.begin(), rows.end(), [](const QModelIndex& a, const QModelIndex& b) { return a.row() < b.row(); });
   QStringList lines;
   for (const auto& index : rows) lines << model_->line(index.row());

@@ -1,4 +1,4 @@
-// Tf_eventlog: a read-only view of one log file. The file is indexed by line
+// EventLogViewer: a read-only view of one log file. The file is indexed by line
 // on a background thread and its lines are read only as they scroll into
 // view, so a file of hundreds of megabytes opens at once and never stalls the
 // window.
@@ -56,20 +56,19 @@ class LogFileModel : public QAbstractListModel {
   std::thread indexer_;
 };
 
-class Tf_eventlog : public QDialog {
+class EventLogViewer : public QDialog {
   Q_OBJECT
 
  public:
   using ErrorHandler = std::function<void(const QString& message)>;
 
-  Tf_eventlog(QString path, QWidget* parent = nullptr, ErrorHandler on_error = {});
+  EventLogViewer(QString path, QWidget* parent = nullptr, ErrorHandler on_error = {});
 
   const QString& path() const { return path_; }
   LogFileModel* model() const { return model_; }
 
  public slots:
-  void bt_refreshClick();
-  void bt_closeClick() { close(); }
+  void reload();  // Refresh: index the file again
 
  private:
   void copy_selection() const;
@@ -77,7 +76,7 @@ class Tf_eventlog : public QDialog {
   QString path_;
   ErrorHandler on_error_;
   LogFileModel* model_;
-  QListView* memo_log_;
+  QListView* lines_view_;
   QLabel* status_;
 };
 

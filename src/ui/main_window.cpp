@@ -45,7 +45,7 @@ void set_text(QLabel* l, const QString& t) {
 
 }  // namespace
 
-Tf_main::Tf_main(Station& station, WindowOptions options)
+MainWindow::MainWindow(Station& station, WindowOptions options)
     : link_(new StationLink(station, this)), options_(std::move(options)) {
   setObjectName("Tf_main");
   setWindowTitle("Emulator");
@@ -84,11 +84,11 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   spacer->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   bar->addWidget(spacer);
   bar->addWidget(b3);
-  connect(b1, &QToolButton::clicked, this, &Tf_main::ToolButton1Click);
-  connect(b2, &QToolButton::clicked, this, &Tf_main::ToolButton2Click);
-  connect(b3, &QToolButton::clicked, this, &Tf_main::ToolButton3Click);
-  connect(b4, &QToolButton::clicked, this, &Tf_main::tb_openlogClick);
-  connect(b5, &QToolButton::clicked, this, &Tf_main::ToolButton5Click);
+  connect(b1, &QToolButton::clicked, this, &MainWindow::open_setup);
+  connect(b2, &QToolButton::clicked, this, &MainWindow::show_about);
+  connect(b3, &QToolButton::clicked, this, &MainWindow::exit_station);
+  connect(b4, &QToolButton::clicked, this, &MainWindow::open_event_log);
+  connect(b5, &QToolButton::clicked, this, &MainWindow::hang_up);
 
   auto* central = new QWidget(this);
   central->setObjectName("central");
@@ -110,43 +110,43 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   tf.setBold(true);
   title->setFont(tf);
 
-  ed_facid_ = box("ed_facid", header);
-  ed_sensorid_ = box("ed_sensorid", header);
-  ed_facid_->setFixedWidth(90);
-  ed_sensorid_->setFixedWidth(90);
-  ed_ip_ = box("ed_ip", header);
-  ed_tel_ = box("ed_tel", header);
-  ed_historysam_ = box("ed_historysam", header);
-  ed_eventsam_ = box("ed_eventsam", header);
-  for (auto* hidden : {ed_ip_, ed_tel_, ed_historysam_, ed_eventsam_}) hidden->hide();
+  factory_id_ = box("ed_facid", header);
+  sensor_id_ = box("ed_sensorid", header);
+  factory_id_->setFixedWidth(90);
+  sensor_id_->setFixedWidth(90);
+  host_ = box("ed_ip", header);
+  telephone_ = box("ed_tel", header);
+  history_interval_ = box("ed_historysam", header);
+  event_interval_ = box("ed_eventsam", header);
+  for (auto* hidden : {host_, telephone_, history_interval_, event_interval_}) hidden->hide();
 
-  lbl_mode_ = new QLabel("Data Mode : Stop ", header);
-  lbl_mode_->setObjectName("lbl_mode");
-  lbl_mode_->setMinimumWidth(150);
-  lbl_mode_->setAlignment(Qt::AlignCenter);
-  QFont mf = lbl_mode_->font();
+  data_mode_label_ = new QLabel("Data Mode : Stop ", header);
+  data_mode_label_->setObjectName("lbl_mode");
+  data_mode_label_->setMinimumWidth(150);
+  data_mode_label_->setAlignment(Qt::AlignCenter);
+  QFont mf = data_mode_label_->font();
   mf.setBold(true);
-  lbl_mode_->setFont(mf);
+  data_mode_label_->setFont(mf);
 
   auto* bt_read = new QPushButton(st->standardIcon(QStyle::SP_MediaPlay), "Start", header);
   bt_read->setObjectName("bt_read");
   bt_read->setToolTip("Read real data");
   auto* bt_stop = new QPushButton(st->standardIcon(QStyle::SP_MediaStop), "Stop", header);
   bt_stop->setObjectName("bt_stoprandom");
-  connect(bt_read, &QPushButton::clicked, this, &Tf_main::bt_readClick);
-  connect(bt_stop, &QPushButton::clicked, this, &Tf_main::bt_stoprandomClick);
+  connect(bt_read, &QPushButton::clicked, this, &MainWindow::read_real_data);
+  connect(bt_stop, &QPushButton::clicked, this, &MainWindow::stop_data);
 
   auto* hl = new QHBoxLayout(header);
   hl->setContentsMargins(14, 8, 14, 8);
   hl->addWidget(title);
   hl->addSpacing(24);
   hl->addWidget(new QLabel("Factory", header));
-  hl->addWidget(ed_facid_);
+  hl->addWidget(factory_id_);
   hl->addSpacing(8);
   hl->addWidget(new QLabel("Sensor", header));
-  hl->addWidget(ed_sensorid_);
+  hl->addWidget(sensor_id_);
   hl->addStretch();
-  hl->addWidget(lbl_mode_);
+  hl->addWidget(data_mode_label_);
   hl->addSpacing(8);
   hl->addWidget(bt_read);
   hl->addWidget(bt_stop);
@@ -161,13 +161,13 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   }
 
   // ---- the operator log ----
-  memo_ = new QPlainTextEdit(central);
-  memo_->setObjectName("Memo1");
-  memo_->setReadOnly(true);
-  memo_->setMaximumBlockCount(static_cast<int>(limits::kMemoLines) + 1);
-  memo_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
-  memo_->setMinimumHeight(120);
-  memo_->setStyleSheet("QPlainTextEdit#Memo1 { background: #fbfcfd; border: 1px solid #cfd8dc; border-radius: 6px; }");
+  log_view_ = new QPlainTextEdit(central);
+  log_view_->setObjectName("Memo1");
+  log_view_->setReadOnly(true);
+  log_view_->setMaximumBlockCount(static_cast<int>(limits::kMemoLines) + 1);
+  log_view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
+  log_view_->setMinimumHeight(120);
+  log_view_->setStyleSheet("QPlainTextEdit#Memo1 { background: #fbfcfd; border: 1px solid #cfd8dc; border-radius: 6px; }");
 
   auto* vl = new QVBoxLayout(central);
   vl->setContentsMargins(10, 10, 10, 6);
@@ -178,7 +178,7 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   auto* memo_title = new QLabel("Operator log", central);
   memo_title->setStyleSheet("QLabel { color: #546e7a; font-weight: bold; }");
   vl->addWidget(memo_title);
-  vl->addWidget(memo_, 1);
+  vl->addWidget(log_view_, 1);
 
   // ---- status line ----
   auto* sb = statusBar();
@@ -189,13 +189,13 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
     sb->addWidget(l);
     return l;
   };
-  st_mode_ = status_field("st_mode");
-  st_host_ = status_field("st_host");
-  st_events_ = status_field("st_events");
-  st_realtime_ = status_field("st_realtime");
-  st_dir_ = new QLabel(sb);
-  st_dir_->setObjectName("st_dir");
-  sb->addPermanentWidget(st_dir_);
+  status_mode_ = status_field("st_mode");
+  status_host_ = status_field("st_host");
+  status_events_ = status_field("st_events");
+  status_realtime_ = status_field("st_realtime");
+  status_dir_ = new QLabel(sb);
+  status_dir_->setObjectName("st_dir");
+  sb->addPermanentWidget(status_dir_);
 
   resize(1120, 720);
 
@@ -213,9 +213,9 @@ Tf_main::Tf_main(Station& station, WindowOptions options)
   link_->request_snapshot();
 }
 
-Tf_main::~Tf_main() = default;
+MainWindow::~MainWindow() = default;
 
-QToolButton* Tf_main::tool_button(const char* name, const QString& text, const QString& hint, const QIcon& icon) {
+QToolButton* MainWindow::tool_button(const char* name, const QString& text, const QString& hint, const QIcon& icon) {
   auto* b = new QToolButton(this);
   b->setObjectName(name);
   b->setText(text);
@@ -226,7 +226,7 @@ QToolButton* Tf_main::tool_button(const char* name, const QString& text, const Q
   return b;
 }
 
-QLineEdit* Tf_main::box(const char* name, QWidget* parent) {
+QLineEdit* MainWindow::box(const char* name, QWidget* parent) {
   auto* e = new QLineEdit(parent);
   e->setObjectName(name);
   e->setReadOnly(true);
@@ -234,14 +234,14 @@ QLineEdit* Tf_main::box(const char* name, QWidget* parent) {
   return e;
 }
 
-void Tf_main::build_tray() {
+void MainWindow::build_tray() {
   tray_menu_ = new QMenu(this);
   tray_menu_->setObjectName("PopupMenu1");
-  connect(tray_menu_->addAction("Show"), &QAction::triggered, this, &Tf_main::restore_window);
-  connect(tray_menu_->addAction("About"), &QAction::triggered, this, &Tf_main::ToolButton2Click);
-  connect(tray_menu_->addAction("Setup"), &QAction::triggered, this, &Tf_main::ToolButton1Click);
+  connect(tray_menu_->addAction("Show"), &QAction::triggered, this, &MainWindow::restore_window);
+  connect(tray_menu_->addAction("About"), &QAction::triggered, this, &MainWindow::show_about);
+  connect(tray_menu_->addAction("Setup"), &QAction::triggered, this, &MainWindow::open_setup);
   tray_menu_->addSeparator();
-  connect(tray_menu_->addAction("Exit"), &QAction::triggered, this, &Tf_main::ToolButton3Click);
+  connect(tray_menu_->addAction("Exit"), &QAction::triggered, this, &MainWindow::exit_station);
   if (!use_tray_) return;
   tray_ = new QSystemTrayIcon(app_icon(), this);
   tray_->setObjectName("CoolTrayIcon1");
@@ -253,7 +253,7 @@ void Tf_main::build_tray() {
   tray_->show();
 }
 
-void Tf_main::start(bool show) {
+void MainWindow::start(bool show) {
   if (show) {
     this->show();
   } else if (!use_tray_) {
@@ -262,14 +262,14 @@ void Tf_main::start(bool show) {
   // With a tray the window stays hidden until the icon is clicked.
 }
 
-void Tf_main::restore_window() {
+void MainWindow::restore_window() {
   if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
   showNormal();
   raise();
   activateWindow();
 }
 
-void Tf_main::closeEvent(QCloseEvent* event) {
+void MainWindow::closeEvent(QCloseEvent* event) {
   if (exiting_) {
     event->accept();
     return;
@@ -283,27 +283,27 @@ void Tf_main::closeEvent(QCloseEvent* event) {
   }
 }
 
-void Tf_main::render(const StationSnapshot& s) {
+void MainWindow::render(const StationSnapshot& s) {
   for (std::size_t i = 0; i < panels_.size(); ++i) panels_[i]->render(s.panels[i]);
-  set_text(ed_facid_, s.settings.factory_id);
-  set_text(ed_sensorid_, s.settings.sensor_id);
-  set_text(ed_ip_, s.settings.host);
-  set_text(ed_tel_, s.settings.telephone);
-  set_text(ed_historysam_, s.settings.history_sample.text);
-  set_text(ed_eventsam_, s.settings.event_sample.text);
+  set_text(factory_id_, s.settings.factory_id);
+  set_text(sensor_id_, s.settings.sensor_id);
+  set_text(host_, s.settings.host);
+  set_text(telephone_, s.settings.telephone);
+  set_text(history_interval_, s.settings.history_sample.text);
+  set_text(event_interval_, s.settings.event_sample.text);
   const bool reading = s.data_mode == DataMode::reading;
   const QString mode = reading ? "Data Mode : Read" : "Data Mode : Stop ";
-  if (lbl_mode_->text() != mode) {
-    lbl_mode_->setText(mode);
-    lbl_mode_->setStyleSheet(reading ? "QLabel { background: #2e7d32; color: white; border-radius: 10px; padding: 3px 10px; }"
+  if (data_mode_label_->text() != mode) {
+    data_mode_label_->setText(mode);
+    data_mode_label_->setStyleSheet(reading ? "QLabel { background: #2e7d32; color: white; border-radius: 10px; padding: 3px 10px; }"
                                      : "QLabel { background: #b0bec5; color: #263238; border-radius: 10px; padding: 3px 10px; }");
   }
-  set_text(st_mode_, mode.trimmed());
-  set_text(st_host_, QStringLiteral("Host %1%2").arg(q(s.settings.host), s.dial_online ? " (dial-up online)" : ""));
-  set_text(st_events_, QStringLiteral("Events buffered %1").arg(s.events_buffered));
-  set_text(st_realtime_, QStringLiteral("Realtime subscribers %1").arg(s.realtime_subscribers));
+  set_text(status_mode_, mode.trimmed());
+  set_text(status_host_, QStringLiteral("Host %1%2").arg(q(s.settings.host), s.dial_online ? " (dial-up online)" : ""));
+  set_text(status_events_, QStringLiteral("Events buffered %1").arg(s.events_buffered));
+  set_text(status_realtime_, QStringLiteral("Realtime subscribers %1").arg(s.realtime_subscribers));
   station_dir_ = q(s.station_dir);
-  set_text(st_dir_, station_dir_);
+  set_text(status_dir_, station_dir_);
   render_memo(s);
 
   const auto tip = QStringLiteral("ORVANE EMULATOR\n%1\nEvents buffered %2").arg(mode.trimmed()).arg(s.events_buffered);
@@ -313,21 +313,21 @@ void Tf_main::render(const StationSnapshot& s) {
   }
 }
 
-void Tf_main::render_memo(const StationSnapshot& s) {
+void MainWindow::render_memo(const StationSnapshot& s) {
   if (!s.memo_complete) {
     // More was logged than the memo keeps: show what it holds now.
     QStringList lines;
     for (const auto& l : s.memo_new) lines << q(l);
-    memo_->setPlainText(lines.join('\n'));
-    memo_->moveCursor(QTextCursor::End);
+    log_view_->setPlainText(lines.join('\n'));
+    log_view_->moveCursor(QTextCursor::End);
     return;
   }
-  for (const auto& l : s.memo_new) memo_->appendPlainText(q(l));
+  for (const auto& l : s.memo_new) log_view_->appendPlainText(q(l));
 }
 
-void Tf_main::ToolButton1Click() {
+void MainWindow::open_setup() {
   if (station_dir_.isEmpty()) return;  // no snapshot yet
-  Tf_setup setup(
+  SetupDialog setup(
       station_dir_.toStdString(), this,
       [this](const SetupFiles& files) {
         link_->post([files](Station& station) { write_setup_files(station.dir(), files); });
@@ -336,34 +336,34 @@ void Tf_main::ToolButton1Click() {
   setup.exec();
 }
 
-void Tf_main::ToolButton2Click() {
+void MainWindow::show_about() {
   AboutBox about(this);
   about.exec();
 }
 
-void Tf_main::ToolButton3Click() {
+void MainWindow::exit_station() {
   exiting_ = true;
   if (tray_) tray_->hide();
   QApplication::exit(0);
 }
 
-void Tf_main::tb_openlogClick() {
+void MainWindow::open_event_log() {
   const auto path = QFileDialog::getOpenFileName(this, "Open Event Log", station_dir_ + "/log/");
   if (path.isEmpty()) return;
-  Tf_eventlog viewer(path, this, [this](const QString& message) { link_->log("Error : " + message.toStdString()); });
+  EventLogViewer viewer(path, this, [this](const QString& message) { link_->log("Error : " + message.toStdString()); });
   viewer.exec();
 }
 
-void Tf_main::ToolButton5Click() {
+void MainWindow::hang_up() {
   link_->post([](Station& station) { station.hang_up_all(); });
 }
 
-void Tf_main::bt_readClick() {
+void MainWindow::read_real_data() {
   link_->post([](Station& station) { station.start_reading(); });
   link_->request_snapshot();
 }
 
-void Tf_main::bt_stoprandomClick() {
+void MainWindow::stop_data() {
   link_->post([](Station& station) { station.stop_data(); });
   link_->request_snapshot();
 }

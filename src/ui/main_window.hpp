@@ -1,4 +1,4 @@
-// Tf_main: the station's main window. It shows the snapshots the station
+// MainWindow: the station's main window. It shows the snapshots the station
 // thread sends back (at most every 100 ms, never more than one in flight)
 // and posts every operator action to the station thread; it never reads
 // station state itself.
@@ -42,12 +42,12 @@ struct WindowOptions {
   int snapshot_interval_ms = 100;
 };
 
-class Tf_main : public QMainWindow {
+class MainWindow : public QMainWindow {
   Q_OBJECT
 
  public:
-  explicit Tf_main(Station& station, WindowOptions options = {});
-  ~Tf_main() override;
+  explicit MainWindow(Station& station, WindowOptions options = {});
+  ~MainWindow() override;
 
   // Shows the window, or starts in the tray (minimised without a tray).
   void start(bool show);
@@ -57,14 +57,14 @@ class Tf_main : public QMainWindow {
   const QString& station_dir() const { return station_dir_; }
 
  public slots:
-  void ToolButton1Click();  // Set Config: the setup dialog
-  void ToolButton2Click();  // About
-  void ToolButton3Click();  // Exit
-  void tb_openlogClick();   // Show Event Log
-  void ToolButton5Click();  // hang up the dial-up connections
-  void bt_readClick();
-  void bt_stoprandomClick();
-  void restore_window();    // tray click and "Show"
+  void open_setup();      // Set Config (ToolButton1, tray "Setup")
+  void show_about();      // About (ToolButton2, tray "About")
+  void exit_station();    // Exit (ToolButton3, tray "Exit")
+  void open_event_log();  // Show Event Log (tb_openlog)
+  void hang_up();         // hangs up the dial-up connections (ToolButton5)
+  void read_real_data();  // Start (bt_read)
+  void stop_data();       // Stop (bt_stoprandom)
+  void restore_window();  // tray click and "Show"
 
  protected:
   void closeEvent(QCloseEvent* event) override;
@@ -80,10 +80,10 @@ class Tf_main : public QMainWindow {
   bool use_tray_ = false;
   bool exiting_ = false;
   std::array<ChannelPanel*, limits::kChannels> panels_{};
-  QLineEdit *ed_facid_, *ed_sensorid_, *ed_ip_, *ed_tel_, *ed_historysam_, *ed_eventsam_;
-  QLabel* lbl_mode_;
-  QPlainTextEdit* memo_;
-  QLabel *st_mode_, *st_host_, *st_events_, *st_realtime_, *st_dir_;
+  QLineEdit *factory_id_, *sensor_id_, *host_, *telephone_, *history_interval_, *event_interval_;
+  QLabel* data_mode_label_;
+  QPlainTextEdit* log_view_;
+  QLabel *status_mode_, *status_host_, *status_events_, *status_realtime_, *status_dir_;
   QSystemTrayIcon* tray_ = nullptr;
   QMenu* tray_menu_ = nullptr;
   QTimer* poll_;

@@ -26,11 +26,11 @@ void save(QWidget& w, const QString& dir, const char* name) {
   }
 }
 
-void shoot(Tf_main& window, const QString& dir) {
+void shoot(MainWindow& window, const QString& dir) {
   QDir().mkpath(dir);
   save(window, dir, "main.png");
 
-  Tf_setup setup(window.station_dir().toStdString(), &window, [](const SetupFiles&) {},
+  SetupDialog setup(window.station_dir().toStdString(), &window, [](const SetupFiles&) {},
                  [](QWidget*, const QString&) {});
   setup.show();
   save(setup, dir, "setup.png");
@@ -38,7 +38,7 @@ void shoot(Tf_main& window, const QString& dir) {
 
   const auto logs = QDir(window.station_dir() + "/log").entryInfoList({"*.log"}, QDir::Files, QDir::Time);
   if (!logs.isEmpty()) {
-    Tf_eventlog viewer(logs.front().absoluteFilePath(), &window);
+    EventLogViewer viewer(logs.front().absoluteFilePath(), &window);
     viewer.show();
     QElapsedTimer t;
     t.start();
@@ -55,7 +55,7 @@ void shoot(Tf_main& window, const QString& dir) {
 
 }  // namespace
 
-void schedule_screenshots(Tf_main& window, const QString& dir, int delay_ms) {
+void schedule_screenshots(MainWindow& window, const QString& dir, int delay_ms) {
   QTimer::singleShot(delay_ms, &window, [&window, dir] {
     shoot(window, dir);
     QApplication::exit(0);

@@ -6,11 +6,11 @@
 
 namespace orvane::ui {
 
-class Tf_main;
+class MainWindow;
 
 // After `delay_ms` of live snapshots, saves main.png, setup.png, eventlog.png
 // (the newest file in log/, if any) and about.png into `dir`, then ends the
 // window loop.
-void schedule_screenshots(Tf_main& window, const QString& dir, int delay_ms);
+void schedule_screenshots(MainWindow& window, const QString& dir, int delay_ms);
 
 }  // namespace orvane::ui

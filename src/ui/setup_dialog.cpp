@@ -34,7 +34,7 @@ void write_setup_files(const std::filesystem::path& dir, const SetupFiles& files
   write_profile_keys(dir / station_files::kSettings, {{"READ", "Port", std::to_string(files.com_port)}});
 }
 
-Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save, Inform inform)
+SetupDialog::SetupDialog(std::filesystem::path dir, QWidget* parent, SaveHandler save, Inform inform)
     : QDialog(parent), dir_(std::move(dir)), save_(std::move(save)), inform_(std::move(inform)) {
   setObjectName("Tf_setup");
   setWindowTitle("Setup");
@@ -54,23 +54,23 @@ Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save,
   list_->setColumnWidth(kPortId, 110);
   for (int c = kType; c < kColumns; ++c) list_->setColumnWidth(c, 72);
 
-  ed_portname_ = new QLineEdit(this);
-  ed_portname_->setObjectName("ed_portname");
-  ed_portname_->setMaxLength(64);
-  cmb_channel_ = new QComboBox(this);
-  cmb_channel_->setObjectName("cmb_channel");
-  for (int i = 0; i <= 7; ++i) cmb_channel_->addItem(QString::number(i));
-  cmb_channel_->setCurrentIndex(-1);  // nothing chosen until the operator picks
-  cmb_comport_ = new QComboBox(this);
-  cmb_comport_->setObjectName("cmb_comport");
-  for (int i = 1; i <= 6; ++i) cmb_comport_->addItem(QString::number(i));
-  ed_address_ = new QLineEdit(this);
-  ed_address_->setObjectName("ed_address");
-  ed_address_->setMaxLength(8);
-  cmb_io_ = new QComboBox(this);  // kept for the form's sake; nothing reads it
-  cmb_io_->setObjectName("cmb_io");
-  cmb_io_->addItems({"Input", "Output"});
-  cmb_io_->hide();
+  port_id_ = new QLineEdit(this);
+  port_id_->setObjectName("ed_portname");
+  port_id_->setMaxLength(64);
+  channel_choice_ = new QComboBox(this);
+  channel_choice_->setObjectName("cmb_channel");
+  for (int i = 0; i <= 7; ++i) channel_choice_->addItem(QString::number(i));
+  channel_choice_->setCurrentIndex(-1);  // nothing chosen until the operator picks
+  com_port_choice_ = new QComboBox(this);
+  com_port_choice_->setObjectName("cmb_comport");
+  for (int i = 1; i <= 6; ++i) com_port_choice_->addItem(QString::number(i));
+  module_address_ = new QLineEdit(this);
+  module_address_->setObjectName("ed_address");
+  module_address_->setMaxLength(8);
+  io_choice_ = new QComboBox(this);  // kept for the form's sake; nothing reads it
+  io_choice_->setObjectName("cmb_io");
+  io_choice_->addItems({"Input", "Output"});
+  io_choice_->hide();
 
   auto* add = new QPushButton("Add", this);
   add->setObjectName("ed_add");
@@ -84,8 +84,8 @@ Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save,
 
   auto* channel_box = new QGroupBox("Channel", this);
   auto* form = new QFormLayout(channel_box);
-  form->addRow("Port ID", ed_portname_);
-  form->addRow("Channel", cmb_channel_);
+  form->addRow("Port ID", port_id_);
+  form->addRow("Channel", channel_choice_);
   auto* edit_buttons = new QHBoxLayout;
   edit_buttons->addWidget(add);
   edit_buttons->addWidget(remove);
@@ -93,8 +93,8 @@ Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save,
 
   auto* module_box = new QGroupBox("Module", this);
   auto* mform = new QFormLayout(module_box);
-  mform->addRow("Address", ed_address_);
-  mform->addRow("Comport", cmb_comport_);
+  mform->addRow("Address", module_address_);
+  mform->addRow("Comport", com_port_choice_);
 
   auto* side = new QVBoxLayout;
   side->addWidget(channel_box);
@@ -109,16 +109,16 @@ Tf_setup::Tf_setup(std::filesystem::path dir, QWidget* parent, SaveHandler save,
   main->addWidget(list_, 1);
   main->addLayout(side);
 
-  connect(add, &QPushButton::clicked, this, &Tf_setup::ed_addClick);
-  connect(remove, &QPushButton::clicked, this, &Tf_setup::ed_removeClick);
-  connect(save_btn, &QPushButton::clicked, this, &Tf_setup::bt_saveClick);
+  connect(add, &QPushButton::clicked, this, &SetupDialog::add_channel);
+  connect(remove, &QPushButton::clicked, this, &SetupDialog::remove_channel);
+  connect(save_btn, &QPushButton::clicked, this, &SetupDialog::save);
   connect(close, &QPushButton::clicked, this, &QDialog::close);
 
   load();
   setFixedSize(700, 340);
 }
 
-void Tf_setup::load() {
+void SetupDialog::load() {
   for (const auto& line : read_lines_if_exists(dir_ / station_files::kChannels)) {
     const auto items = split_comma_text(line);
     if (items.size() < 7) continue;  // a line that can't be shown is left out
@@ -135,36 +135,36 @@ void Tf_setup::load() {
   const auto modules = read_lines_if_exists(dir_ / station_files::kModules);
   if (!modules.empty()) {
     const auto items = split_comma_text(modules.front());
-    if (items.size() >= 4) ed_address_->setText(q(items[3]));
+    if (items.size() >= 4) module_address_->setText(q(items[3]));
   }
   loaded_port_ = read_settings(load_profile(dir_ / station_files::kSettings), dir_.string()).com_port;
   const int index = loaded_port_ - 1;
-  cmb_comport_->setCurrentIndex(index >= 0 && index < cmb_comport_->count() ? index : -1);
+  com_port_choice_->setCurrentIndex(index >= 0 && index < com_port_choice_->count() ? index : -1);
 }
 
-void Tf_setup::ed_addClick() {
-  const auto name = ed_portname_->text().trimmed();
+void SetupDialog::add_channel() {
+  const auto name = port_id_->text().trimmed();
   // With no channel chosen the row would be written without one and fail to load.
-  if (name.isEmpty() || cmb_channel_->currentIndex() < 0) return;
+  if (name.isEmpty() || channel_choice_->currentIndex() < 0) return;
   auto* row = new QTreeWidgetItem(list_);
   row->setText(kPortId, name);
   row->setText(kType, "Analog");
   row->setText(kIO, "Input");
   row->setText(kModule, "1");
-  row->setText(kAddress, ed_address_->text().trimmed());
-  row->setText(kChannel, cmb_channel_->currentText());
+  row->setText(kAddress, module_address_->text().trimmed());
+  row->setText(kChannel, channel_choice_->currentText());
   row->setFlags(row->flags() | Qt::ItemIsUserCheckable);
   row->setCheckState(kPortId, Qt::Unchecked);
-  cmb_channel_->setCurrentIndex(0);
-  ed_portname_->clear();
+  channel_choice_->setCurrentIndex(0);
+  port_id_->clear();
 }
 
-void Tf_setup::ed_removeClick() {
+void SetupDialog::remove_channel() {
   const auto selected = list_->selectedItems();
   if (!selected.isEmpty()) delete selected.front();
 }
 
-SetupFiles Tf_setup::files() const {
+SetupFiles SetupDialog::files() const {
   SetupFiles f;
   for (int i = 0; i < list_->topLevelItemCount(); ++i) {
     const auto* row = list_->topLevelItem(i);
@@ -175,13 +175,13 @@ SetupFiles Tf_setup::files() const {
     line += row->checkState(kPortId) == Qt::Checked ? ",Y" : ",N";
     f.channel_lines.push_back(line.toStdString());
   }
-  f.module_line = "1,4017,A," + ed_address_->text().trimmed().toStdString() + ",Y";
+  f.module_line = "1,4017,A," + module_address_->text().trimmed().toStdString() + ",Y";
   // A port the list doesn't offer stays as it was rather than becoming 0.
-  f.com_port = cmb_comport_->currentIndex() >= 0 ? cmb_comport_->currentIndex() + 1 : loaded_port_;
+  f.com_port = com_port_choice_->currentIndex() >= 0 ? com_port_choice_->currentIndex() + 1 : loaded_port_;
   return f;
 }
 
-void Tf_setup::bt_saveClick() {
+void SetupDialog::save() {
   try {
     save_(files());
   } catch (const std::exception& e) {
@@ -189,7 +189,7 @@ void Tf_setup::bt_saveClick() {
   }
 }
 
-void Tf_setup::done(int result) {
+void SetupDialog::done(int result) {
   inform_(this, "Please Restart Application for load new Config!");
   QDialog::done(result);
 }

@@ -1,4 +1,4 @@
-// Tf_setup: the operator's editor of the real-data mapping (channel.con, the
+// SetupDialog: the operator's editor of the real-data mapping (channel.con, the
 // module line of module.con, the device's COM port). What it saves is used
 // at the next start.
 #pragma once
@@ -28,7 +28,7 @@ struct SetupFiles {
 // READ/Port of emulate.ini). Throws std::system_error.
 void write_setup_files(const std::filesystem::path& dir, const SetupFiles& files);
 
-class Tf_setup : public QDialog {
+class SetupDialog : public QDialog {
   Q_OBJECT
 
  public:
@@ -37,7 +37,7 @@ class Tf_setup : public QDialog {
 
   // Fills the list from the station directory's files. `save` defaults to
   // writing the files at once; `inform` to an information box.
-  explicit Tf_setup(std::filesystem::path dir, QWidget* parent = nullptr, SaveHandler save = {},
+  explicit SetupDialog(std::filesystem::path dir, QWidget* parent = nullptr, SaveHandler save = {},
                     Inform inform = {});
 
   SetupFiles files() const;
@@ -45,9 +45,9 @@ class Tf_setup : public QDialog {
   void done(int result) override;
 
  private slots:
-  void ed_addClick();
-  void ed_removeClick();
-  void bt_saveClick();
+  void add_channel();
+  void remove_channel();
+  void save();
 
  private:
   void load();
@@ -56,11 +56,11 @@ class Tf_setup : public QDialog {
   SaveHandler save_;
   Inform inform_;
   QTreeWidget* list_;
-  QLineEdit* ed_portname_;
-  QComboBox* cmb_channel_;
-  QComboBox* cmb_comport_;
-  QComboBox* cmb_io_;
-  QLineEdit* ed_address_;
+  QLineEdit* port_id_;
+  QComboBox* channel_choice_;
+  QComboBox* com_port_choice_;
+  QComboBox* io_choice_;
+  QLineEdit* module_address_;
   int loaded_port_ = 3;
 };
 

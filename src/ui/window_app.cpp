@@ -18,7 +18,7 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
   // Closing the window puts it in the tray; only Exit ends the program.
   QApplication::setQuitOnLastWindowClosed(false);
 
-  Tf_main window(station);
+  MainWindow window(station);
   quit.bind([] { QMetaObject::invokeMethod(qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection); });
   const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
   if (!shots.isEmpty()) {

@@ -34,8 +34,8 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   const int port = orvane::test::free_tcp_port();
   station.settings.host = "localhost";
   station.settings.server_port = port;
-  station.grid_sensor.set_row_count(2);
-  auto& row = station.grid_sensor.row(1);
+  station.sensor_table.set_row_count(2);
+  auto& row = station.sensor_table.row(1);
   row[col::kPortId] = "TEMP01";
   row[col::kPortType] = "A";
   row[col::kEnabled] = "Y";

@@ -109,9 +109,9 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   // Four channels changing together: each check buffers a group of four
   // events with one flush, and a refused flush refuses all four.
   constexpr int kChannels = 4;
-  st.grid_sensor.set_row_count(kChannels + 1);
+  st.sensor_table.set_row_count(kChannels + 1);
   for (int r = 1; r <= kChannels; ++r) {
-    auto& row = st.grid_sensor.row(r);
+    auto& row = st.sensor_table.row(r);
     row[col::kPortId] = "T0" + std::to_string(r);
     row[col::kPortType] = "D";
     row[col::kEnabled] = "Y";

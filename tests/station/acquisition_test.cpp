@@ -94,7 +94,7 @@ TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
   EXPECT_EQ(s.panel(3).value, "0");
   EXPECT_EQ(s.channels[2].value, "200");
   EXPECT_EQ(s.channels[3].value, "5000");  // 10 of 0..20, full scale
-  EXPECT_EQ(s.channels[3].grid_row, -1);
+  EXPECT_EQ(s.channels[3].table_row, -1);
   EXPECT_EQ(s.channels[5].raw, 0);
   EXPECT_EQ(s.channels[5].value, "0");
   EXPECT_EQ(s.channels[4].value, "0");  // disabled record never touched
@@ -149,10 +149,10 @@ TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
   for (int r = 4; r <= 34; ++r) sensors += std::to_string(r) + ",R" + std::to_string(r) + ",A,I,Y,0,1000\r\n";
   write_text(rig.dir / "sensor.con", sensors);
   s.load_sensor_list();
-  ASSERT_EQ(s.grid_sensor.row_count(), 35);
+  ASSERT_EQ(s.sensor_table.row_count(), 35);
   s.channels[0].port_id = "R33";
   s.link_channels();
-  ASSERT_EQ(s.channels[0].grid_row, 33);
+  ASSERT_EQ(s.channels[0].table_row, 33);
   s.refresh_labels();
   s.on_read_tick();
   EXPECT_EQ(s.channels[0].value, "200");

@@ -44,7 +44,7 @@ TEST_F(Dispatch, AddressingRules) {
 TEST_F(Dispatch, ProblemCommandClosesButTheRestOfTheMessageRuns) {
   request({"READ_DATA 1 F2 S1", "SET_ID 1 F1 S1 T01 AI Y"});
   EXPECT_TRUE(logged("problem command"));
-  EXPECT_EQ(st.grid_sensor.cell(1, col::kPortId), "T01");
+  EXPECT_EQ(st.sensor_table.cell(1, col::kPortId), "T01");
   // The ACK found the connection closed.
   EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_TRUE(logged("Emulator : Answer Ack"));
@@ -59,21 +59,21 @@ TEST_F(Dispatch, CommandWordsAreCaseSensitiveAndStillLogged) {
 }
 
 TEST_F(Dispatch, TwoSetIdLinesReplaceTheListWithOneAck) {
-  st.grid_sensor.cell(1, col::kPortId) = "OLD";
-  st.grid_sensor.add_row();
-  st.grid_sensor.cell(2, col::kPortId) = "OLD2";
+  st.sensor_table.cell(1, col::kPortId) = "OLD";
+  st.sensor_table.add_row();
+  st.sensor_table.cell(2, col::kPortId) = "OLD2";
   const auto reply = request({"SET_ID r1 F1 S1 T01 AI Y 0 100 10 20", "SET_ID r2 F1 F1S1 \"Tank 1\" DO N"}, "h");
   EXPECT_EQ(visible(reply), visible("\x01h\x02" "ACK 200612071230 F1 S1\x03 \x04"));
-  ASSERT_EQ(st.grid_sensor.row_count(), 3);
-  const auto& r1 = st.grid_sensor.row(1);
+  ASSERT_EQ(st.sensor_table.row_count(), 3);
+  const auto& r1 = st.sensor_table.row(1);
   EXPECT_EQ(r1[1], "T01");
   EXPECT_EQ(r1[2], "A");
   EXPECT_EQ(r1[3], "I");
   EXPECT_EQ(r1[4], "Y");
   EXPECT_EQ(r1[5], "0");
   EXPECT_EQ(r1[8], "20");
-  EXPECT_EQ(st.grid_sensor.cell(2, 1), "Tank 1");
-  EXPECT_EQ(st.grid_sensor.cell(2, 3), "O");
+  EXPECT_EQ(st.sensor_table.cell(2, 1), "Tank 1");
+  EXPECT_EQ(st.sensor_table.cell(2, 3), "O");
   EXPECT_EQ(st.panel(1).lbl, "T01");
   EXPECT_EQ(st.panel(2).lbl, "Tank ");
   EXPECT_EQ(read_lines(dir / "sensor.con"),
@@ -82,29 +82,29 @@ TEST_F(Dispatch, TwoSetIdLinesReplaceTheListWithOneAck) {
 
   // Each message's first SET_ID starts the list afresh.
   request({"SET_ID r3 F1 S1 T03 AI Y"});
-  ASSERT_EQ(st.grid_sensor.row_count(), 2);
-  EXPECT_EQ(st.grid_sensor.cell(1, 1), "T03");
+  ASSERT_EQ(st.sensor_table.row_count(), 2);
+  EXPECT_EQ(st.sensor_table.cell(1, 1), "T03");
 }
 
 TEST_F(Dispatch, SetIdLinksChannelsAndAShortLineLeavesNoHalfRow) {
   add_channel("T02", "A", true, "5");
   request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y", "SET_ID 1 F1 S1 T03"});
   EXPECT_TRUE(logged("Error : Set ID Error!"));
-  EXPECT_EQ(st.grid_sensor.row_count(), 3);
-  EXPECT_EQ(st.channels[0].grid_row, 2);
+  EXPECT_EQ(st.sensor_table.row_count(), 3);
+  EXPECT_EQ(st.channels[0].table_row, 2);
 }
 
 TEST_F(Dispatch, DeleteIdRemovesTheRowOrClearsTheLastOne) {
   add_channel("T02", "A", true, "5");
   request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y"});
-  ASSERT_EQ(st.channels[0].grid_row, 2);
+  ASSERT_EQ(st.channels[0].table_row, 2);
   EXPECT_EQ(visible(request({"DELETE_ID 9 F1 S1 T01"})), visible("\x01H\x02" "ACK 200612071230 F1 S1\x03 \x04"));
-  EXPECT_EQ(st.grid_sensor.row_count(), 2);
-  EXPECT_EQ(st.grid_sensor.cell(1, 1), "T02");
-  EXPECT_EQ(st.channels[0].grid_row, 1);  // followed its row up
+  EXPECT_EQ(st.sensor_table.row_count(), 2);
+  EXPECT_EQ(st.sensor_table.cell(1, 1), "T02");
+  EXPECT_EQ(st.channels[0].table_row, 1);  // followed its row up
   request({"DELETE_ID 9 F1 S1 T02"});
-  EXPECT_EQ(st.grid_sensor.row_count(), 2);
-  EXPECT_EQ(st.grid_sensor.cell(1, 1), "");
+  EXPECT_EQ(st.sensor_table.row_count(), 2);
+  EXPECT_EQ(st.sensor_table.cell(1, 1), "");
   EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",,,,,,,,,,,,,,"}));
   request({"DELETE_ID 9 F1 S1"});
   EXPECT_TRUE(logged("Error : Delete ID Error!"));
@@ -178,7 +178,7 @@ TEST_F(Dispatch, HandlerFailureAbandonsTheRestOfTheMessage) {
   EXPECT_EQ(request({"READ_HISTORY 1 F1 S1 abc", "READ_DATA 1 F1 S1", "SET_ID 1 F1 S1 T01 AI Y"}), "");
   EXPECT_EQ(log.memo().size(), before + 1);
   EXPECT_EQ(log.last_line(), "Error : 'abc' is not a valid integer value");
-  EXPECT_EQ(st.grid_sensor.cell(1, 1), "");
+  EXPECT_EQ(st.sensor_table.cell(1, 1), "");
   // The next message is served.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
 }

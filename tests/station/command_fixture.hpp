@@ -98,7 +98,7 @@ struct CommandFixture {
   }
 
   void add_channel(const std::string& id, const std::string& type, bool enabled, const std::string& value) {
-    TSensor s;
+    ChannelRecord s;
     s.port_id = id;
     s.port_type = type;
     s.enabled = enabled;

@@ -64,8 +64,8 @@ struct EventStation {
   // Grid row N: port id, type, enabled, thresholds.
   void row(int n, const std::string& id, const std::string& type, const std::string& enabled,
            std::vector<std::string> thresholds = {}) {
-    if (station->grid_sensor.row_count() <= n) station->grid_sensor.set_row_count(n + 1);
-    auto& r = station->grid_sensor.row(n);
+    if (station->sensor_table.row_count() <= n) station->sensor_table.set_row_count(n + 1);
+    auto& r = station->sensor_table.row(n);
     r[col::kPortId] = id;
     r[col::kPortType] = type;
     r[col::kEnabled] = enabled;

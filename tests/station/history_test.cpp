@@ -11,8 +11,8 @@ using orvane::test::write_text;
 
 namespace {
 
-TSensor channel(const std::string& id, const std::string& type, bool enabled) {
-  TSensor c;
+ChannelRecord channel(const std::string& id, const std::string& type, bool enabled) {
+  ChannelRecord c;
   c.port_id = id;
   c.port_type = type;
   c.enabled = enabled;

@@ -69,7 +69,7 @@ Outcome outcome_of(CommandFixture& f) {
   o.history_5 = read_text(f.dir / "history" / "5.his");
   o.read_config = f.request({"READ_CONFIG 1 * x"}, "h", std::make_shared<FakeConnection>());
   for (int n = 1; n <= limits::kChannels; ++n) o.labels += f.st.panel(n).lbl + "|";
-  for (const auto& ch : f.st.channels) o.links += std::to_string(ch.grid_row) + " ";
+  for (const auto& ch : f.st.channels) o.links += std::to_string(ch.table_row) + " ";
   o.links += f.st.sampling().read_timer().enabled() ? "random on" : "random off";
   return o;
 }
@@ -133,7 +133,7 @@ TEST_F(MessageWork, LinesThatReadFilesOrChannelsSeeTheEarlierLinesDone) {
                                 "SET_VALUE 1 F1 S1 T02 42"});
   EXPECT_NE(replies.find("sensor.con\x05,T01,A,I,Y,,,,,,,,,,\x05,T02,A,I,Y,,,,,,,,,,\x05\x02"), std::string::npos)
       << visible(replies);
-  EXPECT_EQ(st.channels[0].grid_row, 2);
+  EXPECT_EQ(st.channels[0].table_row, 2);
   EXPECT_EQ(st.panel(2).value, "42");  // the value set after the rows changed stays
   EXPECT_EQ(st.panel(3).lbl, "T03");
   EXPECT_EQ(read_lines(dir / "sensor.con").size(), 3u);

@@ -72,7 +72,7 @@ TEST(StationStartup, AFailingStepEndsTheSequenceAndIsLogged) {
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{5000});  // "abc" falls back to the default
   EXPECT_EQ(f.log.last_line(), "Error : bind: Address already in use");
-  EXPECT_EQ(s.grid_sensor.cell(1, 1), "");  // later steps did not run
+  EXPECT_EQ(s.sensor_table.cell(1, 1), "");  // later steps did not run
   EXPECT_FALSE(s.clock.active());
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }

@@ -38,7 +38,7 @@ struct SetupUnderTest {
   QTreeWidget* list() { return get<QTreeWidget>("ListView1"); }
 
   QStringList notices;
-  Tf_setup dialog;
+  SetupDialog dialog;
 };
 
 TEST(SetupDialog, AddTickSaveWritesTheExactFiles) {
@@ -139,7 +139,7 @@ TEST(EventLogViewer, ShowsTheFileAndRefreshShowsNewLines) {
   test::qt_app();
   TempDir dir;
   write_text(dir / "20240101.log", "F1 S1 T01 1\r\nF1 S1 T02 2\r\nno end");
-  Tf_eventlog viewer(QString::fromStdString((dir / "20240101.log").string()));
+  EventLogViewer viewer(QString::fromStdString((dir / "20240101.log").string()));
   EXPECT_EQ(viewer.windowTitle(), "Event Log");
   auto* model = viewer.model();
   ASSERT_TRUE(pump_until([&] { return !model->loading(); }));
@@ -162,7 +162,7 @@ TEST(EventLogViewer, ManyLinesAreIndexedInBatches) {
   std::string text;
   for (int i = 0; i < 100000; ++i) text += "F1 S1 T" + std::to_string(i) + " 1234\r\n";
   write_text(dir / "big.log", text);
-  Tf_eventlog viewer(QString::fromStdString((dir / "big.log").string()));
+  EventLogViewer viewer(QString::fromStdString((dir / "big.log").string()));
   ASSERT_TRUE(pump_until([&] { return !viewer.model()->loading(); }));
   EXPECT_EQ(viewer.model()->rowCount(), 100000);
   EXPECT_EQ(viewer.model()->line(99999), "F1 S1 T99999 1234");
@@ -173,7 +173,7 @@ TEST(EventLogViewer, AnUnreadableFileIsReported) {
   test::qt_app();
   TempDir dir;
   QStringList errors;
-  Tf_eventlog viewer(QString::fromStdString((dir / "missing.log").string()), nullptr,
+  EventLogViewer viewer(QString::fromStdString((dir / "missing.log").string()), nullptr,
                      [&](const QString& m) { errors << m; });
   EXPECT_EQ(viewer.model()->rowCount(), 0);
   ASSERT_EQ(errors.size(), 1);

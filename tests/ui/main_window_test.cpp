@@ -29,7 +29,7 @@ T* child(QWidget& w, const QString& name) {
 TEST(MainWindow, ControlsCarryTheirNamesCaptionsAndHints) {
   test::qt_app();
   RunningStation rs;
-  Tf_main w(rs.station(), {.tray = WindowOptions::Tray::off});
+  MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off});
   w.show();
   EXPECT_EQ(w.windowTitle(), "Emulator");
   for (int n = 1; n <= 32; ++n) {
@@ -69,12 +69,12 @@ TEST(MainWindow, ControlsCarryTheirNamesCaptionsAndHints) {
 TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
   test::qt_app();
   RunningStation rs;
-  Tf_main w(rs.station(), {.tray = WindowOptions::Tray::off, .snapshot_interval_ms = 20});
+  MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off, .snapshot_interval_ms = 20});
   w.show();
   rs.on_station([](Station& s) {
-    s.grid_sensor.set_row_count(4);
-    s.grid_sensor.row(3) = {"", "TEMP01", "A", "I", "Y", "0", "100", "40", "70"};
-    s.grid_sensor.row(2) = {"", "FLOW", "A", "I", "N"};
+    s.sensor_table.set_row_count(4);
+    s.sensor_table.row(3) = {"", "TEMP01", "A", "I", "Y", "0", "100", "40", "70"};
+    s.sensor_table.row(2) = {"", "FLOW", "A", "I", "N"};
     s.panel(3).lbl = "TEMP0";
     s.panel(3).mask = "72.5";
     s.panel(3).value = "725";
@@ -113,7 +113,7 @@ TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
 TEST(MainWindow, MemoKeepsTheLast201LinesAndEveryNewOneOnce) {
   test::qt_app();
   RunningStation rs;
-  Tf_main w(rs.station(), {.tray = WindowOptions::Tray::off, .snapshot_interval_ms = 20});
+  MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off, .snapshot_interval_ms = 20});
   auto* memo = child<QPlainTextEdit>(w, "Memo1");
   // More than the memo holds between two snapshots.
   rs.on_station([](Station& s) {
@@ -139,7 +139,7 @@ TEST(MainWindow, StationAlertsReachTheOperatorAsAMessage) {
   test::qt_app();
   RunningStation rs;
   QStringList shown;
-  Tf_main w(rs.station(), {.tray = WindowOptions::Tray::off,
+  MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off,
                            .alert = [&](QWidget*, const QString& text) { shown << text; }});
   // The notifier is installed by a post; this one runs after it.
   rs.on_station([](Station& s) {
@@ -156,7 +156,7 @@ TEST(MainWindow, AlertsGoToTheLogOnceTheWindowIsGone) {
   test::qt_app();
   RunningStation rs;
   {
-    Tf_main w(rs.station(), {.tray = WindowOptions::Tray::off});
+    MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off});
     rs.on_station([](Station&) { return 0; });  // notifier installed
   }
   rs.on_station([](Station& s) {
@@ -170,7 +170,7 @@ TEST(MainWindow, ClosingPutsTheWindowAwayAndTheProgramGoesOn) {
   test::qt_app();
   RunningStation rs;
   {
-    Tf_main w(rs.station(), {.tray = WindowOptions::Tray::on});
+    MainWindow w(rs.station(), {.tray = WindowOptions::Tray::on});
     w.show();
     EXPECT_FALSE(w.close());
     EXPECT_TRUE(w.isHidden());
@@ -179,7 +179,7 @@ TEST(MainWindow, ClosingPutsTheWindowAwayAndTheProgramGoesOn) {
     EXPECT_FALSE(w.isMinimized());
   }
   {
-    Tf_main w(rs.station(), {.tray = WindowOptions::Tray::off});
+    MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off});
     w.show();
     EXPECT_FALSE(w.close());
     EXPECT_TRUE(w.isMinimized());
@@ -192,7 +192,7 @@ TEST(MainWindow, ClosingPutsTheWindowAwayAndTheProgramGoesOn) {
 TEST(MainWindow, ExitEndsTheWindowLoopThoughCloseIsRefused) {
   auto& app = test::qt_app();
   RunningStation rs;
-  Tf_main w(rs.station(), {.tray = WindowOptions::Tray::on});
+  MainWindow w(rs.station(), {.tray = WindowOptions::Tray::on});
   w.show();
   QTimer::singleShot(0, &w, [&] { child<QToolButton>(w, "ToolButton3")->click(); });
   QTimer::singleShot(5000, &app, [] { QApplication::exit(7); });  // a refused exit fails instead of hanging
@@ -202,13 +202,13 @@ TEST(MainWindow, ExitEndsTheWindowLoopThoughCloseIsRefused) {
 TEST(MainWindow, StartsInTheTrayUnlessAskedToShow) {
   test::qt_app();
   RunningStation rs;
-  Tf_main tray(rs.station(), {.tray = WindowOptions::Tray::on});
+  MainWindow tray(rs.station(), {.tray = WindowOptions::Tray::on});
   tray.start(false);
   EXPECT_TRUE(tray.isHidden());
-  Tf_main minimised(rs.station(), {.tray = WindowOptions::Tray::off});
+  MainWindow minimised(rs.station(), {.tray = WindowOptions::Tray::off});
   minimised.start(false);
   EXPECT_TRUE(minimised.isMinimized());
-  Tf_main shown(rs.station(), {.tray = WindowOptions::Tray::on});
+  MainWindow shown(rs.station(), {.tray = WindowOptions::Tray::on});
   shown.start(true);
   EXPECT_TRUE(shown.isVisible());
   EXPECT_FALSE(shown.isMinimized());
