@@ -10,12 +10,20 @@ namespace orvane {
 
 OperatorLog::OperatorLog(asio::io_context& ioc) : ioc_(ioc), owner_(std::this_thread::get_id()) {}
 
+namespace {
+// Below this many texts in one bound a linear search is the fastest lookup.
+constexpr std::size_t kLinearRepeats = 8;
+// Entries kept for the next bound; a message with more texts gives the rest back.
+constexpr std::size_t kKeptRepeats = 64;
+}  // namespace
+
 void OperatorLog::log(std::string text) {
   if (std::this_thread::get_id() == owner_) {
     if (bound_depth_ > 0) {
-      auto& r = repeats_[text];
+      const auto at = repeats_of(text);
+      auto& r = repeats_[at];
       if (r.logged == limits::kRepeatedLogLines) {
-        if (r.held++ == 0) held_order_.push_back(text);
+        if (r.held++ == 0) held_order_.push_back(at);
         return;
       }
       ++r.logged;
@@ -26,14 +34,40 @@ void OperatorLog::log(std::string text) {
   }
 }
 
+std::size_t OperatorLog::repeats_of(const std::string& text) {
+  if (repeats_used_ <= kLinearRepeats) {
+    for (std::size_t i = 0; i < repeats_used_; ++i)
+      if (repeats_[i].text == text) return i;
+  } else if (const auto found = index_.find(text); found != index_.end()) {
+    return found->second;
+  }
+  if (repeats_used_ == repeats_.size()) repeats_.emplace_back();
+  auto& r = repeats_[repeats_used_++];
+  r.text.assign(text);
+  r.logged = r.held = 0;
+  if (repeats_used_ > kLinearRepeats) {
+    if (index_.empty())
+      for (std::size_t i = 0; i < repeats_used_; ++i) index_.emplace(repeats_[i].text, i);
+    else
+      index_.emplace(r.text, repeats_used_ - 1);
+  }
+  return repeats_used_ - 1;
+}
+
 void OperatorLog::end_repeat_bound() {
   if (--bound_depth_ > 0) return;
-  auto held = std::exchange(held_order_, {});
-  auto repeats = std::exchange(repeats_, {});
-  for (auto& text : held) {
-    const auto n = repeats[text].held;
-    append(std::move(text) + " (" + std::to_string(n) + " more)");
+  const auto held = std::exchange(held_order_, {});
+  std::vector<std::string> more;
+  more.reserve(held.size());
+  for (const auto i : held) more.push_back(repeats_[i].text + " (" + std::to_string(repeats_[i].held) + " more)");
+  repeats_used_ = 0;
+  index_.clear();
+  if (repeats_.size() > kKeptRepeats) {
+    repeats_.resize(kKeptRepeats);
+    repeats_.shrink_to_fit();
+    index_.rehash(0);
   }
+  for (auto& line : more) append(std::move(line));
 }
 
 void OperatorLog::add_observer(Observer observer) { observers_.push_back(std::move(observer)); }

@@ -8,6 +8,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <unordered_map>
 #include <vector>
@@ -57,10 +58,16 @@ class OperatorLog {
   void append(std::string text);
   void end_repeat_bound();
 
+  // A text logged under the bound and how often. The entries are kept and
+  // reused from one message to the next, so a message's log lines cost no
+  // allocation here; a message with many different texts finds them
+  // through `index_`.
   struct Repeats {
+    std::string text;
     std::uint64_t logged = 0;
     std::uint64_t held = 0;
   };
+  std::size_t repeats_of(const std::string& text);  // its entry, made when new
 
   asio::io_context& ioc_;
   std::thread::id owner_;
@@ -68,8 +75,10 @@ class OperatorLog {
   std::vector<Observer> observers_;
   std::uint64_t appended_ = 0;
   int bound_depth_ = 0;
-  std::unordered_map<std::string, Repeats> repeats_;
-  std::vector<std::string> held_order_;  // texts held back, first time first
+  std::deque<Repeats> repeats_;      // [0, repeats_used_) belong to the current bound
+  std::size_t repeats_used_ = 0;
+  std::unordered_map<std::string_view, std::size_t> index_;  // text -> entry, past a few entries
+  std::vector<std::size_t> held_order_;  // entries held back, first time first
 };
 
 }  // namespace orvane

@@ -43,16 +43,6 @@ void Station::hang_up_all() {
     if (auto* d = delivery_->dial_up()) d->hang_up_all();
 }
 
-void Station::guarded(const std::function<void()>& f) noexcept {
-  try {
-    f();
-  } catch (const std::exception& e) {
-    log(std::string("Error : ") + e.what());
-  } catch (...) {
-    log("Error : unknown error");
-  }
-}
-
 void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
   guarded([&] { dispatch_message(*this, lines, from); });
 }

@@ -24,6 +24,7 @@
 #include <array>
 #include <atomic>
 #include <filesystem>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <string>
@@ -77,7 +78,16 @@ class Station final : public MessageHandler {
   void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
   OperatorLog& operator_log() { return log_; }
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
-  void guarded(const std::function<void()>& f) noexcept;
+  template <class F>
+  void guarded(F&& f) noexcept {
+    try {
+      f();
+    } catch (const std::exception& e) {
+      log(std::string("Error : ") + e.what());
+    } catch (...) {
+      log("Error : unknown error");
+    }
+  }
 
   // Tells the operator something that wants acknowledging ("Set Config
   // Error!"): a message box when the window has installed its notifier, the

@@ -87,3 +87,25 @@ TEST(OperatorLog, RepeatsWithinABoundAreCountedAndSummedUpAtItsEnd) {
   for (int i = 0; i < 4; ++i) log.log("a");
   EXPECT_EQ(log.memo().size(), 13u);
 }
+
+TEST(OperatorLog, ManyDifferentTextsInOneBoundAreEachCountedAndTheNextBoundStartsAfresh) {
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  const auto one_message = [&](int texts, int repeats) {
+    const OperatorLog::RepeatBound bound(log);
+    for (int r = 0; r < repeats; ++r)
+      for (int t = 0; t < texts; ++t) log.log("line " + std::to_string(t));
+  };
+  // More texts than a linear search is used for, and more than are kept.
+  one_message(100, 5);
+  ASSERT_EQ(log.appended(), 100u * 3 + 100);
+  const auto& memo = log.memo();
+  EXPECT_EQ(memo[memo.size() - 100], "line 0 (2 more)");
+  EXPECT_EQ(memo.back(), "line 99 (2 more)");
+  // The entries of the last bound are reused: no count carries over.
+  one_message(3, 4);
+  EXPECT_EQ(log.appended(), 400u + 3 * 3 + 3);
+  EXPECT_EQ(log.memo().back(), "line 2 (1 more)");
+  one_message(20, 3);
+  EXPECT_EQ(log.appended(), 412u + 60);
+}
