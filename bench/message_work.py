@@ -3,7 +3,7 @@
 
 Host A sends one message of N SET_ID lines (default 10 000); host B sends
 READ_DATA as soon as A's message is on its way. Prints how long A waits for its ACK and B for its
-reply. Reference, in the same run and on the same station: the same lines
+reply, and the memory a host's RCFG of a 100 MB file costs. Reference, in the same run and on the same station: the same lines
 each followed by a DO_COMMAND that reads sensor.con back, which makes the
 station save the list after every line, the cost of line-by-line work (run
 with fewer lines, and given per line).
@@ -90,6 +90,29 @@ def timed_pair(port, lines):
     return result["a"], result["b"]
 
 
+def resident_kib(pid, key="VmHWM"):
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1])
+    return 0
+
+
+def rcfg_of_a_large_file(d, port, pid, megabytes=100):
+    """A host reads back a file far larger than a connection may hold: the
+    station reads no more of it than fits the connection's write bound."""
+    with open(os.path.join(d, "big.con"), "wb") as f:
+        f.write((b"x" * 1023 + b"\n") * (megabytes * 1024))
+    before = resident_kib(pid, "VmRSS")
+    s = connect(port)
+    t = time.perf_counter()
+    s.sendall(message(['DO_COMMAND 1 F1 S1 "RCFG\x05big.con"']))
+    reply = read_reply(s)
+    took = time.perf_counter() - t
+    s.close()
+    return megabytes, before, resident_kib(pid), len(reply), took
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("binary")
@@ -119,6 +142,7 @@ def main():
             for l in set_id_lines(args.reference_lines):
                 ref_lines += [l, 'DO_COMMAND 1 F1 S1 "RCFG\x05sensor.con"']
             ref_s, _ = timed_pair(port, ref_lines)
+            rcfg = rcfg_of_a_large_file(d, port, station.pid)
         finally:
             station.terminate()
             station.wait(timeout=30)
@@ -133,6 +157,7 @@ def main():
     print(f"reference, list saved after every line ({args.reference_lines} lines): {ref_s:.3f} s "
           f"({per_line_each:.4f} ms per line)")
     print(f"ratio per line, saved once / saved every line: {per_line_once / per_line_each:.4f}")
+    print("RCFG of a {:.0f} MB file: resident {} KiB before, {} KiB at most, reply {} bytes in {:.3f} s".format(*rcfg))
 
 
 if __name__ == "__main__":

@@ -190,6 +190,28 @@ if m:
     rows.append(("idle headless station", f"CPU over {secs} s", f"{cpu:.4f} % of one core", "budget",
                  f"{cpu_budget} %", ratio(cpu_budget, cpu) if cpu > 0 else "∞"))
 
+# ---- one message of many SET_ID lines, another host asking meanwhile ----
+mw = text("message_work.txt")
+m = re.search(r"SET_ID lines in one message: (\d+)\nACK after: ([\d.]+) s \(([\d.]+) ms per line\)\n"
+              r"another host's READ_DATA answered after: ([\d.]+) s\n"
+              r"reference, list saved after every line \((\d+) lines\): ([\d.]+) s \(([\d.]+) ms per line\)", mw)
+if m:
+    lines, ack, per_once, other, ref_lines, ref_s, per_each = m.groups()
+    rows.append(("one message of SET_ID lines", f"{lines} lines: ACK after", f"{float(ack):.3f} s",
+                 "budget", "2 s", ratio(2.0, float(ack))))
+    rows.append(("one message of SET_ID lines", "another host's READ_DATA meanwhile", f"{float(other):.3f} s",
+                 "budget", "2 s", ratio(2.0, float(other))))
+    rows.append(("one message of SET_ID lines", "cost per line, list saved once per message", f"{per_once} ms",
+                 f"list saved after every line ({ref_lines} lines)", f"{per_each} ms",
+                 ratio(float(per_each), float(per_once))))
+
+m = re.search(r"RCFG of a (\d+) MB file: resident (\d+) KiB before, (\d+) KiB at most, reply (\d+) bytes", mw)
+if m:
+    mb, before, peak, reply = m.groups()
+    rows.append(("RCFG of a file larger than a connection may hold", f"{mb} MB file, reply {reply} bytes",
+                 f"{int(peak) - int(before)} KiB more resident at most", "the file's size",
+                 f"{int(mb) * 1024} KiB", ratio(int(mb) * 1024, max(1, int(peak) - int(before)))))
+
 # ---- station-side costs with no reference of their own ----
 cb = gbench("conversion_bench")
 for key, what in (("BM_RangeValue", "range conversion of one reading"),

@@ -2,6 +2,7 @@
 
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
+#include "core/reply_writer.hpp"
 
 namespace orvane {
 
@@ -19,23 +20,10 @@ std::int64_t event_state(bool digital, std::int64_t value, const std::array<std:
 
 std::string event_line(char kind, std::string_view stamp, std::string_view facid, std::string_view sensorid,
                        std::string_view port_id, std::string_view value) {
-  std::string line;
-  line.reserve(32 + stamp.size() + 2 * facid.size() + sensorid.size() + port_id.size() + value.size());
-  line += "\x01\x02" "EVENT";
-  line += kind;
-  line += ' ';
-  line += stamp;
-  line += ' ';
-  line += facid;
-  line += ' ';
-  line += facid;
-  line += sensorid;
-  line += ' ';
-  line += port_id;
-  line += " IS ";
-  line += value;
-  line += "\x03\x04";
-  return line;
+  // A message of its own: SOH, no header, one line, EOT.
+  auto line = ReplyWriter::answering("");
+  line.line("EVENT", kind, ' ', stamp, ' ', facid, ' ', facid, sensorid, ' ', port_id, " IS ", value);
+  return std::move(line).end();
 }
 
 }  // namespace orvane

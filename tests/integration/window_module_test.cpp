@@ -11,6 +11,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <thread>
+
 using namespace orvane::test;
 
 namespace {
@@ -64,6 +66,28 @@ TEST(WindowModule, WindowedStationLoadsTheModuleBesideTheExecutable) {
   ASSERT_TRUE(wait_until([&] { return listening(s.port); })) << p.output();
   EXPECT_TRUE(p.running()) << p.output();
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0) << p.output();
+}
+
+// Headless, a port that can't be opened ends the program for its service
+// manager to restart; with a window the operator sees the error in the log
+// and the station stays up.
+TEST(WindowModule, WindowedStationOnABusyPortStaysUp) {
+  ScratchStation s;
+  const int blocker = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  addr.sin6_port = htons(static_cast<uint16_t>(s.port));
+  ASSERT_EQ(::bind(blocker, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(blocker, 1), 0);
+  ChildProcess p(s.argv(built_program("orvane-emulator"), false), kOffscreen);
+  const auto module = (built_program("orvane-emulator").parent_path() / "orvane-emulator-ui.so").string();
+  ASSERT_TRUE(wait_until([&] { return maps_of(p.pid()).find(module) != std::string::npos; })) << p.output();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));  // past the start-up that failed to listen
+  EXPECT_TRUE(p.running()) << p.output();
+  EXPECT_EQ(p.output().find("cannot listen"), std::string::npos) << p.output();
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0) << p.output();
+  ::close(blocker);
 }
 
 TEST(WindowModule, InstalledLayoutAndAMissingOrForeignModule) {
