@@ -90,8 +90,8 @@ Figures run_case(int ftp_port, double seconds) {
     auto work = asio::make_work_guard(ioc);
     orvane::OperatorLog log(ioc);
     orvane::SystemClock clock;
-    orvane::test::SetFlag flag;
-    orvane::test::NoPower power;
+    orvane::test::MemoryFlag flag{true};
+    orvane::test::RecordingPower power{false};
     orvane::FtpUplink ftp;
     orvane::StationDeps deps{clock, flag, power, nullptr};
     deps.uplink = &ftp;

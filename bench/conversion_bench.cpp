@@ -3,6 +3,7 @@
 #include "core/conversion.hpp"
 #include "station/station.hpp"
 
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 
 #include <benchmark/benchmark.h>
@@ -49,16 +50,6 @@ void BM_ChannelTexts(benchmark::State& state) {
 }
 BENCHMARK(BM_ChannelTexts);
 
-class InstantLine final : public DeviceLine {
- public:
-  int open(int, int) override { return 0; }
-  int read_module(int, bool, std::chrono::milliseconds, AnalogReadings& area) override {
-    for (auto& v : area) v += 0.125f;
-    return 0;
-  }
-};
-using Flag = orvane::test::SetFlag;
-using Power = orvane::test::NoPower;
 
 // A read cycle over N modules of eight channels each, all on panels; the
 // time per module read is the station's own cost of one poll.
@@ -79,10 +70,14 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
   }
   asio::io_context ioc;
   OperatorLog log(ioc);
-  ManualClock clock;
-  Flag flag;
-  Power power;
-  InstantLine line;
+  test::ManualClock clock;
+  orvane::test::MemoryFlag flag{true};
+  orvane::test::RecordingPower power{false};
+  test::ScriptedDeviceLine line;  // every reading moves a little at each read
+  line.answer = [](int, AnalogReadings& area) {
+    for (auto& v : area) v += 0.125f;
+    return 0;
+  };
   {
     Station station(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir);
     station.load_channels();

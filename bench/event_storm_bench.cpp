@@ -11,6 +11,7 @@
 #include "station/station.hpp"
 
 #include "support/black_hole.hpp"
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 
 #include <fcntl.h>
@@ -36,8 +37,6 @@ namespace {
 
 const fs::path kServer = fs::path(ORVANE_SOURCE_DIR) / "tests" / "support" / "ftp_server.py";
 
-using Flag = orvane::test::SetFlag;
-using Power = orvane::test::NoPower;
 
 bool accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -65,10 +64,10 @@ int main(int argc, char** argv) {
 
   asio::io_context ioc;
   orvane::OperatorLog log(ioc);
-  orvane::ManualClock clock(orvane::make_local_time(2006, 12, 7, 12, 0));
+  orvane::test::ManualClock clock(orvane::make_local_time(2006, 12, 7, 12, 0));
   orvane::FtpUplink ftp;
-  Flag flag;
-  Power power;
+  orvane::test::MemoryFlag flag{true};
+  orvane::test::RecordingPower power{false};
   orvane::StationDeps deps{clock, flag, power, nullptr};
   deps.uplink = &ftp;
   orvane::Station station(ioc, log, deps, dir / "station");

@@ -4,6 +4,7 @@
 #include "device/serial_line.hpp"
 #include "station/station.hpp"
 
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 
 #include <fmt/format.h>
@@ -109,8 +110,6 @@ double client_polls_per_second(const fs::path& link, int modules) {
   return static_cast<double>(polls) / std::chrono::duration<double>(kRun).count();
 }
 
-using Flag = orvane::test::SetFlag;
-using Power = orvane::test::NoPower;
 
 struct StationFigures {
   double polls_per_second = 0;
@@ -134,9 +133,9 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
   OperatorLog log(ioc);
   long errors = 0;
   log.add_observer([&](const std::string& l) { errors += l.rfind("The Error Code:", 0) == 0; });
-  ManualClock clock;
-  Flag flag;
-  Power power;
+  test::ManualClock clock;
+  orvane::test::MemoryFlag flag{true};
+  orvane::test::RecordingPower power{false};
   SerialDeviceLine line(ComPortMap{{3, link.string()}});
   StationFigures f;
   {

@@ -8,6 +8,7 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 
 #include <asio/io_context.hpp>
@@ -20,26 +21,12 @@
 
 namespace {
 
-using Flag = orvane::test::SetFlag;
-using Power = orvane::test::NoPower;
-class Sink final : public orvane::Connection {
- public:
-  bool send(std::string_view bytes) override {
-    sent += bytes.size();
-    return open;
-  }
-  void close() override { open = false; }
-  std::string remote_address() const override { return "127.0.0.1"; }
-  bool is_open() const override { return open; }
-  std::size_t sent = 0;
-  bool open = true;
-};
 
 struct World {
   std::filesystem::path dir;
-  orvane::ManualClock clock;
-  Flag flag;
-  Power power;
+  orvane::test::ManualClock clock;
+  orvane::test::MemoryFlag flag{true};
+  orvane::test::RecordingPower power{false};
   asio::io_context ioc;
   orvane::OperatorLog log{ioc};
   std::unique_ptr<orvane::Station> station;
@@ -71,7 +58,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   auto& st = *world.station;
   const std::size_t chunk = 1 + data[0] % 64;
   const std::string_view input(reinterpret_cast<const char*>(data) + 1, size - 1);
-  auto conn = std::make_shared<Sink>();
+  auto conn = std::make_shared<orvane::test::FakeConnection>("127.0.0.1");
   orvane::Framer framer(4096);  // small bound, so the too-long path is reached too
   for (std::size_t p = 0; p < input.size(); p += chunk) {
     framer.feed(

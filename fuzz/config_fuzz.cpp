@@ -14,6 +14,7 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 
 #include <asio/io_context.hpp>
@@ -30,23 +31,6 @@
 
 namespace {
 
-using Flag = orvane::test::SetFlag;
-using Power = orvane::test::NoPower;
-// Readings come from the input's bytes, so odd values (negative, huge,
-// beyond the bounds) reach the conversion.
-class Line final : public orvane::DeviceLine {
- public:
-  std::string_view bytes;
-  int open(int, int) override { return 0; }
-  int read_module(int address, bool, std::chrono::milliseconds, orvane::AnalogReadings& area) override {
-    for (int i = 0; i < orvane::kAnalogInputs; ++i) {
-      const auto k = static_cast<std::size_t>(address * 8 + i);
-      const auto b = bytes.empty() ? 0 : static_cast<signed char>(bytes[k % bytes.size()]);
-      area[static_cast<std::size_t>(i)] = static_cast<float>(b) * 0.37f;
-    }
-    return bytes.size() % 5 == 4 ? 13 : 0;  // now and then a failed read
-  }
-};
 
 const char* const kFiles[] = {"emulate.ini", "module.con", "channel.con", "sensor.con",
                               "last.con",    "auto.con",   "Event.Sav"};
@@ -131,11 +115,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   asio::io_context ioc;
   orvane::OperatorLog log(ioc);
   log.bind_to_current_thread();
-  orvane::ManualClock clock;
-  Flag flag;
-  Power power;
-  Line line;
-  line.bytes = input;
+  orvane::test::ManualClock clock;
+  orvane::test::MemoryFlag flag{true};
+  orvane::test::RecordingPower power{false};
+  // Readings come from the input's bytes, so odd values (negative, huge,
+  // beyond the bounds) reach the conversion.
+  orvane::test::ScriptedDeviceLine line;
+  line.answer = [input](int address, orvane::AnalogReadings& area) {
+    for (int i = 0; i < orvane::kAnalogInputs; ++i) {
+      const auto k = static_cast<std::size_t>(address * 8 + i);
+      const auto b = input.empty() ? 0 : static_cast<signed char>(input[k % input.size()]);
+      area[static_cast<std::size_t>(i)] = static_cast<float>(b) * 0.37f;
+    }
+    return input.size() % 5 == 4 ? 13 : 0;  // now and then a failed read
+  };
   orvane::StationDeps deps{clock, flag, power, nullptr};
   deps.device = &line;
   {

@@ -2,6 +2,7 @@
 // CommandServer on an io_context thread, hosts as blocking client sockets.
 #include "net/command_server.hpp"
 #include "station/command_fixture.hpp"
+#include "support/manual_clock.hpp"
 
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>

@@ -3,6 +3,8 @@
 #include "station/event_delivery.hpp"
 #include "support/black_hole.hpp"
 #include "support/ftp_test_server.hpp"
+#include "support/manual_clock.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <gmock/gmock.h>
@@ -33,7 +35,7 @@ std::string event(int n) {
 struct Uplink {
   TempDir dir;
   EventBuffer buffer;
-  ManualClock log_clock{make_local_time(2006, 12, 7, 9, 5, 7)};
+  test::ManualClock log_clock{make_local_time(2006, 12, 7, 9, 5, 7)};
   FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
                             std::chrono::milliseconds(2000)}};
   std::atomic<bool> online{false};
@@ -140,28 +142,15 @@ TEST(FtpUplink, AConnectionDroppedMidTransferLosesNothingAndTheRetryTakesTheSame
                                  Pair("Emulate090507002", event(3))));
 }
 
-// An uplink that dies like a killed station right after its Nth store
-// reached the server: nothing after it runs, the buffer keeps the lines.
+// Thrown right after the Nth store reached the server, like a station
+// killed there: nothing after it runs, the buffer keeps the lines.
 struct Crash {};
-struct DyingUplink final : EventUplink {
-  EventUplink& real;
-  int left;
-  DyingUplink(EventUplink& r, int stores) : real(r), left(stores) {}
-  void connect(const UplinkTarget& t) override { real.connect(t); }
-  bool connected() const override { return real.connected(); }
-  void change_dir(const std::string& p) override { real.change_dir(p); }
-  void store(const std::string& name, std::string_view bytes) override {
-    real.store(name, bytes);
-    if (--left == 0) throw Crash{};
-  }
-  void disconnect() noexcept override { real.disconnect(); }
-};
 
 TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderTheSameNames) {
   FtpTestServer server;
   TempDir dir;
   std::atomic<bool> online{false};
-  ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
+  test::ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
   FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
                             std::chrono::milliseconds(2000)}};
   const auto settings = Uplink(0).settings(server.port());
@@ -169,7 +158,11 @@ TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderThe
     EventBuffer buffer;
     buffer.load(dir / "Event.Sav");
     for (int i = 1; i <= 4; ++i) buffer.add(event(i));
-    DyingUplink dying(ftp, 2);
+    test::RecordingUplink dying;
+    dying.forward_to = &ftp;
+    dying.after_store = [&dying] {
+      if (dying.stored.size() == 2) throw Crash{};
+    };
     EventDelivery delivery(buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
     EXPECT_THROW(delivery.upload_buffer(settings, false), Crash);
     EXPECT_EQ(server.files().size(), 2u);

@@ -7,6 +7,8 @@
 #include "station/event_buffer.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
+#include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <asio/io_context.hpp>
@@ -23,27 +25,6 @@
 
 namespace orvane {
 namespace {
-
-struct Flag final : ConfiguredFlag {
-  bool is_set() const override { return true; }
-  void set() override {}
-};
-struct Power final : PowerControl {
-  bool request(PowerAction) override { return false; }
-};
-// The host: down (every connect fails) until `up`; stores what it gets.
-struct Host final : EventUplink {
-  bool up = false, connected_ = false;
-  std::vector<std::string> stored;
-  void connect(const UplinkTarget&) override {
-    if (!up) throw std::runtime_error("host down");
-    connected_ = true;
-  }
-  bool connected() const override { return connected_; }
-  void change_dir(const std::string&) override {}
-  void store(const std::string&, std::string_view bytes) override { stored.emplace_back(bytes); }
-  void disconnect() noexcept override { connected_ = false; }
-};
 
 // A tmpfs of `size` mounted on `at` for the life of the object.
 class SmallDisk {
@@ -97,10 +78,11 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   log.bind_to_current_thread();
   std::vector<std::string> lines;
   log.add_observer([&](const std::string& l) { lines.push_back(l); });
-  ManualClock clock;
-  Flag flag;
-  Power power;
-  Host host;
+  test::ManualClock clock;
+  test::MemoryFlag flag{true};
+  test::RecordingPower power{false};
+  test::RecordingUplink host;  // down until it comes back
+  host.host_down = true;
   StationDeps deps{clock, flag, power, nullptr};
   deps.uplink = &host;
   Station st(ioc, log, deps, dir);
@@ -168,7 +150,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   next_event();
   EXPECT_EQ(st.events.size(), buffered.size() + 2 * kChannels);
 
-  host.up = true;
+  host.host_down = false;
   const auto all = st.events.lines();
   tick();
   EXPECT_EQ(host.stored, all);

@@ -2,6 +2,7 @@
 // scripted device line.
 #include "device/result_codes.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
@@ -17,8 +18,6 @@ using test::TempDir;
 using test::write_text;
 using test::read_text;
 
-using NoFlag = test::SetFlag;
-using test::NoPower;
 
 using ScriptedLine = test::ScriptedDeviceLine;
 
@@ -26,9 +25,9 @@ struct StationRig {
   TempDir dir;
   asio::io_context ioc;
   OperatorLog log{ioc};
-  ManualClock clock;
-  NoFlag flag;
-  NoPower power;
+  test::ManualClock clock;
+  test::MemoryFlag flag{true};
+  test::RecordingPower power{false};
   ScriptedLine line;
   std::unique_ptr<Station> station;
 

@@ -6,6 +6,7 @@
 #include "platform/clock.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
@@ -18,31 +19,6 @@
 #include <vector>
 
 namespace orvane::test {
-
-class FakeConnection final : public Connection {
- public:
-  explicit FakeConnection(std::string address = "10.0.0.1") : address_(std::move(address)) {}
-  bool send(std::string_view bytes) override {
-    if (!open_ || fail_) return false;
-    sent.append(bytes);
-    ++sends;
-    return true;
-  }
-  void close() override { open_ = false; }
-  std::string remote_address() const override { return address_; }
-  bool is_open() const override { return open_; }
-  std::size_t send_room() const override { return room; }
-  std::string take() { return std::exchange(sent, {}); }
-
-  std::string sent;
-  int sends = 0;
-  bool fail_ = false;
-  bool open_ = true;
-  std::size_t room = std::numeric_limits<std::size_t>::max();  // bytes it still takes
-
- private:
-  std::string address_;
-};
 
 // "SOH header STX line ... EOT".
 inline std::string frame(const std::string& header, const std::vector<std::string>& lines) {

@@ -2,6 +2,7 @@
 #include "station/dial_up.hpp"
 #include "station/event_delivery.hpp"
 #include "platform/icmp_pinger.hpp"
+#include "support/manual_clock.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -16,64 +17,13 @@ using ::testing::IsEmpty;
 
 namespace {
 
-// A dialler that plays a script: its phonebook, how dialling ends and the
-// states the link passes through, one per look at the connections.
-struct ScriptedDialer final : Dialer {
-  std::mutex mutex;
-  std::vector<std::string> entries{"vrn"};
-  std::optional<DialError> dial_error;
-  std::vector<int> states{kDialStateConnected};
-  bool listing_fails = false;
-  bool hang_up_fails = false;
-  bool linked = false;
-  std::size_t looks = 0;
-  std::vector<std::string> calls;
-  std::function<void()> during_dial;
-
-  std::vector<std::string> phonebook_entries() override { return entries; }
-  int dial(const std::string& entry, const std::string& number, const std::string& user,
-           const std::string& password) override {
-    if (during_dial) during_dial();
-    std::lock_guard g(mutex);
-    calls.push_back("dial " + entry + " " + number + " " + user + " " + password);
-    if (dial_error) throw *dial_error;
-    linked = true;
-    return 7;
-  }
-  std::vector<DialConnection> connections() override {
-    std::lock_guard g(mutex);
-    if (listing_fails) throw DialError("no list");
-    if (!linked) return {};
-    const int state = states[std::min(looks++, states.size() - 1)];
-    return {DialConnection{7, "vrn", state}};
-  }
-  void hang_up(int handle) override {
-    std::lock_guard g(mutex);
-    calls.push_back("hang up " + std::to_string(handle));
-    if (hang_up_fails) throw DialError("busy");
-    linked = false;
-  }
-};
-
-struct CountingPinger final : Pinger {
-  Pinger& real;
-  int pings = 0;
-  explicit CountingPinger(Pinger& p) : real(p) {}
-  bool ping(const std::string& host, std::chrono::milliseconds timeout) override {
-    ++pings;
-    return real.ping(host, timeout);
-  }
-};
-
-struct Never final : Pinger {
-  int pings = 0;
-  bool ping(const std::string&, std::chrono::milliseconds) override { return ++pings, false; }
-};
+using test::CountingPinger;
+using test::ScriptedDialer;
 
 struct DialRig {
   TempDir dir;
   EventBuffer buffer;
-  ManualClock clock;
+  test::ManualClock clock;
   ScriptedDialer dialer;
   RecordingUplink uplink;
   std::atomic<bool> online{false};
@@ -148,13 +98,13 @@ TEST(DialUp, StateWatchingConfirmsOnConnectedOrGivesUpOnLongAuthentication) {
 
 TEST(DialUp, PingConfirmsTheLinkAtTheFirstReply) {
   IcmpPinger real;
-  CountingPinger counting(real);
+  CountingPinger counting(&real);
   DialRig rig(1, &counting);
   rig.run(true);
   EXPECT_EQ(counting.pings, 1);
   EXPECT_EQ(rig.dialer.looks, 1u);  // only the hang-up looked at the state
 
-  Never never;
+  CountingPinger never;
   DialRig silent(1, &never);
   silent.run(true);
   EXPECT_EQ(never.pings, DialUp::kConfirmRounds);

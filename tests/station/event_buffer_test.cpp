@@ -1,6 +1,7 @@
 #include "event_station_fixture.hpp"
 #include "station/event_buffer.hpp"
 #include "station/event_delivery.hpp"
+#include "support/manual_clock.hpp"
 
 #include <unistd.h>
 
@@ -78,7 +79,7 @@ TEST(EventBuffer, AnUploadRemovesOnlyTheLinesItStored) {
   RecordingUplink uplink;
   int n = 0;
   uplink.on_store = [&] { buffer.add("late" + std::to_string(++n)); };
-  ManualClock clock;
+  test::ManualClock clock;
   std::atomic<bool> online{false};
   std::vector<std::string> log;
   EventDelivery delivery(buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
@@ -100,7 +101,7 @@ TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
   buffer.load(dir / "Event.Sav");
   for (const char* e : {"e1", "e2", "e3"}) buffer.add(e);
   RecordingUplink uplink;
-  ManualClock clock;
+  test::ManualClock clock;
   std::atomic<bool> online{false};
   std::vector<std::string> log;
   EventDelivery delivery(buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);

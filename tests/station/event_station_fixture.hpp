@@ -5,6 +5,7 @@
 #include "platform/configured_flag.hpp"
 #include "platform/power_control.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
@@ -16,32 +17,13 @@
 
 namespace orvane::test {
 
-// Counts uploads and stores what it is given.
-struct RecordingUplink final : EventUplink {
-  int connects = 0;
-  bool up = false;
-  std::vector<std::string> stored;
-  std::function<void()> on_store;
-  void connect(const UplinkTarget&) override {
-    ++connects;
-    up = true;
-  }
-  bool connected() const override { return up; }
-  void change_dir(const std::string&) override {}
-  void store(const std::string&, std::string_view bytes) override {
-    if (on_store) on_store();
-    stored.emplace_back(bytes);
-  }
-  void disconnect() noexcept override { up = false; }
-};
-
 struct EventStation {
   TempDir dir;
   asio::io_context ioc;
   OperatorLog log{ioc};
   ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};
-  SetFlag flag;
-  NoPower power;
+  MemoryFlag flag{true};
+  RecordingPower power{false};
   RecordingUplink uplink;
   std::unique_ptr<Station> station;
   std::vector<std::string> lines;

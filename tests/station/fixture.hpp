@@ -5,6 +5,7 @@
 #include "platform/power_control.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 

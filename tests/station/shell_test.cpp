@@ -11,19 +11,7 @@ using orvane::test::write_text;
 
 namespace {
 
-class RecordingListener final : public CommandListener {
- public:
-  std::vector<int> ports;
-  std::string allow_hosts;
-  int max_hosts = 0;
-  bool fail = false;
-  void listen(const ListenSettings& settings) override {
-    ports.push_back(settings.port);
-    allow_hosts = settings.allow_hosts;
-    max_hosts = settings.max_hosts;
-    if (fail) throw std::runtime_error("bind: Address already in use");
-  }
-};
+using test::RecordingListener;
 
 }  // namespace
 

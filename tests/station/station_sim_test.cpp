@@ -3,6 +3,7 @@
 // simulator's link.
 #include "device/serial_line.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
 #include "support/sim_process.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
@@ -18,8 +19,8 @@ namespace {
 using namespace std::chrono_literals;
 using test::write_text;
 
-using test::NoPower;
-using test::SetFlag;
+using test::MemoryFlag;
+using test::RecordingPower;
 
 struct SimStation {
   test::TempDir dir;
@@ -27,9 +28,9 @@ struct SimStation {
   SerialDeviceLine line;
   asio::io_context ioc;
   OperatorLog log{ioc};
-  ManualClock clock;
-  SetFlag flag;
-  NoPower power;
+  test::ManualClock clock;
+  MemoryFlag flag{true};
+  RecordingPower power{false};
   std::optional<Station> station;
 
   // `read_keys`: more lines of the [READ] section of emulate.ini.

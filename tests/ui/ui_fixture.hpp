@@ -6,6 +6,7 @@
 #include "platform/power_control.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
+#include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
@@ -25,8 +26,6 @@ QApplication& qt_app();
 
 // Runs the Qt loop until `done` holds or the timeout passes.
 bool pump_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-using FlagSet = SetFlag;
 
 class RunningStation {
  public:
@@ -62,8 +61,8 @@ class RunningStation {
   asio::io_context ioc_;
   asio::executor_work_guard<asio::io_context::executor_type> work_;
   ManualClock clock_;
-  FlagSet flag_;
-  NoPower power_;
+  MemoryFlag flag_{true};
+  RecordingPower power_{false};
   ScriptedDeviceLine line_;  // opens, has no modules
   OperatorLog log_;
   Station station_;
