@@ -67,8 +67,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         [&] { st.log("Error : message too long"); });
   }
   // One input's state must not pile up in the next.
-  st.commands.realtime.subscribers.clear();
-  st.realtime_timer.set_enabled(false);
+  st.realtime().end_of(*conn);
+  if (st.realtime().running()) st.on_realtime_tick();  // nobody left: the timer stops
   st.stop_data();
   st.set_clock_active(false);
   world.ioc.poll();

@@ -16,12 +16,7 @@ const std::string& item(const Items& items, std::size_t k) {
   return items[k];
 }
 
-bool send_reply(Station& st, Connection& conn, std::string_view text) {
-  if (conn.send(text)) return true;
-  st.log("Error : Cannot Connect socket or socket close!");
-  end_realtime_of(st, conn);
-  return false;
-}
+bool send_reply(Station& st, Connection& conn, std::string_view text) { return st.realtime().send(conn, text); }
 
 namespace {
 
@@ -63,9 +58,9 @@ constexpr std::array kCommands{
                  Unaddressed::refused, Sees::memory},
     CommandEntry{"READ_HISTORY", [](Station& st, const Request& r) { handle_read_history(st, r); }, false, false,
                  Unaddressed::refused, Sees::files},
-    CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st, r); }, false, false,
+    CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st.realtime(), r); }, false, false,
                  Unaddressed::refused, Sees::memory},
-    CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { handle_end_realtime(st, *r.connection); }, false,
+    CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { st.realtime().end_by_command(*r.connection); }, false,
                  false, Unaddressed::refused, Sees::nothing},
     CommandEntry{"DO_COMMAND", [](Station& st, const Request& r) { handle_do_command(st, r); }, false, true,
                  Unaddressed::accepted, Sees::files},

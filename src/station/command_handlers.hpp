@@ -13,6 +13,7 @@
 
 namespace orvane {
 
+class Realtime;
 class Station;
 using Items = std::vector<std::string>;
 
@@ -65,11 +66,7 @@ void handle_do_command(Station& st, const Request& request);
 // Data and realtime.
 void handle_read_data(Station& st, const Request& request);
 void handle_set_value(Station& st, const Request& request);
-void handle_begin_realtime(Station& st, const Request& request);
-void handle_end_realtime(Station& st, Connection& conn);
-// Ends every subscription served on `conn` (its send failed); the timer
-// stops when nobody is left.
-void end_realtime_of(Station& st, const Connection& conn);
+void handle_begin_realtime(Realtime& realtime, const Request& request);
 
 // History.
 void handle_read_history(Station& st, const Request& request);

@@ -12,11 +12,7 @@ namespace orvane {
 namespace {
 
 void set_config_error(Station& st) {
-  if (st.commands.show_set_config_error) {
-    st.commands.show_set_config_error("Set Config Error!");
-  } else {
-    st.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
-  }
+  st.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
 }
 
 // emulate.ini, then what a saved configuration starts; the history files

@@ -1,74 +1,17 @@
-// Realtime reports: BEGIN_REALTIME / END_REALTIME and the realtime tick. Each
-// subscription keeps its own period and time left; the realtime timer runs at the
-// greatest common divisor of the periods (and of the waits to the next
-// batches), so every subscriber's batches fall on its ticks, and stops when
-// the last subscriber is gone.
+#include "station/realtime.hpp"
+
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
+#include "core/local_time.hpp"
 #include "core/reply_writer.hpp"
-#include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
-#include "station/station.hpp"
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <numeric>
 
 namespace orvane {
 namespace {
-
-std::string realtime_batch(Station& st) {
-  const auto ts = stamp_yyyymmddhhnn(st.now());
-  const auto& rt = st.commands.realtime;
-  ReplyWriter batch;
-  for (const auto& ch : st.channels) {
-    if (!ch.enabled) continue;
-    batch.line("RT ", ts, " ", rt.fac, " ", rt.fac, rt.sen, " ", ch.port_id, " IS ", ch.value, " ");
-  }
-  return std::move(batch).take();
-}
-
-// The end acknowledgement closes the long realtime reply: no SOH, no header.
-void send_realtime_end(Station& st, Connection& conn) {
-  const auto& rt = st.commands.realtime;
-  ReplyWriter ack;
-  ack.line("ACK ", stamp_yyyymmddhhnn(st.now()), " ", rt.fac, " ", rt.sen, ' ');
-  st.log(stamp_hh_nn_ss(st.now()) + " End Loop RealTime");
-  send_reply(st, conn, std::move(ack).end());
-}
-
-RealtimeSubscriber* find_subscriber(Station& st, std::uint64_t id) {
-  auto& subs = st.commands.realtime.subscribers;
-  const auto it = std::find_if(subs.begin(), subs.end(), [&](const auto& s) { return s.id == id; });
-  return it == subs.end() ? nullptr : &*it;
-}
-
-// One batch to each of `due` still subscribed, in list order; then each
-// counts its period down and those whose time is up get the end
-// acknowledgement. A failed send removes its subscriber on the way.
-void serve(Station& st, const std::vector<std::uint64_t>& due) {
-  if (due.empty()) return;
-  const auto batch = realtime_batch(st);
-  st.log(stamp_hh_nn_ss(st.now()) + " sendrealtime");
-  for (const auto id : due) {
-    if (const auto* s = find_subscriber(st, id)) {
-      const auto conn = s->connection;
-      send_reply(st, *conn, batch);
-    }
-  }
-  for (const auto id : due) {
-    auto* s = find_subscriber(st, id);
-    if (!s) continue;
-    s->remaining_s -= s->period_s;
-    s->next_batch_s = s->period_s;
-    if (s->remaining_s > 0) continue;
-    const auto conn = s->connection;
-    auto& subs = st.commands.realtime.subscribers;
-    subs.erase(subs.begin() + (s - subs.data()));
-    send_realtime_end(st, *conn);
-  }
-}
 
 // The timer's period: every subscriber's next batch and period are whole
 // multiples of it.
@@ -80,72 +23,132 @@ std::int64_t common_period_s(const std::vector<RealtimeSubscriber>& subs) {
 
 }  // namespace
 
-void end_realtime_of(Station& st, const Connection& conn) {
-  auto& subs = st.commands.realtime.subscribers;
-  const auto gone = std::erase_if(subs, [&](const auto& s) { return s.connection.get() == &conn; });
-  if (gone == 0) return;
-  if (subs.empty()) st.realtime_timer.set_enabled(false);
-  st.log("Emulator : Program Cancel send realtime");
+Realtime::Realtime(asio::io_context& ioc, Wiring wiring) : timer_(ioc, "realtime"), wiring_(std::move(wiring)) {}
+
+std::string Realtime::batch() const {
+  const auto ts = stamp_yyyymmddhhnn(wiring_.clock.now());
+  ReplyWriter batch;
+  for (const auto& ch : wiring_.channels) {
+    if (!ch.enabled) continue;
+    batch.line("RT ", ts, " ", fac_, " ", fac_, sen_, " ", ch.port_id, " IS ", ch.value, " ");
+  }
+  return std::move(batch).take();
 }
 
-void Station::on_realtime_tick() {
-  auto& subs = commands.realtime.subscribers;
-  if (subs.empty()) {
-    apply_sampling_intervals();
-    realtime_timer.set_enabled(false);
+bool Realtime::send(Connection& connection, std::string_view text) {
+  if (connection.send(text)) return true;
+  log("Error : Cannot Connect socket or socket close!");
+  end_of(connection);
+  return false;
+}
+
+// The end acknowledgement closes the long realtime reply: no SOH, no header.
+void Realtime::send_end(Connection& connection) {
+  const auto now = wiring_.clock.now();
+  ReplyWriter ack;
+  ack.line("ACK ", stamp_yyyymmddhhnn(now), " ", fac_, " ", sen_, ' ');
+  log(stamp_hh_nn_ss(now) + " End Loop RealTime");
+  send(connection, std::move(ack).end());
+}
+
+RealtimeSubscriber* Realtime::find(std::uint64_t id) {
+  const auto it = std::find_if(subscribers_.begin(), subscribers_.end(), [&](const auto& s) { return s.id == id; });
+  return it == subscribers_.end() ? nullptr : &*it;
+}
+
+// One batch to each of `due` still subscribed, in list order; then each
+// counts its period down and those whose time is up get the end
+// acknowledgement. A failed send removes its subscriber on the way.
+void Realtime::serve(const std::vector<std::uint64_t>& due) {
+  if (due.empty()) return;
+  const auto text = batch();
+  log(stamp_hh_nn_ss(wiring_.clock.now()) + " sendrealtime");
+  for (const auto id : due) {
+    if (const auto* s = find(id)) {
+      const auto conn = s->connection;
+      send(*conn, text);
+    }
+  }
+  for (const auto id : due) {
+    auto* s = find(id);
+    if (!s) continue;
+    s->remaining_s -= s->period_s;
+    s->next_batch_s = s->period_s;
+    if (s->remaining_s > 0) continue;
+    const auto conn = s->connection;
+    subscribers_.erase(subscribers_.begin() + (s - subscribers_.data()));
+    send_end(*conn);
+  }
+}
+
+void Realtime::end_of(const Connection& connection) {
+  const auto gone = std::erase_if(subscribers_, [&](const auto& s) { return s.connection.get() == &connection; });
+  if (gone == 0) return;
+  if (subscribers_.empty()) timer_.set_enabled(false);
+  log("Emulator : Program Cancel send realtime");
+}
+
+void Realtime::on_tick() {
+  if (subscribers_.empty()) {
+    wiring_.period_changed();
+    timer_.set_enabled(false);
     return;
   }
-  const auto step = static_cast<std::int64_t>(std::lround(realtime_timer.interval() / 1000.0));
+  const auto step = static_cast<std::int64_t>(std::lround(timer_.interval() / 1000.0));
   std::vector<std::uint64_t> due;
-  for (auto& s : subs) {
+  for (auto& s : subscribers_) {
     s.next_batch_s -= step;
     if (s.next_batch_s <= 0) due.push_back(s.id);
   }
-  serve(*this, due);
+  serve(due);
   // Right after a tick the timer can take a new period without moving
   // anyone's next batch.
-  const auto common = common_period_s(subs);
-  if (common > 0 && common * 1000 != realtime_timer.interval()) {
-    realtime_timer.set_interval(static_cast<int>(common * 1000));
-    apply_sampling_intervals();
+  const auto common = common_period_s(subscribers_);
+  if (common > 0 && common * 1000 != timer_.interval()) {
+    timer_.set_interval(static_cast<int>(common * 1000));
+    wiring_.period_changed();
   }
 }
 
-void handle_begin_realtime(Station& st, const Request& request) {
+void Realtime::subscribe(std::string_view header, std::string fac, std::string sen,
+                         const std::shared_ptr<Connection>& connection, std::int64_t period_s,
+                         std::int64_t duration_s) {
+  fac_ = std::move(fac);
+  sen_ = std::move(sen);
+  const auto id = ++last_id_;
+  subscribers_.push_back({connection->remote_address(), connection, duration_s, period_s, period_s, id});
+  // The opening of a long reply: its lines come with each tick, its end
+  // with the subscription's.
+  send(*connection, ReplyWriter::answering(header).take());
+  serve({id});
+  const auto common = subscribers_.empty() ? period_s : common_period_s(subscribers_);
+  // A running timer keeps its phase unless the common period changes.
+  if (!timer_.enabled() || timer_.interval() != common * 1000) {
+    timer_.set_interval(static_cast<int>(common * 1000));
+    timer_.set_enabled(true);
+  }
+  wiring_.period_changed();
+}
+
+void Realtime::end_by_command(Connection& connection) {
+  log("num end realtime : " + int_text(static_cast<std::int64_t>(subscribers_.size())));
+  const auto address = connection.remote_address();
+  const auto it =
+      std::find_if(subscribers_.begin(), subscribers_.end(), [&](const auto& s) { return s.address == address; });
+  if (it == subscribers_.end()) return;
+  log("end by command " + address);
+  subscribers_.erase(it);
+  send_end(connection);
+}
+
+void handle_begin_realtime(Realtime& realtime, const Request& request) {
   const auto& items = request.items;
-  const auto& conn = request.connection;
   // Both numbers are read before anything changes: a bad request leaves
   // the other subscriptions running.
   const auto period_s = std::clamp<std::int64_t>(to_int_or_throw(trim(item(items, 4))), limits::kMinRealtimePeriodS,
                                                  limits::kMaxRealtimePeriodS);
   const auto duration_s = to_int_or_throw(trim(item(items, 5)));
-  auto& rt = st.commands.realtime;
-  rt.fac = item(items, 2);
-  rt.sen = item(items, 3);
-  const auto id = ++rt.last_id;
-  rt.subscribers.push_back({conn->remote_address(), conn, duration_s, period_s, period_s, id});
-  // The opening of a long reply: its lines come with each tick, its end
-  // with the subscription's.
-  send_reply(st, *conn, ReplyWriter::answering(request.header).take());
-  serve(st, {id});  // the first batch at once, to the new subscriber only
-  const auto common = rt.subscribers.empty() ? period_s : common_period_s(rt.subscribers);
-  // A running timer keeps its phase unless the common period changes.
-  if (!st.realtime_timer.enabled() || st.realtime_timer.interval() != common * 1000) {
-    st.realtime_timer.set_interval(static_cast<int>(common * 1000));
-    st.realtime_timer.set_enabled(true);
-  }
-  st.apply_sampling_intervals();
-}
-
-void handle_end_realtime(Station& st, Connection& conn) {
-  auto& subs = st.commands.realtime.subscribers;
-  st.log("num end realtime : " + int_text(static_cast<std::int64_t>(subs.size())));
-  const auto address = conn.remote_address();
-  const auto it = std::find_if(subs.begin(), subs.end(), [&](const auto& s) { return s.address == address; });
-  if (it == subs.end()) return;
-  st.log("end by command " + address);
-  subs.erase(it);
-  send_realtime_end(st, conn);
+  realtime.subscribe(request.header, item(items, 2), item(items, 3), request.connection, period_s, duration_s);
 }
 
 }  // namespace orvane

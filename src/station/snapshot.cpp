@@ -28,7 +28,7 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
   s.data_mode = sampling_.mode();
   s.settings = settings;
   s.events_buffered = events.size();
-  s.realtime_subscribers = commands.realtime.subscribers.size();
+  s.realtime_subscribers = realtime_.subscribers().size();
   s.dial_online = dial_online;
   s.station_dir = dir_.string();
 

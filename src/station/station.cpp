@@ -12,14 +12,14 @@
 namespace orvane {
 
 Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir)
-    : realtime_timer(ioc, "realtime"),
-      clock(ioc, deps.clock),
+    : clock(ioc, deps.clock),
       acquisition(deps.device),
       ioc_(ioc),
       log_(log),
       deps_(deps),
       dir_(std::move(dir)),
       sampling_(ioc),
+      realtime_(ioc, {log, deps.clock, channels, [this] { apply_sampling_intervals(); }}),
       delivery_(std::make_unique<EventDelivery>(events, [this](std::string line) { this->log(std::move(line)); },
                                                 deps.clock, deps.uplink, deps.dialer, deps.pinger, dial_online)) {
   sampling_.set_handlers({
@@ -27,7 +27,7 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       .on_event_tick = [this] { guarded([this] { on_event_tick(); }); },
       .on_history_tick = [this] { guarded([this] { on_history_tick(); }); },
   });
-  realtime_timer.set_handler([this] { guarded([this] { on_realtime_tick(); }); });
+  realtime_.set_tick_handler([this] { guarded([this] { on_realtime_tick(); }); });
   clock.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
   events.use_file(file(station_files::kEventBuffer));
   clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });
@@ -94,8 +94,7 @@ void Station::apply_sampling_intervals() {
   const auto history = settings.history_sample.period();
   const auto event = settings.event_sample.period();
   auto read = std::min(history, event);
-  const std::chrono::milliseconds realtime(realtime_timer.interval());
-  if (realtime_timer.enabled() && realtime < read) read = realtime;
+  if (realtime_.running() && realtime_.period() < read) read = realtime_.period();
   sampling_.set_periods(history, event, read);
 }
 

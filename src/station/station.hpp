@@ -8,12 +8,12 @@
 #include "platform/power_control.hpp"
 #include "station/acquisition.hpp"
 #include "station/channel_model.hpp"
-#include "station/command_state.hpp"
 #include "station/event_buffer.hpp"
 #include "station/event_delivery.hpp"
 #include "station/event_uplink.hpp"
 #include "station/host_messages.hpp"
 #include "station/operator_log.hpp"
+#include "station/realtime.hpp"
 #include "station/sampling.hpp"
 #include "station/settings.hpp"
 #include "station/station_clock.hpp"
@@ -65,6 +65,8 @@ class Station final : public MessageHandler {
   void apply_sampling_intervals();
   DataMode data_mode() const { return sampling_.mode(); }
   const Sampling& sampling() const { return sampling_; }
+  Realtime& realtime() { return realtime_; }
+  const Realtime& realtime() const { return realtime_; }
   bool restart_or_power_off(PowerAction action);
   ConfiguredFlag& configured_flag() { return deps_.configured_flag; }
   void set_clock_active(bool active) { clock.set_active(active); }
@@ -103,7 +105,7 @@ class Station final : public MessageHandler {
   void on_read_tick();      // read cycle
   void on_event_tick();     // event check, then the uplink
   void on_history_tick();   // history sampling
-  void on_realtime_tick();  // realtime batches to the subscribers
+  void on_realtime_tick() { realtime_.on_tick(); }  // realtime batches to the subscribers
   void on_hour_change(LocalTime last_tick, LocalTime now);
   void on_minute_change(LocalTime last_tick, LocalTime now);
 
@@ -149,9 +151,7 @@ class Station final : public MessageHandler {
   std::vector<ChannelRecord> channels;  // channel.con, in file order
   std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
-  CommandState commands;          // realtime subscribers, SET_CONFIG error hook
 
-  StationTimer realtime_timer;
   StationClock clock;
   Acquisition acquisition;
 
@@ -170,6 +170,7 @@ class Station final : public MessageHandler {
   std::filesystem::path dir_;
   std::function<void(const std::string&)> operator_alert_;
   Sampling sampling_;
+  Realtime realtime_;
   std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the rest goes
 };
 

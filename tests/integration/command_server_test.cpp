@@ -53,8 +53,7 @@ class TcpStation {
   ~TcpStation() {
     run([this] {
       server.close();
-      st.commands.realtime.subscribers.clear();
-      st.realtime_timer.set_enabled(false);
+      while (!st.realtime().subscribers().empty()) st.realtime().end_of(*st.realtime().subscribers().front().connection);
       st.stop_data();
       st.set_clock_active(false);
     });
@@ -225,7 +224,7 @@ TEST(CommandServer, OversizedMessageIsDroppedAndTheNextOneServed) {
 
 TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   TcpStation s;
-  auto subscribers = [&] { return s.run([&] { return s.st.commands.realtime.subscribers.size(); }); };
+  auto subscribers = [&] { return s.run([&] { return s.st.realtime().subscribers().size(); }); };
   // Periods of 100 s: the realtime timer never fires by itself during the test; it is ticked by hand.
   {
     Host host(s.port());
@@ -242,7 +241,7 @@ TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   // The host has closed: once the station has read the EOF, the next batch
   // counts as a failed send and realtime is cancelled.
   ASSERT_TRUE(wait_until([&] {
-    return s.run([&] { return !s.st.commands.realtime.subscribers.front().connection->is_open(); });
+    return s.run([&] { return !s.st.realtime().subscribers().front().connection->is_open(); });
   }));
   s.run([&] { s.st.on_realtime_tick(); });
   EXPECT_TRUE(s.logged("Error : Cannot Connect socket or socket close!"));
@@ -509,7 +508,7 @@ TEST(CommandServer, ManyRealtimeSubscribersComeAndGoEachOnItsOwnTerms) {
   ender.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 1 100"}));
   auto subscribed = [&](const std::string& address) {
     return s.run([&] {
-      const auto& list = s.st.commands.realtime.subscribers;
+      const auto& list = s.st.realtime().subscribers();
       return std::any_of(list.begin(), list.end(), [&](const auto& e) { return e.address == address; });
     });
   };
@@ -531,6 +530,6 @@ TEST(CommandServer, ManyRealtimeSubscribersComeAndGoEachOnItsOwnTerms) {
     EXPECT_EQ(visible(sub.host->read_replies()), visible(want + end));
   }
   EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
-  EXPECT_TRUE(wait_until([&] { return s.run([&] { return !s.st.realtime_timer.enabled(); }); }));
-  EXPECT_EQ(s.run([&] { return s.st.commands.realtime.subscribers.size(); }), 0u);
+  EXPECT_TRUE(wait_until([&] { return s.run([&] { return !s.st.realtime().running(); }); }));
+  EXPECT_EQ(s.run([&] { return s.st.realtime().subscribers().size(); }), 0u);
 }

@@ -163,11 +163,11 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
 
 TEST_F(Dispatch, SetConfigFailureGoesToTheHookAndStillAcks) {
   std::vector<std::string> shown;
-  st.commands.show_set_config_error = [&](const std::string& t) { shown.push_back(t); };
+  st.set_operator_alert([&](const std::string& t) { shown.push_back(t); });
   EXPECT_FALSE(request({"SET_CONFIG 1 F9 S9"}).empty());
   EXPECT_EQ(shown, std::vector<std::string>{"Set Config Error!"});
   EXPECT_FALSE(flag.value);
-  st.commands.show_set_config_error = nullptr;
+  st.set_operator_alert(nullptr);
   request({"SET_CONFIG 1"});
   EXPECT_TRUE(logged("Set Config Error!"));
 }

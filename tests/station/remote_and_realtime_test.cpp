@@ -151,8 +151,8 @@ TEST_F(Remote, ReadHistoryRecordsAndSerialNumber) {
 
 namespace {
 
-struct Realtime : CommandFixture, ::testing::Test {
-  Realtime() {
+struct RealtimeReports : CommandFixture, ::testing::Test {
+  RealtimeReports() {
     add_channel("T01", "A", true, "11");
     add_channel("T02", "A", false, "22");
     add_channel("D03", "D", true, "1");
@@ -168,18 +168,18 @@ struct Realtime : CommandFixture, ::testing::Test {
 
 }  // namespace
 
-TEST_F(Realtime, DurationZeroGetsOneBatchAndTheEndAtOnce) {
+TEST_F(RealtimeReports, DurationZeroGetsOneBatchAndTheEndAtOnce) {
   EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 S1 5 0"}, "h")), visible("\x01h" + batch() + end_ack()));
-  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_TRUE(st.realtime_timer.enabled());
+  EXPECT_TRUE(st.realtime().subscribers().empty());
+  EXPECT_TRUE(st.realtime().running());
   st.on_realtime_tick();  // the next tick finds nobody and stops
-  EXPECT_FALSE(st.realtime_timer.enabled());
+  EXPECT_FALSE(st.realtime().running());
   EXPECT_TRUE(logged("12:30:00 End Loop RealTime"));
 }
 
-TEST_F(Realtime, BatchesCountDownToCeilOfDurationOverPeriod) {
+TEST_F(RealtimeReports, BatchesCountDownToCeilOfDurationOverPeriod) {
   EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 F1S1 2 5"}, "h")), visible("\x01h" + batch("F1", "F1S1")));
-  EXPECT_EQ(st.realtime_timer.interval(), 2000);
+  EXPECT_EQ(st.realtime().period().count(), 2000);
   st.on_realtime_tick();
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
   st.on_realtime_tick();
@@ -187,7 +187,7 @@ TEST_F(Realtime, BatchesCountDownToCeilOfDurationOverPeriod) {
   EXPECT_TRUE(logged("12:30:00 sendrealtime"));
 }
 
-TEST_F(Realtime, ANewSubscriptionNeverChangesAnother) {
+TEST_F(RealtimeReports, ANewSubscriptionNeverChangesAnother) {
   auto other = std::make_shared<FakeConnection>("10.0.0.2");
   request({"BEGIN_REALTIME 1 F1 S1 10 100"});
   const auto second = request({"BEGIN_REALTIME 1 F1 F1S1 1 3"}, "h", other);
@@ -195,31 +195,31 @@ TEST_F(Realtime, ANewSubscriptionNeverChangesAnother) {
   // subscriber gets nothing extra and keeps its 90 s.
   EXPECT_EQ(visible(second), visible("\x01h" + batch("F1", "F1S1")));
   EXPECT_EQ(conn->take(), "");
-  EXPECT_EQ(st.realtime_timer.interval(), 1000);
+  EXPECT_EQ(st.realtime().period().count(), 1000);
   EXPECT_EQ(st.sampling().read_timer().interval(), 1000);
-  ASSERT_EQ(st.commands.realtime.subscribers.size(), 2u);
-  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 90);
+  ASSERT_EQ(st.realtime().subscribers().size(), 2u);
+  EXPECT_EQ(st.realtime().subscribers()[0].remaining_s, 90);
   st.on_realtime_tick();
   st.on_realtime_tick();
   EXPECT_EQ(visible(other->take()), visible(batch("F1", "F1S1") + batch("F1", "F1S1") + end_ack("F1", "F1S1")));
   // Its next batch still comes 10 s after its first.
   int elapsed_s = 2;
   for (int ticks = 0; conn->sent.empty() && ticks < 20; ++ticks) {
-    elapsed_s += st.realtime_timer.interval() / 1000;
+    elapsed_s += st.realtime().period().count() / 1000;
     st.on_realtime_tick();
   }
   EXPECT_EQ(elapsed_s, 10);
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
-  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 80);
+  EXPECT_EQ(st.realtime().subscribers()[0].remaining_s, 80);
   // Once alone again, the timer goes back to its period.
-  EXPECT_EQ(st.realtime_timer.interval(), 10000);
+  EXPECT_EQ(st.realtime().period().count(), 10000);
 }
 
-TEST_F(Realtime, EachSubscriptionKeepsItsOwnPeriodAndEnd) {
+TEST_F(RealtimeReports, EachSubscriptionKeepsItsOwnPeriodAndEnd) {
   auto b = std::make_shared<FakeConnection>("10.0.0.2");
   request({"BEGIN_REALTIME 1 F1 S1 2 6"});  // batches at 0, 2, 4 s
   request({"BEGIN_REALTIME 1 F1 S1 3 6"}, "h", b);  // batches at 0, 3 s
-  EXPECT_EQ(st.realtime_timer.interval(), 1000);
+  EXPECT_EQ(st.realtime().period().count(), 1000);
   std::vector<std::string> a_got, b_got;
   for (int s = 1; s <= 6; ++s) {
     st.on_realtime_tick();
@@ -234,18 +234,18 @@ TEST_F(Realtime, EachSubscriptionKeepsItsOwnPeriodAndEnd) {
     EXPECT_EQ(visible(a_got[i]), visible(a_want[i]));
     EXPECT_EQ(visible(b_got[i]), visible(b_want[i]));
   }
-  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_FALSE(st.realtime_timer.enabled());
+  EXPECT_TRUE(st.realtime().subscribers().empty());
+  EXPECT_FALSE(st.realtime().running());
 }
 
-TEST_F(Realtime, ABadRequestLeavesTheRunningSubscriptionsAlone) {
+TEST_F(RealtimeReports, ABadRequestLeavesTheRunningSubscriptionsAlone) {
   request({"BEGIN_REALTIME 1 F1 S1 1 60"});
   EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 x 5"}), "");
-  EXPECT_TRUE(st.realtime_timer.enabled());
-  EXPECT_EQ(st.commands.realtime.subscribers.size(), 1u);
+  EXPECT_TRUE(st.realtime().running());
+  EXPECT_EQ(st.realtime().subscribers().size(), 1u);
 }
 
-TEST_F(Realtime, EndRealtimeByAddress) {
+TEST_F(RealtimeReports, EndRealtimeByAddress) {
   auto stranger = std::make_shared<FakeConnection>("10.9.9.9");
   request({"BEGIN_REALTIME 1 F1 S1 1 60"});
   EXPECT_EQ(request({"END_REALTIME 1 F1 S1"}, "h", stranger), "");
@@ -254,10 +254,10 @@ TEST_F(Realtime, EndRealtimeByAddress) {
   auto same_host = std::make_shared<FakeConnection>("10.0.0.1");
   EXPECT_EQ(visible(request({"END_REALTIME 1 F1 S1"}, "h", same_host)), visible(end_ack()));
   EXPECT_TRUE(logged("end by command 10.0.0.1"));
-  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
+  EXPECT_TRUE(st.realtime().subscribers().empty());
 }
 
-TEST_F(Realtime, AFailedSendEndsOnlyThatSubscription) {
+TEST_F(RealtimeReports, AFailedSendEndsOnlyThatSubscription) {
   auto other = std::make_shared<FakeConnection>("10.0.0.2");
   request({"BEGIN_REALTIME 1 F1 S1 1 2"});
   request({"BEGIN_REALTIME 1 F1 S1 1 2"}, "h", other);
@@ -268,25 +268,25 @@ TEST_F(Realtime, AFailedSendEndsOnlyThatSubscription) {
   EXPECT_TRUE(logged("Emulator : Program Cancel send realtime"));
   // The other subscription runs to its end acknowledgement.
   EXPECT_EQ(visible(other->take()), visible(batch() + end_ack()));
-  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_TRUE(st.realtime_timer.enabled());
+  EXPECT_TRUE(st.realtime().subscribers().empty());
+  EXPECT_TRUE(st.realtime().running());
   st.on_realtime_tick();
-  EXPECT_FALSE(st.realtime_timer.enabled());
+  EXPECT_FALSE(st.realtime().running());
   // The last subscriber failing stops the timer at once.
   request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", other);
   other->close();
   st.on_realtime_tick();
   EXPECT_EQ(log.last_line(), "Emulator : Program Cancel send realtime");
-  EXPECT_FALSE(st.realtime_timer.enabled());
+  EXPECT_FALSE(st.realtime().running());
 }
 
-TEST_F(Realtime, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecond) {
+TEST_F(RealtimeReports, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecond) {
   EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 x 5"}), "");
   EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 5 y"}), "");
-  EXPECT_TRUE(st.commands.realtime.subscribers.empty());
-  EXPECT_FALSE(st.realtime_timer.enabled());
+  EXPECT_TRUE(st.realtime().subscribers().empty());
+  EXPECT_FALSE(st.realtime().running());
   request({"BEGIN_REALTIME 1 F1 S1 0 3"});
-  EXPECT_EQ(st.realtime_timer.interval(), 1000);
-  ASSERT_EQ(st.commands.realtime.subscribers.size(), 1u);
-  EXPECT_EQ(st.commands.realtime.subscribers[0].remaining_s, 2);
+  EXPECT_EQ(st.realtime().period().count(), 1000);
+  ASSERT_EQ(st.realtime().subscribers().size(), 1u);
+  EXPECT_EQ(st.realtime().subscribers()[0].remaining_s, 2);
 }

@@ -11,6 +11,7 @@ using orvane::test::write_text;
 
 namespace {
 
+using test::FakeConnection;
 using test::RecordingListener;
 
 }  // namespace
@@ -102,14 +103,16 @@ TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
   s.apply_sampling_intervals();
   EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
 
-  s.settings.history_sample.text = "1000";
-  s.realtime_timer.set_interval(200);
-  s.realtime_timer.set_enabled(true);
+  // A realtime period shorter than both sampling intervals sets the read
+  // cycle's while realtime runs.
+  s.settings.history_sample.text = "5000";
+  s.settings.event_sample.text = "4000";
+  const auto host = std::make_shared<FakeConnection>();
+  s.realtime().subscribe("H", "F1", "S1", host, 2, 60);
+  EXPECT_EQ(s.sampling().read_timer().interval(), 2000);
+  s.realtime().end_of(*host);
   s.apply_sampling_intervals();
-  EXPECT_EQ(s.sampling().read_timer().interval(), 200);
-  s.realtime_timer.set_enabled(false);
-  s.apply_sampling_intervals();
-  EXPECT_EQ(s.sampling().read_timer().interval(), 1000);
+  EXPECT_EQ(s.sampling().read_timer().interval(), 4000);
 
   s.stop_data();
   s.apply_sampling_intervals();
