@@ -73,7 +73,7 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
   test::ManualClock clock;
   orvane::test::MemoryFlag flag{true};
   orvane::test::RecordingPower power{false};
-  test::ScriptedDeviceLine line;  // every reading moves a little at each read
+  test::ScriptedDeviceLine line{ioc};  // every reading moves a little at each read
   line.answer = [](int, AnalogReadings& area) {
     for (auto& v : area) v += 0.125f;
     return 0;
@@ -83,7 +83,12 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
     station.load_channels();
     station.load_sensor_list();
     station.link_channels();
-    for (auto _ : state) station.on_read_tick();
+    for (auto _ : state) {
+      station.on_read_tick();
+      ioc.restart();
+      while (station.acquisition.polling() && ioc.poll_one() > 0) {
+      }
+    }
     state.SetItemsProcessed(state.iterations() * n);
   }
   ioc.restart();

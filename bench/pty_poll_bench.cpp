@@ -1,11 +1,18 @@
 // Polls per second over a real pty against i7000-sim with 1, 4 and 8
 // modules: the bare wire round trip (reference), the DCON client, and the
 // whole read cycle of a station, with the station thread's CPU per poll.
+// Then the host's view: READ_DATA latency of a running station while it
+// reads eight modules that answer (reference) and eight that never do.
 #include "device/serial_line.hpp"
+#include "device/serial_poller.hpp"
+#include "net/command_server.hpp"
+#include "platform/clock.hpp"
 #include "station/station.hpp"
 
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+
+#include "free_port.hpp"
 
 #include <fmt/format.h>
 
@@ -17,7 +24,16 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <asio/connect.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/ip/tcp.hpp>
+#include <asio/post.hpp>
+#include <asio/write.hpp>
+
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <future>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -49,9 +65,10 @@ double thread_cpu_seconds() {
 struct Sim {
   pid_t pid = -1;
   fs::path link;
-  Sim(const fs::path& l, int modules) : link(l) {
+  Sim(const fs::path& l, int modules, bool silent = false) : link(l) {
     std::vector<std::string> args{sim_program().string(), "--link", link.string()};
     for (int i = 1; i <= modules; ++i) args.insert(args.end(), {"--module", fmt::format("{:X}", i)});
+    for (int i = 1; silent && i <= modules; ++i) args.insert(args.end(), {"--fault", fmt::format("{:X}=silent", i)});
     pid = ::fork();
     if (pid == 0) {
       const int null = ::open("/dev/null", O_RDWR);
@@ -117,18 +134,22 @@ struct StationFigures {
   long errors = 0;
 };
 
-StationFigures station_polls(const fs::path& dir, const fs::path& link, int modules) {
-  {
-    std::ofstream m(dir / "module.con"), c(dir / "channel.con"), s(dir / "sensor.con");
-    for (int i = 1; i <= modules; ++i) {
-      m << i << ",4017,A," << fmt::format("{:X}", i) << ",Y\r\n";
-      for (int k = 0; k < 8; ++k) {
-        const int row = (i - 1) * 8 + k + 1;
-        c << "C" << row << ",A,I," << i << "," << i << "," << k << ",Y\r\n";
-        s << row << ",C" << row << ",A,I,Y,0,1000,100,500,900\r\n";
-      }
+// Module and channel files for `modules` modules of eight channels each
+// (at most 32 rows on panels).
+void write_module_files(const fs::path& dir, int modules) {
+  std::ofstream m(dir / "module.con"), c(dir / "channel.con"), s(dir / "sensor.con");
+  for (int i = 1; i <= modules; ++i) {
+    m << i << ",4017,A," << fmt::format("{:X}", i) << ",Y\r\n";
+    for (int k = 0; k < 8; ++k) {
+      const int row = (i - 1) * 8 + k + 1;
+      c << "C" << row << ",A,I," << i << "," << i << "," << k << ",Y\r\n";
+      s << row << ",C" << row << ",A,I,Y,0,1000,100,500,900\r\n";
     }
   }
+}
+
+StationFigures station_polls(const fs::path& dir, const fs::path& link, int modules) {
+  write_module_files(dir, modules);
   asio::io_context ioc;
   OperatorLog log(ioc);
   long errors = 0;
@@ -136,7 +157,7 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
   test::ManualClock clock;
   orvane::test::MemoryFlag flag{true};
   orvane::test::RecordingPower power{false};
-  SerialDeviceLine line(ComPortMap{{3, link.string()}});
+  SerialModulePoller line(ioc, ComPortMap{{3, link.string()}});
   StationFigures f;
   {
     Station station(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir);
@@ -149,6 +170,9 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
     const auto t0 = Clock::now();
     while (Clock::now() - t0 < kRun) {
       station.on_read_tick();
+      ioc.restart();
+      while (station.acquisition.polling() && ioc.run_one() > 0) {
+      }
       ++cycles;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -161,6 +185,91 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
   ioc.poll();
   f.errors = errors;
   return f;
+}
+
+struct Latency {
+  long requests = 0;
+  double p50_us = 0, p99_us = 0, max_us = 0;
+  long read_errors = 0;
+};
+
+// One host asks READ_DATA every 10 ms for `seconds` of a station that reads
+// its modules every 100 ms (a whole station: command server, timers, read
+// cycles, event checks, history sampling).
+Latency read_data_latency(const fs::path& dir, const fs::path& link, int modules, double seconds) {
+  fs::create_directories(dir);
+  write_module_files(dir, std::min(modules, 4));  // 32 channels on panels
+  if (modules > 4) {
+    std::ofstream m(dir / "module.con", std::ios::app);
+    for (int i = 5; i <= modules; ++i) m << i << ",4017,A," << fmt::format("{:X}", i) << ",Y\r\n";
+  }
+  std::ofstream(dir / "emulate.ini") << "[Connection]\r\nClientPort=" << free_port()
+                                      << "\r\n[Config]\r\nHistorySample=100\r\nEventSample=100\r\n[READ]\r\nPort=3\r\n";
+  std::ofstream(dir / "auto.con") << "1\r\n";
+  fs::create_directories(dir / "log");
+  fs::create_directories(dir / "history");
+
+  asio::io_context ioc;
+  auto work = asio::make_work_guard(ioc);
+  OperatorLog log(ioc);
+  std::atomic<long> errors{0};
+  log.add_observer([&](const std::string& l) { errors += l.rfind("The Error Code:", 0) == 0; });
+  SystemClock clock;
+  orvane::test::MemoryFlag flag{true};
+  orvane::test::RecordingPower power{false};
+  SerialModulePoller line(ioc, ComPortMap{{3, link.string()}});
+  Station station(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir);
+  CommandServer server(ioc, station);
+  station.set_command_listener(&server);
+  std::promise<int> port;
+  std::thread station_thread([&] {
+    log.bind_to_current_thread();
+    station.start();
+    port.set_value(station.data_mode() == DataMode::reading ? server.port() : 0);
+    ioc.run();
+  });
+  Latency out;
+  std::vector<double> us;
+  if (const int p = port.get_future().get()) {
+    asio::io_context client_ioc;
+    asio::ip::tcp::socket sock(client_ioc);
+    sock.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(p)});
+    sock.set_option(asio::ip::tcp::no_delay(true));
+    const std::string request = "\x01" "lat\x02READ_DATA 200612071200 F1 S1\x03\x04";
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the first cycles are out
+    const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+    auto next = Clock::now();
+    std::array<char, 8192> buf{};
+    std::error_code ec;
+    while (next < end && !ec) {
+      std::this_thread::sleep_until(next);
+      next += std::chrono::milliseconds(10);
+      const auto t0 = Clock::now();
+      asio::write(sock, asio::buffer(request), ec);
+      for (bool whole = false; !whole && !ec;) {
+        const auto n = sock.read_some(asio::buffer(buf), ec);
+        whole = n > 0 && buf[n - 1] == '\x04';
+      }
+      us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+  }
+  asio::post(ioc, [&] {
+    server.close();
+    station.stop_data();
+    station.set_clock_active(false);
+    work.reset();
+    ioc.stop();
+  });
+  station_thread.join();
+  std::sort(us.begin(), us.end());
+  out.requests = static_cast<long>(us.size());
+  if (!us.empty()) {
+    out.p50_us = us[us.size() / 2];
+    out.p99_us = us[std::min(us.size() - 1, us.size() * 99 / 100)];
+    out.max_us = us.back();
+  }
+  out.read_errors = errors;
+  return out;
 }
 
 }  // namespace
@@ -189,6 +298,23 @@ int main() {
                st.polls_per_second, bare > 0 ? st.polls_per_second / bare : 0.0, st.cpu_us_per_poll,
                st.errors ? fmt::format("  ({} read errors)", st.errors) : "");
   }
+
+  constexpr int kModules = 8;
+  constexpr double kSeconds = 5;
+  fmt::print("\nREAD_DATA latency, one host at 100 requests/s for {:.0f} s, station reading {} modules every 100 ms\n",
+             kSeconds, kModules);
+  fmt::print("{:>9} | {:>8} | {:>10} | {:>10} | {:>10} | {:>11}\n", "modules", "requests", "p50 us", "p99 us",
+             "max us", "read errors");
+  Latency answering, silent;
+  for (const bool quiet : {false, true}) {
+    Sim sim(dir / "i7000", kModules, quiet);
+    const auto l = read_data_latency(dir / (quiet ? "silent" : "answering"), sim.link, kModules, kSeconds);
+    fmt::print("{:>9} | {:>8} | {:>10.0f} | {:>10.0f} | {:>10.0f} | {:>11}\n", quiet ? "silent" : "answering",
+               l.requests, l.p50_us, l.p99_us, l.max_us, l.read_errors);
+    (quiet ? silent : answering) = l;
+  }
+  fmt::print("silent p99 {:.2f} ms (target <= 5 ms), {:.2f} x the answering p99\n", silent.p99_us / 1000,
+             answering.p99_us > 0 ? silent.p99_us / answering.p99_us : 0.0);
   fs::remove_all(dir);
   return 0;
 }

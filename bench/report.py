@@ -212,6 +212,17 @@ if m:
                  f"{int(peak) - int(before)} KiB more resident at most", "the file's size",
                  f"{int(mb) * 1024} KiB", ratio(int(mb) * 1024, max(1, int(peak) - int(before)))))
 
+lat = {m[1]: m for m in re.finditer(r"^\s*(answering|silent) \|\s+(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+(\d+)\s*$",
+                                      pty, re.M)}
+if "answering" in lat and "silent" in lat:
+    a, q = lat["answering"], lat["silent"]
+    rows.append(("READ_DATA while reading 8 modules over a pty (one host, 100/s)",
+                 f"8 silent modules ({q[6]} time-outs), target p99 ≤ 5 ms",
+                 f"p50 {int(q[3]) / 1000:.2f} ms, p99 {int(q[4]) / 1000:.2f} ms, max {int(q[5]) / 1000:.2f} ms",
+                 "the same with 8 answering modules",
+                 f"p50 {int(a[3]) / 1000:.2f} ms, p99 {int(a[4]) / 1000:.2f} ms, max {int(a[5]) / 1000:.2f} ms",
+                 ratio(float(a[4]), float(q[4]))))
+
 # ---- station-side costs with no reference of their own ----
 cb = gbench("conversion_bench")
 for key, what in (("BM_RangeValue", "range conversion of one reading"),

@@ -7,7 +7,6 @@
 // save. Files are hand-edited and copied between machines, so nothing in
 // them may crash the station.
 #include "core/comma_text.hpp"
-#include "device/device_line.hpp"
 #include "fuzz_check.hpp"
 #include "platform/clock.hpp"
 #include "station/channel_model.hpp"
@@ -120,7 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   orvane::test::RecordingPower power{false};
   // Readings come from the input's bytes, so odd values (negative, huge,
   // beyond the bounds) reach the conversion.
-  orvane::test::ScriptedDeviceLine line;
+  orvane::test::ScriptedDeviceLine line{ioc};
   line.answer = [input](int address, orvane::AnalogReadings& area) {
     for (int i = 0; i < orvane::kAnalogInputs; ++i) {
       const auto k = static_cast<std::size_t>(address * 8 + i);
@@ -135,6 +134,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orvane::Station station(ioc, log, deps, scratch.dir);
     station.start();
     station.guarded([&] { station.on_read_tick(); });
+    ioc.restart();
+    while (station.acquisition.polling() && ioc.poll_one() > 0) {
+    }
     station.guarded([&] { station.on_event_tick(); });
     station.guarded([&] { station.on_history_tick(); });
     clock.advance(std::chrono::minutes(1));

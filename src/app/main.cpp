@@ -1,6 +1,6 @@
 // orvane-emulator: the station, headless or with its window.
 #include "core/limits.hpp"
-#include "device/serial_line.hpp"
+#include "device/serial_poller.hpp"
 #include "net/command_server.hpp"
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
     auto [port, path] = orvane::parse_com_mapping(m);
     com_ports.insert_or_assign(port, std::move(path));
   }
-  orvane::SerialDeviceLine device_line(std::move(com_ports));
+  orvane::SerialModulePoller device_line(ioc, std::move(com_ports));
   orvane::FtpUplink uplink;
   orvane::PppdOptions ppp;
   ppp.peers_dir = opt.ppp_peers;

@@ -5,35 +5,89 @@
 #include "device/result_codes.hpp"
 #include "station/station.hpp"
 
+#include <exception>
+#include <memory>
 #include <stdexcept>
 
 namespace orvane {
 
 bool Station::open_device_line() {
-  const int code = acquisition.line().open(settings.com_port, settings.baud_rate);
+  const int code = acquisition.open(settings.com_port, settings.baud_rate);
   if (code == rc::kNoError) return true;
   log("OPEN_COM Error Code:" + int_text(code) + "\r" + result_code_text(code));
   return false;
 }
 
-std::vector<std::string> Station::read_module(const ModuleRecord& module) {
+namespace {
+
+// What a read cycle polls and, once its reads are in, applies: the enabled
+// modules in list order up to the first bad address, whose error ends the
+// cycle after the modules before it are applied.
+struct CyclePlan {
+  std::vector<CycleModule> modules;
+  std::vector<int> addresses;
+  std::exception_ptr error;
+};
+
+int module_address(const ModuleRecord& module) {
   if (module.address.empty()) throw std::invalid_argument("'' is not a valid module address");
-  const int address = dcon_address(module.address.front());  // throws before anything is sent
-  const int code = acquisition.line().read_module(address, settings.checksum, settings.module_timeout, acquisition.area);
-  if (code != rc::kNoError) log("The Error Code:" + int_text(code) + "\r" + result_code_text(code));
+  return dcon_address(module.address.front());
+}
+
+CyclePlan plan_cycle(const std::vector<ModuleRecord>& modules) {
+  CyclePlan plan;
+  for (const auto& module : modules) {
+    if (!module.enabled) continue;
+    CycleModule m{module.number, module.kind == "A"};
+    if (m.read) {
+      try {
+        plan.addresses.push_back(module_address(module));
+      } catch (const std::exception&) {
+        plan.error = std::current_exception();  // nothing of this module is sent
+        break;
+      }
+    }
+    plan.modules.push_back(m);
+  }
+  return plan;
+}
+
+}  // namespace
+
+std::vector<std::string> Station::module_texts(const ModuleRead& read) {
+  if (read.code != rc::kNoError) log("The Error Code:" + int_text(read.code) + "\r" + result_code_text(read.code));
   std::vector<std::string> texts;
-  texts.reserve(acquisition.area.size());
-  for (const float v : acquisition.area) texts.push_back(reading_text(v));
+  texts.reserve(read.area.size());
+  for (const float v : read.area) texts.push_back(reading_text(v));
   return texts;
 }
 
 void Station::on_read_tick() {
+  // One cycle at a time: a tick while the modules are still being read is
+  // skipped.
+  if (acquisition.polling()) return;
+  auto plan = std::make_shared<CyclePlan>(plan_cycle(modules));
+  if (plan->addresses.empty()) {
+    apply_readings(plan->modules, {});
+    if (plan->error) std::rethrow_exception(plan->error);
+    return;
+  }
+  acquisition.read(plan->addresses, ModuleReadOptions{settings.checksum, settings.module_timeout},
+                   [this, plan](std::vector<ModuleRead> reads) {
+                     guarded([&] {
+                       apply_readings(plan->modules, reads);
+                       if (plan->error) std::rethrow_exception(plan->error);
+                     });
+                   });
+}
+
+void Station::apply_readings(const std::vector<CycleModule>& cycle_modules, const std::vector<ModuleRead>& reads) {
   const RawRange range{settings.raw_min, settings.raw_max};
+  std::size_t next_read = 0;
   std::vector<std::string> readings;
-  for (const auto& module : modules) {
+  for (const auto& module : cycle_modules) {
     readings.clear();
-    if (!module.enabled) continue;
-    if (module.kind == "A") readings = read_module(module);
+    if (module.read && next_read < reads.size()) readings = module_texts(reads[next_read++]);
     for (auto& ch : channels) {
       if (!ch.enabled || ch.module != module.number) continue;
       ch.raw = 0;

@@ -13,7 +13,7 @@ namespace orvane {
 
 Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir)
     : clock(ioc, deps.clock),
-      acquisition(deps.device),
+      acquisition(ioc, deps.device),
       ioc_(ioc),
       log_(log),
       deps_(deps),
@@ -88,7 +88,10 @@ void Station::wait_for_first_configuration() {
   log("Wait for Set Config...");
 }
 
-void Station::stop_data() { sampling_.change(SamplingChange::stop); }
+void Station::stop_data() {
+  acquisition.cancel();  // a cycle still out on the line changes nothing any more
+  sampling_.change(SamplingChange::stop);
+}
 
 void Station::apply_sampling_intervals() {
   const auto history = settings.history_sample.period();

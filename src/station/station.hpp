@@ -40,7 +40,7 @@ struct StationDeps {
   ConfiguredFlag& configured_flag;
   PowerControl& power;
   CommandListener* listener = nullptr;
-  DeviceLine* device = nullptr;  // the RS-485 line; null = serial ports by default names
+  ModulePoller* device = nullptr;  // the RS-485 line; null = serial ports by default names
   EventUplink* uplink = nullptr;  // FTP client of the event uplink; none: events stay buffered
   Dialer* dialer = nullptr;       // dial-up link; none: nothing is dialled
   Pinger* pinger = nullptr;       // confirms a dial-up link by ping
@@ -102,7 +102,7 @@ class Station final : public MessageHandler {
   StationSnapshot snapshot(std::uint64_t memo_seen) const;
 
   // ---- timer and clock handlers (public so tests can fire them) ----
-  void on_read_tick();      // read cycle
+  void on_read_tick();      // read cycle: polls the modules, applied when all are in
   void on_event_tick();     // event check, then the uplink
   void on_history_tick();   // history sampling
   void on_realtime_tick() { realtime_.on_tick(); }  // realtime batches to the subscribers
@@ -122,7 +122,8 @@ class Station final : public MessageHandler {
 
   // ---- data modes and values ----
   bool open_device_line();
-  std::vector<std::string> read_module(const ModuleRecord& module);  // eight "%6.5f" texts
+  // One module's read: its failure logged, its area as eight "%6.5f" texts.
+  std::vector<std::string> module_texts(const ModuleRead& read);
   // SET_VALUE: value_N and mask_N of the row whose Port ID is `port_id`
   // (trimmed) := the decimal text of `value`. False when no panel row has it.
   bool set_value_by_hand(std::string_view port_id, std::int64_t value);
@@ -163,6 +164,7 @@ class Station final : public MessageHandler {
   void read_settings_file();
   void open_command_server();
   void wait_for_first_configuration();
+  void apply_readings(const std::vector<CycleModule>& cycle_modules, const std::vector<ModuleRead>& reads);
 
   asio::io_context& ioc_;
   OperatorLog& log_;

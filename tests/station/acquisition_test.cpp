@@ -28,7 +28,7 @@ struct StationRig {
   test::ManualClock clock;
   test::MemoryFlag flag{true};
   test::RecordingPower power{false};
-  ScriptedLine line;
+  ScriptedLine line{ioc};
   std::unique_ptr<Station> station;
 
   ~StationRig() {
@@ -46,6 +46,21 @@ struct StationRig {
   long count(const std::string& text) const {
     const auto& m = log.memo();
     return std::count(m.begin(), m.end(), text);
+  }
+  std::vector<std::string> logged_since(std::size_t n) const {
+    const auto& m = log.memo();
+    return {m.begin() + static_cast<std::ptrdiff_t>(std::min(n, m.size())), m.end()};
+  }
+  // Runs the loop until the read cycle out on the line has been applied.
+  void settle() {
+    ioc.restart();
+    while (station->acquisition.polling() && ioc.run_one_for(std::chrono::seconds(5))) {
+    }
+  }
+  // One whole read cycle: the tick, then its reads applied.
+  void cycle() {
+    station->guarded([&] { station->on_read_tick(); });
+    settle();
   }
 };
 
@@ -82,6 +97,8 @@ TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
   auto& s = *rig.station;
   rig.station->modules.pop_back();  // the module with a bad address has its own test
   s.on_read_tick();
+  EXPECT_EQ(s.panel(1).value, "0");  // applied when the reads are in, not before
+  rig.settle();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));  // D and disabled modules are not read
   EXPECT_EQ(s.panel(1).value, "200");
   EXPECT_EQ(s.panel(1).mask, "4");
@@ -102,26 +119,40 @@ TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
 TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
   auto& s = *rig.station;
   s.modules.pop_back();
-  s.on_read_tick();
+  rig.cycle();
   rig.line.codes[1] = rc::kTimeOut;
   s.panel(1).value = "x";
-  s.on_read_tick();
+  rig.cycle();
   EXPECT_TRUE(rig.logged("The Error Code:15\rTime Out"));
   EXPECT_EQ(s.panel(1).value, "200");  // from what the area still held
-  EXPECT_EQ(s.read_module(s.modules[0]), (std::vector<std::string>{"4.00000", "4.00000", "4.00000", "10.00000",
-                                                                    "0.00000", "0.00000", "0.00000", "0.00000"}));
+  EXPECT_EQ(s.module_texts({rc::kTimeOut, s.acquisition.area}),
+            (std::vector<std::string>{"4.00000", "4.00000", "4.00000", "10.00000", "0.00000", "0.00000", "0.00000",
+                                      "0.00000"}));
   rig.line.codes[1] = 16;
-  s.on_read_tick();
+  rig.cycle();
   EXPECT_TRUE(rig.logged("The Error Code:16\rUnknown Error"));
 }
 
 TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
   auto& s = *rig.station;
   std::rotate(s.modules.begin(), s.modules.end() - 1, s.modules.end());  // module 4 (address G) first
-  s.guarded([&] { s.on_read_tick(); });
+  rig.cycle();
   EXPECT_TRUE(rig.line.asked.empty());
   EXPECT_EQ(s.panel(1).value, "0");
   EXPECT_TRUE(rig.logged("Error : 'G' is not a valid module address"));
+
+  // After a module that was read: that module is applied, its failure
+  // logged, then the tick ends with the bad address, in that order.
+  std::rotate(s.modules.begin(), s.modules.begin() + 1, s.modules.end());  // G last again
+  rig.line.codes[1] = rc::kCommandError;
+  rig.line.modules[1] = {};
+  s.acquisition.area = {10, 10, 10, 10, 10, 10, 10, 10};
+  const auto before = rig.log.memo().size();
+  rig.cycle();
+  EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));
+  EXPECT_EQ(rig.logged_since(before), (std::vector<std::string>{"The Error Code:13\rCommand Error",
+                                                      "Error : 'G' is not a valid module address"}));
+  EXPECT_EQ(s.panel(1).value, "500");
 }
 
 TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
@@ -134,11 +165,45 @@ TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
   EXPECT_TRUE(rig.line.asked.empty());
   rig.line.open_code = 0;
   s.start_reading();
-  s.start_reading();  // reopens and reads again
+  s.start_reading();  // reopens and reads again; the first cycle is dropped
   EXPECT_EQ(rig.line.opened, 3);
   EXPECT_EQ(rig.line.asked.size(), 2u);
   EXPECT_EQ(s.data_mode(), DataMode::reading);
+  rig.settle();
   EXPECT_EQ(s.panel(1).value, "200");
+}
+
+TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
+  auto& s = *rig.station;
+  s.modules.pop_back();
+  // A tick while the cycle is out on the line is skipped.
+  s.on_read_tick();
+  s.on_read_tick();
+  EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));
+  rig.settle();
+  EXPECT_EQ(s.panel(1).value, "200");
+  s.on_read_tick();
+  EXPECT_EQ(rig.line.asked.size(), 2u);  // the next tick reads again
+  rig.settle();
+
+  // Stopped while out: its reads change nothing, and nothing is logged.
+  rig.line.modules[1][0] = 10;
+  rig.line.codes[1] = rc::kTimeOut;
+  const auto before = rig.log.memo().size();
+  s.on_read_tick();
+  s.stop_data();
+  EXPECT_FALSE(s.acquisition.polling());
+  rig.ioc.restart();
+  rig.ioc.poll();
+  EXPECT_EQ(s.panel(1).value, "200");
+  EXPECT_TRUE(rig.logged_since(before).empty());
+
+  // A station that ends mid-cycle is not called back.
+  s.on_read_tick();
+  rig.station.reset();
+  rig.ioc.restart();
+  rig.ioc.poll();
+  EXPECT_TRUE(rig.logged_since(before).empty());
 }
 
 TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
@@ -153,7 +218,7 @@ TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
   s.link_channels();
   ASSERT_EQ(s.channels[0].table_row, 33);
   s.refresh_labels();
-  s.on_read_tick();
+  rig.cycle();
   EXPECT_EQ(s.channels[0].value, "200");
   s.save_last_values();
   const auto last = read_text(rig.dir / "last.con");
@@ -180,7 +245,7 @@ TEST_F(ReadCycle, MinEqualsMaxGivesZero) {
   auto& s = *rig.station;
   s.modules.pop_back();
   s.settings.raw_min = s.settings.raw_max = 5;
-  s.on_read_tick();
+  rig.cycle();
   EXPECT_EQ(s.panel(1).value, "0");
   EXPECT_EQ(s.panel(1).mask, "4");
   EXPECT_EQ(s.channels[3].value, "0");

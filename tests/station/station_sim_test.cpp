@@ -1,7 +1,7 @@
 // A whole station reading simulated modules over a real pty: started with
 // the configured flag set and auto.con "1", its COM port 3 mapped onto the
 // simulator's link.
-#include "device/serial_line.hpp"
+#include "device/serial_poller.hpp"
 #include "station/station.hpp"
 #include "support/manual_clock.hpp"
 #include "support/sim_process.hpp"
@@ -9,6 +9,8 @@
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
+
+#include <asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <signal.h>
@@ -25,8 +27,8 @@ using test::RecordingPower;
 struct SimStation {
   test::TempDir dir;
   test::SimProcess sim;
-  SerialDeviceLine line;
   asio::io_context ioc;
+  SerialModulePoller line;
   OperatorLog log{ioc};
   test::ManualClock clock;
   MemoryFlag flag{true};
@@ -35,7 +37,7 @@ struct SimStation {
 
   // `read_keys`: more lines of the [READ] section of emulate.ini.
   explicit SimStation(std::vector<std::string> sim_args, const std::string& read_keys = "")
-      : sim(dir / "i7000", std::move(sim_args)), line(ComPortMap{{3, (dir / "i7000").string()}}) {
+      : sim(dir / "i7000", std::move(sim_args)), line(ioc, ComPortMap{{3, (dir / "i7000").string()}}) {
     std::filesystem::create_directory(dir / "log");
     std::filesystem::create_directory(dir / "history");
     write_text(dir / "emulate.ini", "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n" + read_keys);
@@ -50,14 +52,20 @@ struct SimStation {
     ioc.restart();
     ioc.poll();
   }
-  // Runs the station's loop until `done` holds (or 10 s pass).
-  bool run_until(const std::function<bool()>& done) {
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+  // Runs the station's loop until `done` holds (or `limit` passes).
+  bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
+    ioc.restart();
+    const auto deadline = std::chrono::steady_clock::now() + limit;
     while (!done()) {
       if (std::chrono::steady_clock::now() > deadline) return false;
       ioc.run_one_for(20ms);
     }
     return true;
+  }
+  // Starts the station and waits for its first read cycle to be applied.
+  bool start_and_read() {
+    station->start();
+    return run_until([&] { return !station->acquisition.polling(); });
   }
   long logged(const std::string& text) const { return std::count(log.memo().begin(), log.memo().end(), text); }
   long logged_containing(const std::string& text) const {
@@ -72,8 +80,9 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
   auto& st = *s.station;
   st.start();
   EXPECT_EQ(st.data_mode(), DataMode::reading);
-  // The first cycle ran during start-up.
-  EXPECT_EQ(st.panel(1).value, "625");
+  // The first cycle went out during start-up; it is applied once its reads are in.
+  EXPECT_TRUE(st.acquisition.polling());
+  ASSERT_TRUE(s.run_until([&] { return st.panel(1).value == "625"; }));
   EXPECT_EQ(st.panel(1).mask, "12.5");
   EXPECT_EQ(st.panel(2).value, "200");
   EXPECT_EQ(st.panel(2).mask, "4");
@@ -89,7 +98,7 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
   st.stop_data();
   EXPECT_EQ(st.data_mode(), DataMode::stopped);
   ASSERT_TRUE(s.sim.command("1 3 6"));
-  s.ioc.run_for(200ms);  // several read intervals: nothing may be read while stopped
+  s.run_until([] { return false; }, 200ms);  // several read intervals: nothing may be read while stopped
   EXPECT_EQ(st.panel(1).value, "250");
 }
 
@@ -98,6 +107,7 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   auto& st = *s.station;
   st.start();
   ASSERT_EQ(st.data_mode(), DataMode::reading);
+  ASSERT_TRUE(s.run_until([&] { return !st.acquisition.polling(); }));
   EXPECT_EQ(st.panel(1).value, "500");
   EXPECT_EQ(st.panel(3).value, "0");  // from the untouched result area: 0.00000
   EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 1);
@@ -121,7 +131,7 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     SimStation s({"--checksum", "--module", "1", "--module", "2", "--input", "1:*=const:8", "--input",
                   "2:7=const:2"},
                  "Checksum=1\r\n");
-    s.station->start();
+    ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.station->panel(2).value, "400");
     EXPECT_EQ(s.station->panel(3).value, "-80");
     EXPECT_EQ(s.logged_containing("Error Code"), 0);
@@ -133,14 +143,14 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
   // without a valid sum, so every read times out.
   {
     SimStation s({"--checksum", "--module", "1", "--module", "2"});
-    s.station->start();
+    ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 2);
     EXPECT_EQ(s.station->panel(2).value, "0");
   }
   // Checksums asked of modules without them: the request is no command they know
   {
     SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:8"}, "Checksum=1\r\n");
-    s.station->start();
+    ASSERT_TRUE(s.start_and_read());
     // (they answer "?AA", which carries no valid sum).
     EXPECT_EQ(s.logged("The Error Code:7\rCheckSum Error"), 2);
     EXPECT_EQ(s.station->panel(2).value, "0");
@@ -152,7 +162,7 @@ TEST(StationWithSimulator, ReplyTimeoutFollowsTheReadSection) {
   {
     SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"});
     const auto t0 = std::chrono::steady_clock::now();
-    s.station->start();
+    ASSERT_TRUE(s.start_and_read());
     const auto took = std::chrono::steady_clock::now() - t0;
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 2);
     EXPECT_LT(took, 1200ms);  // two modules, about 200 ms each
@@ -160,10 +170,71 @@ TEST(StationWithSimulator, ReplyTimeoutFollowsTheReadSection) {
   {
     SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"},
                  "Timeout=1500\r\n");
-    s.station->start();
+    ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
     EXPECT_EQ(s.station->panel(2).value, "400");
   }
+}
+
+TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
+  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--input", "2:*=const:2", "--fault",
+                "1=silent", "--fault", "2=silent"});
+  auto& st = *s.station;
+  st.start();
+  ASSERT_EQ(st.data_mode(), DataMode::reading);
+  // A cycle of two silent modules takes 400 ms; the read tick comes every
+  // 50 ms. Meanwhile the loop's other work goes on at once: a 5 ms
+  // heartbeat on the station thread is never held up by a module.
+  asio::steady_timer beat(s.ioc);
+  std::chrono::nanoseconds worst{0};
+  bool beating = true;
+  std::function<void()> arm = [&] {
+    const auto due = std::chrono::steady_clock::now() + 5ms;
+    beat.expires_at(due);
+    beat.async_wait([&, due](std::error_code ec) {
+      if (ec || !beating) return;
+      worst = std::max(worst, std::chrono::steady_clock::now() - due);
+      arm();
+    });
+  };
+  arm();
+  const auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:15\rTime Out") >= 6; }));
+  const auto took = std::chrono::steady_clock::now() - t0;
+  beating = false;
+  beat.cancel();
+  s.run_until([] { return false; }, 20ms);
+  EXPECT_LT(worst, 100ms);
+  // Ticks that came while a cycle was out were skipped, not queued: three
+  // whole cycles, one after the other.
+  EXPECT_GE(took, 1000ms);
+  EXPECT_EQ(s.logged("The Error Code:15\rTime Out") % 2, 0);
+  EXPECT_EQ(st.panel(1).value, "0");  // the result area was never filled
+
+  // The modules answer again: the next cycle brings their values.
+  ASSERT_TRUE(s.sim.command("fault 1 none"));
+  ASSERT_TRUE(s.sim.command("fault 2 none"));
+  ASSERT_TRUE(s.run_until([&] { return st.panel(1).value == "500" && st.panel(3).value == "-80"; }));
+}
+
+TEST(StationWithSimulator, GarbageAndShutdownDuringACycle) {
+  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--input", "2:*=const:2", "--fault",
+                "2=garbage"});
+  auto& st = *s.station;
+  st.start();
+  ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:12\rResult String Check Error") >= 1; }));
+  // Module 2's failed read hands on module 1's readings, as the result
+  // area still holds them.
+  ASSERT_TRUE(s.run_until([&] { return !st.acquisition.polling(); }));
+  EXPECT_EQ(st.panel(1).value, "500");
+  EXPECT_EQ(st.panel(3).value, "0");  // 10 of 0..20 onto -100..100
+
+  ASSERT_TRUE(s.sim.command("fault 2 silent"));
+  ASSERT_TRUE(s.run_until([&] { return st.acquisition.polling(); }));
+  const auto logged = s.log.memo().size();
+  s.station.reset();  // ends while module 2 is being waited for
+  s.run_until([] { return false; }, 300ms);
+  EXPECT_EQ(s.log.memo().size(), logged);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // shared by the tests, the benchmarks and the fuzz targets. Each records
 // what it is asked (bounded where long runs use it) and can be told to fail.
 #pragma once
-#include "device/device_line.hpp"
+#include "device/module_poller.hpp"
 #include "device/result_codes.hpp"
 #include "platform/configured_flag.hpp"
 #include "platform/dialer.hpp"
@@ -11,12 +11,16 @@
 #include "station/event_uplink.hpp"
 #include "station/host_messages.hpp"
 
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <functional>
 #include <limits>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -53,23 +57,47 @@ class RecordingPower final : public PowerControl {
 
 // A device line that answers from a table (or from `answer` when set) and
 // records which modules were asked. It opens unless told otherwise; a
-// module not in the table times out.
-class ScriptedDeviceLine final : public DeviceLine {
+// module not in the table times out. A poll completes one turn of the loop
+// later, as a line never answers inside the call.
+class ScriptedDeviceLine final : public ModulePoller {
  public:
+  explicit ScriptedDeviceLine(asio::io_context& ioc) : ioc_(ioc) {}
+  ~ScriptedDeviceLine() override { cancel(); }
+
   int open_code = 0;
   std::map<int, AnalogReadings> modules;  // address -> readings
   std::map<int, int> codes;               // address -> result code
+  // Overrides the table: fills the area (kept only on 0), returns the code.
   std::function<int(int address, AnalogReadings& area)> answer;
-  std::vector<int> asked;
+  std::vector<int> asked;  // the addresses polled, in order
   int opened = 0;
 
   int open(int, int) override {
     ++opened;
+    cancel();
     return open_code;
   }
-  int read_module(int address, bool, std::chrono::milliseconds, AnalogReadings& area) override {
-    if (asked.size() < kRecorded) asked.push_back(address);
-    if (answer) return answer(address, area);
+  void read_modules(std::vector<int> addresses, ModuleReadOptions, AnalogReadings area, Done done) override {
+    cancel();
+    std::vector<ModuleRead> reads;
+    for (const int a : addresses) {
+      if (asked.size() < kRecorded) asked.push_back(a);
+      AnalogReadings filled = area;
+      const int code = answer ? answer(a, filled) : from_table(a, filled);
+      if (code == rc::kNoError) area = filled;
+      reads.push_back({code, area});
+    }
+    asio::post(ioc_, [live = live_, reads = std::move(reads), done = std::move(done)]() mutable {
+      if (*live) done(std::move(reads));
+    });
+  }
+  void cancel() override {
+    *live_ = false;
+    live_ = std::make_shared<bool>(true);
+  }
+
+ private:
+  int from_table(int address, AnalogReadings& area) const {
     if (auto it = codes.find(address); it != codes.end() && it->second != 0) return it->second;
     if (auto it = modules.find(address); it != modules.end()) {
       area = it->second;
@@ -77,6 +105,9 @@ class ScriptedDeviceLine final : public DeviceLine {
     }
     return rc::kTimeOut;
   }
+
+  asio::io_context& ioc_;
+  std::shared_ptr<bool> live_ = std::make_shared<bool>(true);
 };
 
 // A host's connection that keeps what the station sends. It can refuse

@@ -63,7 +63,7 @@ class RunningStation {
   ManualClock clock_;
   MemoryFlag flag_{true};
   RecordingPower power_{false};
-  ScriptedDeviceLine line_;  // opens, has no modules
+  ScriptedDeviceLine line_{ioc_};  // opens, has no modules
   OperatorLog log_;
   Station station_;
   std::thread thread_;
