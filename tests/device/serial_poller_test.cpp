@@ -159,7 +159,7 @@ TEST(SerialModulePoller, LateReplyIsNotTakenForTheNextOne) {
   EXPECT_EQ(codes(s.poll({1}, ModuleReadOptions{false, 100ms})), (std::vector<int>{rc::kTimeOut}));
   ASSERT_TRUE(s.sim.command("delay 0"));
   ASSERT_TRUE(s.sim.command("1 0 7.25"));
-  std::this_thread::sleep_for(350ms);  // the late reply (3.000) is in the pty now
+  std::this_thread::sleep_for(800ms);  // the late reply (3.000) is in the pty now, even on a loaded machine
   const auto reads = s.poll({1});
   EXPECT_EQ(reads[0].code, 0);
   EXPECT_FLOAT_EQ(reads[0].area[0], 7.25f);

@@ -187,7 +187,8 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
         std::error_code ec;
         return std::filesystem::file_size(dir / "Event.Sav", ec) == 0 && !ec;
       },
-      60s));
+      60s))
+      << tail(station->output());
   EXPECT_EQ(station->signal_and_wait(SIGTERM), 0);
   counted += count_lines(station->output(), "Events : Add Event to buffer");
   ftp.stop();

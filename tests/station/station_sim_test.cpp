@@ -183,8 +183,9 @@ TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
   st.start();
   ASSERT_EQ(st.data_mode(), DataMode::reading);
   // A cycle of two silent modules takes 400 ms; the read tick comes every
-  // 50 ms. Meanwhile the loop's other work goes on at once: a 5 ms
-  // heartbeat on the station thread is never held up by a module.
+  // 50 ms. Meanwhile the loop's other work goes on: a 5 ms heartbeat on the
+  // station thread is never held up for a cycle (a cycle read on that
+  // thread would hold it 400 ms; the margin is for a loaded machine).
   asio::steady_timer beat(s.ioc);
   std::chrono::nanoseconds worst{0};
   bool beating = true;
@@ -204,7 +205,7 @@ TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
   beating = false;
   beat.cancel();
   s.run_until([] { return false; }, 20ms);
-  EXPECT_LT(worst, 100ms);
+  EXPECT_LT(worst, 300ms);
   // Ticks that came while a cycle was out were skipped, not queued: three
   // whole cycles, one after the other.
   EXPECT_GE(took, 1000ms);
