@@ -4,10 +4,10 @@
 #include "device/result_codes.hpp"
 #include "device/serial_line.hpp"
 #include "device/serial_poller.hpp"
+#include "support/heartbeat.hpp"
 #include "support/sim_process.hpp"
 #include "support/test_support.hpp"
 
-#include <asio/steady_timer.hpp>
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -123,35 +123,19 @@ TEST(SerialModulePoller, SilentModulesNeverHoldUpTheLoop) {
   SimPoller s({"--module", "1", "--module", "2", "--module", "3", "--fault", "1=silent", "--fault", "2=silent",
                "--fault", "3=silent"});
   // A 5 ms heartbeat on the same loop while three modules time out.
-  asio::steady_timer beat(s.ioc);
-  std::chrono::nanoseconds worst{0};
-  int beats = 0;
-  bool beating = true;
-  std::function<void()> arm = [&] {
-    const auto due = std::chrono::steady_clock::now() + 5ms;
-    beat.expires_at(due);
-    beat.async_wait([&, due](std::error_code ec) {
-      if (ec || !beating) return;
-      worst = std::max(worst, std::chrono::steady_clock::now() - due);
-      ++beats;
-      arm();
-    });
-  };
-  arm();
+  test::Heartbeat beat(s.ioc, 5ms);
   const auto t0 = std::chrono::steady_clock::now();
   auto slot = s.start({1, 2, 3}, ModuleReadOptions{false, 150ms});
   ASSERT_TRUE(s.run_until([&] { return slot->has_value(); }));
   const auto took = std::chrono::steady_clock::now() - t0;
-  beating = false;
-  beat.cancel();
-  s.run_until([] { return false; }, 20ms);  // its last handler runs while `arm` lives
+  beat.stop();
   EXPECT_EQ(codes(**slot), (std::vector<int>(3, rc::kTimeOut)));
   // Each module waits out its own time-out, one after the other ...
   EXPECT_GE(took, 450ms);
   EXPECT_LT(took, 2s);
   // ... while the loop goes on with its other work.
-  EXPECT_GE(beats, 30);
-  EXPECT_LT(worst, 75ms);
+  EXPECT_GE(beat.beats(), 30);
+  EXPECT_LT(beat.worst(), 75ms);
 }
 
 TEST(SerialModulePoller, LateReplyIsNotTakenForTheNextOne) {

@@ -3,14 +3,13 @@
 // simulator's link.
 #include "device/serial_poller.hpp"
 #include "station/station.hpp"
+#include "support/heartbeat.hpp"
 #include "support/manual_clock.hpp"
 #include "support/sim_process.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
-
-#include <asio/steady_timer.hpp>
 
 #include <algorithm>
 #include <signal.h>
@@ -186,26 +185,12 @@ TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
   // 50 ms. Meanwhile the loop's other work goes on: a 5 ms heartbeat on the
   // station thread is never held up for a cycle (a cycle read on that
   // thread would hold it 400 ms; the margin is for a loaded machine).
-  asio::steady_timer beat(s.ioc);
-  std::chrono::nanoseconds worst{0};
-  bool beating = true;
-  std::function<void()> arm = [&] {
-    const auto due = std::chrono::steady_clock::now() + 5ms;
-    beat.expires_at(due);
-    beat.async_wait([&, due](std::error_code ec) {
-      if (ec || !beating) return;
-      worst = std::max(worst, std::chrono::steady_clock::now() - due);
-      arm();
-    });
-  };
-  arm();
+  test::Heartbeat beat(s.ioc, 5ms);
   const auto t0 = std::chrono::steady_clock::now();
   ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:15\rTime Out") >= 6; }));
   const auto took = std::chrono::steady_clock::now() - t0;
-  beating = false;
-  beat.cancel();
-  s.run_until([] { return false; }, 20ms);
-  EXPECT_LT(worst, 300ms);
+  beat.stop();
+  EXPECT_LT(beat.worst(), 300ms);
   // Ticks that came while a cycle was out were skipped, not queued: three
   // whole cycles, one after the other.
   EXPECT_GE(took, 1000ms);
