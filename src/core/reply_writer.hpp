@@ -17,10 +17,11 @@ class ReplyWriter {
   // acknowledgement of a long (realtime) reply.
   ReplyWriter() = default;
 
-  // SOH and the header of the request being answered.
-  static ReplyWriter answering(std::string_view header) {
+  // SOH and the header of the request being answered; room for about
+  // `body_bytes` more.
+  static ReplyWriter answering(std::string_view header, std::size_t body_bytes = 64) {
     ReplyWriter w;
-    w.bytes_.reserve(header.size() + 64);
+    w.bytes_.reserve(header.size() + body_bytes + 2);
     w.bytes_ += proto::SOH;
     w.bytes_ += header;
     return w;

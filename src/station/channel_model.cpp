@@ -3,7 +3,14 @@
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
 
+#include <atomic>
+
 namespace orvane {
+
+std::uint64_t ChannelRecords::fresh_stamp() {
+  static std::atomic<std::uint64_t> last{0};
+  return last.fetch_add(1, std::memory_order_relaxed) + 1;
+}
 
 SensorTable::SensorTable() {
   rows_.push_back(header());

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orvane {
@@ -74,6 +75,54 @@ struct ChannelRecord {
   std::int64_t hour_sum = 0;
   bool hour_started = false;
   std::int32_t table_row = -1;  // linked sensor_table row, -1 = none
+};
+
+// The channel records (channel.con, in file order) with a stamp of their
+// state: every access that may change them gives the records a stamp no
+// records of this process ever had, so a reader that keeps something made
+// from them (the READ_DATA lines) can tell by the stamp alone whether it
+// still holds. Reading goes through the const members.
+class ChannelRecords {
+ public:
+  using Records = std::vector<ChannelRecord>;
+
+  ChannelRecords() : stamp_(fresh_stamp()) {}
+  ChannelRecords(const ChannelRecords&) = default;
+  ChannelRecords& operator=(const ChannelRecords& other) {
+    records_ = other.records_;
+    stamp_ = fresh_stamp();
+    return *this;
+  }
+
+  ChannelRecords& operator=(Records records) {
+    changed() = std::move(records);
+    return *this;
+  }
+
+  std::uint64_t stamp() const { return stamp_; }
+
+  Records::const_iterator begin() const { return records_.begin(); }
+  Records::const_iterator end() const { return records_.end(); }
+  const ChannelRecord& operator[](std::size_t i) const { return records_[i]; }
+  std::size_t size() const { return records_.size(); }
+  bool empty() const { return records_.empty(); }
+
+  Records::iterator begin() { return changed().begin(); }
+  Records::iterator end() { return changed().end(); }
+  ChannelRecord& operator[](std::size_t i) { return changed()[i]; }
+  void push_back(ChannelRecord record) { changed().push_back(std::move(record)); }
+  void pop_back() { changed().pop_back(); }
+  void clear() { changed().clear(); }
+
+ private:
+  static std::uint64_t fresh_stamp();
+  Records& changed() {
+    stamp_ = fresh_stamp();
+    return records_;
+  }
+
+  Records records_;
+  std::uint64_t stamp_;
 };
 
 // Parsers of one file line; nothing when the line can't be loaded.

@@ -7,19 +7,62 @@
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
 
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <utility>
+
 namespace orvane {
 
+namespace {
+
+// The lines of a READ_DATA reply follow from the minute, the identity items
+// asked with and the channel records. Hosts poll far more often than any of
+// these change, so the lines last built are kept with what they were built
+// from and used again while all of it is the same; the records tell by
+// their stamp.
+class ReadDataLines {
+ public:
+  std::string_view lines(std::string_view stamp, std::string_view fac, std::string_view sen,
+                         const ChannelRecords& channels) {
+    if (!built_ || channels.stamp() != records_ || stamp != stamp_ || fac != fac_ || sen != sen_)
+      build(stamp, fac, sen, channels);
+    return lines_;
+  }
+
+ private:
+  void build(std::string_view stamp, std::string_view fac, std::string_view sen, const ChannelRecords& channels) {
+    // The middle of every line is the same within one reply.
+    std::string middle;
+    middle.append(" ").append(stamp).append(" ").append(fac).append(" ").append(fac).append(sen).append(" ");
+    ReplyWriter lines;
+    lines.reserve(channels.size() * (middle.size() + 32));
+    for (const auto& ch : channels)
+      lines.line(" EVENT", trim(ch.port_type), middle, trim(ch.port_id), " IS ", trim(ch.value), " ");
+    lines_ = std::move(lines).take();
+    records_ = channels.stamp();
+    stamp_ = stamp;
+    fac_ = fac;
+    sen_ = sen;
+    built_ = true;
+  }
+
+  bool built_ = false;
+  std::uint64_t records_ = 0;
+  std::string stamp_, fac_, sen_;
+  std::string lines_;
+};
+
+}  // namespace
+
 void handle_read_data(Station& st, const Request& request) {
-  const auto& fac = item(request.items, 2);
-  const auto& sen = item(request.items, 3);
-  // The middle of every line is the same within one reply: built once.
-  std::string middle;
-  middle.append(" ").append(stamp_yyyymmddhhnn(st.now())).append(" ").append(fac).append(" ");
-  middle.append(fac).append(sen).append(" ");
-  auto reply = ReplyWriter::answering(request.header);
-  reply.reserve(request.header.size() + 2 + st.channels.size() * (middle.size() + 32));
-  for (const auto& ch : st.channels)
-    reply.line(" EVENT", trim(ch.port_type), middle, trim(ch.port_id), " IS ", trim(ch.value), " ");
+  // Stamps are unique across all records of the process, so one memo
+  // serves whichever station of this thread asks.
+  thread_local ReadDataLines memo;
+  const auto lines = memo.lines(stamp_yyyymmddhhnn(st.now()), item(request.items, 2), item(request.items, 3),
+                                std::as_const(st.channels));
+  auto reply = ReplyWriter::answering(request.header, lines.size());
+  reply.add(lines);
   send_reply(st, *request.connection, std::move(reply).end());
 }
 

@@ -39,7 +39,7 @@ class Realtime {
   struct Wiring {
     OperatorLog& log;
     const Clock& clock;
-    const std::vector<ChannelRecord>& channels;  // a batch has a line per enabled channel
+    const ChannelRecords& channels;  // a batch has a line per enabled channel
     std::function<void()> period_changed;        // the read cycle keeps up with a shorter period
   };
 

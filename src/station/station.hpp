@@ -149,7 +149,7 @@ class Station final : public MessageHandler {
   std::array<ChannelPanel, limits::kChannels> panels;  // panels[N-1] is pnl_N
   SensorTable sensor_table;
   std::vector<ModuleRecord> modules;   // module.con, in file order
-  std::vector<ChannelRecord> channels;  // channel.con, in file order
+  ChannelRecords channels;  // channel.con, in file order
   std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
 

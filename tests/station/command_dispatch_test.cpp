@@ -27,6 +27,35 @@ TEST_F(Dispatch, ReadDataListsEveryChannelWithExactBytes) {
   EXPECT_EQ(request({"READ_DATA 1 F1 S1"}, ""), "\x01\x04");
 }
 
+// Replies are built again only when something they show has changed: each
+// change shows in the very next reply.
+TEST_F(Dispatch, ReadDataShowsEveryChangeInTheNextReply) {
+  add_channel("T01", "A", true, "200");
+  add_channel("T02", "A", true, "7");
+  const auto ask = [&](const std::string& items = "F1 S1") { return request({"READ_DATA 1 " + items}, "h"); };
+  const auto line = [](const std::string& stamp, const std::string& id, const std::string& value,
+                       const std::string& who = "F1 F1S1") {
+    return "\x02 EVENTA " + stamp + " " + who + " " + id + " IS " + value + " \x03";
+  };
+  EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
+  EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
+  st.channels[1].value = "70";  // a longer value, the same bytes before it
+  EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "70") + "\x04");
+  st.channels[1].value = "7";
+  st.channels[1].port_id = "T027";  // the same bytes moved from one field to the next
+  st.channels[1].value = "";
+  EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T027", "") + "\x04");
+  clock.advance(std::chrono::minutes(1));
+  EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + line("200612071231", "T027", "") + "\x04");
+  st.channels.pop_back();
+  EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + "\x04");
+  // Another station of the same thread answers with its own channels.
+  CommandFixture other;
+  other.add_channel("X9", "A", true, "1");
+  EXPECT_EQ(other.request({"READ_DATA 1 F1 S1"}, "h"), "\x01h" + line("200612071230", "X9", "1") + "\x04");
+  EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + "\x04");
+}
+
 TEST_F(Dispatch, AddressingRules) {
   // Factory and sensor, or both written together as item 3.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
