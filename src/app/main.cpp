@@ -1,8 +1,8 @@
 // orvane-emulator: the station, headless or with its window.
+#include "app/lazy_uplink.hpp"
 #include "core/limits.hpp"
 #include "device/serial_poller.hpp"
 #include "net/command_server.hpp"
-#include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
 #include "platform/icmp_pinger.hpp"
@@ -155,7 +155,7 @@ int main(int argc, char** argv) {
     com_ports.insert_or_assign(port, std::move(path));
   }
   orvane::SerialModulePoller device_line(ioc, std::move(com_ports));
-  orvane::FtpUplink uplink;
+  orvane::app::LazyUplink uplink;  // the FTP module is loaded at the first upload
   orvane::PppdOptions ppp;
   ppp.peers_dir = opt.ppp_peers;
   ppp.chat_script = opt.ppp_chat;

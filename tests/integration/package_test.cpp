@@ -47,6 +47,14 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
   ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
 
+  // The FTP module, its libcurl dependency declared.
+  EXPECT_TRUE(std::filesystem::exists(root / "usr/lib/orvane-emulator/orvane-emulator-ftp.so"));
+  {
+    ChildProcess depends({"/usr/bin/dpkg-deb", "-f", deb.string(), "Depends"});
+    ASSERT_EQ(depends.wait(), 0);
+    EXPECT_NE(depends.output().find("libcurl"), std::string::npos) << depends.output();
+  }
+
 #ifdef ORVANE_HAVE_UI
   // The window module, its Qt dependency declared, and the installed station
   // finding it from its own path.
