@@ -29,7 +29,7 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
   s.settings = settings;
   s.events_buffered = events.size();
   s.realtime_subscribers = realtime_.subscribers().size();
-  s.dial_online = dial_online;
+  s.dial_online = dial_online_;
   s.station_dir = dir_.string();
 
   const auto& memo = log_.memo();

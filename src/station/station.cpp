@@ -12,25 +12,25 @@
 namespace orvane {
 
 Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir)
-    : clock(ioc, deps.clock),
-      acquisition(ioc, deps.device),
+    : acquisition(ioc, deps.device),
       ioc_(ioc),
       log_(log),
       deps_(deps),
       dir_(std::move(dir)),
       sampling_(ioc),
       realtime_(ioc, {log, deps.clock, channels, [this] { apply_sampling_intervals(); }}),
+      clock_(ioc, deps.clock),
       delivery_(std::make_unique<EventDelivery>(events, [this](std::string line) { this->log(std::move(line)); },
-                                                deps.clock, deps.uplink, deps.dialer, deps.pinger, dial_online)) {
+                                                deps.clock, deps.uplink, deps.dialer, deps.pinger, dial_online_)) {
   sampling_.set_handlers({
       .on_read_tick = [this] { guarded([this] { on_read_tick(); }); },
       .on_event_tick = [this] { guarded([this] { on_event_tick(); }); },
       .on_history_tick = [this] { guarded([this] { on_history_tick(); }); },
   });
   realtime_.set_tick_handler([this] { guarded([this] { on_realtime_tick(); }); });
-  clock.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
+  clock_.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
   events.use_file(file(station_files::kEventBuffer));
-  clock.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });
+  clock_.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });
 }
 
 Station::~Station() {
@@ -54,13 +54,13 @@ void Station::start() {
     read_settings_file();
     open_command_server();
     load_event_buffer();
-    dial_online = false;
+    dial_online_ = false;
     load_channels();
     load_sensor_list();
     link_channels();
     apply_sampling_intervals();
     refresh_labels();  // runs the sampling timers
-    clock.set_active(true);
+    clock_.set_active(true);
     stop_data();  // the station starts stopped
     restore_last_values();
     // Messages that came in meanwhile are served by the loop next.
@@ -84,7 +84,7 @@ void Station::wait_for_first_configuration() {
   // Until a host has configured it once, a station neither samples nor keeps time.
   if (deps_.configured_flag.is_set()) return;
   stop_data();
-  clock.set_active(false);
+  clock_.set_active(false);
   log("Wait for Set Config...");
 }
 

@@ -69,7 +69,10 @@ class Station final : public MessageHandler {
   const Realtime& realtime() const { return realtime_; }
   bool restart_or_power_off(PowerAction action);
   ConfiguredFlag& configured_flag() { return deps_.configured_flag; }
-  void set_clock_active(bool active) { clock.set_active(active); }
+  // The 250 ms clock that signals hour and minute changes; it is stopped
+  // until the station is configured, and by STH / STR.
+  void set_clock_active(bool active) { clock_.set_active(active); }
+  bool clock_active() const { return clock_.active(); }
   void set_command_listener(CommandListener* listener) { deps_.listener = listener; }
   asio::io_context& io_context() { return ioc_; }
 
@@ -108,6 +111,7 @@ class Station final : public MessageHandler {
   void on_realtime_tick() { realtime_.on_tick(); }  // realtime batches to the subscribers
   void on_hour_change(LocalTime last_tick, LocalTime now);
   void on_minute_change(LocalTime last_tick, LocalTime now);
+  void on_clock_tick() { clock_.tick(); }  // reads the clock, signals hour and minute changes
 
   // ---- channel model and configuration files ----
   void load_modules();
@@ -150,10 +154,8 @@ class Station final : public MessageHandler {
   SensorTable sensor_table;
   std::vector<ModuleRecord> modules;   // module.con, in file order
   ChannelRecords channels;  // channel.con, in file order
-  std::atomic<bool> dial_online{false};  // dial-up link flag, shared with the upload worker
   EventBuffer events;
 
-  StationClock clock;
   Acquisition acquisition;
 
   ChannelPanel& panel(int n) { return panels.at(static_cast<std::size_t>(n - 1)); }
@@ -173,6 +175,8 @@ class Station final : public MessageHandler {
   std::function<void(const std::string&)> operator_alert_;
   Sampling sampling_;
   Realtime realtime_;
+  StationClock clock_;
+  std::atomic<bool> dial_online_{false};  // dial-up link flag, shared with the upload worker
   std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the rest goes
 };
 

@@ -183,7 +183,7 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
   EXPECT_EQ(st.sampling().history_timer().interval(), 500);
   EXPECT_EQ(st.sampling().event_timer().interval(), 2000);
   EXPECT_TRUE(flag.value);
-  EXPECT_TRUE(st.clock.active());
+  EXPECT_TRUE(st.clock_active());
   EXPECT_EQ(read_text(dir / "history" / "3.his"), "");
   EXPECT_FALSE(std::filesystem::exists(dir / "history" / "4.his"));
   // The new identity addresses the station from now on.

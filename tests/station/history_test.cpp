@@ -24,7 +24,7 @@ struct HistoryStation : EventStation {
     clock.set(start);
     // Ticks are driven by hand; the first one (no channels yet) only takes
     // the start time.
-    station->clock.tick();
+    station->on_clock_tick();
   }
   void sample(std::initializer_list<const char*> values) {
     auto v = values.begin();
@@ -34,7 +34,7 @@ struct HistoryStation : EventStation {
   }
   void move_to(LocalTime t) {
     clock.set(t);
-    station->clock.tick();
+    station->on_clock_tick();
   }
 };
 

@@ -101,14 +101,14 @@ TEST_F(Remote, DataModeClockAutoStartAndPower) {
   EXPECT_EQ(st.data_mode(), DataMode::stopped);
   EXPECT_FALSE(st.sampling().read_timer().enabled() || st.sampling().event_timer().enabled() ||
                st.sampling().history_timer().enabled());
-  EXPECT_TRUE(st.clock.active());
+  EXPECT_TRUE(st.clock_active());
   do_command("STH");
-  EXPECT_FALSE(st.clock.active());
+  EXPECT_FALSE(st.clock_active());
   do_command("ENB");
-  EXPECT_TRUE(st.clock.active());
+  EXPECT_TRUE(st.clock_active());
   EXPECT_EQ(read_lines(dir / "auto.con"), (std::vector<std::string>{"1", "keep"}));
   do_command("DIS");
-  EXPECT_FALSE(st.clock.active());
+  EXPECT_FALSE(st.clock_active());
   EXPECT_EQ(read_lines(dir / "auto.con"), (std::vector<std::string>{"0", "keep"}));
   std::filesystem::remove(dir / "auto.con");
   do_command("ENB");

@@ -27,7 +27,7 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
   EXPECT_EQ(s.settings.factory_id, "F1");
   EXPECT_EQ(s.settings.sensor_id, "S1");
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
-  EXPECT_FALSE(s.clock.active());
+  EXPECT_FALSE(s.clock_active());
   EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() || s.sampling().history_timer().enabled());
   EXPECT_EQ(s.sampling().history_timer().interval(), 1000);
   EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
@@ -46,7 +46,7 @@ TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   EXPECT_EQ(listener.allow_hosts, "10.0.0.0/8, ::1");
   EXPECT_EQ(listener.max_hosts, 12);
   EXPECT_EQ(s.settings.factory_id, "F7");
-  EXPECT_TRUE(s.clock.active());
+  EXPECT_TRUE(s.clock_active());
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
@@ -62,7 +62,7 @@ TEST(StationStartup, AFailingStepEndsTheSequenceAndIsLogged) {
   EXPECT_EQ(listener.ports, std::vector<int>{5000});  // "abc" falls back to the default
   EXPECT_EQ(f.log.last_line(), "Error : bind: Address already in use");
   EXPECT_EQ(s.sensor_table.cell(1, 1), "");  // later steps did not run
-  EXPECT_FALSE(s.clock.active());
+  EXPECT_FALSE(s.clock_active());
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
 
