@@ -41,6 +41,30 @@ void pause(test::ChildProcess& station, std::chrono::milliseconds d) {
   station.output();
 }
 
+// Whether the station came to hold no event, with the inputs frozen: the
+// change to the frozen values is itself an event a check or two later, so
+// the buffer must stay empty, and no event be added, for two seconds (many
+// event ticks and an upload's worth), not just be empty once.
+bool delivered_all(test::ChildProcess& station, const std::filesystem::path& dir,
+                   std::chrono::seconds timeout = std::chrono::seconds(90)) {
+  constexpr auto never = std::chrono::steady_clock::time_point::max();
+  auto empty_since = never;
+  int added = -1;
+  return test::wait_until(
+      [&] {
+        const int added_now = count_lines(station.output(), "Events : Add Event to buffer");
+        std::error_code ec;
+        const bool empty = std::filesystem::file_size(dir / "Event.Sav", ec) == 0 && !ec;
+        const auto now = std::chrono::steady_clock::now();
+        if (!empty || added_now != std::exchange(added, added_now))
+          empty_since = never;
+        else if (empty_since == never)
+          empty_since = now;
+        return empty_since != never && now - empty_since > std::chrono::seconds(2);
+      },
+      timeout);
+}
+
 std::string tail(const std::string& text, std::size_t n = 3000) {
   return text.size() > n ? text.substr(text.size() - n) : text;
 }
@@ -79,26 +103,8 @@ TEST(Soak, LoadAndAnFtpHostGoingDownAndUpLoseAndRepeatNothing) {
 
   // Inputs held still: the station delivers what it holds and the buffer
   // empties.
-  // The change to the frozen values is itself an event a check or two
-  // later, so the buffer must stay empty for a while (many event ticks and
-  // an upload's worth), not just be empty once.
   ASSERT_TRUE(rig::freeze(sim));
-  constexpr auto never = std::chrono::steady_clock::time_point::max();
-  auto empty_since = never;
-  int added = -1;
-  ASSERT_TRUE(test::wait_until(
-      [&] {
-        const int added_now = count_lines(station.output(), "Events : Add Event to buffer");
-        std::error_code ec;
-        const bool empty = std::filesystem::file_size(dir / "Event.Sav", ec) == 0 && !ec;
-        const auto now = std::chrono::steady_clock::now();
-        if (!empty || added_now != std::exchange(added, added_now))
-          empty_since = never;
-        else if (empty_since == never)
-          empty_since = now;
-        return empty_since != never && now - empty_since > 2s;
-      },
-      60s))
+  ASSERT_TRUE(delivered_all(station, dir.path()))
       << "Event.Sav still holds " << test::read_text(dir / "Event.Sav").size() << " bytes";
   ASSERT_TRUE(station.running());
   EXPECT_EQ(station.signal_and_wait(SIGTERM), 0) << tail(station.output());
@@ -181,14 +187,7 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
   ftp.start();
   station = std::make_unique<test::ChildProcess>(rig::station_args(dir.path()), rig::station_env());
   ASSERT_TRUE(test::wait_until([&] { return station->output(), rig::accepting(port); }));
-  ASSERT_TRUE(test::wait_until(
-      [&] {
-        station->output();
-        std::error_code ec;
-        return std::filesystem::file_size(dir / "Event.Sav", ec) == 0 && !ec;
-      },
-      60s))
-      << tail(station->output());
+  ASSERT_TRUE(delivered_all(*station, dir.path())) << tail(station->output());
   EXPECT_EQ(station->signal_and_wait(SIGTERM), 0);
   counted += count_lines(station->output(), "Events : Add Event to buffer");
   ftp.stop();
