@@ -59,14 +59,14 @@ int connect_to(int port) {
 
 struct Figures {
   std::vector<double> ms;  // sorted latencies
-  double stop_ms = 0;      // closing the station
+  double stop_ms = 0;  // closing the station
   std::size_t waiting_at_end = 0;
   double at(double q) const { return ms.empty() ? 0 : ms[std::min(ms.size() - 1, std::size_t(q * ms.size()))]; }
 };
 
 Figures run_case(int ftp_port, double seconds) {
-  const fs::path dir = fs::temp_directory_path() / ("orvane-blackhole-" + std::to_string(::getpid()) + "-" +
-                                                    std::to_string(ftp_port));
+  const fs::path dir =
+      fs::temp_directory_path() / ("orvane-blackhole-" + std::to_string(::getpid()) + "-" + std::to_string(ftp_port));
   fs::create_directories(dir / "log");
   fs::create_directories(dir / "history");
   std::string channel_con, sensor_con, backlog;
@@ -76,7 +76,10 @@ Figures run_case(int ftp_port, double seconds) {
     sensor_con += "," + id + ",A,I,Y,0,1000,,,,,,,,\r\n";
   }
   for (int n = 0; n < 100; ++n)
-    backlog += "\x01\x02" "EVENTA 200612071200 F1 F1S1 T101 IS " + std::to_string(n) + "\x03\x04\r\n";
+    backlog +=
+        "\x01\x02"
+        "EVENTA 200612071200 F1 F1S1 T101 IS " +
+        std::to_string(n) + "\x03\x04\r\n";
   std::ofstream(dir / "channel.con", std::ios::binary) << channel_con;
   std::ofstream(dir / "sensor.con", std::ios::binary) << sensor_con;
   std::ofstream(dir / "Event.Sav", std::ios::binary) << backlog;
@@ -119,7 +122,9 @@ Figures run_case(int ftp_port, double seconds) {
       ioc.run();
     });
     const int fd = connect_to(port.get_future().get());
-    const std::string request = "\x01" "bh\x02READ_DATA 200612071200 F1 S1\x03\x04";
+    const std::string request =
+        "\x01"
+        "bh\x02READ_DATA 200612071200 F1 S1\x03\x04";
     const auto until = Steady::now() + std::chrono::duration<double>(seconds);
     auto next = Steady::now();
     char buf[65536];

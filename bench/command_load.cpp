@@ -331,9 +331,12 @@ class StationProcess {
     write(dir_ / "last.con", last_con);
     write(dir_ / "flag", "1\r\n");
     write(dir_ / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port_) + "\r\n");
-    const std::vector<std::string> args{program.string(), "--headless", "--dir", dir_.string(),
-                                        "--lock-file", (dir_ / "lock").string(), "--flag-file",
-                                        (dir_ / "flag").string(), "--reboot-cmd", "true", "--poweroff-cmd", "true"};
+    const std::vector<std::string> args{program.string(), "--headless",
+                                        "--dir",          dir_.string(),
+                                        "--lock-file",    (dir_ / "lock").string(),
+                                        "--flag-file",    (dir_ / "flag").string(),
+                                        "--reboot-cmd",   "true",
+                                        "--poweroff-cmd", "true"};
     pid_ = ::fork();
     if (pid_ < 0) fail("fork");
     if (pid_ == 0) {
@@ -414,17 +417,24 @@ int main(int argc, char** argv) {
       std::filesystem::canonical("/proc/self/exe").parent_path().parent_path() / "orvane-emulator";
   for (int i = 1; i + 1 < argc; i += 2) {
     const std::string a = argv[i];
-    if (a == "--connections") conn_counts = parse_list(argv[i + 1]);
-    else if (a == "--seconds") seconds = std::atof(argv[i + 1]);
-    else if (a == "--channels") channels = std::atoi(argv[i + 1]);
-    else if (a == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
-    else if (a == "--station") program = argv[i + 1];
+    if (a == "--connections")
+      conn_counts = parse_list(argv[i + 1]);
+    else if (a == "--seconds")
+      seconds = std::atof(argv[i + 1]);
+    else if (a == "--channels")
+      channels = std::atoi(argv[i + 1]);
+    else if (a == "--rounds")
+      rounds = std::max(1, std::atoi(argv[i + 1]));
+    else if (a == "--station")
+      program = argv[i + 1];
   }
   ::signal(SIGPIPE, SIG_IGN);
   const auto [server_cpu, load_cpu] = two_cpus();
 
   StationProcess station(program, channels, server_cpu);
-  const std::string request = "\x01" "load\x02READ_DATA 200612071200 F1 S1\x03\x04";
+  const std::string request =
+      "\x01"
+      "load\x02READ_DATA 200612071200 F1 S1\x03\x04";
   const std::string reply = one_reply(station.port(), request);
   if (reply.empty() || std::count(reply.begin(), reply.end(), '\x02') != channels) {
     std::fprintf(stderr, "command_load: the station's READ_DATA reply is not what was expected\n");
@@ -439,11 +449,12 @@ int main(int argc, char** argv) {
     return 1;
   }
 
-  std::printf("READ_DATA, %d channels, reply %zu bytes, median of %d runs of %.1f s; "
-              "servers on CPU %d, load generator on CPU %d\n",
-              channels, reply.size(), rounds, seconds, server_cpu, load_cpu);
-  std::printf("%-6s %-10s %14s %10s %10s %10s %8s %12s %10s\n", "conns", "server", "round trips/s", "p50 us",
-              "p99 us", "max us", "ratio", "cpu us/rt", "cpu ratio");
+  std::printf(
+      "READ_DATA, %d channels, reply %zu bytes, median of %d runs of %.1f s; "
+      "servers on CPU %d, load generator on CPU %d\n",
+      channels, reply.size(), rounds, seconds, server_cpu, load_cpu);
+  std::printf("%-6s %-10s %14s %10s %10s %10s %8s %12s %10s\n", "conns", "server", "round trips/s", "p50 us", "p99 us",
+              "max us", "ratio", "cpu us/rt", "cpu ratio");
   int status = 0;
   for (int c : conn_counts) {
     std::vector<Result> ref_runs, st_runs;
@@ -452,8 +463,8 @@ int main(int argc, char** argv) {
       st_runs.push_back(run_load(station.port(), request, reply.size(), c, seconds, station.proc()));
     }
     const Result ref = median(ref_runs), st = median(st_runs);
-    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8s %12.2f\n", c, "reference", ref.rps, ref.p50_us,
-                ref.p99_us, ref.max_us, "", ref.cpu_us_per_rt);
+    std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8s %12.2f\n", c, "reference", ref.rps, ref.p50_us, ref.p99_us,
+                ref.max_us, "", ref.cpu_us_per_rt);
     std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8.2f %12.2f %10.2f\n", c, "station", st.rps, st.p50_us,
                 st.p99_us, st.max_us, ref.rps > 0 ? st.rps / ref.rps : 0.0, st.cpu_us_per_rt,
                 st.cpu_us_per_rt > 0 ? ref.cpu_us_per_rt / st.cpu_us_per_rt : 0.0);
@@ -462,8 +473,9 @@ int main(int argc, char** argv) {
       status = 1;
     }
     if (c == 8 && ref.rps < 100000)
-      std::printf("note: the reference stays under 100 000 round trips/s at 8 connections: the machine was busy "
-                  "or the load generator is the bottleneck\n");
+      std::printf(
+          "note: the reference stays under 100 000 round trips/s at 8 connections: the machine was busy "
+          "or the load generator is the bottleneck\n");
     std::fflush(stdout);
   }
   reference.stop();

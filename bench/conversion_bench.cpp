@@ -50,7 +50,6 @@ void BM_ChannelTexts(benchmark::State& state) {
 }
 BENCHMARK(BM_ChannelTexts);
 
-
 // A read cycle over N modules of eight channels each, all on panels; the
 // time per module read is the station's own cost of one poll.
 void BM_ReadCyclePerModule(benchmark::State& state) {
@@ -86,8 +85,7 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
     for (auto _ : state) {
       station.on_read_tick();
       ioc.restart();
-      while (station.acquisition.polling() && ioc.poll_one() > 0) {
-      }
+      while (station.acquisition.polling() && ioc.poll_one() > 0) {}
     }
     state.SetItemsProcessed(state.iterations() * n);
   }

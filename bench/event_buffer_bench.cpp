@@ -14,7 +14,9 @@
 
 namespace {
 
-const std::string kLine = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
+const std::string kLine =
+    "\x01\x02"
+    "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
 
 std::filesystem::path scratch() {
   auto dir = std::filesystem::temp_directory_path() / ("orvane-bench-" + std::to_string(std::random_device{}()));

@@ -37,7 +37,6 @@ namespace {
 
 const fs::path kServer = fs::path(ORVANE_SOURCE_DIR) / "tests" / "support" / "ftp_server.py";
 
-
 bool accepts(int port) {
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -84,7 +83,9 @@ int main(int argc, char** argv) {
   }
 
   // The reference: one write + fdatasync per event line, same folder.
-  const std::string sample = "\x01\x02" "EVENTD 200612071200 F1 F1S1 D1 IS 1\x03\x04\r\n";
+  const std::string sample =
+      "\x01\x02"
+      "EVENTD 200612071200 F1 F1S1 D1 IS 1\x03\x04\r\n";
   const int ref_lines = std::max(200, checks);
   auto t0 = Steady::now();
   {
@@ -105,9 +106,10 @@ int main(int argc, char** argv) {
   const double storm_s = std::chrono::duration<double>(Steady::now() - t0).count();
   station.delivery().join_worker();
   const auto expected = station.events.lines();
-  std::printf("storm: %d checks, %zu events buffered in %.2f s (%.0f events/s, uploads handed to the worker; "
-              "ratio to the reference %.1f)\n",
-              checks, expected.size(), storm_s, expected.size() / storm_s, expected.size() / storm_s / ref_ps);
+  std::printf(
+      "storm: %d checks, %zu events buffered in %.2f s (%.0f events/s, uploads handed to the worker; "
+      "ratio to the reference %.1f)\n",
+      checks, expected.size(), storm_s, expected.size() / storm_s, expected.size() / storm_s / ref_ps);
 
   const pid_t server = ::fork();
   if (server == 0) {

@@ -15,7 +15,9 @@ std::string traffic(int messages) {
     s += "\x01hdr" + std::to_string(i);
     s += "\x02READ_DATA 200612071200 F1 S1\x03";
     s += "\x02SET_ID 200612071200 F1 S1 T" + std::to_string(i % 32) + " AI Y 0 1000 10 20 30 40\x03";
-    s += "\x02" "DO_COMMAND 200612071200 F1 S1 \"SCFG\x05module.con\x05" "1,4017,A,1,Y\"\x03\x04";
+    s += "\x02"
+         "DO_COMMAND 200612071200 F1 S1 \"SCFG\x05module.con\x05"
+         "1,4017,A,1,Y\"\x03\x04";
   }
   return s;
 }
@@ -27,8 +29,9 @@ void BM_FrameOnly(benchmark::State& state) {
   std::size_t lines = 0;
   for (auto _ : state) {
     for (std::size_t p = 0; p < input.size(); p += chunk) {
-      framer.feed(std::string_view(input).substr(p, chunk),
-                  [&](std::span<const std::string_view> l) { lines += l.size(); }, [] {});
+      framer.feed(
+          std::string_view(input).substr(p, chunk), [&](std::span<const std::string_view> l) { lines += l.size(); },
+          [] {});
     }
   }
   benchmark::DoNotOptimize(lines);
@@ -43,11 +46,12 @@ void BM_FrameAndSplit(benchmark::State& state) {
   std::size_t items = 0;
   for (auto _ : state) {
     for (std::size_t p = 0; p < input.size(); p += chunk) {
-      framer.feed(std::string_view(input).substr(p, chunk),
-                  [&](std::span<const std::string_view> l) {
-                    for (std::size_t i = 1; i < l.size(); ++i) items += orvane::split_command_line(l[i]).size();
-                  },
-                  [] {});
+      framer.feed(
+          std::string_view(input).substr(p, chunk),
+          [&](std::span<const std::string_view> l) {
+            for (std::size_t i = 1; i < l.size(); ++i) items += orvane::split_command_line(l[i]).size();
+          },
+          [] {});
     }
   }
   benchmark::DoNotOptimize(items);

@@ -91,7 +91,9 @@ int main(int argc, char** argv) {
   fs::create_directories(dir / "files");
   Server server(root, dir / "server.out");
 
-  const std::string line = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
+  const std::string line =
+      "\x01\x02"
+      "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
   for (int i = 0; i < events; ++i) {
     char name[32];
     std::snprintf(name, sizeof name, "e%05d", i);
@@ -104,8 +106,8 @@ int main(int argc, char** argv) {
   orvane::EventBuffer buffer;
   buffer.load(dir / "station" / "Event.Sav");
   std::string last_log;
-  orvane::EventDelivery delivery(buffer, [&](std::string l) { last_log = std::move(l); }, clock, &ftp, nullptr,
-                                 nullptr, online);
+  orvane::EventDelivery delivery(
+      buffer, [&](std::string l) { last_log = std::move(l); }, clock, &ftp, nullptr, nullptr, online);
   orvane::DeliverySettings settings;
   settings.target = {"127.0.0.1", server.port, "Guest", "Tulip"};
   settings.eventpath = "/kyvex/debug/data";
@@ -184,24 +186,26 @@ int main(int argc, char** argv) {
     }
     const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     const auto stored = before - buffer.size();
-    if (bytes_per_event) *bytes_per_event = static_cast<double>(written_bytes() - written0) / static_cast<double>(stored);
+    if (bytes_per_event)
+      *bytes_per_event = static_cast<double>(written_bytes() - written0) / static_cast<double>(stored);
     return std::pair{static_cast<double>(stored) / s, stored};
   };
   double small_rate = 0;
   for (int r = 0; r < rounds; ++r) small_rate = std::max(small_rate, drain(1000, 60, nullptr).first);
   double bytes_per_event = 0;
   const auto [big_rate, big_stored] = drain(backlog, drain_s, &bytes_per_event);
-  std::printf("drain: backlog 1000: %.0f events/s; backlog %d: %.0f events/s over %zu stored, %.0f bytes written "
-              "per event (ratio %.2f)\n",
-              small_rate, backlog, big_rate, big_stored, bytes_per_event, big_rate / small_rate);
+  std::printf(
+      "drain: backlog 1000: %.0f events/s; backlog %d: %.0f events/s over %zu stored, %.0f bytes written "
+      "per event (ratio %.2f)\n",
+      small_rate, backlog, big_rate, big_stored, bytes_per_event, big_rate / small_rate);
 
   const auto out = read_all(server.out);
-  std::printf("connections: %d for %d station uploads and %d curl runs\n", count(out, "connect\n"), rounds,
-              2 * rounds);
-  std::printf("best of %d, %d events each: station %.0f events/s; curl %.0f files/s (ratio %.2f); "
-              "curl -Q NOOP %.0f files/s (ratio %.2f)\n",
-              rounds, events, events / best_station, events / best_curl, best_curl / best_station, events / best_noop,
-              best_noop / best_station);
+  std::printf("connections: %d for %d station uploads and %d curl runs\n", count(out, "connect\n"), rounds, 2 * rounds);
+  std::printf(
+      "best of %d, %d events each: station %.0f events/s; curl %.0f files/s (ratio %.2f); "
+      "curl -Q NOOP %.0f files/s (ratio %.2f)\n",
+      rounds, events, events / best_station, events / best_curl, best_curl / best_station, events / best_noop,
+      best_noop / best_station);
   fs::remove_all(dir);
   return unique ? 0 : 1;
 }

@@ -33,11 +33,11 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
-#include <future>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <thread>
 #include <vector>
 
@@ -122,11 +122,11 @@ double client_polls_per_second(const fs::path& link, int modules) {
   long polls = 0, failed = 0;
   const auto end = Clock::now() + kRun;
   while (Clock::now() < end)
-    for (int m = 1; m <= modules; ++m, ++polls) failed += line.read_module(m, false, std::chrono::milliseconds(200), area) != 0;
+    for (int m = 1; m <= modules; ++m, ++polls)
+      failed += line.read_module(m, false, std::chrono::milliseconds(200), area) != 0;
   if (failed) fmt::print("  ({} failed client polls)\n", failed);
   return static_cast<double>(polls) / std::chrono::duration<double>(kRun).count();
 }
-
 
 struct StationFigures {
   double polls_per_second = 0;
@@ -171,8 +171,7 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
     while (Clock::now() - t0 < kRun) {
       station.on_read_tick();
       ioc.restart();
-      while (station.acquisition.polling() && ioc.run_one() > 0) {
-      }
+      while (station.acquisition.polling() && ioc.run_one() > 0) {}
       ++cycles;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();
@@ -204,7 +203,7 @@ Latency read_data_latency(const fs::path& dir, const fs::path& link, int modules
     for (int i = 5; i <= modules; ++i) m << i << ",4017,A," << fmt::format("{:X}", i) << ",Y\r\n";
   }
   std::ofstream(dir / "emulate.ini") << "[Connection]\r\nClientPort=" << free_port()
-                                      << "\r\n[Config]\r\nHistorySample=100\r\nEventSample=100\r\n[READ]\r\nPort=3\r\n";
+                                     << "\r\n[Config]\r\nHistorySample=100\r\nEventSample=100\r\n[READ]\r\nPort=3\r\n";
   std::ofstream(dir / "auto.con") << "1\r\n";
   fs::create_directories(dir / "log");
   fs::create_directories(dir / "history");
@@ -235,7 +234,9 @@ Latency read_data_latency(const fs::path& dir, const fs::path& link, int modules
     asio::ip::tcp::socket sock(client_ioc);
     sock.connect({asio::ip::make_address("127.0.0.1"), static_cast<unsigned short>(p)});
     sock.set_option(asio::ip::tcp::no_delay(true));
-    const std::string request = "\x01" "lat\x02READ_DATA 200612071200 F1 S1\x03\x04";
+    const std::string request =
+        "\x01"
+        "lat\x02READ_DATA 200612071200 F1 S1\x03\x04";
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the first cycles are out
     const auto end = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
     auto next = Clock::now();
@@ -303,8 +304,8 @@ int main() {
   constexpr double kSeconds = 5;
   fmt::print("\nREAD_DATA latency, one host at 100 requests/s for {:.0f} s, station reading {} modules every 100 ms\n",
              kSeconds, kModules);
-  fmt::print("{:>9} | {:>8} | {:>10} | {:>10} | {:>10} | {:>11}\n", "modules", "requests", "p50 us", "p99 us",
-             "max us", "read errors");
+  fmt::print("{:>9} | {:>8} | {:>10} | {:>10} | {:>10} | {:>11}\n", "modules", "requests", "p50 us", "p99 us", "max us",
+             "read errors");
   Latency answering, silent;
   for (const bool quiet : {false, true}) {
     Sim sim(dir / "i7000", kModules, quiet);

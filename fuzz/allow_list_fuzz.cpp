@@ -27,8 +27,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (tail) std::memcpy(six.data(), data + size - tail, tail);
   asio::ip::address_v4::bytes_type four{six[12], six[13], six[14], six[15]};
   const asio::ip::address_v4 v4(four);
-  const asio::ip::address peers[] = {v4, asio::ip::address_v6(six),
-                                     asio::ip::make_address_v6(asio::ip::v4_mapped, v4)};
+  const asio::ip::address peers[] = {v4, asio::ip::address_v6(six), asio::ip::make_address_v6(asio::ip::v4_mapped, v4)};
   for (const auto& peer : peers) {
     const bool allowed = list.allows(peer);
     // A list that named nothing valid but named something lets nobody in.

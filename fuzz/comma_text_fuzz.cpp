@@ -25,7 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const auto trimmed = orvane::trim(text);
   FUZZ_CHECK(orvane::trim(trimmed) == trimmed);
-  FUZZ_CHECK(trimmed.empty() || (static_cast<unsigned char>(trimmed.front()) > 32 &&
-                                 static_cast<unsigned char>(trimmed.back()) > 32));
+  FUZZ_CHECK(trimmed.empty() ||
+             (static_cast<unsigned char>(trimmed.front()) > 32 && static_cast<unsigned char>(trimmed.back()) > 32));
   return 0;
 }

@@ -21,7 +21,6 @@
 
 namespace {
 
-
 struct World {
   std::filesystem::path dir;
   orvane::test::ManualClock clock;
@@ -63,7 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t p = 0; p < input.size(); p += chunk) {
     framer.feed(
         input.substr(p, chunk),
-        [&](std::span<const std::string_view> lines) { st.guarded([&] { orvane::dispatch_message(st, lines, conn); }); },
+        [&](std::span<const std::string_view> lines) {
+          st.guarded([&] { orvane::dispatch_message(st, lines, conn); });
+        },
         [&] { st.log("Error : message too long"); });
   }
   // One input's state must not pile up in the next.

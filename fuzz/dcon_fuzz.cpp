@@ -43,8 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       FUZZ_CHECK(address >= 0 && address <= 15);
       const auto request = orvane::dcon_read_all_request(address, data[0] & 1);
       FUZZ_CHECK(request.size() >= 4 && request.front() == '#' && request.back() == '\r');
-    } catch (const std::invalid_argument&) {
-    }
+    } catch (const std::invalid_argument&) {}
   }
   return 0;
 }

@@ -56,7 +56,8 @@ void run(const std::string& input) {
 }
 
 std::string mutate(std::string s, const std::vector<std::string>& corpus, std::mt19937& rng) {
-  static const char kBytes[] = {'\x01', '\x02', '\x03', '\x04', '\x05', '"', ',', ' ', '\r', '\n', '\0', '-', '9', '.', '/', '\f', '=', '[', ']', '>', '+'};
+  static const char kBytes[] = {'\x01', '\x02', '\x03', '\x04', '\x05', '"', ',', ' ', '\r', '\n', '\0',
+                                '-',    '9',    '.',    '/',    '\f',   '=', '[', ']', '>',  '+'};
   const int edits = 1 + static_cast<int>(rng() % 6);
   for (int e = 0; e < edits; ++e) {
     const auto pos = s.empty() ? 0 : rng() % (s.size() + 1);
@@ -121,8 +122,8 @@ int main(int argc, char** argv) {
   for (const auto& input : corpus) run(input);
   std::mt19937 rng(seed);
   const auto start = std::chrono::steady_clock::now();
-  const auto deadline = start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-                                    std::chrono::duration<double>(seconds));
+  const auto deadline =
+      start + std::chrono::duration_cast<std::chrono::steady_clock::duration>(std::chrono::duration<double>(seconds));
   long i = 0;
   std::string last;  // mutants are mutated further now and then, to get deeper
   for (;; ++i) {

@@ -17,7 +17,8 @@ EventUplink& LazyUplink::client() {
   std::lock_guard lock(load_mutex_);
   if (auto* c = client_.load()) return *c;
   try {
-    void* handle = open_module(find_module(kUplinkModuleFile), kUplinkVersionSymbol, "the FTP module of orvane-emulator");
+    void* handle =
+        open_module(find_module(kUplinkModuleFile), kUplinkVersionSymbol, "the FTP module of orvane-emulator");
     auto* make = reinterpret_cast<MakeUplinkFn*>(::dlsym(handle, kMakeUplinkSymbol));
     if (make == nullptr) throw std::runtime_error(std::string(kUplinkModuleFile) + " has no FTP client");
     owned_.reset(make());

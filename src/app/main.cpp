@@ -9,8 +9,8 @@
 #include "platform/instance_lock.hpp"
 #include "platform/line_output.hpp"
 #include "platform/power_control.hpp"
-#include "platform/service_notifier.hpp"
 #include "platform/ppp_dialer.hpp"
+#include "platform/service_notifier.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
@@ -58,20 +58,19 @@ int main(int argc, char** argv) {
   // writes report EPIPE instead.
   std::signal(SIGPIPE, SIG_IGN);
   Options opt;
-  CLI::App app{"Orvane Emulator: a remote monitoring station. Serves the framed command protocol on "
-               "ClientPort, reads I-7000 modules, buffers and uploads events, keeps history and logs.",
-               "orvane-emulator"};
+  CLI::App app{
+      "Orvane Emulator: a remote monitoring station. Serves the framed command protocol on "
+      "ClientPort, reads I-7000 modules, buffers and uploads events, keeps history and logs.",
+      "orvane-emulator"};
   app.add_flag("--headless", opt.headless, "Run without a window; every operator-log line goes to stdout");
   app.add_flag("--show", opt.show, "Show the window at start instead of starting in the tray");
   app.add_option("--dir", opt.dir, "Station directory (changed to before anything else)")->take_last();
-  app.add_option("--reboot-cmd", opt.reboot_cmd, "Command run by the remote reboot request")
-      ->capture_default_str();
+  app.add_option("--reboot-cmd", opt.reboot_cmd, "Command run by the remote reboot request")->capture_default_str();
   app.add_option("--poweroff-cmd", opt.poweroff_cmd, "Command run by the remote power-off request")
       ->capture_default_str();
   app.add_option("--lock-file", opt.lock_file,
                  "Single-instance lock file (default $XDG_RUNTIME_DIR/OrvaneEmulator.lock, else /tmp)");
-  app.add_option("--flag-file", opt.flag_file,
-                 "Configured-flag file (default $XDG_CONFIG_HOME/kelv/emu/1.21/flag)");
+  app.add_option("--flag-file", opt.flag_file, "Configured-flag file (default $XDG_CONFIG_HOME/kelv/emu/1.21/flag)");
   app.add_option("--com", opt.com,
                  "Device path of COM port N, as N=PATH (repeatable; default /dev/ttyS{N-1}), "
                  "e.g. --com 3=/tmp/i7000 for the module simulator")
@@ -105,8 +104,7 @@ int main(int argc, char** argv) {
 #endif
 
   if (!opt.dir.empty() && ::chdir(opt.dir.c_str()) != 0) {
-    std::cerr << "orvane-emulator: cannot use station directory " << opt.dir << ": " << std::strerror(errno)
-              << "\n";
+    std::cerr << "orvane-emulator: cannot use station directory " << opt.dir << ": " << std::strerror(errno) << "\n";
     return 2;
   }
 

@@ -9,8 +9,7 @@ extern "C" {
 
 __attribute__((visibility("default"))) extern const char orvane_emulator_ui_version[] = ORVANE_VERSION;
 
-__attribute__((visibility("default"))) int orvane_emulator_run_window(int argc, char** argv,
-                                                                      orvane::Station& station,
+__attribute__((visibility("default"))) int orvane_emulator_run_window(int argc, char** argv, orvane::Station& station,
                                                                       orvane::OperatorLog& log, bool show,
                                                                       orvane::ui::WindowQuit& quit) {
   return orvane::ui::run_window(argc, argv, station, log, show, quit);

@@ -10,8 +10,7 @@
 namespace orvane::app {
 
 // Same contract as orvane::ui::run_window.
-using RunWindowFn = int(int argc, char** argv, Station& station, OperatorLog& log, bool show,
-                        ui::WindowQuit& quit);
+using RunWindowFn = int(int argc, char** argv, Station& station, OperatorLog& log, bool show, ui::WindowQuit& quit);
 
 inline constexpr const char* kWindowModuleFile = "orvane-emulator-ui.so";
 inline constexpr const char* kRunWindowSymbol = "orvane_emulator_run_window";

@@ -36,7 +36,7 @@ std::vector<std::string> split_comma_text(std::string_view text) {
       }
     } else {
       const std::size_t start = p;
-      while (p < n && static_cast<unsigned char>(text[p]) > 32 && text[p] != ',') ++p;
+      while (p<n&& static_cast<unsigned char>(text[p])> 32 && text[p] != ',') ++p;
       item.assign(text.substr(start, p - start));
     }
     items.push_back(std::move(item));
@@ -82,7 +82,8 @@ std::string trim_copy(std::string_view text) { return std::string(trim(text)); }
 
 std::string without_line_breaks(std::string_view text) {
   std::string out(text);
-  std::replace_if(out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
+  std::replace_if(
+      out.begin(), out.end(), [](char c) { return c == '\r' || c == '\n'; }, ' ');
   return out;
 }
 

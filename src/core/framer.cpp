@@ -5,7 +5,8 @@ namespace orvane {
 void Framer::release_large() {
   if (text_.capacity() > limits::kFramerKeepBytes) std::string().swap(text_);
   if (starts_.capacity() > limits::kFramerKeepBytes / sizeof(std::uint32_t)) std::vector<std::uint32_t>().swap(starts_);
-  if (views_.capacity() > limits::kFramerKeepBytes / sizeof(std::string_view)) std::vector<std::string_view>().swap(views_);
+  if (views_.capacity() > limits::kFramerKeepBytes / sizeof(std::string_view))
+    std::vector<std::string_view>().swap(views_);
 }
 
 void Framer::drop() {

@@ -94,7 +94,7 @@ class Framer {
   std::size_t max_bytes_;
   bool inside_ = false;
   std::size_t bytes_ = 0;
-  std::string text_;                   // all lines' bytes, one after another
+  std::string text_;  // all lines' bytes, one after another
   std::vector<std::uint32_t> starts_;  // where each line starts in text_
   std::vector<std::string_view> views_;
 };

@@ -17,9 +17,9 @@ LocalTime make_local_time(int year, int month, int day, int hour = 0, int minute
                           int millisecond = 0);
 
 std::string stamp_yyyymmddhhnn(LocalTime t);  // station timestamp
-std::string stamp_yyyymmdd(LocalTime t);      // daily log file names
-std::string stamp_yyyymm(LocalTime t);        // first line of history files
-std::string stamp_hh_nn_ss(LocalTime t);      // "HH:NN:SS"
-std::string stamp_hhnnsszzz(LocalTime t);     // uploaded event file names
+std::string stamp_yyyymmdd(LocalTime t);  // daily log file names
+std::string stamp_yyyymm(LocalTime t);  // first line of history files
+std::string stamp_hh_nn_ss(LocalTime t);  // "HH:NN:SS"
+std::string stamp_hhnnsszzz(LocalTime t);  // uploaded event file names
 
 }  // namespace orvane

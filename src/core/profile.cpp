@@ -118,8 +118,7 @@ void Profile::set(std::string_view section, std::string_view key, std::string_vi
       return;
     }
   }
-  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last_content),
-                classify(fmt::format("{}={}", key, value)));
+  lines_.insert(lines_.begin() + static_cast<std::ptrdiff_t>(last_content), classify(fmt::format("{}={}", key, value)));
 }
 
 std::string Profile::text() const {

@@ -25,8 +25,9 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 int dcon_address(char address) {
   const int v = hex_value(address);
   if (v < 0) {
-    const auto shown = static_cast<unsigned char>(address) >= 32 ? std::string(1, address)
-                                                                 : fmt::format("\\x{:02X}", static_cast<unsigned char>(address));
+    const auto shown = static_cast<unsigned char>(address) >= 32
+                           ? std::string(1, address)
+                           : fmt::format("\\x{:02X}", static_cast<unsigned char>(address));
     throw std::invalid_argument("'" + shown + "' is not a valid module address");
   }
   return v;

@@ -42,8 +42,7 @@ class ModulePoller {
   // same order. `done` always runs later on the poller's io_context, never
   // inside this call, and never after cancel() or the poller's end. One
   // poll at a time: the caller waits for `done` before the next.
-  virtual void read_modules(std::vector<int> addresses, ModuleReadOptions options, AnalogReadings area,
-                            Done done) = 0;
+  virtual void read_modules(std::vector<int> addresses, ModuleReadOptions options, AnalogReadings area, Done done) = 0;
 
   // Ends a running poll at once; its `done` is dropped uncalled.
   virtual void cancel() = 0;

@@ -16,15 +16,32 @@ namespace {
 
 bool baud_constant(int baud, speed_t& out) {
   switch (baud) {
-    case 1200: out = B1200; return true;
-    case 2400: out = B2400; return true;
-    case 4800: out = B4800; return true;
-    case 9600: out = B9600; return true;
-    case 19200: out = B19200; return true;
-    case 38400: out = B38400; return true;
-    case 57600: out = B57600; return true;
-    case 115200: out = B115200; return true;
-    default: return false;
+    case 1200:
+      out = B1200;
+      return true;
+    case 2400:
+      out = B2400;
+      return true;
+    case 4800:
+      out = B4800;
+      return true;
+    case 9600:
+      out = B9600;
+      return true;
+    case 19200:
+      out = B19200;
+      return true;
+    case 38400:
+      out = B38400;
+      return true;
+    case 57600:
+      out = B57600;
+      return true;
+    case 115200:
+      out = B115200;
+      return true;
+    default:
+      return false;
   }
 }
 
@@ -101,8 +118,7 @@ int SerialDeviceLine::open(int port, int baud) {
   return open_serial_device(com_port_path(port, overrides_), baud, fd_);
 }
 
-int SerialDeviceLine::read_module(int address, bool checksum, std::chrono::milliseconds timeout,
-                                  AnalogReadings& area) {
+int SerialDeviceLine::read_module(int address, bool checksum, std::chrono::milliseconds timeout, AnalogReadings& area) {
   if (fd_ < 0) return rc::kComPortNotOpen;
   const auto deadline = SteadyClock::now() + timeout;
 

@@ -64,11 +64,13 @@ struct SerialModulePoller::Line : std::enable_shared_from_this<SerialModulePolle
     timer.async_wait([self = shared_from_this(), my_step](std::error_code ec) {
       if (!ec && my_step == self->step) self->module_done(rc::kTimeOut);
     });
-    asio::async_write(port, asio::buffer(request), [self = shared_from_this(), my_step](std::error_code ec, std::size_t) {
-      if (my_step != self->step) return;
-      if (ec) return self->module_done(rc::kSendCommandError);  // the device went away (EIO) or refused
-      self->read_reply(my_step);
-    });
+    asio::async_write(port, asio::buffer(request),
+                      [self = shared_from_this(), my_step](std::error_code ec, std::size_t) {
+                        if (my_step != self->step) return;
+                        if (ec)
+                          return self->module_done(rc::kSendCommandError);  // the device went away (EIO) or refused
+                        self->read_reply(my_step);
+                      });
   }
 
   void read_reply(std::uint64_t my_step) {

@@ -26,8 +26,8 @@ class Session;
 // listening socket, so it is held by both.
 struct ServerState {
   std::vector<Session*> sessions;
-  std::size_t unfinished = 0;   // bytes held by all sessions' framers
-  std::size_t released = 0;     // read buffers freed since memory was last trimmed
+  std::size_t unfinished = 0;  // bytes held by all sessions' framers
+  std::size_t released = 0;  // read buffers freed since memory was last trimmed
   RefusalLog refusals;
   RefusalLog::Time last_cap_log{};
   bool cap_logged = false;
@@ -126,9 +126,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
 
  private:
   void read() {
-    socket_.async_read_some(asio::buffer(buffer_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
-      self->on_read(ec, n);
-    });
+    socket_.async_read_some(asio::buffer(buffer_),
+                            [self = shared_from_this()](std::error_code ec, std::size_t n) { self->on_read(ec, n); });
   }
 
   void on_read(std::error_code ec, std::size_t n) {
@@ -165,25 +164,23 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   }
 
   void drop_largest() {
-    const auto largest =
-        *std::max_element(state_->sessions.begin(), state_->sessions.end(),
-                          [](const Session* a, const Session* b) { return a->held() < b->held(); });
+    const auto largest = *std::max_element(state_->sessions.begin(), state_->sessions.end(),
+                                           [](const Session* a, const Session* b) { return a->held() < b->held(); });
     const auto address = largest->address_;
     const auto held = largest->held();
     largest->drop();
     if (state_->refusals.due(address, std::chrono::steady_clock::now()))
       handler_.log_line("Error : unfinished messages of all hosts over " +
-                   std::to_string(limits::kMaxUnfinishedBytes >> 20) + " MiB: host " + address + " holding " +
-                   std::to_string(held) + " bytes dropped");
+                        std::to_string(limits::kMaxUnfinishedBytes >> 20) + " MiB: host " + address + " holding " +
+                        std::to_string(held) + " bytes dropped");
   }
 
   void write() {
     writing_ = true;
     in_flight_.swap(pending_);
     pending_.clear();
-    asio::async_write(socket_, asio::buffer(in_flight_), [self = shared_from_this()](std::error_code ec, std::size_t) {
-      self->on_written(ec);
-    });
+    asio::async_write(socket_, asio::buffer(in_flight_),
+                      [self = shared_from_this()](std::error_code ec, std::size_t) { self->on_written(ec); });
   }
 
   void on_written(std::error_code ec) {
@@ -217,8 +214,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   std::string address_;
   std::vector<char> buffer_;
   Framer framer_;
-  std::size_t held_ = 0;   // this framer's share of state_->unfinished
-  std::string pending_;    // replies not yet handed to the socket
+  std::size_t held_ = 0;  // this framer's share of state_->unfinished
+  std::string pending_;  // replies not yet handed to the socket
   std::string in_flight_;  // the bytes of the write under way
   bool writing_ = false;
   bool open_ = true;
@@ -257,7 +254,7 @@ void CommandServer::listen(const ListenSettings& settings) {
   host_cap_ = host_cap_for(settings.max_hosts, limit, open_descriptors());
   if (host_cap_ < static_cast<std::size_t>(std::max(settings.max_hosts, 1)))
     handler_.log_line("Error : descriptor limit " + std::to_string(limit) + " leaves room for " +
-                 std::to_string(host_cap_) + " hosts (MaxHosts " + std::to_string(settings.max_hosts) + ")");
+                      std::to_string(host_cap_) + " hosts (MaxHosts " + std::to_string(settings.max_hosts) + ")");
   accept();
 }
 
@@ -311,7 +308,7 @@ bool CommandServer::admit(asio::ip::tcp::socket& socket) {
       state_->cap_logged = true;
       state_->last_cap_log = now;
       handler_.log_line("Error : " + std::to_string(host_cap_) + " hosts connected, no more accepted (host " +
-                   host_address_text(remote.address()) + ")");
+                        host_address_text(remote.address()) + ")");
     }
     return false;
   }

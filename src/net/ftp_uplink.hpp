@@ -17,7 +17,8 @@
 namespace orvane {
 
 struct FtpTimeouts {
-  std::chrono::milliseconds connect{limits::kFtpConnectTimeoutMs};   // TCP connect (the login's replies get `response` each on top)
+  std::chrono::milliseconds connect{
+      limits::kFtpConnectTimeoutMs};  // TCP connect (the login's replies get `response` each on top)
   std::chrono::milliseconds response{limits::kFtpResponseTimeoutMs};  // each server reply (login, CWD, STOR)
   std::chrono::milliseconds transfer{limits::kFtpTransferTimeoutMs};  // one whole operation
 };
@@ -52,10 +53,10 @@ class FtpUplink final : public EventUplink {
 
   FtpTimeouts timeouts_;
   void* multi_ = nullptr;  // CURLM*
-  void* easy_ = nullptr;   // CURL*
+  void* easy_ = nullptr;  // CURL*
   bool connected_ = false;
-  std::string base_url_;   // ftp://host:port/
-  std::string dir_url_;    // base + the folder, ending with '/'
+  std::string base_url_;  // ftp://host:port/
+  std::string dir_url_;  // base + the folder, ending with '/'
 };
 
 }  // namespace orvane

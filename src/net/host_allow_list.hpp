@@ -34,7 +34,7 @@ class HostAllowList {
   struct Prefix {
     bool v4 = false;
     std::array<std::uint8_t, 16> bytes{};  // IPv4 in the first four
-    int bits = 0;                          // prefix length
+    int bits = 0;  // prefix length
   };
   static bool parse_entry(std::string_view text, Prefix& out);
 

@@ -11,7 +11,8 @@ bool RefusalLog::due(const std::string& address, Time now) {
     return true;
   }
   if (last_.size() >= capacity_) {
-    for (auto it = last_.begin(); it != last_.end();) it = now - it->second >= period_ ? last_.erase(it) : std::next(it);
+    for (auto it = last_.begin(); it != last_.end();)
+      it = now - it->second >= period_ ? last_.erase(it) : std::next(it);
     if (last_.size() >= capacity_) last_.clear();
   }
   last_.emplace(address, now);

@@ -74,8 +74,7 @@ bool IcmpPinger::ping(const std::string& host, std::chrono::milliseconds timeout
     if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
     sockaddr_in from{};
     socklen_t from_len = sizeof from;
-    const ssize_t n =
-        ::recvfrom(sock.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+    const ssize_t n = ::recvfrom(sock.fd, reply.data(), reply.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
     if (n <= 0 || from.sin_addr.s_addr != to.sin_addr.s_addr) continue;
     std::size_t offset = 0;
     if (raw) offset = static_cast<std::size_t>(reply[0] & 0x0f) * 4;  // raw sockets include the IP header

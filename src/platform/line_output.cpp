@@ -127,7 +127,8 @@ bool LineOutput::write_now() {
     // The reader is gone (EPIPE), or the output failed (EIO, ENOSPC): what
     // waits is lost to it. Only a reader that went away is final.
     const int error = n < 0 ? errno : EIO;
-    dropped_ += static_cast<std::uint64_t>(std::count(buffer_.begin() + static_cast<std::ptrdiff_t>(sent_), buffer_.end(), '\n'));
+    dropped_ += static_cast<std::uint64_t>(
+        std::count(buffer_.begin() + static_cast<std::ptrdiff_t>(sent_), buffer_.end(), '\n'));
     sent_ = buffer_.size();
     if (error == EPIPE || error == EBADF || error == EINVAL || error == ECONNRESET) broken_ = true;
   }

@@ -51,8 +51,8 @@ class LineOutput {
   void wait_writable();
 
   asio::io_context& ioc_;
-  int fd_;                // where the bytes go
-  bool own_fd_ = false;   // fd_ is our non-blocking reopening of the caller's descriptor
+  int fd_;  // where the bytes go
+  bool own_fd_ = false;  // fd_ is our non-blocking reopening of the caller's descriptor
   bool is_socket_ = false;
   int restore_flags_ = -1;  // the caller's flags, when O_NONBLOCK had to be set on its descriptor
   std::size_t max_buffered_;
@@ -60,7 +60,7 @@ class LineOutput {
   std::size_t sent_ = 0;  // bytes of buffer_ already written
   bool flush_posted_ = false;
   bool waiting_ = false;  // for the descriptor to take bytes again
-  bool broken_ = false;   // the reader is gone for good (EPIPE and the like)
+  bool broken_ = false;  // the reader is gone for good (EPIPE and the like)
   std::uint64_t dropped_ = 0;
   std::uint64_t writes_ = 0;
   std::optional<asio::posix::stream_descriptor> watch_;  // a duplicate of fd_, watched for writability

@@ -16,8 +16,8 @@ namespace {
 // The number goes into a command line that pppd hands to a shell.
 bool safe_number(const std::string& number) {
   return std::all_of(number.begin(), number.end(), [](char c) {
-    return (c >= '0' && c <= '9') || c == '+' || c == '*' || c == '#' || c == ',' || c == 'W' || c == 'P' ||
-           c == 'T' || c == ' ' || c == '-';
+    return (c >= '0' && c <= '9') || c == '+' || c == '*' || c == '#' || c == ',' || c == 'W' || c == 'P' || c == 'T' ||
+           c == ' ' || c == '-';
   });
 }
 
@@ -35,26 +35,46 @@ PppdDialer::~PppdDialer() {
 
 std::string PppdDialer::exit_text(int status) {
   switch (status) {
-    case 1: return "pppd has detected a serious error";
-    case 2: return "An error was detected in processing the options given";
-    case 3: return "pppd is not setuid-root and the invoking user is not root";
-    case 4: return "The kernel does not support PPP";
-    case 5: return "pppd terminated because it was sent a signal";
-    case 6: return "The serial port could not be locked";
-    case 7: return "The serial port could not be opened";
-    case 8: return "The connect script failed";
-    case 9: return "The command specified as the argument to the pty option could not be run";
-    case 10: return "The PPP negotiation failed";
-    case 11: return "The peer system failed (or refused) to authenticate itself";
-    case 12: return "The link was established successfully and terminated because it was idle";
-    case 13: return "The link was established successfully and terminated because the connect time limit was reached";
-    case 14: return "Callback was negotiated and an incoming call should arrive shortly";
-    case 15: return "The link was terminated because the peer is not responding to echo requests";
-    case 16: return "The link was terminated by the modem hanging up";
-    case 17: return "The PPP negotiation failed because serial loopback was detected";
-    case 18: return "The init script failed";
-    case 19: return "We failed to authenticate ourselves to the peer";
-    default: return "pppd ended with status " + std::to_string(status);
+    case 1:
+      return "pppd has detected a serious error";
+    case 2:
+      return "An error was detected in processing the options given";
+    case 3:
+      return "pppd is not setuid-root and the invoking user is not root";
+    case 4:
+      return "The kernel does not support PPP";
+    case 5:
+      return "pppd terminated because it was sent a signal";
+    case 6:
+      return "The serial port could not be locked";
+    case 7:
+      return "The serial port could not be opened";
+    case 8:
+      return "The connect script failed";
+    case 9:
+      return "The command specified as the argument to the pty option could not be run";
+    case 10:
+      return "The PPP negotiation failed";
+    case 11:
+      return "The peer system failed (or refused) to authenticate itself";
+    case 12:
+      return "The link was established successfully and terminated because it was idle";
+    case 13:
+      return "The link was established successfully and terminated because the connect time limit was reached";
+    case 14:
+      return "Callback was negotiated and an incoming call should arrive shortly";
+    case 15:
+      return "The link was terminated because the peer is not responding to echo requests";
+    case 16:
+      return "The link was terminated by the modem hanging up";
+    case 17:
+      return "The PPP negotiation failed because serial loopback was detected";
+    case 18:
+      return "The init script failed";
+    case 19:
+      return "We failed to authenticate ourselves to the peer";
+    default:
+      return "pppd ended with status " + std::to_string(status);
   }
 }
 

@@ -9,20 +9,20 @@
 #pragma once
 #include "platform/dialer.hpp"
 
+#include <sys/types.h>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
-#include <sys/types.h>
 
 namespace orvane {
 
 struct PppdOptions {
   std::filesystem::path peers_dir = "/etc/ppp/peers";  // phonebook: one file per entry
-  std::string pppd = "pppd";                           // the program run
-  std::filesystem::path chat_script;                   // empty: the peer file dials by itself
+  std::string pppd = "pppd";  // the program run
+  std::filesystem::path chat_script;  // empty: the peer file dials by itself
   std::string chat = "/usr/sbin/chat";
-  std::string ifname = "ppp-vrn";                      // interface of the link
-  std::chrono::seconds dial_timeout{90};               // until the interface is up
+  std::string ifname = "ppp-vrn";  // interface of the link
+  std::chrono::seconds dial_timeout{90};  // until the interface is up
 };
 
 class PppdDialer final : public Dialer {
@@ -45,7 +45,7 @@ class PppdDialer final : public Dialer {
 
   PppdOptions options_;
   std::mutex mutex_;
-  pid_t pid_ = -1;        // the running pppd, or the ended one not yet hung up
+  pid_t pid_ = -1;  // the running pppd, or the ended one not yet hung up
   bool exited_ = false;
   int exit_status_ = 0;
   std::string entry_;

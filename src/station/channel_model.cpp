@@ -18,9 +18,21 @@ SensorTable::SensorTable() {
 }
 
 const SensorTable::Row& SensorTable::header() {
-  static const Row h = {"",           " Port ID",    "Port Type",   "I/O",         "Enabled",
-                        "Lower bound", "Upper Bound", " Threshold 1", "Threshold 2", "Threshold 3",
-                        "Threshold 4", "Threshold 5", "Threshold 6", "Threshold 7", "Threshold 8"};
+  static const Row h = {"",
+                        " Port ID",
+                        "Port Type",
+                        "I/O",
+                        "Enabled",
+                        "Lower bound",
+                        "Upper Bound",
+                        " Threshold 1",
+                        "Threshold 2",
+                        "Threshold 3",
+                        "Threshold 4",
+                        "Threshold 5",
+                        "Threshold 6",
+                        "Threshold 7",
+                        "Threshold 8"};
   return h;
 }
 

@@ -53,9 +53,9 @@ class SensorTable {
 // ModuleRecord: one line of module.con.
 struct ModuleRecord {
   std::int32_t number = 0;
-  std::string model;    // such as "4017"
+  std::string model;  // such as "4017"
   std::string address;  // one character, a hex digit
-  std::string kind;     // "A" = analog module
+  std::string kind;  // "A" = analog module
   bool enabled = false;
 };
 
@@ -64,13 +64,13 @@ struct ModuleRecord {
 struct ChannelRecord {
   std::string port_id;
   std::string port_type;  // "A" or "D"
-  std::string io;         // "I" or "O"
+  std::string io;  // "I" or "O"
   bool enabled = false;
   std::int32_t module = 1;
   std::string address = "1";
   std::int32_t channel = 0;  // 0..7 on the module
-  double raw = 0;            // raw reading
-  std::string value = "0";   // scaled value text
+  double raw = 0;  // raw reading
+  std::string value = "0";  // scaled value text
   std::int32_t hour_min = 0, hour_max = 0, hour_count = 0;
   std::int64_t hour_sum = 0;
   bool hour_started = false;

@@ -32,8 +32,8 @@ enum class Unaddressed {
 // for the end of the message: that work is done before it runs.
 enum class Sees {
   nothing,  // the sensor rows and identity in memory only, changed at once
-  memory,   // channel links, panels, timers, data mode
-  files,    // station files too (sensor.con, emulate.ini, history)
+  memory,  // channel links, panels, timers, data mode
+  files,  // station files too (sensor.con, emulate.ini, history)
 };
 
 struct CommandEntry {
@@ -58,10 +58,10 @@ constexpr std::array kCommands{
                  Unaddressed::refused, Sees::memory},
     CommandEntry{"READ_HISTORY", [](Station& st, const Request& r) { handle_read_history(st, r); }, false, false,
                  Unaddressed::refused, Sees::files},
-    CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st.realtime(), r); }, false, false,
-                 Unaddressed::refused, Sees::memory},
-    CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { st.realtime().end_by_command(*r.connection); }, false,
-                 false, Unaddressed::refused, Sees::nothing},
+    CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st.realtime(), r); },
+                 false, false, Unaddressed::refused, Sees::memory},
+    CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { st.realtime().end_by_command(*r.connection); },
+                 false, false, Unaddressed::refused, Sees::nothing},
     CommandEntry{"DO_COMMAND", [](Station& st, const Request& r) { handle_do_command(st, r); }, false, true,
                  Unaddressed::accepted, Sees::files},
     CommandEntry{"SET_VALUE", [](Station& st, const Request& r) { handle_set_value(st, r); }, false, false,

@@ -28,7 +28,7 @@ struct MessageMarks {
   bool sensor_list_cleared = false;
   bool do_command_seen = false;
   bool config_failed = false;  // a SET_CONFIG was not saved: no ACK, the host retries
-  int line = 0;                // the line being dispatched
+  int line = 0;  // the line being dispatched
   // Sensor list changed: links and labels due (since line list_line), and
   // sensor.con due.
   bool list_changed = false;
@@ -45,7 +45,7 @@ struct MessageMarks {
 // One command line of a message, as its handler sees it.
 struct Request {
   std::string_view header;  // line 0 of the message, repeated in the reply
-  const Items& items;       // the command line's items, item 0 the command word
+  const Items& items;  // the command line's items, item 0 the command word
   const std::shared_ptr<Connection>& connection;
   MessageMarks& marks;
 };

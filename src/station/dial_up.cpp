@@ -51,8 +51,7 @@ bool DialUp::dial(const DialSettings& s) {
     if (e.half_open) {
       try {
         dialer_.hang_up(*e.half_open);
-      } catch (const DialError&) {
-      }
+      } catch (const DialError&) {}
     }
     return false;
   }

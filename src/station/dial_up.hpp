@@ -13,10 +13,10 @@
 namespace orvane {
 
 struct DialSettings {
-  std::string number;     // the telephone number (Telphone)
-  std::string user;       // User
-  std::string password;   // Password
-  std::string host;       // the uplink host (Host): pinged to confirm the link
+  std::string number;  // the telephone number (Telphone)
+  std::string user;  // User
+  std::string password;  // Password
+  std::string host;  // the uplink host (Host): pinged to confirm the link
   bool confirm_by_ping = false;  // Connectmode "1"
 };
 
@@ -30,8 +30,8 @@ class DialUp {
   DialUp(Dialer& dialer, Pinger* pinger, std::atomic<bool>& online, Log log, Wait wait = {});
 
   struct State {
-    bool any = false;   // some connection is active
-    std::string name;   // state name of the "vrn" connection, empty if none
+    bool any = false;  // some connection is active
+    std::string name;  // state name of the "vrn" connection, empty if none
   };
   State connection_state();
   // Dials and confirms the link; returns the online flag.

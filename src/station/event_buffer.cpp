@@ -148,8 +148,7 @@ void EventBuffer::use_file(const std::filesystem::path& file) {
 std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
   std::string bytes;
   for (const auto& line : lines) {
-    if (line.find_first_of("\r\n") != std::string::npos)
-      throw std::invalid_argument("event line holds a line break");
+    if (line.find_first_of("\r\n") != std::string::npos) throw std::invalid_argument("event line holds a line break");
     bytes += line;
     bytes += "\r\n";
   }
@@ -207,8 +206,8 @@ BufferPosition EventBuffer::position() const {
 
 void EventBuffer::write_head(const FileIdentity& file, std::uint64_t offset) {
   const auto path = head_file();
-  write_file_atomic(path, std::to_string(file.dev) + " " + std::to_string(file.ino) + " " + std::to_string(offset) +
-                              "\r\n");
+  write_file_atomic(path,
+                    std::to_string(file.dev) + " " + std::to_string(file.ino) + " " + std::to_string(offset) + "\r\n");
   sync_dir(path);
 }
 
@@ -285,8 +284,7 @@ bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
   // replacing it keeps a later file that gets the old inode from matching.
   try {
     write_head(next, 0);
-  } catch (const std::system_error&) {
-  }
+  } catch (const std::system_error&) {}
   return true;
 }
 

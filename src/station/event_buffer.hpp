@@ -117,9 +117,9 @@ class EventBuffer {
     std::uint32_t bytes;  // on disk, line end included (CR LF, or LF in a file written elsewhere)
   };
   std::deque<Line> lines_;
-  std::uint64_t head_ = 0;        // bytes of delivered lines at the file's start
+  std::uint64_t head_ = 0;  // bytes of delivered lines at the file's start
   std::uint64_t live_bytes_ = 0;  // bytes of the buffered lines, line ends included
-  bool dir_synced_ = false;       // the folder entry of a new file is on disk
+  bool dir_synced_ = false;  // the folder entry of a new file is on disk
 };
 
 }  // namespace orvane

@@ -34,8 +34,8 @@ std::int64_t panel_value(const ChannelPanel& panel) { return leading_int(trim(pa
 // The panel's tag holds the state; digital values beyond its range saturate
 // rather than wrap (a wrapped state could hide a change).
 int to_tag(std::int64_t state) {
-  return static_cast<int>(std::clamp<std::int64_t>(state, std::numeric_limits<int>::min(),
-                                                   std::numeric_limits<int>::max()));
+  return static_cast<int>(
+      std::clamp<std::int64_t>(state, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
 
 }  // namespace

@@ -35,8 +35,8 @@ class EventDelivery {
   using Log = std::function<void(std::string)>;
 
   // `uplink` and `dialer` may be null: nothing is delivered that way.
-  EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer,
-                Pinger* pinger, std::atomic<bool>& online, DialUp::Wait wait = {});
+  EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer, Pinger* pinger,
+                std::atomic<bool>& online, DialUp::Wait wait = {});
   ~EventDelivery();  // stop()
   EventDelivery(const EventDelivery&) = delete;
   EventDelivery& operator=(const EventDelivery&) = delete;
@@ -67,7 +67,7 @@ class EventDelivery {
     dial_up_budget_ = dial_up;
   }
 
- // The journal of the names the buffer's first lines are stored under,
+  // The journal of the names the buffer's first lines are stored under,
   // beside the buffer's file; covered by the upload lock like the buffer's
   // removals.
   // Lines named (and journalled) at a time ahead of their stores.

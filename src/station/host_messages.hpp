@@ -26,8 +26,8 @@ class MessageHandler {
 
 // What the command server is opened with, from emulate.ini's [Connection].
 struct ListenSettings {
-  int port = 5000;                           // ClientPort
-  std::string allow_hosts;                   // AllowHosts: addresses and prefixes; empty: every host
+  int port = 5000;  // ClientPort
+  std::string allow_hosts;  // AllowHosts: addresses and prefixes; empty: every host
   int max_hosts = limits::kDefaultMaxHosts;  // MaxHosts: hosts connected at once
 };
 

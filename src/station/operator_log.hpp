@@ -75,7 +75,7 @@ class OperatorLog {
   std::vector<Observer> observers_;
   std::uint64_t appended_ = 0;
   int bound_depth_ = 0;
-  std::deque<Repeats> repeats_;      // [0, repeats_used_) belong to the current bound
+  std::deque<Repeats> repeats_;  // [0, repeats_used_) belong to the current bound
   std::size_t repeats_used_ = 0;
   std::unordered_map<std::string_view, std::size_t> index_;  // text -> entry, past a few entries
   std::vector<std::size_t> held_order_;  // entries held back, first time first

@@ -25,12 +25,12 @@ namespace orvane {
 // One subscription: its own period and time left, so a later subscription
 // never changes the rhythm or the end of an earlier one.
 struct RealtimeSubscriber {
-  std::string address;                     // host's IP address, the key of the entry
+  std::string address;  // host's IP address, the key of the entry
   std::shared_ptr<Connection> connection;  // where its batches go
-  std::int64_t remaining_s = 0;            // subscription time left, whole seconds
-  std::int64_t period_s = 1;               // seconds between its batches
-  std::int64_t next_batch_s = 0;           // seconds until its next batch
-  std::uint64_t id = 0;                    // tells apart two subscriptions of one connection
+  std::int64_t remaining_s = 0;  // subscription time left, whole seconds
+  std::int64_t period_s = 1;  // seconds between its batches
+  std::int64_t next_batch_s = 0;  // seconds until its next batch
+  std::uint64_t id = 0;  // tells apart two subscriptions of one connection
 };
 
 class Realtime {
@@ -40,7 +40,7 @@ class Realtime {
     OperatorLog& log;
     const Clock& clock;
     const ChannelRecords& channels;  // a batch has a line per enabled channel
-    std::function<void()> period_changed;        // the read cycle keeps up with a shorter period
+    std::function<void()> period_changed;  // the read cycle keeps up with a shorter period
   };
 
   Realtime(asio::io_context& ioc, Wiring wiring);

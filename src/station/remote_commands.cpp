@@ -106,10 +106,8 @@ struct SubCommandEntry {
 };
 
 constexpr std::array kSubCommands{
-    SubCommandEntry{"RCFG",
-                    [](Station& st, SubCommand& c) {
-                      read_station_file(st, c.items, c.fields, c.reply, c.connection);
-                    }},
+    SubCommandEntry{
+        "RCFG", [](Station& st, SubCommand& c) { read_station_file(st, c.items, c.fields, c.reply, c.connection); }},
     SubCommandEntry{"SCFG", [](Station& st, SubCommand& c) { write_station_file(st, c.fields); }},
     SubCommandEntry{"CHT", [](Station& st, SubCommand&) { empty_history_files(st); }},
     SubCommandEntry{"STR", [](Station& st, SubCommand&) { st.stop_data(); }},

@@ -7,14 +7,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <fstream>
-#include <system_error>
 #include <iterator>
+#include <system_error>
 
 namespace orvane {
 
-std::chrono::milliseconds IntervalSetting::period() const {
-  return std::chrono::milliseconds(interval_ms(text));
-}
+std::chrono::milliseconds IntervalSetting::period() const { return std::chrono::milliseconds(interval_ms(text)); }
 
 StationSettings read_settings(const Profile& p, const std::string& station_dir) {
   StationSettings s;
@@ -31,7 +29,8 @@ StationSettings read_settings(const Profile& p, const std::string& station_dir) 
   s.telephone = p.get_string("Config", "Telphone", s.telephone);
   s.history_sample.text = p.get_string("Config", "HistorySample", s.history_sample.text);
   s.event_sample.text = p.get_string("Config", "EventSample", s.event_sample.text);
-  s.connect_mode = p.get_string("Setting", "Connectmode", "0") == "1" ? ConnectMode::confirm_by_ping : ConnectMode::dialled;
+  s.connect_mode =
+      p.get_string("Setting", "Connectmode", "0") == "1" ? ConnectMode::confirm_by_ping : ConnectMode::dialled;
   s.connect_type = p.get_string("Setting", "Connecttype", "0") == "1" ? ConnectType::dial_up : ConnectType::lan;
   s.history_type = p.get_string("Real Data", "History Type", s.history_type);
   s.data_path = p.get_string("Real Data", "Data Path", station_dir);

@@ -47,7 +47,8 @@ struct StationSettings {
   std::string user = "Guest";  // [Connection] User, default "Guest": FTP and dial-up login
   std::string password = "Tulip";  // [Connection] Password, default "Tulip"
   std::string event_path = "/kyvex/debug/data";  // [Connection] eventpath, default "/kyvex/debug/data": remote folder
-  std::string allow_hosts;  // [Connection] AllowHosts, default empty (every host): addresses and prefixes that may connect
+  std::string
+      allow_hosts;  // [Connection] AllowHosts, default empty (every host): addresses and prefixes that may connect
   int max_hosts = limits::kDefaultMaxHosts;  // [Connection] MaxHosts, default 256: hosts connected at once
   ConnectType connect_type = ConnectType::lan;  // [Setting] Connecttype, default "0"
   ConnectMode connect_mode = ConnectMode::dialled;  // [Setting] Connectmode, default "0"

@@ -20,8 +20,9 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       sampling_(ioc),
       realtime_(ioc, {log, deps.clock, channels, [this] { apply_sampling_intervals(); }}),
       clock_(ioc, deps.clock),
-      delivery_(std::make_unique<EventDelivery>(events, [this](std::string line) { this->log(std::move(line)); },
-                                                deps.clock, deps.uplink, deps.dialer, deps.pinger, dial_online_)) {
+      delivery_(std::make_unique<EventDelivery>(
+          events, [this](std::string line) { this->log(std::move(line)); }, deps.clock, deps.uplink, deps.dialer,
+          deps.pinger, dial_online_)) {
   sampling_.set_handlers({
       .on_read_tick = [this] { guarded([this] { on_read_tick(); }); },
       .on_event_tick = [this] { guarded([this] { on_event_tick(); }); },

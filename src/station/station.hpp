@@ -23,8 +23,8 @@
 
 #include <array>
 #include <atomic>
-#include <filesystem>
 #include <exception>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
@@ -42,8 +42,8 @@ struct StationDeps {
   CommandListener* listener = nullptr;
   ModulePoller* device = nullptr;  // the RS-485 line; null = serial ports by default names
   EventUplink* uplink = nullptr;  // FTP client of the event uplink; none: events stay buffered
-  Dialer* dialer = nullptr;       // dial-up link; none: nothing is dialled
-  Pinger* pinger = nullptr;       // confirms a dial-up link by ping
+  Dialer* dialer = nullptr;  // dial-up link; none: nothing is dialled
+  Pinger* pinger = nullptr;  // confirms a dial-up link by ping
 };
 
 class Station final : public MessageHandler {
@@ -58,7 +58,7 @@ class Station final : public MessageHandler {
   void start();
 
   // ---- shell (data modes, intervals, power) ----
-  void stop_data();      // the stop button, STR, STA, DIS
+  void stop_data();  // the stop button, STR, STA, DIS
   void start_reading();  // the read button, ENB, SET_CONFIG
   // The sampling periods from the settings (and the realtime period while
   // realtime runs, if shorter).
@@ -105,9 +105,9 @@ class Station final : public MessageHandler {
   StationSnapshot snapshot(std::uint64_t memo_seen) const;
 
   // ---- timer and clock handlers (public so tests can fire them) ----
-  void on_read_tick();      // read cycle: polls the modules, applied when all are in
-  void on_event_tick();     // event check, then the uplink
-  void on_history_tick();   // history sampling
+  void on_read_tick();  // read cycle: polls the modules, applied when all are in
+  void on_event_tick();  // event check, then the uplink
+  void on_history_tick();  // history sampling
   void on_realtime_tick() { realtime_.on_tick(); }  // realtime batches to the subscribers
   void on_hour_change(LocalTime last_tick, LocalTime now);
   void on_minute_change(LocalTime last_tick, LocalTime now);
@@ -119,7 +119,7 @@ class Station final : public MessageHandler {
   void load_sensor_list();
   void save_sensor_list();
   void link_channels();
-  void reset_panels();    // also holds the sampling timers
+  void reset_panels();  // also holds the sampling timers
   void refresh_labels();  // also runs the sampling timers again (see SamplingChange::resume_all)
   bool read_auto_start() const;
   void write_auto_start(const std::string& text);
@@ -136,8 +136,8 @@ class Station final : public MessageHandler {
   void prime_event_state(int row);
 
   // ---- events ----
-  void load_event_buffer();          // start-up: Event.Sav into the buffer
-  void check_and_send();             // end of an event tick: deliver the buffer
+  void load_event_buffer();  // start-up: Event.Sav into the buffer
+  void check_and_send();  // end of an event tick: deliver the buffer
   DeliverySettings delivery_settings() const;
   EventDelivery& delivery() { return *delivery_; }
   // The Hang Up button and the end of the station: hang up every dial-up connection.
@@ -152,7 +152,7 @@ class Station final : public MessageHandler {
   StationSettings settings;
   std::array<ChannelPanel, limits::kChannels> panels;  // panels[N-1] is pnl_N
   SensorTable sensor_table;
-  std::vector<ModuleRecord> modules;   // module.con, in file order
+  std::vector<ModuleRecord> modules;  // module.con, in file order
   ChannelRecords channels;  // channel.con, in file order
   EventBuffer events;
 

@@ -21,11 +21,16 @@ PanelState panel_state(const PanelSnapshot& p) {
 
 QString panel_state_text(PanelState state, const PanelSnapshot& p) {
   switch (state) {
-    case PanelState::no_sensor: return QStringLiteral("no sensor");
-    case PanelState::disabled: return QStringLiteral("disabled");
-    case PanelState::idle: return QStringLiteral("waiting");
-    case PanelState::normal: return p.digital ? QStringLiteral("off") : QStringLiteral("normal");
-    default: break;
+    case PanelState::no_sensor:
+      return QStringLiteral("no sensor");
+    case PanelState::disabled:
+      return QStringLiteral("disabled");
+    case PanelState::idle:
+      return QStringLiteral("waiting");
+    case PanelState::normal:
+      return p.digital ? QStringLiteral("off") : QStringLiteral("normal");
+    default:
+      break;
   }
   if (p.digital) return QStringLiteral("on");
   return QStringLiteral("above T%1").arg(p.tag - 1);
@@ -42,13 +47,20 @@ struct Colours {
 
 Colours colours_for(PanelState s) {
   switch (s) {
-    case PanelState::no_sensor: return {"#eceff1", "#cfd8dc", "#90a4ae", "#b0bec5"};
-    case PanelState::disabled: return {"#e3e7ee", "#9aa5b8", "#5c6b80", "#7d8899"};
-    case PanelState::idle: return {"#f1f8f3", "#81c784", "#2e4d35", "#2e4d35"};
-    case PanelState::normal: return {"#e3f4e6", "#43a047", "#1b5e20", "#1b3d22"};
-    case PanelState::alarm1: return {"#fff6cc", "#f2b600", "#7a5a00", "#4d3900"};
-    case PanelState::alarm2: return {"#ffe4c4", "#f57c00", "#8a3c00", "#5c2800"};
-    case PanelState::alarm3: return {"#ffd6d6", "#d32f2f", "#8e1212", "#6b0d0d"};
+    case PanelState::no_sensor:
+      return {"#eceff1", "#cfd8dc", "#90a4ae", "#b0bec5"};
+    case PanelState::disabled:
+      return {"#e3e7ee", "#9aa5b8", "#5c6b80", "#7d8899"};
+    case PanelState::idle:
+      return {"#f1f8f3", "#81c784", "#2e4d35", "#2e4d35"};
+    case PanelState::normal:
+      return {"#e3f4e6", "#43a047", "#1b5e20", "#1b3d22"};
+    case PanelState::alarm1:
+      return {"#fff6cc", "#f2b600", "#7a5a00", "#4d3900"};
+    case PanelState::alarm2:
+      return {"#ffe4c4", "#f57c00", "#8a3c00", "#5c2800"};
+    case PanelState::alarm3:
+      return {"#ffd6d6", "#d32f2f", "#8e1212", "#6b0d0d"};
   }
   return {"#ffffff", "#000000", "#000000", "#000000"};
 }

@@ -15,12 +15,12 @@ namespace orvane::ui {
 // What a panel's colour tells the operator.
 enum class PanelState {
   no_sensor,  // no Port ID on the grid row
-  disabled,   // a sensor whose Enabled cell is not "Y"
-  idle,       // enabled, not checked for events yet (level 0)
-  normal,     // below threshold 1, or a digital input at 0
-  alarm1,     // above threshold 1 (digital: input set)
-  alarm2,     // above threshold 2
-  alarm3,     // above threshold 3 or higher
+  disabled,  // a sensor whose Enabled cell is not "Y"
+  idle,  // enabled, not checked for events yet (level 0)
+  normal,  // below threshold 1, or a digital input at 0
+  alarm1,  // above threshold 1 (digital: input set)
+  alarm2,  // above threshold 2
+  alarm3,  // above threshold 3 or higher
 };
 
 PanelState panel_state(const PanelSnapshot& p);

@@ -75,9 +75,8 @@ void LogFileModel::open(const QString& path) {
       offset += static_cast<std::int64_t>(n);
       if (batch.size() >= kBatchLines) {
         QMetaObject::invokeMethod(
-            this, [this, generation, b = std::move(batch)]() mutable {
-              add_line_ends(generation, std::move(b), false, {});
-            },
+            this,
+            [this, generation, b = std::move(batch)]() mutable { add_line_ends(generation, std::move(b), false, {}); },
             Qt::QueuedConnection);
         batch = {};
       }
@@ -87,7 +86,8 @@ void LogFileModel::open(const QString& path) {
     if (open_line) batch.push_back(offset);  // a last line without its end
     const QString error = failed ? QStringLiteral("read error") : QString();
     QMetaObject::invokeMethod(
-        this, [this, generation, b = std::move(batch), error]() mutable {
+        this,
+        [this, generation, b = std::move(batch), error]() mutable {
           add_line_ends(generation, std::move(b), true, error);
         },
         Qt::QueuedConnection);
@@ -175,9 +175,8 @@ EventLogViewer::EventLogViewer(QString path, QWidget* parent, ErrorHandler on_er
   box->addWidget(lines_view_, 1);
   box->addLayout(buttons);
 
-  connect(model_, &LogFileModel::loaded, this, [this](qint64 lines) {
-    status_->setText(QStringLiteral("%1  —  %2 lines").arg(path_).arg(lines));
-  });
+  connect(model_, &LogFileModel::loaded, this,
+          [this](qint64 lines) { status_->setText(QStringLiteral("%1  —  %2 lines").arg(path_).arg(lines)); });
   connect(model_, &LogFileModel::failed, this, [this](const QString& message) {
     status_->setText(QStringLiteral("Error : %1").arg(message));
     if (on_error_) on_error_(message);

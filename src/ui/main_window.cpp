@@ -59,9 +59,15 @@ MainWindow::MainWindow(Station& station, WindowOptions options)
     };
   }
   switch (options_.tray) {
-    case WindowOptions::Tray::automatic: use_tray_ = QSystemTrayIcon::isSystemTrayAvailable(); break;
-    case WindowOptions::Tray::on: use_tray_ = true; break;
-    case WindowOptions::Tray::off: use_tray_ = false; break;
+    case WindowOptions::Tray::automatic:
+      use_tray_ = QSystemTrayIcon::isSystemTrayAvailable();
+      break;
+    case WindowOptions::Tray::on:
+      use_tray_ = true;
+      break;
+    case WindowOptions::Tray::off:
+      use_tray_ = false;
+      break;
   }
 
   // ---- tool bar ----
@@ -71,8 +77,10 @@ MainWindow::MainWindow(Station& station, WindowOptions options)
   bar->setToolButtonStyle(Qt::ToolButtonTextBesideIcon);
   bar->setIconSize(QSize(20, 20));
   auto* st = style();
-  auto* b1 = tool_button("ToolButton1", "Set Config", "Set Config", st->standardIcon(QStyle::SP_FileDialogDetailedView));
-  auto* b4 = tool_button("tb_openlog", "Event Log", "Show Event Log", st->standardIcon(QStyle::SP_FileDialogContentsView));
+  auto* b1 =
+      tool_button("ToolButton1", "Set Config", "Set Config", st->standardIcon(QStyle::SP_FileDialogDetailedView));
+  auto* b4 =
+      tool_button("tb_openlog", "Event Log", "Show Event Log", st->standardIcon(QStyle::SP_FileDialogContentsView));
   auto* b5 = tool_button("ToolButton5", "Hang Up", QString(), st->standardIcon(QStyle::SP_DialogCancelButton));
   auto* b2 = tool_button("ToolButton2", "About", "About", st->standardIcon(QStyle::SP_MessageBoxInformation));
   auto* b3 = tool_button("ToolButton3", "Exit", "Exit", st->standardIcon(QStyle::SP_DialogCloseButton));
@@ -167,7 +175,8 @@ MainWindow::MainWindow(Station& station, WindowOptions options)
   log_view_->setMaximumBlockCount(static_cast<int>(limits::kMemoLines) + 1);
   log_view_->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   log_view_->setMinimumHeight(120);
-  log_view_->setStyleSheet("QPlainTextEdit#Memo1 { background: #fbfcfd; border: 1px solid #cfd8dc; border-radius: 6px; }");
+  log_view_->setStyleSheet(
+      "QPlainTextEdit#Memo1 { background: #fbfcfd; border: 1px solid #cfd8dc; border-radius: 6px; }");
 
   auto* vl = new QVBoxLayout(central);
   vl->setContentsMargins(10, 10, 10, 6);
@@ -201,8 +210,7 @@ MainWindow::MainWindow(Station& station, WindowOptions options)
 
   build_tray();
 
-  connect(link_, &StationLink::snapshot_ready, this,
-          [this](std::shared_ptr<const StationSnapshot> s) { render(*s); });
+  connect(link_, &StationLink::snapshot_ready, this, [this](std::shared_ptr<const StationSnapshot> s) { render(*s); });
   connect(link_, &StationLink::operator_alert, this, [this](const QString& text) { options_.alert(this, text); });
   link_->install_operator_alert();
 
@@ -295,8 +303,9 @@ void MainWindow::render(const StationSnapshot& s) {
   const QString mode = reading ? "Data Mode : Read" : "Data Mode : Stop ";
   if (data_mode_label_->text() != mode) {
     data_mode_label_->setText(mode);
-    data_mode_label_->setStyleSheet(reading ? "QLabel { background: #2e7d32; color: white; border-radius: 10px; padding: 3px 10px; }"
-                                     : "QLabel { background: #b0bec5; color: #263238; border-radius: 10px; padding: 3px 10px; }");
+    data_mode_label_->setStyleSheet(
+        reading ? "QLabel { background: #2e7d32; color: white; border-radius: 10px; padding: 3px 10px; }"
+                : "QLabel { background: #b0bec5; color: #263238; border-radius: 10px; padding: 3px 10px; }");
   }
   set_text(status_mode_, mode.trimmed());
   set_text(status_host_, QStringLiteral("Host %1%2").arg(q(s.settings.host), s.dial_online ? " (dial-up online)" : ""));

@@ -57,13 +57,13 @@ class MainWindow : public QMainWindow {
   const QString& station_dir() const { return station_dir_; }
 
  public slots:
-  void open_setup();      // Set Config (ToolButton1, tray "Setup")
-  void show_about();      // About (ToolButton2, tray "About")
-  void exit_station();    // Exit (ToolButton3, tray "Exit")
+  void open_setup();  // Set Config (ToolButton1, tray "Setup")
+  void show_about();  // About (ToolButton2, tray "About")
+  void exit_station();  // Exit (ToolButton3, tray "Exit")
   void open_event_log();  // Show Event Log (tb_openlog)
-  void hang_up();         // hangs up the dial-up connections (ToolButton5)
+  void hang_up();  // hangs up the dial-up connections (ToolButton5)
   void read_real_data();  // Start (bt_read)
-  void stop_data();       // Stop (bt_stoprandom)
+  void stop_data();  // Stop (bt_stoprandom)
   void restore_window();  // tray click and "Show"
 
  protected:

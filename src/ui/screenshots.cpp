@@ -30,8 +30,8 @@ void shoot(MainWindow& window, const QString& dir) {
   QDir().mkpath(dir);
   save(window, dir, "main.png");
 
-  SetupDialog setup(window.station_dir().toStdString(), &window, [](const SetupFiles&) {},
-                 [](QWidget*, const QString&) {});
+  SetupDialog setup(
+      window.station_dir().toStdString(), &window, [](const SetupFiles&) {}, [](QWidget*, const QString&) {});
   setup.show();
   save(setup, dir, "setup.png");
   setup.hide();

@@ -20,8 +20,8 @@ namespace orvane::ui {
 // The three things Save writes.
 struct SetupFiles {
   std::vector<std::string> channel_lines;  // channel.con
-  std::string module_line;                 // module.con
-  int com_port = 3;                        // emulate.ini READ/Port
+  std::string module_line;  // module.con
+  int com_port = 3;  // emulate.ini READ/Port
 };
 
 // Writes them into the station directory (channel.con, module.con and
@@ -37,8 +37,7 @@ class SetupDialog : public QDialog {
 
   // Fills the list from the station directory's files. `save` defaults to
   // writing the files at once; `inform` to an information box.
-  explicit SetupDialog(std::filesystem::path dir, QWidget* parent = nullptr, SaveHandler save = {},
-                    Inform inform = {});
+  explicit SetupDialog(std::filesystem::path dir, QWidget* parent = nullptr, SaveHandler save = {}, Inform inform = {});
 
   SetupFiles files() const;
 

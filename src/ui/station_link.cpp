@@ -38,9 +38,8 @@ void StationLink::deliver(std::shared_ptr<const StationSnapshot> snapshot) {
 }
 
 void StationLink::post(std::function<void(Station&)> action) {
-  asio::post(station_.io_context(), [&station = station_, action = std::move(action)] {
-    station.guarded([&] { action(station); });
-  });
+  asio::post(station_.io_context(),
+             [&station = station_, action = std::move(action)] { station.guarded([&] { action(station); }); });
 }
 
 void StationLink::install_operator_alert() {

@@ -9,8 +9,7 @@
 
 namespace orvane::ui {
 
-int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bool show,
-               WindowQuit& quit) {
+int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bool show, WindowQuit& quit) {
   QApplication app(argc, argv);
   QApplication::setApplicationName("ORVANE EMULATOR");
   QApplication::setApplicationVersion(ORVANE_VERSION);
@@ -19,7 +18,10 @@ int run_window(int argc, char** argv, Station& station, OperatorLog& /*log*/, bo
   QApplication::setQuitOnLastWindowClosed(false);
 
   MainWindow window(station);
-  quit.bind([] { QMetaObject::invokeMethod(qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection); });
+  quit.bind([] {
+    QMetaObject::invokeMethod(
+        qApp, [] { QApplication::exit(0); }, Qt::QueuedConnection);
+  });
   const QString shots = qEnvironmentVariable("ORVANE_SCREENSHOTS");
   if (!shots.isEmpty()) {
     window.start(true);

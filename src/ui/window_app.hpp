@@ -11,7 +11,6 @@ namespace orvane::ui {
 
 // Runs the Qt application until Exit. `quit` is bound to the window loop
 // while it runs, so SIGTERM / SIGINT can end it from the station thread.
-int run_window(int argc, char** argv, Station& station, OperatorLog& log, bool show,
-               WindowQuit& quit);
+int run_window(int argc, char** argv, Station& station, OperatorLog& log, bool show, WindowQuit& quit);
 
 }  // namespace orvane::ui

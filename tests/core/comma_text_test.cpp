@@ -23,14 +23,22 @@ TEST(CommaText, EmptyItemsBetweenCommasButNotAtTheEnd) {
 TEST(CommaText, QuotedItemsKeepSeparatorsAndDoubledQuotes) {
   EXPECT_EQ(split_comma_text("\"Tank 1\",x"), (V{"Tank 1", "x"}));
   EXPECT_EQ(split_comma_text("\"say \"\"hi\"\"\""), (V{"say \"hi\""}));
-  EXPECT_EQ(split_comma_text("\"a\x05" "b\" c"), (V{"a\x05" "b", "c"}));
+  EXPECT_EQ(split_comma_text("\"a\x05"
+                             "b\" c"),
+            (V{"a\x05"
+               "b",
+               "c"}));
   EXPECT_EQ(split_comma_text("\"open to the end"), (V{"open to the end"}));
   EXPECT_EQ(split_comma_text("\"ab\"cd"), (V{"ab", "cd"}));
 }
 
 TEST(CommaText, ControlCharactersEndUnquotedItems) {
-  EXPECT_EQ(split_comma_text("\x01\x02" "EVENTA 200612071230 F1\x03\x04"), (V{"EVENTA", "200612071230", "F1"}));
-  EXPECT_EQ(split_comma_text("a\x05" "b"), (V{"a", "b"}));
+  EXPECT_EQ(split_comma_text("\x01\x02"
+                             "EVENTA 200612071230 F1\x03\x04"),
+            (V{"EVENTA", "200612071230", "F1"}));
+  EXPECT_EQ(split_comma_text("a\x05"
+                             "b"),
+            (V{"a", "b"}));
   EXPECT_EQ(split_comma_text(std::string("a\0b", 3)), (V{"a"}));
 }
 

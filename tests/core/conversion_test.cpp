@@ -23,12 +23,12 @@ TEST(Conversion, RangeClampsAtBothEndsAndFollowsFallingScales) {
 }
 
 TEST(Conversion, HalvesRoundToEven) {
-  EXPECT_EQ(range_value(1.25, kDefault, 0, 2), 0);     // 0.125
+  EXPECT_EQ(range_value(1.25, kDefault, 0, 2), 0);  // 0.125
   EXPECT_EQ(range_value(1.25, kDefault, 0, 200), 12);  // 12.5
   EXPECT_EQ(range_value(3.5, RawRange{0, 100}, 0, 100), 4);
   EXPECT_EQ(range_value(2.5, RawRange{0, 100}, 0, 100), 2);
-  EXPECT_EQ(full_scale_value(0.0025, kDefault), 1);   // 1.25
-  EXPECT_EQ(full_scale_value(0.003, kDefault), 2);    // 1.5
+  EXPECT_EQ(full_scale_value(0.0025, kDefault), 1);  // 1.25
+  EXPECT_EQ(full_scale_value(0.003, kDefault), 2);  // 1.5
   EXPECT_EQ(round_half_even(-2.5), -2);
   EXPECT_EQ(round_half_even(-3.5), -4);
 }
@@ -44,9 +44,9 @@ TEST(Conversion, FullScaleAndFailures) {
   // Extreme settings don't overflow the span.
   const RawRange wide{std::numeric_limits<int>::min(), std::numeric_limits<int>::max()};
   EXPECT_EQ(full_scale_value(0, wide), 5000);
-  EXPECT_EQ(range_value(20, kDefault, std::numeric_limits<std::int32_t>::min(),
-                        std::numeric_limits<std::int32_t>::max()),
-            std::numeric_limits<std::int32_t>::max());
+  EXPECT_EQ(
+      range_value(20, kDefault, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()),
+      std::numeric_limits<std::int32_t>::max());
 }
 
 TEST(Conversion, Texts) {
@@ -68,7 +68,8 @@ TEST(Conversion, DecimalTexts) {
   EXPECT_EQ(parse_decimal("+3"), 3);
   EXPECT_EQ(parse_decimal(".5"), 0.5);
   EXPECT_EQ(parse_decimal("1e2"), 100);
-  for (const char* bad : {"", " ", "nan", "-nan", "inf", "infinity", "0x10", "1.2.3", "4,5", "12a", "+", "--1", "1e999"})
+  for (const char* bad :
+       {"", " ", "nan", "-nan", "inf", "infinity", "0x10", "1.2.3", "4,5", "12a", "+", "--1", "1e999"})
     EXPECT_EQ(parse_decimal(bad), std::nullopt) << bad;
 }
 

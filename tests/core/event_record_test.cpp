@@ -24,9 +24,11 @@ TEST(EventRecord, AnalogLevelsComeFromTheFirstThresholdAboveTheValue) {
 
 TEST(EventRecord, EventLineBytes) {
   EXPECT_EQ(orvane::event_line('A', "200612071230", "F1", "S1", "TEMP01", "350"),
-            "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04");
+            "\x01\x02"
+            "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04");
   EXPECT_EQ(orvane::event_line('D', "200612071230", "", "", " P ", "-1"),
-            "\x01\x02" "EVENTD 200612071230    P  IS -1\x03\x04");
+            "\x01\x02"
+            "EVENTD 200612071230    P  IS -1\x03\x04");
 }
 
 TEST(EventRecord, HistoryItemsTruncateTheAverageTowardZero) {

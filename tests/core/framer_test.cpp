@@ -1,6 +1,6 @@
-#include "core/command_line.hpp"
-#include "core/comma_text.hpp"
 #include "core/framer.hpp"
+#include "core/comma_text.hpp"
+#include "core/command_line.hpp"
 
 #include <gtest/gtest.h>
 
@@ -35,7 +35,10 @@ TEST(Framer, OneByteChunksMakeOneMessageAtEot) {
 TEST(Framer, BytesOutsideAFrameAreDropped) {
   Framer f;
   Collector c;
-  c.feed(f, "junk\x04\x02more\x01\x02" "a\x04tail\x01\x04\x01h\x02" "b");
+  c.feed(f,
+         "junk\x04\x02more\x01\x02"
+         "a\x04tail\x01\x04\x01h\x02"
+         "b");
   ASSERT_EQ(c.messages.size(), 2u);
   EXPECT_EQ(c.messages[0], (V{"", "a"}));
   EXPECT_EQ(c.messages[1], V{""});  // header only
@@ -48,7 +51,9 @@ TEST(Framer, BytesOutsideAFrameAreDropped) {
 TEST(Framer, SohRestartsAMessageHalfWay) {
   Framer f;
   Collector c;
-  c.feed(f, "\x01old\x02stale\x01new\x02" "fresh\x04");
+  c.feed(f,
+         "\x01old\x02stale\x01new\x02"
+         "fresh\x04");
   ASSERT_EQ(c.messages.size(), 1u);
   EXPECT_EQ(c.messages[0], (V{"new", "fresh"}));
 }
@@ -110,12 +115,23 @@ TEST(CommandLine, ItemsAndSubfields) {
   using orvane::split_command_line;
   using orvane::split_subfields;
   EXPECT_EQ(split_command_line("  READ_DATA 2006,F1  F1S1 \r\n"), (V{"READ_DATA", "2006", "F1", "F1S1"}));
-  EXPECT_EQ(split_command_line("DO_COMMAND 1 F1 S1 \"SCFG\x05" "a b.con\x05x, y\""),
-            (V{"DO_COMMAND", "1", "F1", "S1", "SCFG\x05" "a b.con\x05x, y"}));
-  EXPECT_EQ(split_command_line("DO_COMMAND 1 F1 S1 RCFG\x05" "a.con"), (V{"DO_COMMAND", "1", "F1", "S1", "RCFG", "a.con"}));
-  EXPECT_EQ(split_subfields("SCFG\x05" "f\x05l1\x05l2"), (V{"SCFG", "f", "l1", "l2"}));
-  EXPECT_EQ(split_subfields("SCFG\x05" "f\x05l1\x05"), (V{"SCFG", "f", "l1"}));
-  EXPECT_EQ(split_subfields("SCFG\x05" "f\x05\x05l2"), (V{"SCFG", "f", "", "l2"}));
+  EXPECT_EQ(split_command_line("DO_COMMAND 1 F1 S1 \"SCFG\x05"
+                               "a b.con\x05x, y\""),
+            (V{"DO_COMMAND", "1", "F1", "S1",
+               "SCFG\x05"
+               "a b.con\x05x, y"}));
+  EXPECT_EQ(split_command_line("DO_COMMAND 1 F1 S1 RCFG\x05"
+                               "a.con"),
+            (V{"DO_COMMAND", "1", "F1", "S1", "RCFG", "a.con"}));
+  EXPECT_EQ(split_subfields("SCFG\x05"
+                            "f\x05l1\x05l2"),
+            (V{"SCFG", "f", "l1", "l2"}));
+  EXPECT_EQ(split_subfields("SCFG\x05"
+                            "f\x05l1\x05"),
+            (V{"SCFG", "f", "l1"}));
+  EXPECT_EQ(split_subfields("SCFG\x05"
+                            "f\x05\x05l2"),
+            (V{"SCFG", "f", "", "l2"}));
   EXPECT_EQ(split_subfields(""), V{""});
 }
 

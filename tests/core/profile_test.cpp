@@ -12,7 +12,8 @@ TEST(Profile, NamesMatchWithoutRegardToCase) {
 }
 
 TEST(Profile, IntegerKeysFallBackToTheDefault) {
-  const auto p = Profile::parse("[Connection]\nClientPort=abc\nServerPort=\nHost=10.0.0.1\n[READ]\nPort=12x\nBrate= 19200\n");
+  const auto p =
+      Profile::parse("[Connection]\nClientPort=abc\nServerPort=\nHost=10.0.0.1\n[READ]\nPort=12x\nBrate= 19200\n");
   EXPECT_EQ(p.get_int("Connection", "ClientPort", 5000), 5000);
   EXPECT_EQ(p.get_int("Connection", "ServerPort", 8000), 8000);
   EXPECT_EQ(p.get_int("READ", "Port", 3), 3);
@@ -29,10 +30,11 @@ TEST(Profile, MalformedTextNeverBreaksReading) {
 }
 
 TEST(Profile, WriteKeepsEverythingElse) {
-  auto p = Profile::parse("; station settings\r\n[Connection]\r\nHost=1.2.3.4\r\nUser=Guest\r\n\r\n[Config]\r\nFactoryID=F1\r\n");
-  p.set("Connection", "HOST", "10.1.1.1");     // existing key, other letter case: replaced in place
-  p.set("Config", "Telphone", "123456");        // missing key: end of its section
-  p.set("READ", "Port", "4");                   // missing section: end of the file
+  auto p = Profile::parse(
+      "; station settings\r\n[Connection]\r\nHost=1.2.3.4\r\nUser=Guest\r\n\r\n[Config]\r\nFactoryID=F1\r\n");
+  p.set("Connection", "HOST", "10.1.1.1");  // existing key, other letter case: replaced in place
+  p.set("Config", "Telphone", "123456");  // missing key: end of its section
+  p.set("READ", "Port", "4");  // missing section: end of the file
   EXPECT_EQ(p.text(),
             "; station settings\r\n[Connection]\r\nHost=10.1.1.1\r\nUser=Guest\r\n\r\n[Config]\r\n"
             "FactoryID=F1\r\nTelphone=123456\r\n\r\n[READ]\r\nPort=4\r\n");

@@ -63,7 +63,9 @@ TEST(EventLogLine, ValueInHundredthsToOneDecimal) {
 }
 
 TEST(EventLogLine, FieldsJoinedBySingleBlanks) {
-  const std::string line = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
+  const std::string line =
+      "\x01\x02"
+      "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
   EXPECT_EQ(event_log_line(line), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 12.3");
   EXPECT_EQ(raw_event_log_line(line), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234");
   EXPECT_EQ(event_log_line("a,b,,c, 7"), "a b  c 0.1");

@@ -40,8 +40,8 @@ TEST(Dcon, BadRepliesLeaveTheAreaAsItWas) {
   } cases[] = {
       {"", false, rc::kResultStringCheckError},
       {"!01", false, rc::kResultStringCheckError},
-      {">+1.0+1.0", false, rc::kResultStringCheckError},                     // seven short
-      {std::string(eight) + "+1.0", false, rc::kResultStringCheckError},    // nine
+      {">+1.0+1.0", false, rc::kResultStringCheckError},  // seven short
+      {std::string(eight) + "+1.0", false, rc::kResultStringCheckError},  // nine
       {">+1.0+1.0+1.0+1.0+1.0+1.0+1.0+", false, rc::kResultStringCheckError},
       {">+1.0+1.0+1.0+1.0+1.0+1.0+1.0 1.0", false, rc::kResultStringCheckError},
       {">+1.0+1.0+1.0+1.0+1.0+1.0+1.0+nan", false, rc::kResultStringCheckError},

@@ -1,6 +1,6 @@
 // The DCON client against the module simulator over a real pty.
-#include "device/result_codes.hpp"
 #include "device/serial_line.hpp"
+#include "device/result_codes.hpp"
 #include "support/sim_process.hpp"
 #include "support/test_support.hpp"
 
@@ -55,8 +55,8 @@ TEST(SerialDeviceLine, OpenFailures) {
 }
 
 TEST(SerialDeviceLine, ReadsValuesOfSeveralModules) {
-  SimLine s({"--module", "1", "--module", "A", "--input", "1:*=const:-2.5", "--input", "1:3=const:12.5",
-             "--input", "A:7=const:19.999"});
+  SimLine s({"--module", "1", "--module", "A", "--input", "1:*=const:-2.5", "--input", "1:3=const:12.5", "--input",
+             "A:7=const:19.999"});
   AnalogReadings area{};
   ASSERT_EQ(s.line.read_module(1, false, kTimeout, area), rc::kNoError);
   EXPECT_EQ(area, (AnalogReadings{-2.5f, -2.5f, -2.5f, 12.5f, -2.5f, -2.5f, -2.5f, -2.5f}));

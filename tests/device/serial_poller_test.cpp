@@ -1,17 +1,17 @@
 // The asynchronous DCON client against the module simulator over a real pty:
 // the same results as the blocking client, and a loop thread that never
 // waits for a module.
+#include "device/serial_poller.hpp"
 #include "device/result_codes.hpp"
 #include "device/serial_line.hpp"
-#include "device/serial_poller.hpp"
 #include "support/heartbeat.hpp"
 #include "support/sim_process.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
 
-#include <optional>
 #include <signal.h>
+#include <optional>
 #include <thread>
 
 namespace orvane {
@@ -78,17 +78,26 @@ std::vector<int> codes(const Reads& reads) {
 }
 
 TEST(SerialModulePoller, SameReadsAsTheBlockingClient) {
-  SimPoller s({"--module", "1", "--module", "2", "--module", "3", "--module", "4", "--module", "A", "--input",
-               "1:*=const:-2.5", "--input", "1:3=const:12.5", "--input", "A:*=const:19.999", "--input",
-               "3:*=const:7", "--input", "4:*=const:8", "--fault", "2=silent", "--fault", "3=garbage", "--fault",
-               "4=error"});
+  SimPoller s({"--module", "1",
+               "--module", "2",
+               "--module", "3",
+               "--module", "4",
+               "--module", "A",
+               "--input",  "1:*=const:-2.5",
+               "--input",  "1:3=const:12.5",
+               "--input",  "A:*=const:19.999",
+               "--input",  "3:*=const:7",
+               "--input",  "4:*=const:8",
+               "--fault",  "2=silent",
+               "--fault",  "3=garbage",
+               "--fault",  "4=error"});
   // Answering, silent, absent (5), garbage and "?AA" modules in one poll: a
   // failed read hands on the area the read before it left.
   const std::vector<int> addresses{1, 2, 0xA, 5, 3, 1, 4, 0xA};
   const AnalogReadings start{1, 2, 3, 4, 5, 6, 7, 8};
   const auto async = s.poll(addresses, kPlain, start);
-  EXPECT_EQ(codes(async), (std::vector<int>{0, rc::kTimeOut, 0, rc::kTimeOut, rc::kResultStringCheckError, 0,
-                                            rc::kCommandError, 0}));
+  EXPECT_EQ(codes(async),
+            (std::vector<int>{0, rc::kTimeOut, 0, rc::kTimeOut, rc::kResultStringCheckError, 0, rc::kCommandError, 0}));
   ASSERT_EQ(async.size(), addresses.size());
   EXPECT_EQ(async[0].area, (AnalogReadings{-2.5f, -2.5f, -2.5f, 12.5f, -2.5f, -2.5f, -2.5f, -2.5f}));
   EXPECT_EQ(async[1].area, async[0].area);

@@ -16,8 +16,8 @@
 #include <sys/socket.h>
 
 #include <fstream>
-#include <map>
 #include <future>
+#include <map>
 #include <thread>
 
 using namespace orvane;
@@ -31,7 +31,8 @@ class TcpStation {
   explicit TcpStation(const std::string& settings = "") {
     std::filesystem::create_directory(dir / "history");
     std::filesystem::create_directory(dir / "log");
-    write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(free_tcp_port()) + "\r\n" + settings);
+    write_text(dir / "emulate.ini",
+               "[Connection]\r\nClientPort=" + std::to_string(free_tcp_port()) + "\r\n" + settings);
     write_text(dir / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,N\r\n");
     flag.value = true;
     log.add_observer([this](const std::string& line) { ++line_counts[line]; });
@@ -53,7 +54,8 @@ class TcpStation {
   ~TcpStation() {
     run([this] {
       server.close();
-      while (!st.realtime().subscribers().empty()) st.realtime().end_of(*st.realtime().subscribers().front().connection);
+      while (!st.realtime().subscribers().empty())
+        st.realtime().end_of(*st.realtime().subscribers().front().connection);
       st.stop_data();
       st.set_clock_active(false);
     });
@@ -68,7 +70,9 @@ class TcpStation {
       return std::find(m.begin(), m.end(), line) != m.end();
     });
   }
-  int port() { return run([this] { return server.port(); }); }
+  int port() {
+    return run([this] { return server.port(); });
+  }
   // Times a line was logged since the start (the memo keeps only the last 200).
   std::size_t count_logged(const std::string& line) {
     return run([&] {
@@ -174,17 +178,20 @@ TEST(CommandServer, AnswersOverIpv4AndIpv6EvenOneByteAtATime) {
 TEST(CommandServer, EveryCommandWordOverTheWire) {
   TcpStation s;
   Host host(s.port());
-  host.send(frame("h", {"SET_CONFIG 1 F1 S1 555 10.1.1.1 1000 1000", "SET_ID 2 F1 S1 T01 AI Y 0 100", "SET_ID 3 F1 S1 T02 AI N",
-                        "DELETE_ID 4 F1 S1 T02"}));
-  EXPECT_EQ(visible(host.read_replies()), visible("\x01h\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  host.send(frame("h", {"SET_CONFIG 1 F1 S1 555 10.1.1.1 1000 1000", "SET_ID 2 F1 S1 T01 AI Y 0 100",
+                        "SET_ID 3 F1 S1 T02 AI N", "DELETE_ID 4 F1 S1 T02"}));
+  EXPECT_EQ(visible(host.read_replies()), visible("\x01h\x02"
+                                                  "ACK 200612071230 F1 S1\x03 \x04"));
   host.send(frame("h", {"READ_CONFIG 5 * *", "SET_VALUE 6 F1 S1 T01 17", "READ_HISTORY 7 F1 S1 -1",
                         "DO_COMMAND 8 F1 S1 STR", "END_REALTIME 9 F1 S1", "BEGIN_REALTIME 9 F1 S1 1 0"}));
   EXPECT_EQ(visible(host.read_replies(5)),
             visible("\x01h\x02READ_CONFIG 5 F1 S1 555 1000 1000 \x03\x02READ_ID 5 F1 F1S1 T01 AI Y 0 100  \x03\x04"
-                    "\x01h\x02" "EVENT 200612071230 F1 S1 T01  IS 17\x03\x04"
+                    "\x01h\x02"
+                    "EVENT 200612071230 F1 S1 T01  IS 17\x03\x04"
                     "\x01h\x02 READ_SN 7 F1 S1 SN IS \x03\x04"
                     "\x01h\x02 Complete STR \x03\x04"
-                    "\x01h\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03\x02" "ACK 200612071230 F1 S1 \x03\x04"));
+                    "\x01h\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03\x02"
+                    "ACK 200612071230 F1 S1 \x03\x04"));
   EXPECT_TRUE(s.flag.value);
   EXPECT_EQ(s.run([&] { return s.st.panel(1).value; }), "17");
 }
@@ -198,8 +205,11 @@ TEST(CommandServer, InterleavedHostsEachGetTheirOwnReply) {
   b.send(msg_b.substr(0, 5));
   b.send(msg_b.substr(5));
   a.send(msg_a.substr(8));
-  EXPECT_EQ(visible(b.read_replies()), visible("\x01" "from-b\x02 READ_SN 1 F1 S1 SN IS \x03\x04"));
-  EXPECT_EQ(visible(a.read_replies()), visible("\x01" "from-a" + kReadDataReply.substr(2)));
+  EXPECT_EQ(visible(b.read_replies()), visible("\x01"
+                                               "from-b\x02 READ_SN 1 F1 S1 SN IS \x03\x04"));
+  EXPECT_EQ(visible(a.read_replies()), visible("\x01"
+                                               "from-a" +
+                                               kReadDataReply.substr(2)));
 }
 
 TEST(CommandServer, ProblemCommandClosesThatConnectionOnly) {
@@ -233,16 +243,17 @@ TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
     s.run([&] { s.st.on_realtime_tick(); });
     s.run([&] { s.st.on_realtime_tick(); });
     const auto batch = std::string("\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03");
-    EXPECT_EQ(visible(host.read_replies()), visible("\x01h" + batch + batch + batch + "\x02" "ACK 200612071230 F1 S1 \x03\x04"));
+    EXPECT_EQ(visible(host.read_replies()), visible("\x01h" + batch + batch + batch +
+                                                    "\x02"
+                                                    "ACK 200612071230 F1 S1 \x03\x04"));
     EXPECT_EQ(subscribers(), 0u);
     host.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 100 10000"}));
     ASSERT_TRUE(wait_until([&] { return subscribers() == 1; }));
   }
   // The host has closed: once the station has read the EOF, the next batch
   // counts as a failed send and realtime is cancelled.
-  ASSERT_TRUE(wait_until([&] {
-    return s.run([&] { return !s.st.realtime().subscribers().front().connection->is_open(); });
-  }));
+  ASSERT_TRUE(
+      wait_until([&] { return s.run([&] { return !s.st.realtime().subscribers().front().connection->is_open(); }); }));
   s.run([&] { s.st.on_realtime_tick(); });
   EXPECT_TRUE(s.logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
@@ -258,7 +269,8 @@ TEST(CommandServer, AHostThatStopsReadingIsCutOffAtTheQueueBound) {
   write_text(s.dir / "big.con", big);
   Host staller(s.port());
   ::setsockopt(staller.socket.native_handle(), SOL_SOCKET, SO_RCVBUF, std::array<int, 1>{4096}.data(), sizeof(int));
-  const auto rcfg = frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05" "big.con\""});
+  const auto rcfg = frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05"
+                                "big.con\""});
   int sent = 0;
   for (; sent < 40; ++sent) {
     std::error_code ec;
@@ -298,12 +310,13 @@ TEST(CommandServer, HostToolTalksToTheStation) {
   EXPECT_EQ(read_data.output(),
             "<SOH>hdr<STX> EVENTA 200612071230 F1 F1S1 T01 IS 0 <ETX>\n<STX> EVENTA 200612071230 F1 F1S1 T02 IS 0 "
             "<ETX>\n<EOT>\n");
-  ChildProcess scfg({tool.string(), "-p", std::to_string(s.port()), "-s", "DO_COMMAND 1 F1 S1 \"SCFG<ENQ>t.con<ENQ>a b\"",
-                     "BEGIN_REALTIME 2 F1 S1 1 2"});
+  ChildProcess scfg({tool.string(), "-p", std::to_string(s.port()), "-s",
+                     "DO_COMMAND 1 F1 S1 \"SCFG<ENQ>t.con<ENQ>a b\"", "BEGIN_REALTIME 2 F1 S1 1 2"});
   // The second batch comes from the realtime timer itself, one real second later.
   EXPECT_EQ(scfg.wait(), 0);
-  EXPECT_EQ(scfg.output(), " Complete a b \n\nRT 200612071230 F1 F1S1 T01 IS 0 \nRT 200612071230 F1 F1S1 T01 IS 0 \n"
-                           "ACK 200612071230 F1 S1 \n\n");
+  EXPECT_EQ(scfg.output(),
+            " Complete a b \n\nRT 200612071230 F1 F1S1 T01 IS 0 \nRT 200612071230 F1 F1S1 T01 IS 0 \n"
+            "ACK 200612071230 F1 S1 \n\n");
   EXPECT_EQ(read_text(s.dir / "t.con"), "a b\r\n");
 }
 
@@ -318,7 +331,9 @@ TEST(CommandServer, TheHeadlessBinaryTakesItsFirstConfiguration) {
   Host host(port);
   host.send(frame("", {"SET_CONFIG 1 F7 S7 1 127.0.0.1 1000 1000"}));
   const auto reply = host.read_replies();
-  EXPECT_EQ(reply.substr(0, 6), "\x01\x02" "ACK ");
+  EXPECT_EQ(reply.substr(0, 6),
+            "\x01\x02"
+            "ACK ");
   EXPECT_NE(reply.find(" F7 S7\x03 \x04"), std::string::npos);
   EXPECT_TRUE(station.wait_for_output("Emulator : Answer Ack"));
   EXPECT_TRUE(std::filesystem::exists(dir / "flag"));
@@ -348,7 +363,11 @@ TEST(CommandServer, AFloodUnderASmallDescriptorLimitNeverRunsTheStationOutOfFile
   ASSERT_TRUE(wait_until([&] {
     Host late(port);
     std::error_code ec;
-    asio::write(late.socket, asio::buffer(frame("h", {"DO_COMMAND 1 F1 S1 \"SCFG\x05" "t.con\x05" "ok\""})), ec);
+    asio::write(late.socket,
+                asio::buffer(frame("h", {"DO_COMMAND 1 F1 S1 \"SCFG\x05"
+                                         "t.con\x05"
+                                         "ok\""})),
+                ec);
     return !ec && visible(late.read_replies()) == visible("\x01h\x02 Complete ok \x03\x04");
   }));
   EXPECT_EQ(read_text(dir / "t.con"), "ok\r\n");
@@ -383,7 +402,9 @@ TEST(CommandServer, OnlyListedHostsAreServedAndStrangersAreNeverRead) {
 
   // The listed host's SET_CONFIG leaves the list as it is.
   listed.send(frame("h", {"SET_CONFIG 1 F1 S1 1 10.0.0.9 1000 1000"}));
-  EXPECT_EQ(listed.read_replies().substr(0, 6), "\x01h\x02" "ACK");
+  EXPECT_EQ(listed.read_replies().substr(0, 6),
+            "\x01h\x02"
+            "ACK");
   EXPECT_NE(read_text(s.dir / "emulate.ini").find("AllowHosts=127.0.0.2, ::1"), std::string::npos);
   Host again(s.port(), "127.0.0.1", "127.0.0.3");
   EXPECT_TRUE(again.closed_by_station());
@@ -461,7 +482,8 @@ TEST(CommandServer, NoWorkIsDoneForAHostAlreadyCutOff) {
   // 30 000 small replies, then for the file 300 times more.
   Host staller(s.port());
   ::setsockopt(staller.socket.native_handle(), SOL_SOCKET, SO_RCVBUF, std::array<int, 1>{4096}.data(), sizeof(int));
-  const auto rcfg = frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05" "big.con\""});
+  const auto rcfg = frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05"
+                                "big.con\""});
   std::string requests;
   for (int i = 0; i < 40; ++i) requests += rcfg;
   for (int i = 0; i < 30000; ++i) requests += kReadData;
@@ -482,7 +504,9 @@ TEST(CommandServer, NoWorkIsDoneForAHostAlreadyCutOff) {
 TEST(CommandServer, ManyRealtimeSubscribersComeAndGoEachOnItsOwnTerms) {
   TcpStation s;
   const std::string batch = "\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03";
-  const std::string end = "\x02" "ACK 200612071230 F1 S1 \x03\x04";
+  const std::string end =
+      "\x02"
+      "ACK 200612071230 F1 S1 \x03\x04";
   struct Subscriber {
     std::unique_ptr<Host> host;
     int period_s, duration_s;

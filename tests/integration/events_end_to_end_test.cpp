@@ -25,8 +25,8 @@ using ::testing::ElementsAre;
 // buffer and its file empty.
 TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   EventStation s;
-  FtpUplink ftp(FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                            std::chrono::milliseconds(2000)});
+  FtpUplink ftp(
+      FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)});
   StationDeps deps{s.clock, s.flag, s.power, nullptr};
   deps.uplink = &ftp;
   Station station(s.ioc, s.log, deps, s.dir.path());
@@ -45,7 +45,9 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   station.panel(1).value = "1234";
   station.on_event_tick();  // the host is down
   station.delivery().join_worker();
-  const std::string line = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
+  const std::string line =
+      "\x01\x02"
+      "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
   EXPECT_EQ(read_text(s.dir / "Event.Sav"), line + "\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 12.3\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\r\n");
@@ -99,8 +101,8 @@ TEST(EventsEndToEnd, KillNineAtAnyInstantLosesNothingCountedAsBuffered) {
   TempDir dir;
   const auto file = dir / "Event.Sav";
   std::mt19937 rng(std::random_device{}());
-  long last_added = 0;    // highest number whose add returned
-  long kept_from = 1;     // every number from here to last_added must be there
+  long last_added = 0;  // highest number whose add returned
+  long kept_from = 1;  // every number from here to last_added must be there
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   int rounds = 0;
   while (std::chrono::steady_clock::now() < until) {

@@ -111,7 +111,8 @@ TEST(Fleet, StartsStationsOnTheirOwnSimulatorsAndTheHostCheckReachesThem) {
   ASSERT_EQ(run(check, out), 0) << out;
   EXPECT_NE(out.find("3/3 stations answered"), std::string::npos) << out;
   EXPECT_NE(out.find("READ_DATA latency over 3 requests: p50 "), std::string::npos) << out;
-  for (const char* line : {"F001 S001   8/8 channels  ok", "F002 S002   8/8 channels  ok", "F003 S003   8/8 channels  ok"})
+  for (const char* line :
+       {"F001 S001   8/8 channels  ok", "F002 S002   8/8 channels  ok", "F003 S003   8/8 channels  ok"})
     EXPECT_NE(out.find(line), std::string::npos) << out;
 
   // A station that is gone makes the check fail, and says which.

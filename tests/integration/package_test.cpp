@@ -42,8 +42,8 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
   std::filesystem::create_directories(station / "history");
   const int port = free_tcp_port();
   write_text(station / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
-  ChildProcess p({(root / "usr/bin/orvane-emulator").string(), "--headless", "--dir", station.string(),
-                  "--lock-file", (work / "lock").string(), "--flag-file", (work / "flag").string()});
+  ChildProcess p({(root / "usr/bin/orvane-emulator").string(), "--headless", "--dir", station.string(), "--lock-file",
+                  (work / "lock").string(), "--flag-file", (work / "flag").string()});
   ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
 
@@ -77,7 +77,8 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
   // The installed station configured, reading the installed simulator, and
   // the installed host tool reading its values back.
   const auto sim_bin = root / "usr/bin/i7000-sim", host_bin = root / "usr/bin/orvane-host";
-  if (!std::filesystem::exists(sim_bin) || !std::filesystem::exists(host_bin)) GTEST_SKIP() << "built without the tools";
+  if (!std::filesystem::exists(sim_bin) || !std::filesystem::exists(host_bin))
+    GTEST_SKIP() << "built without the tools";
   write_text(station / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) +
                                           "\r\nHost=127.0.0.1\r\n[Config]\r\nFactoryID=F7\r\nSensorID=S7\r\n");
   write_text(station / "module.con", "1,4017,A,1,Y\r\n");

@@ -32,9 +32,17 @@ struct ScratchStation {
     write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
   }
   std::vector<std::string> argv(const std::filesystem::path& program, bool headless) const {
-    std::vector<std::string> a{program.string(), "--dir", dir.path().string(), "--lock-file",
-                               (dir / "station.lock").string(), "--flag-file", (dir / "flag").string(),
-                               "--reboot-cmd", "true", "--poweroff-cmd", "true"};
+    std::vector<std::string> a{program.string(),
+                               "--dir",
+                               dir.path().string(),
+                               "--lock-file",
+                               (dir / "station.lock").string(),
+                               "--flag-file",
+                               (dir / "flag").string(),
+                               "--reboot-cmd",
+                               "true",
+                               "--poweroff-cmd",
+                               "true"};
     if (headless) a.push_back("--headless");
     return a;
   }
@@ -127,8 +135,7 @@ TEST(WindowModule, InstalledLayoutAndAMissingOrForeignModule) {
   std::filesystem::copy_file(built_program("orvane-emulator").parent_path() / "orvane-emulator-ui.so", module);
   {
     ChildProcess p(s.argv(program, false), kOffscreen);
-    ASSERT_TRUE(wait_until([&] { return maps_of(p.pid()).find(module.string()) != std::string::npos; }))
-        << p.output();
+    ASSERT_TRUE(wait_until([&] { return maps_of(p.pid()).find(module.string()) != std::string::npos; })) << p.output();
     ASSERT_TRUE(wait_until([&] { return listening(s.port); })) << p.output();
     EXPECT_EQ(p.signal_and_wait(SIGTERM), 0) << p.output();
   }

@@ -41,9 +41,9 @@ TEST(WireToFtp, SetValueOverTcpBecomesAStoredEventAndLeavesNothingBuffered) {
   write_text(dir / "auto.con", "1\r\n");
   write_text(dir / "flag", "1\r\n");
 
-  ChildProcess station({built_program("orvane-emulator").string(), "--headless", "--dir", dir.path().string(),
-                        "--com", "3=" + (dir / "i7000").string(), "--lock-file", (dir / "lock").string(),
-                        "--flag-file", (dir / "flag").string(), "--reboot-cmd", "true", "--poweroff-cmd", "true"});
+  ChildProcess station({built_program("orvane-emulator").string(), "--headless", "--dir", dir.path().string(), "--com",
+                        "3=" + (dir / "i7000").string(), "--lock-file", (dir / "lock").string(), "--flag-file",
+                        (dir / "flag").string(), "--reboot-cmd", "true", "--poweroff-cmd", "true"});
   // The first check after start reports T01 at level 1 (value 0).
   ASSERT_TRUE(wait_until([&] { return any_contains(ftp.contents(), " T01 IS 0\x03\x04"); })) << station.output();
 
@@ -58,7 +58,10 @@ TEST(WireToFtp, SetValueOverTcpBecomesAStoredEventAndLeavesNothingBuffered) {
   for (const auto& [name, bytes] : ftp.files()) {
     EXPECT_EQ(name.rfind("Emulate", 0), 0u);
     EXPECT_EQ(name.size(), 7u + 9u) << name;
-    EXPECT_EQ(bytes.rfind("\x01\x02" "EVENTA ", 0), 0u);
+    EXPECT_EQ(bytes.rfind("\x01\x02"
+                          "EVENTA ",
+                          0),
+              0u);
   }
   ASSERT_TRUE(wait_until([&] { return read_text(dir / "Event.Sav").empty(); }));
   EXPECT_EQ(station.signal_and_wait(SIGTERM), 0);

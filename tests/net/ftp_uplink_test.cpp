@@ -13,21 +13,23 @@
 #include <map>
 #include <mutex>
 #include <optional>
-#include <thread>
 #include <regex>
+#include <thread>
 
 using namespace orvane;
 using orvane::test::FtpTestServer;
 using orvane::test::read_text;
 using orvane::test::TempDir;
+using orvane::test::write_text;
 using ::testing::ElementsAre;
 using ::testing::Pair;
-using orvane::test::write_text;
 
 namespace {
 
 std::string event(int n) {
-  return "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP" + std::to_string(n) + " IS " + std::to_string(n) + "\x03\x04";
+  return "\x01\x02"
+         "EVENTA 200612071230 F1 F1S1 TEMP" +
+         std::to_string(n) + " IS " + std::to_string(n) + "\x03\x04";
 }
 
 // A buffer in a scratch station folder, an uplink and the delivery, with
@@ -36,13 +38,21 @@ struct Uplink {
   TempDir dir;
   EventBuffer buffer;
   test::ManualClock log_clock{make_local_time(2006, 12, 7, 9, 5, 7)};
-  FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                            std::chrono::milliseconds(2000)}};
+  FtpUplink ftp{
+      FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)}};
   std::atomic<bool> online{false};
   std::mutex mutex;
   std::vector<std::string> log;
-  EventDelivery delivery{buffer, [this](std::string l) { std::lock_guard g(mutex); log.push_back(std::move(l)); },
-                         log_clock, &ftp, nullptr, nullptr, online};
+  EventDelivery delivery{buffer,
+                         [this](std::string l) {
+                           std::lock_guard g(mutex);
+                           log.push_back(std::move(l));
+                         },
+                         log_clock,
+                         &ftp,
+                         nullptr,
+                         nullptr,
+                         online};
 
   explicit Uplink(int events) {
     buffer.load(dir / "Event.Sav");
@@ -151,8 +161,8 @@ TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderThe
   TempDir dir;
   std::atomic<bool> online{false};
   test::ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
-  FtpUplink ftp{FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000),
-                            std::chrono::milliseconds(2000)}};
+  FtpUplink ftp{
+      FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)}};
   const auto settings = Uplink(0).settings(server.port());
   {
     EventBuffer buffer;
@@ -163,7 +173,8 @@ TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderThe
     dying.after_store = [&dying] {
       if (dying.stored.size() == 2) throw Crash{};
     };
-    EventDelivery delivery(buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
+    EventDelivery delivery(
+        buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
     EXPECT_THROW(delivery.upload_buffer(settings, false), Crash);
     EXPECT_EQ(server.files().size(), 2u);
   }
@@ -173,8 +184,8 @@ TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderThe
   buffer.load(dir / "Event.Sav");
   ASSERT_EQ(buffer.size(), 4u);
   std::vector<std::string> log;
-  EventDelivery delivery(buffer, [&](std::string l) { log.push_back(std::move(l)); }, clock, &ftp, nullptr, nullptr,
-                         online);
+  EventDelivery delivery(
+      buffer, [&](std::string l) { log.push_back(std::move(l)); }, clock, &ftp, nullptr, nullptr, online);
   delivery.upload_buffer(settings, false);
   EXPECT_THAT(log, ElementsAre("Send : 4 Events", "Events : Send Completed"));
   EXPECT_EQ(server.stored(), 6);  // two of them twice
@@ -244,7 +255,8 @@ TEST(FtpUplink, ClosingDuringAnUploadEndsQuicklyLosingAndRepeatingNothing) {
                               std::chrono::milliseconds(60000)}};
     std::atomic<bool> online{false};
     std::optional<EventDelivery> delivery;
-    delivery.emplace(u->buffer, [](std::string) {}, u->log_clock, &ftp, nullptr, nullptr, online);
+    delivery.emplace(
+        u->buffer, [](std::string) {}, u->log_clock, &ftp, nullptr, nullptr, online);
     delivery->check_and_send(u->settings(port));
     // The slow host is mid-upload by now (login, folder and a first store
     // take several of its replies).
@@ -270,7 +282,8 @@ TEST(FtpUplink, ClosingDuringAnUploadEndsQuicklyLosingAndRepeatingNothing) {
     FtpUplink fresh;
     EventBuffer restarted;
     restarted.load(u->dir / "Event.Sav");
-    EventDelivery after(restarted, [](std::string) {}, u->log_clock, &fresh, nullptr, nullptr, online);
+    EventDelivery after(
+        restarted, [](std::string) {}, u->log_clock, &fresh, nullptr, nullptr, online);
     after.upload_buffer(u->settings(good.port()), false);
     EXPECT_TRUE(restarted.empty());
     auto all = port == slow.port() ? slow.files() : std::map<std::string, std::string>{};

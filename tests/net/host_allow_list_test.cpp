@@ -34,7 +34,7 @@ TEST(HostAllowList, AddressesAndPrefixesOfBothFamilies) {
   EXPECT_TRUE(allows(list, "::1"));
   EXPECT_FALSE(allows(list, "::2"));
   EXPECT_TRUE(allows(list, "2001:db8:7f:ffff::1"));  // inside the /42
-  EXPECT_FALSE(allows(list, "2001:db8:80::1"));      // just past it
+  EXPECT_FALSE(allows(list, "2001:db8:80::1"));  // just past it
   // An IPv4 entry never matches an IPv6 peer with the same leading bytes.
   EXPECT_FALSE(allows(list, "a01::"));
 }
@@ -61,8 +61,9 @@ TEST(HostAllowList, HostBitsAreMaskedAndZeroPrefixMatchesTheWholeFamily) {
 }
 
 TEST(HostAllowList, BadEntriesAreSkippedAndNeverOpenTheList) {
-  const auto list = HostAllowList::parse("10.0.0.1/33, host.example, 10.1, ::1/129, 1.2.3.4/, /8, fe80::1%eth0, "
-                                         "1.2.3.4/-1, 1.2.3.4/+8, 1.2.3.4/0008, 192.168.1.1");
+  const auto list = HostAllowList::parse(
+      "10.0.0.1/33, host.example, 10.1, ::1/129, 1.2.3.4/, /8, fe80::1%eth0, "
+      "1.2.3.4/-1, 1.2.3.4/+8, 1.2.3.4/0008, 192.168.1.1");
   EXPECT_THAT(list.rejected(), ElementsAre("10.0.0.1/33", "host.example", "10.1", "::1/129", "1.2.3.4/", "/8",
                                            "fe80::1%eth0", "1.2.3.4/-1", "1.2.3.4/+8", "1.2.3.4/0008"));
   EXPECT_THAT(list.entries(), ElementsAre("192.168.1.1/32"));

@@ -117,11 +117,11 @@ TEST(LineOutput, TheNoticeStandsWhereTheLinesWentMissing) {
   const std::string full(4096, 'x');
   ASSERT_EQ(::write(pipe.write_end, full.data(), full.size()), 4096);  // the reader stalls
   LineOutput out(ioc, pipe.write_end, 256);
-  out.add("Emulator : a");            // waits in the buffer
+  out.add("Emulator : a");  // waits in the buffer
   ioc.poll();
-  out.add(std::string(300, 'y'));     // can never fit: dropped
+  out.add(std::string(300, 'y'));  // can never fit: dropped
   EXPECT_EQ(out.dropped(), 1u);
-  out.add("Emulator : b");            // fits, after the report of the gap
+  out.add("Emulator : b");  // fits, after the report of the gap
   EXPECT_EQ(out.dropped(), 0u);
   EXPECT_EQ(pipe.take(), full);
   ioc.restart();

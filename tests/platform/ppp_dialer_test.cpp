@@ -1,5 +1,5 @@
-#include "platform/icmp_pinger.hpp"
 #include "platform/ppp_dialer.hpp"
+#include "platform/icmp_pinger.hpp"
 #include "support/test_support.hpp"
 
 #include <gmock/gmock.h>
@@ -54,8 +54,9 @@ TEST(PppdDialer, AFailedDialReportsPppdsReasonAndPassesTheNumberAndLogin) {
   } catch (const DialError& e) {
     EXPECT_STREQ(e.what(), "The connect script failed");
   }
-  EXPECT_EQ(read_text(dir / "args"), "call vrn nodetach ifname ppp-vrn user Guest password Tulip connect "
-                                     "/usr/sbin/chat -f /etc/chatscripts/vrn -T 555123\n");
+  EXPECT_EQ(read_text(dir / "args"),
+            "call vrn nodetach ifname ppp-vrn user Guest password Tulip connect "
+            "/usr/sbin/chat -f /etc/chatscripts/vrn -T 555123\n");
   EXPECT_TRUE(dialer.connections().empty());
   EXPECT_THROW(dialer.dial("vrn", "555; reboot", "Guest", "Tulip"), DialError);
 }

@@ -11,8 +11,8 @@
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
-#include <asio/io_context.hpp>
 #include <gtest/gtest.h>
+#include <asio/io_context.hpp>
 
 #include <fcntl.h>
 #include <sys/mount.h>
@@ -31,8 +31,10 @@ class SmallDisk {
  public:
   SmallDisk(const std::filesystem::path& at, const std::string& size) : at_(at) {
     std::filesystem::create_directory(at);
-    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0) mounted_ = true;
-    else error_ = std::strerror(errno);
+    if (::mount("tmpfs", at.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, ("size=" + size).c_str()) == 0)
+      mounted_ = true;
+    else
+      error_ = std::strerror(errno);
   }
   ~SmallDisk() {
     if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
@@ -112,7 +114,9 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
     for (int r = 1; r <= kChannels; ++r) st.panel(r).value = std::to_string(value);
     tick();
   };
-  auto errors = [&] { return std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; }); };
+  auto errors = [&] {
+    return std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; });
+  };
 
   for (int i = 0; i < 5; ++i) next_event();
   ASSERT_EQ(st.events.size(), 5u * kChannels);

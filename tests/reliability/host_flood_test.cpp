@@ -9,8 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 
 namespace orvane {
 namespace {
@@ -146,7 +146,8 @@ TEST(HostFlood, UnfinishedMessagesOfThousandsOfHostsStayBounded) {
     s.station->output();  // a full pipe would hold the station's log up
     std::this_thread::sleep_for(20ms);
   }
-  const auto complete = std::count_if(flood.begin(), flood.end(), [&](const Flooder& f) { return f.sent == body.size(); });
+  const auto complete =
+      std::count_if(flood.begin(), flood.end(), [&](const Flooder& f) { return f.sent == body.size(); });
   // The station works through them all and serves a host again.
   EXPECT_TRUE(test::wait_until(
       [&] {
@@ -161,9 +162,10 @@ TEST(HostFlood, UnfinishedMessagesOfThousandsOfHostsStayBounded) {
   ASSERT_TRUE(test::wait_until([&] { return s.station->output(), served(s.port); }));
   std::this_thread::sleep_for(1s);
   const long after_kb = rig::rss_kb(s.station->pid());
-  std::printf("%d connections with unfinished 1 MiB messages (%zd sent whole): resident %ld kB at start, "
-              "%ld kB at most while they were open, %ld kB after they closed\n",
-              connections, static_cast<ssize_t>(complete), start_kb, peak_kb, after_kb);
+  std::printf(
+      "%d connections with unfinished 1 MiB messages (%zd sent whole): resident %ld kB at start, "
+      "%ld kB at most while they were open, %ld kB after they closed\n",
+      connections, static_cast<ssize_t>(complete), start_kb, peak_kb, after_kb);
   // 64 MiB of messages, 256 read buffers of 64 KiB and the sanitizer's own
   // bookkeeping; without the bounds this was over 2 GB.
   EXPECT_LT(peak_kb - start_kb, 220 * 1024);

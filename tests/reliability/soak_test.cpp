@@ -11,8 +11,8 @@
 
 #include <signal.h>
 
-#include <cstdio>
 #include <algorithm>
+#include <cstdio>
 #include <random>
 
 namespace orvane {
@@ -94,7 +94,8 @@ TEST(Soak, LoadAndAnFtpHostGoingDownAndUpLoseAndRepeatNothing) {
     ftp.stop();
     pause(station, std::chrono::milliseconds(500 + rng() % 2000));
     ftp.start();
-    ASSERT_TRUE(station.running()) << station.output().substr(station.output().size() > 4000 ? station.output().size() - 4000 : 0);
+    ASSERT_TRUE(station.running()) << station.output().substr(
+        station.output().size() > 4000 ? station.output().size() - 4000 : 0);
   }
   const long rss_end = rig::rss_kb(station.pid());
   long polls = 0, batches = 0;
@@ -115,10 +116,11 @@ TEST(Soak, LoadAndAnFtpHostGoingDownAndUpLoseAndRepeatNothing) {
   const auto delivered = rig::delivered_events(ftp);
   const int counted = count_lines(output, "Events : Add Event to buffer");
   if (std::getenv("ORVANE_SOAK_VERBOSE")) std::printf("%s\n", output.c_str());
-  std::printf("soak: %lld s, RSS %ld kB -> %ld kB, %d events buffered, %zu logged, %zu stored on the host, "
-              "%d FTP starts, %d incomplete transfers dropped, %ld READ_DATA replies, %ld realtime batches\n",
-              static_cast<long long>(duration.count()), rss_start, rss_end, counted, logged.size(),
-              delivered.size(), ftp.starts(), ftp.incomplete(), polls, batches);
+  std::printf(
+      "soak: %lld s, RSS %ld kB -> %ld kB, %d events buffered, %zu logged, %zu stored on the host, "
+      "%d FTP starts, %d incomplete transfers dropped, %ld READ_DATA replies, %ld realtime batches\n",
+      static_cast<long long>(duration.count()), rss_start, rss_end, counted, logged.size(), delivered.size(),
+      ftp.starts(), ftp.incomplete(), polls, batches);
   EXPECT_GT(counted, 100);
   // Lines stdout couldn't take while this reader was slow are dropped from
   // it and counted; without such a gap every buffered event shows there.
@@ -195,9 +197,10 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
   const auto logged = rig::logged_events(dir.path());
   std::size_t restored = 0;
   const auto delivered = rig::delivered_events(ftp, &restored);
-  std::printf("crash: %d kills in %lld s, %ld events counted, %zu logged, %zu stored on the host "
-              "(%zu stores of a name again)\n",
-              kills, static_cast<long long>(duration.count()), counted, logged.size(), delivered.size(), restored);
+  std::printf(
+      "crash: %d kills in %lld s, %ld events counted, %zu logged, %zu stored on the host "
+      "(%zu stores of a name again)\n",
+      kills, static_cast<long long>(duration.count()), counted, logged.size(), delivered.size(), restored);
   EXPECT_GT(kills, 3);
   EXPECT_GT(logged.size(), 20u);
   // Exactly once, in order: an event stored but still buffered when the
@@ -225,7 +228,11 @@ TEST(Crash, TerminatedDuringAnUploadToASilentHostEndsQuicklyAndKeepsEveryEvent) 
     const int port = test::free_tcp_port();
     rig::write_station_dir(dir.path(), port, hole.port(), 100);
     std::string waiting;
-    for (int i = 0; i < 5; ++i) waiting += "\x01\x02" "EVENTA 200612071200 F1 F1S1 C01 IS " + std::to_string(i) + "\x03\x04\r\n";
+    for (int i = 0; i < 5; ++i)
+      waiting +=
+          "\x01\x02"
+          "EVENTA 200612071200 F1 F1S1 C01 IS " +
+          std::to_string(i) + "\x03\x04\r\n";
     test::write_text(dir / "Event.Sav", waiting);
     test::SimProcess sim(dir / "i7000", rig::sim_args(5));
     test::ChildProcess station(rig::station_args(dir.path()), rig::station_env());

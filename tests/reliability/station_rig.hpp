@@ -23,10 +23,10 @@
 #include <memory>
 #include <optional>
 #include <set>
-#include <tuple>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 namespace orvane::rig {
@@ -50,20 +50,20 @@ constexpr int kChannels = 32;
 inline void write_station_dir(const std::filesystem::path& dir, int client_port, int ftp_port, int event_ms) {
   std::filesystem::create_directories(dir / "log");
   std::filesystem::create_directories(dir / "history");
-  test::write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(client_port) +
-                                            "\r\nServerPort=" + std::to_string(ftp_port) +
-                                            "\r\nHost=localhost\r\n[Config]\r\nEventSample=" +
-                                            std::to_string(event_ms) +
-                                            "\r\nHistorySample=1000\r\n[READ]\r\nPort=3\r\n"
-                                            "[ConvertData]\r\nMinVal=0\r\nMaxVal=20\r\n");
+  test::write_text(dir / "emulate.ini",
+                   "[Connection]\r\nClientPort=" + std::to_string(client_port) +
+                       "\r\nServerPort=" + std::to_string(ftp_port) +
+                       "\r\nHost=localhost\r\n[Config]\r\nEventSample=" + std::to_string(event_ms) +
+                       "\r\nHistorySample=1000\r\n[READ]\r\nPort=3\r\n"
+                       "[ConvertData]\r\nMinVal=0\r\nMaxVal=20\r\n");
   std::string modules, channels, sensors;
   for (int m = 1; m <= kModules; ++m) modules += std::to_string(m) + ",4017,A," + std::to_string(m) + ",Y\r\n";
   for (int c = 1; c <= kChannels; ++c) {
     const int m = (c - 1) / 8 + 1, input = (c - 1) % 8;
     char id[8];
     std::snprintf(id, sizeof id, "C%02d", c);
-    channels += std::string(id) + ",A,I," + std::to_string(m) + "," + std::to_string(m) + "," +
-                std::to_string(input) + ",Y\r\n";
+    channels += std::string(id) + ",A,I," + std::to_string(m) + "," + std::to_string(m) + "," + std::to_string(input) +
+                ",Y\r\n";
     sensors += std::to_string(c) + "," + id + ",A,I,Y,0,1000,200,400,600,800\r\n";
   }
   test::write_text(dir / "module.con", modules);
@@ -108,9 +108,16 @@ inline std::vector<std::string> station_env() {
 }
 
 inline std::vector<std::string> station_args(const std::filesystem::path& dir) {
-  return {test::built_program("orvane-emulator").string(), "--headless", "--dir", dir.string(),
-          "--lock-file", (dir / "run.lock").string(), "--flag-file", (dir / "flag").string(),
-          "--com", "3=" + (dir / "i7000").string()};
+  return {test::built_program("orvane-emulator").string(),
+          "--headless",
+          "--dir",
+          dir.string(),
+          "--lock-file",
+          (dir / "run.lock").string(),
+          "--flag-file",
+          (dir / "flag").string(),
+          "--com",
+          "3=" + (dir / "i7000").string()};
 }
 
 // A TCP connection to 127.0.0.1:port, or -1.
@@ -161,7 +168,8 @@ class FtpHost {
     process_ = std::make_unique<test::ChildProcess>(std::vector<std::string>{
         "/usr/bin/python3", std::string(ORVANE_SOURCE_DIR) + "/tests/support/ftp_server.py", "--root",
         root_.path().string(), "--port", std::to_string(port_), "--delete-incomplete"});
-    if (!process_->wait_for_output("ready")) throw std::runtime_error("FTP server did not start: " + process_->output());
+    if (!process_->wait_for_output("ready"))
+      throw std::runtime_error("FTP server did not start: " + process_->output());
     ++starts_;
   }
   void stop() {
@@ -231,7 +239,9 @@ class HostClient {
   }
   void run() {
     const std::string read_data = "\x01h\x02READ_DATA 1 F1 S1\x04";
-    const std::string subscribe = "\x01h\x02" "BEGIN_REALTIME 1 F1 S1 1 3600\x04";
+    const std::string subscribe =
+        "\x01h\x02"
+        "BEGIN_REALTIME 1 F1 S1 1 3600\x04";
     while (!stop_) {
       const int fd = connect_once();
       if (fd < 0) {

@@ -14,10 +14,9 @@
 namespace orvane {
 namespace {
 
+using test::read_text;
 using test::TempDir;
 using test::write_text;
-using test::read_text;
-
 
 using ScriptedLine = test::ScriptedDeviceLine;
 
@@ -38,7 +37,9 @@ struct StationRig {
     ioc.restart();
     ioc.poll();
   }
-  void make() { station = std::make_unique<Station>(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir.path()); }
+  void make() {
+    station = std::make_unique<Station>(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir.path());
+  }
   bool logged(const std::string& text) const {
     const auto& m = log.memo();
     return std::find(m.begin(), m.end(), text) != m.end();
@@ -54,8 +55,7 @@ struct StationRig {
   // Runs the loop until the read cycle out on the line has been applied.
   void settle() {
     ioc.restart();
-    while (station->acquisition.polling() && ioc.run_one_for(std::chrono::seconds(5))) {
-    }
+    while (station->acquisition.polling() && ioc.run_one_for(std::chrono::seconds(5))) {}
   }
   // One whole read cycle: the tick, then its reads applied.
   void cycle() {
@@ -75,13 +75,13 @@ class ReadCycle : public ::testing::Test {
   void SetUp() override {
     write_text(rig.dir / "module.con", "1,4017,A,1,Y\r\n2,4017,D,2,Y\r\n3,4017,A,3,N\r\n4,4017,A,G,Y\r\n");
     write_text(rig.dir / "channel.con",
-               "T01,A,I,1,1,0,Y\r\n"   // row 1
-               "T02,A,I,1,1,1,Y\r\n"   // row 2
-               "T03,A,I,1,1,2,Y\r\n"   // row 3, row not enabled
-               "XX9,A,I,1,1,3,Y\r\n"   // no row: full scale only
-               "T01,A,I,1,1,8,N\r\n"   // disabled record
-               "P8,A,I,1,1,8,Y\r\n"    // position 8: raw 0
-               "T02,A,I,2,2,0,Y\r\n"); // module of type D
+               "T01,A,I,1,1,0,Y\r\n"  // row 1
+               "T02,A,I,1,1,1,Y\r\n"  // row 2
+               "T03,A,I,1,1,2,Y\r\n"  // row 3, row not enabled
+               "XX9,A,I,1,1,3,Y\r\n"  // no row: full scale only
+               "T01,A,I,1,1,8,N\r\n"  // disabled record
+               "P8,A,I,1,1,8,Y\r\n"  // position 8: raw 0
+               "T02,A,I,2,2,0,Y\r\n");  // module of type D
     write_text(rig.dir / "sensor.con", kSensors);
     rig.line.modules[1] = {4.0f, 4.0f, 4.0f, 10.0f, 0, 0, 0, 0};
     rig.make();
@@ -151,7 +151,7 @@ TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
   rig.cycle();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));
   EXPECT_EQ(rig.logged_since(before), (std::vector<std::string>{"The Error Code:13\rCommand Error",
-                                                      "Error : 'G' is not a valid module address"}));
+                                                                "Error : 'G' is not a valid module address"}));
   EXPECT_EQ(s.panel(1).value, "500");
 }
 

@@ -92,7 +92,8 @@ TEST_F(Dispatch, TwoSetIdLinesReplaceTheListWithOneAck) {
   st.sensor_table.add_row();
   st.sensor_table.cell(2, col::kPortId) = "OLD2";
   const auto reply = request({"SET_ID r1 F1 S1 T01 AI Y 0 100 10 20", "SET_ID r2 F1 F1S1 \"Tank 1\" DO N"}, "h");
-  EXPECT_EQ(visible(reply), visible("\x01h\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  EXPECT_EQ(visible(reply), visible("\x01h\x02"
+                                    "ACK 200612071230 F1 S1\x03 \x04"));
   ASSERT_EQ(st.sensor_table.row_count(), 3);
   const auto& r1 = st.sensor_table.row(1);
   EXPECT_EQ(r1[1], "T01");
@@ -127,7 +128,8 @@ TEST_F(Dispatch, DeleteIdRemovesTheRowOrClearsTheLastOne) {
   add_channel("T02", "A", true, "5");
   request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y"});
   ASSERT_EQ(st.channels[0].table_row, 2);
-  EXPECT_EQ(visible(request({"DELETE_ID 9 F1 S1 T01"})), visible("\x01H\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  EXPECT_EQ(visible(request({"DELETE_ID 9 F1 S1 T01"})), visible("\x01H\x02"
+                                                                 "ACK 200612071230 F1 S1\x03 \x04"));
   EXPECT_EQ(st.sensor_table.row_count(), 2);
   EXPECT_EQ(st.sensor_table.cell(1, 1), "T02");
   EXPECT_EQ(st.channels[0].table_row, 1);  // followed its row up
@@ -156,11 +158,12 @@ TEST_F(Dispatch, ReadConfigReportsIdentitySettingsAndSensors) {
 TEST_F(Dispatch, SetValueSetsTheBoxesAndAlwaysReplies) {
   request({"SET_ID 1 F1 S1 T01 AI Y"});
   EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 T01 42.7"}, "h")),
-            visible("\x01h\x02" "EVENT 200612071230 F1 S1 T01  IS 42.7\x03\x04"));
+            visible("\x01h\x02"
+                    "EVENT 200612071230 F1 S1 T01  IS 42.7\x03\x04"));
   EXPECT_EQ(st.panel(1).value, "42");
   EXPECT_EQ(st.panel(1).mask, "42");
-  EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 NOPE x"}, "")),
-            visible("\x01\x02" "EVENT 200612071230 F1 S1 NOPE  IS x\x03\x04"));
+  EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 NOPE x"}, "")), visible("\x01\x02"
+                                                                        "EVENT 200612071230 F1 S1 NOPE  IS x\x03\x04"));
   request({"SET_VALUE 5 F1 S1 T01 abc"});
   EXPECT_EQ(st.panel(1).value, "0");
 }
@@ -169,7 +172,8 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
   write_text(dir / "emulate.ini", "[Connection]\r\nHost=1.2.3.4\r\nClientPort=5000\r\n");
   write_text(dir / "history" / "3.his", "200612\r\n\"1 T1 1 2 3\",\r\n");
   const auto reply = request({"SET_CONFIG 1 F9 S9 777 10.0.0.9 500 2000"}, "h");
-  EXPECT_EQ(visible(reply), visible("\x01h\x02" "ACK 200612071230 F9 S9\x03 \x04"));
+  EXPECT_EQ(visible(reply), visible("\x01h\x02"
+                                    "ACK 200612071230 F9 S9\x03 \x04"));
   const auto ini = load_profile(dir / "emulate.ini");
   EXPECT_EQ(ini.get_string("Config", "FactoryID", ""), "F9");
   EXPECT_EQ(ini.get_string("Config", "SensorID", ""), "S9");
@@ -217,8 +221,9 @@ TEST_F(Dispatch, RepeatedLogLinesOfOneMessageAreBounded) {
   constexpr int kBlankLines = 100000;
   auto before = log.appended();
   Framer framer;
-  framer.feed("\x01h" + std::string(kBlankLines, '\x02') + "\x04",
-              [&](std::span<const std::string_view> l) { st.guarded([&] { dispatch_message(st, l, conn); }); }, [] {});
+  framer.feed(
+      "\x01h" + std::string(kBlankLines, '\x02') + "\x04",
+      [&](std::span<const std::string_view> l) { st.guarded([&] { dispatch_message(st, l, conn); }); }, [] {});
   EXPECT_EQ(log.appended() - before, 8u);
   const std::vector<std::string> tail(log.memo().end() - 8, log.memo().end());
   EXPECT_EQ(tail[6], "Emulator : receive Command (" + std::to_string(kBlankLines - 3) + " more)");

@@ -13,8 +13,8 @@
 #include <asio/io_context.hpp>
 
 #include <algorithm>
-#include <memory>
 #include <limits>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -32,14 +32,29 @@ inline std::string visible(std::string_view s) {
   std::string out;
   for (char c : s) {
     switch (c) {
-      case '\x01': out += "<SOH>"; break;
-      case '\x02': out += "<STX>"; break;
-      case '\x03': out += "<ETX>"; break;
-      case '\x04': out += "<EOT>"; break;
-      case '\x05': out += "<ENQ>"; break;
-      case '\r': out += "<CR>"; break;
-      case '\n': out += "<LF>"; break;
-      default: out += c;
+      case '\x01':
+        out += "<SOH>";
+        break;
+      case '\x02':
+        out += "<STX>";
+        break;
+      case '\x03':
+        out += "<ETX>";
+        break;
+      case '\x04':
+        out += "<EOT>";
+        break;
+      case '\x05':
+        out += "<ENQ>";
+        break;
+      case '\r':
+        out += "<CR>";
+        break;
+      case '\n':
+        out += "<LF>";
+        break;
+      default:
+        out += c;
     }
   }
   return out;
@@ -68,8 +83,7 @@ struct CommandFixture {
     Framer framer;
     framer.feed(
         frame(header, lines),
-        [&](std::span<const std::string_view> l) { st.guarded([&] { dispatch_message(st, l, to); }); },
-        [] {});
+        [&](std::span<const std::string_view> l) { st.guarded([&] { dispatch_message(st, l, to); }); }, [] {});
     return to->take();
   }
 

@@ -1,7 +1,7 @@
-#include "event_station_fixture.hpp"
 #include "station/dial_up.hpp"
-#include "station/event_delivery.hpp"
+#include "event_station_fixture.hpp"
 #include "platform/icmp_pinger.hpp"
+#include "station/event_delivery.hpp"
 #include "support/manual_clock.hpp"
 
 #include <gmock/gmock.h>
@@ -37,8 +37,12 @@ struct DialRig {
     buffer.load(dir / "Event.Sav");
     for (int i = 0; i < events; ++i) buffer.add("event" + std::to_string(i));
     delivery = std::make_unique<EventDelivery>(
-        buffer, [this](std::string l) { std::lock_guard g(mutex); log.push_back(std::move(l)); }, clock, &uplink,
-        &dialer, pinger, online, [this](std::chrono::milliseconds) { ++pauses; });
+        buffer,
+        [this](std::string l) {
+          std::lock_guard g(mutex);
+          log.push_back(std::move(l));
+        },
+        clock, &uplink, &dialer, pinger, online, [this](std::chrono::milliseconds) { ++pauses; });
   }
   DeliverySettings settings(bool by_ping = false) {
     DeliverySettings s;
@@ -74,8 +78,8 @@ TEST(DialUp, NothingIsDialledWithoutAPhonebookEntryAndFailuresKeepTheBuffer) {
 
   rig.dialer.entries = {"vrn"};
   rig.dialer.dial_error = DialError("The connect script failed", 9);
-  EXPECT_THAT(rig.run(),
-              ElementsAre("Dial : Start dial", "Dial : RasDial failed: The connect script failed", "Dial : Not Connect"));
+  EXPECT_THAT(rig.run(), ElementsAre("Dial : Start dial", "Dial : RasDial failed: The connect script failed",
+                                     "Dial : Not Connect"));
   EXPECT_THAT(rig.dialer.calls, ElementsAre("dial vrn 555123 Guest Tulip", "hang up 9"));
   EXPECT_EQ(rig.buffer.size(), 1u);
   EXPECT_FALSE(rig.online);
@@ -86,7 +90,7 @@ TEST(DialUp, StateWatchingConfirmsOnConnectedOrGivesUpOnLongAuthentication) {
   rig.dialer.states = {2, 5, 14};
   rig.run();
   EXPECT_EQ(rig.dialer.looks, 3u + 1u);  // three rounds, then the hang-up's look
-  EXPECT_EQ(rig.pauses, 2 + 1);          // between rounds, and after the hang-up
+  EXPECT_EQ(rig.pauses, 2 + 1);  // between rounds, and after the hang-up
 
   DialRig stuck;
   stuck.dialer.states = {6, 7, 8, 9, 10, 11, 12, 13, 6, 7, 8, 9};
@@ -122,7 +126,10 @@ TEST(DialUp, ATickWhileTheWorkerRunsStartsNoSecondOne) {
     cv.wait(lock, [&] { return release; });
   };
   rig.delivery->check_and_send(rig.settings());
-  ASSERT_TRUE(orvane::test::wait_until([&] { std::lock_guard g(m); return dials == 1; }));
+  ASSERT_TRUE(orvane::test::wait_until([&] {
+    std::lock_guard g(m);
+    return dials == 1;
+  }));
   rig.delivery->check_and_send(rig.settings());
   EXPECT_TRUE(rig.delivery->worker_running());
   {

@@ -1,5 +1,5 @@
-#include "event_station_fixture.hpp"
 #include "station/event_buffer.hpp"
+#include "event_station_fixture.hpp"
 #include "station/event_delivery.hpp"
 #include "support/manual_clock.hpp"
 
@@ -36,11 +36,17 @@ TEST(EventBuffer, LoadsLinesWithTheirControlCharactersAndAMissingFileIsEmpty) {
   EXPECT_TRUE(buffer.empty());
   EXPECT_FALSE(std::filesystem::exists(dir / "Event.Sav"));
 
-  write_text(dir / "Event.Sav", "\x01\x02" "a\x03\x04\r\nb\n\r\n");
+  write_text(dir / "Event.Sav",
+             "\x01\x02"
+             "a\x03\x04\r\nb\n\r\n");
   EXPECT_FALSE(buffer.load(dir / "Event.Sav").torn_last_line);
-  EXPECT_THAT(buffer.lines(), ElementsAre("\x01\x02" "a\x03\x04", "b", ""));
+  EXPECT_THAT(buffer.lines(), ElementsAre("\x01\x02"
+                                          "a\x03\x04",
+                                          "b", ""));
   EXPECT_EQ(buffer.add("c"), 4u);
-  EXPECT_EQ(read_text(dir / "Event.Sav"), "\x01\x02" "a\x03\x04\r\nb\n\r\nc\r\n");
+  EXPECT_EQ(read_text(dir / "Event.Sav"),
+            "\x01\x02"
+            "a\x03\x04\r\nb\n\r\nc\r\n");
 }
 
 TEST(EventBuffer, ATornLastLineIsKeptAndNextEventsStartOnTheirOwnLine) {
@@ -82,7 +88,8 @@ TEST(EventBuffer, AnUploadRemovesOnlyTheLinesItStored) {
   test::ManualClock clock;
   std::atomic<bool> online{false};
   std::vector<std::string> log;
-  EventDelivery delivery(buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
+  EventDelivery delivery(
+      buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
   DeliverySettings settings;
   delivery.upload_buffer(settings, false);
   EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2"));
@@ -104,7 +111,8 @@ TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
   test::ManualClock clock;
   std::atomic<bool> online{false};
   std::vector<std::string> log;
-  EventDelivery delivery(buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
+  EventDelivery delivery(
+      buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
   delivery.set_upload_budget(std::chrono::milliseconds(-1), std::chrono::milliseconds(-1));
   DeliverySettings settings;
   delivery.upload_buffer(settings, false);

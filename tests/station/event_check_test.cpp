@@ -17,7 +17,9 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
-const std::string kTemp350 = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
+const std::string kTemp350 =
+    "\x01\x02"
+    "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
 }
 
 TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
@@ -37,8 +39,8 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   EXPECT_EQ(while_storing, kTemp350 + "\r\n");
   EXPECT_EQ(s.event_sav(), "");
   EXPECT_EQ(s->panel(1).tag, 4);
-  EXPECT_THAT(s.take_lines(), ElementsAre("Events : Add Event to buffer 1 Events", "Send : 1 Events",
-                                          "Events : Send Completed"));
+  EXPECT_THAT(s.take_lines(),
+              ElementsAre("Events : Add Event to buffer 1 Events", "Send : 1 Events", "Events : Send Completed"));
   EXPECT_THAT(s.uplink.stored, ElementsAre(kTemp350));
   EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 3.5\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\r\n");
@@ -58,7 +60,9 @@ TEST(EventCheck, RawLogGetsThePanelTextAndTheLineKeepsTheIdentityAsItStands) {
   s->settings.connect_type = ConnectType::lan;
   s.uplink.on_store = [] { throw std::runtime_error("down"); };
   s->on_event_tick();
-  EXPECT_EQ(s->events.lines().at(0), "\x01\x02" "EVENTA 200612071230 F9 F9S7  P1  IS 12\x03\x04");
+  EXPECT_EQ(s->events.lines().at(0),
+            "\x01\x02"
+            "EVENTA 200612071230 F9 F9S7  P1  IS 12\x03\x04");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 12abc\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 0.1\r\n");
 }
@@ -74,7 +78,9 @@ TEST(EventCheck, DigitalChannelsReportEachChangeOfValue) {
     sizes.push_back(s->events.size());
   }
   EXPECT_THAT(sizes, ElementsAre(0u, 1u, 1u, 2u));
-  EXPECT_EQ(s->events.lines().at(1), "\x01\x02" "EVENTD 200612071230 F1 F1S1 DOOR IS 0\x03\x04");
+  EXPECT_EQ(s->events.lines().at(1),
+            "\x01\x02"
+            "EVENTD 200612071230 F1 F1S1 DOOR IS 0\x03\x04");
 }
 
 TEST(EventCheck, OnlyRowsWithAPortIdEnabledExactlyYAreWatchedInRowOrder) {
@@ -97,7 +103,8 @@ TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
   s.row(2, "NEAR", "A", "Y");
   s->on_event_tick();
   s.delivered();
-  EXPECT_THAT(s.uplink.stored, ElementsAre("\x01\x02" "EVENTA 200612071230 F1 F1S1 NEAR IS 0\x03\x04"));
+  EXPECT_THAT(s.uplink.stored, ElementsAre("\x01\x02"
+                                           "EVENTA 200612071230 F1 F1S1 NEAR IS 0\x03\x04"));
   EXPECT_EQ(s.uplink.connects, 1);
 }
 

@@ -13,7 +13,6 @@
 
 namespace orvane::test {
 
-
 struct StationFixture {
   TempDir dir;
   asio::io_context ioc;

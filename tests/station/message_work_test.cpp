@@ -21,8 +21,9 @@ struct MessageWork : CommandFixture, ::testing::Test {
     again.start();
     auto c = std::make_shared<FakeConnection>();
     Framer framer;
-    framer.feed(frame("h", {"READ_CONFIG 1 * x"}),
-                [&](std::span<const std::string_view> l) { dispatch_message(again, l, c); }, [] {});
+    framer.feed(
+        frame("h", {"READ_CONFIG 1 * x"}), [&](std::span<const std::string_view> l) { dispatch_message(again, l, c); },
+        [] {});
     again.stop_data();
     again.set_clock_active(false);
     return c->take();
@@ -33,7 +34,8 @@ struct MessageWork : CommandFixture, ::testing::Test {
 
 TEST_F(MessageWork, LineBreaksInKeptItemsBecomeBlanksAndSurviveARestart) {
   const auto ack = request({"SET_CONFIG 1 \"F\r\n1\" \"S1\r\" \"55\n5\" \"10.0.0.9\r\n\" \"500\r\n\" \"7\n00\""}, "h");
-  EXPECT_EQ(visible(ack), visible("\x01h\x02" "ACK 200612071230 F\r\n1 S1\r\x03 \x04"));
+  EXPECT_EQ(visible(ack), visible("\x01h\x02"
+                                  "ACK 200612071230 F\r\n1 S1\r\x03 \x04"));
   EXPECT_EQ(st.settings.factory_id, "F  1");
   EXPECT_EQ(st.settings.sensor_id, "S1");
   EXPECT_EQ(st.settings.telephone, "55 5");
@@ -108,11 +110,13 @@ TEST_F(MessageWork, OneSaveAtTheEndLeavesWhatSavingAfterEveryLineLeft) {
   const auto reference_replies = line_by_line.request(interleaved);
   // It did save after every line: the file read back grew row by row.
   EXPECT_NE(reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05\x02"), std::string::npos);
-  EXPECT_NE(reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05,\"Tank, 1\",D,O,N,,,,,,,,,,\x05\x02"),
-            std::string::npos);
+  EXPECT_NE(
+      reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05,\"Tank, 1\",D,O,N,,,,,,,,,,\x05\x02"),
+      std::string::npos);
 
   prepare(*this);
-  EXPECT_EQ(visible(request(lines)), visible("\x01H\x02" "ACK 200612071230 F1 S1\x03 \x04"));
+  EXPECT_EQ(visible(request(lines)), visible("\x01H\x02"
+                                             "ACK 200612071230 F1 S1\x03 \x04"));
   const auto once = outcome_of(*this);
   const auto each = outcome_of(line_by_line);
   EXPECT_EQ(visible(once.sensor_con), visible(each.sensor_con));
@@ -128,9 +132,9 @@ TEST_F(MessageWork, OneSaveAtTheEndLeavesWhatSavingAfterEveryLineLeft) {
 
 TEST_F(MessageWork, LinesThatReadFilesOrChannelsSeeTheEarlierLinesDone) {
   add_channel("T02", "A", true, "5");
-  const auto replies = request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y",
-                                "DO_COMMAND 1 F1 S1 \"RCFG\x05sensor.con\"", "SET_ID 1 F1 S1 T03 AI Y",
-                                "SET_VALUE 1 F1 S1 T02 42"});
+  const auto replies =
+      request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y", "DO_COMMAND 1 F1 S1 \"RCFG\x05sensor.con\"",
+               "SET_ID 1 F1 S1 T03 AI Y", "SET_VALUE 1 F1 S1 T02 42"});
   EXPECT_NE(replies.find("sensor.con\x05,T01,A,I,Y,,,,,,,,,,\x05,T02,A,I,Y,,,,,,,,,,\x05\x02"), std::string::npos)
       << visible(replies);
   EXPECT_EQ(st.channels[0].table_row, 2);
@@ -179,7 +183,7 @@ TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
   EXPECT_EQ(read_text(dir / "emulate.ini"), "[Config]\r\nFactoryID=F1\r\n");
   EXPECT_FALSE(flag.value);
   // Once the directory can be written, the host's retry is saved and acknowledged.
-  EXPECT_EQ(visible(request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h")),
-            visible("\x01h\x02" "ACK 200612071230 F7 S7\x03 \x04"));
+  EXPECT_EQ(visible(request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h")), visible("\x01h\x02"
+                                                                               "ACK 200612071230 F7 S7\x03 \x04"));
   EXPECT_EQ(st.settings.factory_id, "F7");
 }

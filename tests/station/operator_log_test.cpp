@@ -41,7 +41,9 @@ TEST(OperatorLog, LinesFromAnotherThreadArriveOnTheOwnerThreadInOrder) {
 TEST(EventLogFiles, ScaledAndRawLinesAppendedToTheDaysFiles) {
   StationFixture f;
   const auto t = make_local_time(2006, 12, 7, 12, 30);
-  const std::string line = "\x01\x02" "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
+  const std::string line =
+      "\x01\x02"
+      "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
   write_event_log(f.dir.path(), t, line);
   write_event_log(f.dir.path(), t, "a,b");
   write_raw_event_log(f.dir.path(), t, line);

@@ -22,10 +22,13 @@ std::string complete(const std::string& entry) { return "\x01h\x02 Complete " + 
 
 TEST_F(Remote, ReadAndWriteStationFiles) {
   write_text(dir / "module.con", "1,4017,A,1,Y\r\n2,4017,A,2,N\r\n");
-  EXPECT_EQ(visible(do_command("RCFG\x05module.con")),
-            visible("\x01h\x02 DO_COMMAND 7 F1 S1 module.con\x05" "1,4017,A,1,Y\x05" "2,4017,A,2,N\x05"
-                    "\x02 Complete 1,4017,A,1,Y \x03\x04"));
-  EXPECT_EQ(visible(do_command("SCFG\x05sub\\..\\auto.con\x05" "1\x05second")), visible(complete("1")));
+  EXPECT_EQ(visible(do_command("RCFG\x05module.con")), visible("\x01h\x02 DO_COMMAND 7 F1 S1 module.con\x05"
+                                                               "1,4017,A,1,Y\x05"
+                                                               "2,4017,A,2,N\x05"
+                                                               "\x02 Complete 1,4017,A,1,Y \x03\x04"));
+  EXPECT_EQ(visible(do_command("SCFG\x05sub\\..\\auto.con\x05"
+                               "1\x05second")),
+            visible(complete("1")));
   EXPECT_EQ(read_text(dir / "auto.con"), "1\r\nsecond\r\n");
   // An unreadable file adds nothing.
   EXPECT_EQ(visible(do_command("RCFG\x05missing.con")), visible(complete("RCFG")));
@@ -38,8 +41,8 @@ TEST_F(Remote, FileNamesStayInsideTheStationDirectory) {
   const auto rel = std::filesystem::relative(outside / "secret", dir.path()).string();
   // A name of its own one level up, so nothing else in the temp folder interferes.
   const auto escaped = dir.path().filename().string() + "-escaped";
-  for (const auto& name : {(outside / "secret").string(), rel, std::string("link/secret"), std::string("C:\\secret"),
-                           "../" + escaped}) {
+  for (const auto& name :
+       {(outside / "secret").string(), rel, std::string("link/secret"), std::string("C:\\secret"), "../" + escaped}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(visible(do_command("RCFG\x05" + name)), visible(complete("RCFG")));
     EXPECT_EQ(do_command("SCFG\x05" + name + "\x05overwritten"), "");
@@ -61,8 +64,8 @@ TEST_F(Remote, RcfgReadsOnlyRegularFilesThatFitTheConnection) {
   conn->room = 8;
   EXPECT_EQ(visible(do_command("RCFG\x05ten.con")), visible(complete("RCFG")));
   conn->room = 9;
-  EXPECT_EQ(visible(do_command("RCFG\x05ten.con")),
-            visible("\x01h\x02 DO_COMMAND 7 F1 S1 ten.con\x05" "0123456\x05\x02 Complete 0123456 \x03\x04"));
+  EXPECT_EQ(visible(do_command("RCFG\x05ten.con")), visible("\x01h\x02 DO_COMMAND 7 F1 S1 ten.con\x05"
+                                                            "0123456\x05\x02 Complete 0123456 \x03\x04"));
 }
 
 TEST_F(Remote, ScfgWritesOnlyPlainFilesInsideTheStationDirectory) {
@@ -70,8 +73,8 @@ TEST_F(Remote, ScfgWritesOnlyPlainFilesInsideTheStationDirectory) {
   ASSERT_EQ(::mkfifo((dir / "pipe.con").c_str(), 0600), 0);
   const auto parent = dir.path().parent_path();
   const auto parent_before = std::distance(std::filesystem::directory_iterator(parent), {});
-  for (const std::string name : {".", "./", "sub", "sub/", "sub\\.", "pipe.con", "tab\tname.con", "bell\x07.con",
-                                 "del\x7f.con", ""}) {
+  for (const std::string name :
+       {".", "./", "sub", "sub/", "sub\\.", "pipe.con", "tab\tname.con", "bell\x07.con", "del\x7f.con", ""}) {
     SCOPED_TRACE(visible(name));
     EXPECT_EQ(do_command("SCFG\x05" + name + "\x05payload"), "");
     EXPECT_NE(log.last_line().find("Error : Cannot create file"), std::string::npos) << log.last_line();
@@ -85,8 +88,12 @@ TEST_F(Remote, ScfgWritesOnlyPlainFilesInsideTheStationDirectory) {
 }
 
 TEST_F(Remote, ScfgWithoutLinesOrDoCommandWithoutArgumentFail) {
-  EXPECT_EQ(do_command("SCFG\x05" "a.con"), "");
-  EXPECT_EQ(do_command("SCFG\x05" "a.con\x05"), "");
+  EXPECT_EQ(do_command("SCFG\x05"
+                       "a.con"),
+            "");
+  EXPECT_EQ(do_command("SCFG\x05"
+                       "a.con\x05"),
+            "");
   EXPECT_FALSE(std::filesystem::exists(dir / "a.con"));
   EXPECT_EQ(request({"DO_COMMAND 7 F1 S1"}), "");
   EXPECT_EQ(log.last_line(), "Error : List index out of bounds (4)");
@@ -162,7 +169,9 @@ struct RealtimeReports : CommandFixture, ::testing::Test {
            fac + sen + " D03 IS 1 \x03";
   }
   std::string end_ack(const std::string& fac = "F1", const std::string& sen = "S1") {
-    return "\x02" "ACK 200612071230 " + fac + " " + sen + " \x03\x04";
+    return "\x02"
+           "ACK 200612071230 " +
+           fac + " " + sen + " \x03\x04";
   }
 };
 

@@ -1,5 +1,5 @@
-#include "station/event_buffer.hpp"
 #include "station/send_journal.hpp"
+#include "station/event_buffer.hpp"
 #include "support/test_support.hpp"
 
 #include <gmock/gmock.h>

@@ -28,7 +28,8 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
   EXPECT_EQ(s.settings.sensor_id, "S1");
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_FALSE(s.clock_active());
-  EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() || s.sampling().history_timer().enabled());
+  EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() ||
+               s.sampling().history_timer().enabled());
   EXPECT_EQ(s.sampling().history_timer().interval(), 1000);
   EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
   EXPECT_EQ(f.log.last_line(), "Wait for Set Config...");
@@ -37,8 +38,9 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
 TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   StationFixture f;
   f.flag.value = true;
-  write_text(f.dir / "emulate.ini", "[connection]\r\nclientport=6000\r\nallowhosts=10.0.0.0/8, ::1\r\n"
-                                    "MaxHosts=12\r\n[Config]\r\nFactoryID=F7\r\n");
+  write_text(f.dir / "emulate.ini",
+             "[connection]\r\nclientport=6000\r\nallowhosts=10.0.0.0/8, ::1\r\n"
+             "MaxHosts=12\r\n[Config]\r\nFactoryID=F7\r\n");
   RecordingListener listener;
   auto& s = f.make(&listener);
   s.start();
@@ -116,7 +118,8 @@ TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
 
   s.stop_data();
   s.apply_sampling_intervals();
-  EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() || s.sampling().history_timer().enabled());
+  EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() ||
+               s.sampling().history_timer().enabled());
 }
 
 TEST(Station, ExceptionsAtALoopEdgeAreLoggedAndTheStationCarriesOn) {

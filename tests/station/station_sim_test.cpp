@@ -11,8 +11,8 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <signal.h>
+#include <algorithm>
 
 namespace orvane {
 namespace {
@@ -39,7 +39,8 @@ struct SimStation {
       : sim(dir / "i7000", std::move(sim_args)), line(ioc, ComPortMap{{3, (dir / "i7000").string()}}) {
     std::filesystem::create_directory(dir / "log");
     std::filesystem::create_directory(dir / "history");
-    write_text(dir / "emulate.ini", "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n" + read_keys);
+    write_text(dir / "emulate.ini",
+               "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n" + read_keys);
     write_text(dir / "module.con", "1,4017,A,1,Y\r\n2,4017,A,2,Y\r\n");
     write_text(dir / "channel.con", "T01,A,I,1,1,3,Y\r\nT02,A,I,1,1,0,Y\r\nT03,A,I,2,2,7,Y\r\n");
     write_text(dir / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n3,T03,A,I,Y,-100,100\r\n");
@@ -74,8 +75,8 @@ struct SimStation {
 };
 
 TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
-  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:4", "--input", "1:3=const:12.5",
-                "--input", "2:7=const:-3"});
+  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:4", "--input", "1:3=const:12.5", "--input",
+                "2:7=const:-3"});
   auto& st = *s.station;
   st.start();
   EXPECT_EQ(st.data_mode(), DataMode::reading);
@@ -127,8 +128,7 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
 TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
   // Modules set up for checksums: read with [READ] Checksum=1.
   {
-    SimStation s({"--checksum", "--module", "1", "--module", "2", "--input", "1:*=const:8", "--input",
-                  "2:7=const:2"},
+    SimStation s({"--checksum", "--module", "1", "--module", "2", "--input", "1:*=const:8", "--input", "2:7=const:2"},
                  "Checksum=1\r\n");
     ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.station->panel(2).value, "400");
@@ -167,8 +167,7 @@ TEST(StationWithSimulator, ReplyTimeoutFollowsTheReadSection) {
     EXPECT_LT(took, 1200ms);  // two modules, about 200 ms each
   }
   {
-    SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"},
-                 "Timeout=1500\r\n");
+    SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"}, "Timeout=1500\r\n");
     ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
     EXPECT_EQ(s.station->panel(2).value, "400");
@@ -204,8 +203,8 @@ TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
 }
 
 TEST(StationWithSimulator, GarbageAndShutdownDuringACycle) {
-  SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--input", "2:*=const:2", "--fault",
-                "2=garbage"});
+  SimStation s(
+      {"--module", "1", "--module", "2", "--input", "1:*=const:10", "--input", "2:*=const:2", "--fault", "2=garbage"});
   auto& st = *s.station;
   st.start();
   ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:12\rResult String Check Error") >= 1; }));

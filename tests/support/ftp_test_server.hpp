@@ -23,10 +23,12 @@ class FtpTestServer {
     if (port) port_ = port;
     std::filesystem::create_directories(root_.path() / "kyvex" / "debug" / "data");
     std::vector<std::string> argv{"/usr/bin/python3", std::string(ORVANE_SOURCE_DIR) + "/tests/support/ftp_server.py",
-                                  "--root", root_.path().string(), "--port", std::to_string(port_)};
+                                  "--root",           root_.path().string(),
+                                  "--port",           std::to_string(port_)};
     argv.insert(argv.end(), options.begin(), options.end());
     process_ = std::make_unique<ChildProcess>(argv);
-    if (!process_->wait_for_output("ready")) throw std::runtime_error("FTP server did not start: " + process_->output());
+    if (!process_->wait_for_output("ready"))
+      throw std::runtime_error("FTP server did not start: " + process_->output());
   }
 
   int port() const { return port_; }

@@ -10,7 +10,8 @@ namespace orvane::test {
 
 class ManualClock final : public Clock {
  public:
-  explicit ManualClock(LocalTime start = make_local_time(2006, 12, 7, 12, 30)) : now_(start.time_since_epoch().count()) {}
+  explicit ManualClock(LocalTime start = make_local_time(2006, 12, 7, 12, 30))
+      : now_(start.time_since_epoch().count()) {}
   LocalTime now() const override { return LocalTime{std::chrono::milliseconds{now_.load()}}; }
   void set(LocalTime t) { now_ = t.time_since_epoch().count(); }
   void advance(std::chrono::milliseconds d) { now_ += d.count(); }

@@ -66,7 +66,7 @@ class ScriptedDeviceLine final : public ModulePoller {
 
   int open_code = 0;
   std::map<int, AnalogReadings> modules;  // address -> readings
-  std::map<int, int> codes;               // address -> result code
+  std::map<int, int> codes;  // address -> result code
   // Overrides the table: fills the area (kept only on 0), returns the code.
   std::function<int(int address, AnalogReadings& area)> answer;
   std::vector<int> asked;  // the addresses polled, in order

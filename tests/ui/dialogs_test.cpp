@@ -1,6 +1,6 @@
+#include "station/settings.hpp"
 #include "ui/about_box.hpp"
 #include "ui/event_log_viewer.hpp"
-#include "station/settings.hpp"
 #include "ui/setup_dialog.hpp"
 #include "ui_fixture.hpp"
 
@@ -174,7 +174,7 @@ TEST(EventLogViewer, AnUnreadableFileIsReported) {
   TempDir dir;
   QStringList errors;
   EventLogViewer viewer(QString::fromStdString((dir / "missing.log").string()), nullptr,
-                     [&](const QString& m) { errors << m; });
+                        [&](const QString& m) { errors << m; });
   EXPECT_EQ(viewer.model()->rowCount(), 0);
   ASSERT_EQ(errors.size(), 1);
   EXPECT_TRUE(errors.front().contains("missing.log"));

@@ -1,5 +1,5 @@
-#include "ui/channel_panel.hpp"
 #include "ui/main_window.hpp"
+#include "ui/channel_panel.hpp"
 #include "ui_fixture.hpp"
 
 #include <QAction>
@@ -139,8 +139,8 @@ TEST(MainWindow, StationAlertsReachTheOperatorAsAMessage) {
   test::qt_app();
   RunningStation rs;
   QStringList shown;
-  MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off,
-                           .alert = [&](QWidget*, const QString& text) { shown << text; }});
+  MainWindow w(rs.station(),
+               {.tray = WindowOptions::Tray::off, .alert = [&](QWidget*, const QString& text) { shown << text; }});
   // The notifier is installed by a post; this one runs after it.
   rs.on_station([](Station& s) {
     s.alert_operator("Set Config Error!");

@@ -3,8 +3,8 @@
 // and tested without an RS-485 line.
 #include "device/dcon.hpp"
 
-#include <CLI/CLI.hpp>
 #include <fmt/format.h>
+#include <CLI/CLI.hpp>
 
 #include <fcntl.h>
 #include <poll.h>
@@ -35,14 +35,17 @@ using Clock = std::chrono::steady_clock;
 // Where one input's value comes from.
 struct Source {
   enum Kind { constant, sine, ramp, walk } kind = sine;
-  double a = 10, b = 8, c = 20;  // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step
+  double a = 10, b = 8,
+         c = 20;  // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step
   std::mt19937_64 rng{};
   double walk_value = 0;
 
   double value(double t) {
     switch (kind) {
-      case constant: return a;
-      case sine: return a + b * std::sin(2 * std::numbers::pi * t / (c > 0 ? c : 1));
+      case constant:
+        return a;
+      case sine:
+        return a + b * std::sin(2 * std::numbers::pi * t / (c > 0 ? c : 1));
       case ramp: {
         const double period = c > 0 ? c : 1;
         return a + (b - a) * std::fmod(t, period) / period;
@@ -183,7 +186,8 @@ class Simulator {
       } else {
         int input = -1;
         double v = 0;
-        if (!(in >> input >> v) || input < 0 || input >= orvane::kAnalogInputs) throw std::invalid_argument("expected: module input value");
+        if (!(in >> input >> v) || input < 0 || input >= orvane::kAnalogInputs)
+          throw std::invalid_argument("expected: module input value");
         auto& s = modules.at(parse_address(first)).inputs[static_cast<std::size_t>(input)];
         s.kind = Source::constant;
         s.a = v;

@@ -67,9 +67,10 @@ int main(int argc, char** argv) {
   bool strip = false;
   int expect = -1;
   double timeout_s = 5;
-  CLI::App app{"Sends command lines to an Orvane station as one framed message and prints the replies. "
-               "Control bytes are shown as <SOH> <STX> <ETX> <EOT> <ENQ>; write <ENQ> in a line to send byte 5.",
-               "orvane-host"};
+  CLI::App app{
+      "Sends command lines to an Orvane station as one framed message and prints the replies. "
+      "Control bytes are shown as <SOH> <STX> <ETX> <EOT> <ENQ>; write <ENQ> in a line to send byte 5.",
+      "orvane-host"};
   app.add_option("--host", host, "Station address")->capture_default_str();
   app.add_option("-p,--port", port, "Station ClientPort")->capture_default_str();
   app.add_option("--header", header, "Message header (echoed in replies)");
