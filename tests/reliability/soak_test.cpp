@@ -186,10 +186,16 @@ TEST(Crash, KilledAtRandomInstantsAndRestartedTheHostLosesNothingAndGetsNothingO
   }
   hosts.clear();
   ASSERT_TRUE(rig::freeze(sim));
+  // A host that comes up afresh: the test server itself has been seen to
+  // wedge on a transfer cut by a kill, and what is tested here is the
+  // station's files, not that server.
+  ftp.stop();
   ftp.start();
   station = std::make_unique<test::ChildProcess>(rig::station_args(dir.path()), rig::station_env());
   ASSERT_TRUE(test::wait_until([&] { return station->output(), rig::accepting(port); }));
-  ASSERT_TRUE(delivered_all(*station, dir.path())) << tail(station->output());
+  ASSERT_TRUE(delivered_all(*station, dir.path()))
+      << tail(station->output()) << "\nFTP host accepting: " << rig::accepting(ftp.port())
+      << "\nFTP host output: " << tail(ftp.output(), 3000) << "\nEvent.Snd: " << test::read_text(dir / "Event.Snd");
   EXPECT_EQ(station->signal_and_wait(SIGTERM), 0);
   counted += count_lines(station->output(), "Events : Add Event to buffer");
   ftp.stop();

@@ -190,6 +190,7 @@ class FtpHost {
     return out;
   }
   int starts() const { return starts_; }
+  std::string output() { return outputs_ + (process_ ? process_->output() : std::string()); }
   int incomplete() {
     int n = 0;
     for (const auto& out : {outputs_, process_ ? process_->output() : std::string()})

@@ -23,6 +23,7 @@ import logging
 import os
 import signal
 import time
+import traceback
 import sys
 
 from pyftpdlib.authorizers import AuthenticationFailed, DummyAuthorizer
@@ -91,6 +92,11 @@ def main():
                 return
             self.pending = getattr(self, "pending", set()) | {file}
             return FTPHandler.ftp_STOR(self, file, mode)
+
+        def log_exception(self, instance):
+            # pyftpdlib's own message takes the handler's repr, which itself
+            # fails on a data channel whose file is closed already.
+            say("error " + traceback.format_exc().replace("\n", " | "))
 
         def on_file_received(self, file):
             self.pending = getattr(self, "pending", set()) - {file}
