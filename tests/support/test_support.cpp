@@ -47,7 +47,45 @@ std::string read_text(const std::filesystem::path& file) {
   return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
 }
 
+namespace {
+
+// Whether a station could listen on `port` now (on every address, as it does).
+bool bindable(int port) {
+  const int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  const int off = 0;
+  ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &off, sizeof off);
+  sockaddr_in6 addr{};
+  addr.sin6_family = AF_INET6;
+  addr.sin6_addr = in6addr_any;
+  addr.sin6_port = htons(static_cast<uint16_t>(port));
+  const bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  ::close(fd);
+  return ok;
+}
+
+// The first port of the kernel's ephemeral range.
+int ephemeral_low() {
+  std::ifstream in("/proc/sys/net/ipv4/ip_local_port_range");
+  int low = 32768;
+  in >> low;
+  return low;
+}
+
+}  // namespace
+
 int free_tcp_port() {
+  // Not a port the kernel hands out itself (bind to port 0): one of those
+  // can be taken meanwhile as the local port of any outgoing connection,
+  // and the tests make thousands of them. A random free port below that
+  // range instead.
+  constexpr int kFirst = 10000;
+  static std::mt19937 rng(std::random_device{}() ^ static_cast<unsigned>(::getpid()));
+  const int low = ephemeral_low();
+  for (int attempt = 0; low > kFirst + 1000 && attempt < 200; ++attempt) {
+    const int port = kFirst + static_cast<int>(rng() % static_cast<unsigned>(low - kFirst));
+    if (bindable(port)) return port;
+  }
   const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
