@@ -13,16 +13,7 @@ using test::ChildProcess;
 using test::write_text;
 
 std::vector<std::string> station_args(const test::TempDir& dir, const std::string& com) {
-  return {test::built_program("orvane-emulator").string(),
-          "--headless",
-          "--dir",
-          dir.path().string(),
-          "--lock-file",
-          (dir / "run.lock").string(),
-          "--flag-file",
-          (dir / "flag").string(),
-          "--com",
-          com};
+  return test::station_command(dir.path(), {"--headless", "--com", com});
 }
 
 void make_station_dir(const test::TempDir& dir) {

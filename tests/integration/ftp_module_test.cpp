@@ -54,9 +54,7 @@ TEST(FtpModule, AnIdleStationMapsNoFtpLibraryTheFirstUploadLoadsIt) {
 TEST(FtpModule, WithoutTheModuleEventsWaitUntilItIsInstalled) {
   // An executable in <prefix>/bin with no module anywhere it looks.
   TempDir prefix;
-  std::filesystem::create_directories(prefix / "bin");
-  const auto program = prefix / "bin/orvane-emulator";
-  std::filesystem::copy_file(built_program("orvane-emulator"), program);
+  const auto program = copy_program_into(prefix);
   TempDir dir;
   FtpTestServer ftp;
   const int port = free_tcp_port();

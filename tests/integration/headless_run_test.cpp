@@ -40,20 +40,8 @@ struct StationDir {
     return port;
   }
   std::vector<std::string> argv(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> a{built_program("orvane-emulator").string(),
-                               "--headless",
-                               "--dir",
-                               dir.path().string(),
-                               "--lock-file",
-                               (dir / "station.lock").string(),
-                               "--flag-file",
-                               (dir / "flag").string(),
-                               "--reboot-cmd",
-                               "true",
-                               "--poweroff-cmd",
-                               "true"};
-    a.insert(a.end(), extra.begin(), extra.end());
-    return a;
+    extra.insert(extra.begin(), "--headless");
+    return station_command(dir.path(), std::move(extra));
   }
 };
 

@@ -32,18 +32,9 @@ struct ScratchStation {
     write_text(dir / "emulate.ini", "[Connection]\r\nClientPort=" + std::to_string(port) + "\r\n");
   }
   std::vector<std::string> argv(const std::filesystem::path& program, bool headless) const {
-    std::vector<std::string> a{program.string(),
-                               "--dir",
-                               dir.path().string(),
-                               "--lock-file",
-                               (dir / "station.lock").string(),
-                               "--flag-file",
-                               (dir / "flag").string(),
-                               "--reboot-cmd",
-                               "true",
-                               "--poweroff-cmd",
-                               "true"};
-    if (headless) a.push_back("--headless");
+    auto a =
+        station_command(dir.path(), headless ? std::vector<std::string>{"--headless"} : std::vector<std::string>{});
+    a.front() = program.string();
     return a;
   }
 };
@@ -101,9 +92,7 @@ TEST(WindowModule, WindowedStationOnABusyPortStaysUp) {
 TEST(WindowModule, InstalledLayoutAndAMissingOrForeignModule) {
   // An executable in <prefix>/bin with no module anywhere it looks.
   TempDir prefix;
-  std::filesystem::create_directories(prefix / "bin");
-  const auto program = prefix / "bin/orvane-emulator";
-  std::filesystem::copy_file(built_program("orvane-emulator"), program);
+  const auto program = copy_program_into(prefix);
   ScratchStation s;
   {
     ChildProcess p(s.argv(program, false), kOffscreen);

@@ -74,6 +74,29 @@ int ephemeral_low() {
 
 }  // namespace
 
+std::filesystem::path copy_program_into(const TempDir& prefix) {
+  std::filesystem::create_directories(prefix / "bin");
+  const auto program = prefix / "bin/orvane-emulator";
+  std::filesystem::copy_file(built_program("orvane-emulator"), program);
+  return program;
+}
+
+std::vector<std::string> station_command(const std::filesystem::path& dir, std::vector<std::string> extra) {
+  std::vector<std::string> a{built_program("orvane-emulator").string(),
+                             "--dir",
+                             dir.string(),
+                             "--lock-file",
+                             (dir / "station.lock").string(),
+                             "--flag-file",
+                             (dir / "flag").string(),
+                             "--reboot-cmd",
+                             "true",
+                             "--poweroff-cmd",
+                             "true"};
+  a.insert(a.end(), extra.begin(), extra.end());
+  return a;
+}
+
 int free_tcp_port() {
   // Not a port the kernel hands out itself (bind to port 0): one of those
   // can be taken meanwhile as the local port of any outgoing connection,

@@ -35,6 +35,14 @@ bool can_connect(int port);
 // Path of a program built by this project (orvane-emulator, i7000-sim, ...).
 std::filesystem::path built_program(const std::string& name);
 
+// The built station program copied alone into <prefix>/bin, where it finds
+// none of its modules; returns the copy's path.
+std::filesystem::path copy_program_into(const TempDir& prefix);
+
+// The command line of the built station program in `dir`, with its lock and
+// flag files there and power commands that do nothing, then `extra`.
+std::vector<std::string> station_command(const std::filesystem::path& dir, std::vector<std::string> extra = {});
+
 // Polls `done` every few ms until it holds or the timeout passes.
 bool wait_until(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
