@@ -6,18 +6,12 @@
 
 namespace orvane {
 
-DialUp::DialUp(Dialer& dialer, Pinger* pinger, std::atomic<bool>& online, Log log, Wait wait)
-    : dialer_(dialer), pinger_(pinger), online_(online), log_(std::move(log)), wait_(std::move(wait)) {}
+DialUp::DialUp(Dialer& dialer, Pinger* pinger, std::atomic<bool>& online, Log log, SteadyTime& time)
+    : dialer_(dialer), pinger_(pinger), online_(online), log_(std::move(log)), time_(time) {}
 
 void DialUp::pause(std::chrono::milliseconds d) {
   if (cancelled_) return;
-  if (wait_) {
-    wait_(d);
-    return;
-  }
-  const auto until = std::chrono::steady_clock::now() + d;
-  while (!cancelled_ && std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  time_.pause_until(time_.now() + d, cancelled_);
 }
 
 DialUp::State DialUp::connection_state() {

@@ -4,6 +4,7 @@
 #pragma once
 #include "core/limits.hpp"
 #include "platform/dialer.hpp"
+#include "platform/steady_time.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -23,11 +24,8 @@ struct DialSettings {
 class DialUp {
  public:
   using Log = std::function<void(std::string)>;
-  // Pauses between state checks and after a hang-up; returns early once
-  // the station is closing. Tests pass one that returns at once.
-  using Wait = std::function<void(std::chrono::milliseconds)>;
-
-  DialUp(Dialer& dialer, Pinger* pinger, std::atomic<bool>& online, Log log, Wait wait = {});
+  // `time` paces the pauses between state checks and after a hang-up.
+  DialUp(Dialer& dialer, Pinger* pinger, std::atomic<bool>& online, Log log, SteadyTime& time);
 
   struct State {
     bool any = false;  // some connection is active
@@ -52,7 +50,7 @@ class DialUp {
   Pinger* pinger_;
   std::atomic<bool>& online_;
   Log log_;
-  Wait wait_;
+  SteadyTime& time_;
   std::atomic<bool> cancelled_{false};
 };
 

@@ -10,9 +10,9 @@
 namespace orvane {
 
 EventDelivery::EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer,
-                             Pinger* pinger, std::atomic<bool>& online, DialUp::Wait wait)
-    : buffer_(buffer), log_(std::move(log)), clock_(clock), uplink_(uplink) {
-  if (dialer) dial_up_ = std::make_unique<DialUp>(*dialer, pinger, online, log_, std::move(wait));
+                             Pinger* pinger, std::atomic<bool>& online, SteadyTime& time)
+    : buffer_(buffer), log_(std::move(log)), clock_(clock), time_(time), uplink_(uplink) {
+  if (dialer) dial_up_ = std::make_unique<DialUp>(*dialer, pinger, online, log_, time_);
 }
 
 EventDelivery::~EventDelivery() { stop(); }
@@ -119,7 +119,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
   // The lines buffered now; those added during the upload wait for the next.
   const std::size_t total = buffer_.size();
   log_("Send : " + std::to_string(total) + " Events");
-  const auto deadline = std::chrono::steady_clock::now() + (dial_up ? dial_up_budget_ : lan_budget_);
+  const auto deadline = time_.now() + (dial_up ? dial_up_budget_ : lan_budget_);
   SendJournal journal(buffer_.file().parent_path() / station_files::kSendJournal);
   // A failed store ends the upload there: the lines stored before it leave
   // the buffer, the rest wait for the next one. Sending everything again
@@ -146,7 +146,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
     }
     std::size_t done = 0;
     for (; done < head.size(); ++done) {
-      if (stopping_ || (stored + done > 0 && std::chrono::steady_clock::now() > deadline)) {
+      if (stopping_ || (stored + done > 0 && time_.now() > deadline)) {
         out_of_time = true;
         break;
       }

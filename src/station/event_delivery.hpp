@@ -35,8 +35,9 @@ class EventDelivery {
   using Log = std::function<void(std::string)>;
 
   // `uplink` and `dialer` may be null: nothing is delivered that way.
+  // `time` measures the upload budgets and paces the dial-up's pauses.
   EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer, Pinger* pinger,
-                std::atomic<bool>& online, DialUp::Wait wait = {});
+                std::atomic<bool>& online, SteadyTime& time = real_steady_time());
   ~EventDelivery();  // stop()
   EventDelivery(const EventDelivery&) = delete;
   EventDelivery& operator=(const EventDelivery&) = delete;
@@ -83,6 +84,7 @@ class EventDelivery {
   EventBuffer& buffer_;
   Log log_;
   const Clock& clock_;
+  SteadyTime& time_;
   EventUplink* uplink_;
   std::unique_ptr<DialUp> dial_up_;
   std::mutex upload_mutex_;  // one upload at a time across both threads

@@ -23,7 +23,8 @@ std::int64_t common_period_s(const std::vector<RealtimeSubscriber>& subs) {
 
 }  // namespace
 
-Realtime::Realtime(asio::io_context& ioc, Wiring wiring) : timer_(ioc, "realtime"), wiring_(std::move(wiring)) {}
+Realtime::Realtime(asio::io_context& ioc, SteadyTime& time, Wiring wiring)
+    : timer_(ioc, time, "realtime"), wiring_(std::move(wiring)) {}
 
 std::string Realtime::batch() const {
   const auto ts = stamp_yyyymmddhhnn(wiring_.clock.now());

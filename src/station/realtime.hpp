@@ -43,7 +43,7 @@ class Realtime {
     std::function<void()> period_changed;  // the read cycle keeps up with a shorter period
   };
 
-  Realtime(asio::io_context& ioc, Wiring wiring);
+  Realtime(asio::io_context& ioc, SteadyTime& time, Wiring wiring);
 
   // Runs on each tick of the timer; the station wraps on_tick in its guard.
   void set_tick_handler(std::function<void()> handler) { timer_.set_handler(std::move(handler)); }

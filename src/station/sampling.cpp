@@ -2,8 +2,8 @@
 
 namespace orvane {
 
-Sampling::Sampling(asio::io_context& ioc)
-    : read_timer_(ioc, "read"), event_timer_(ioc, "event check"), history_timer_(ioc, "history") {}
+Sampling::Sampling(asio::io_context& ioc, SteadyTime& time)
+    : read_timer_(ioc, time, "read"), event_timer_(ioc, time, "event check"), history_timer_(ioc, time, "history") {}
 
 void Sampling::set_handlers(Handlers handlers) {
   handlers_ = std::move(handlers);

@@ -33,7 +33,7 @@ class Sampling {
     std::function<void()> on_history_tick;
   };
 
-  explicit Sampling(asio::io_context& ioc);
+  Sampling(asio::io_context& ioc, SteadyTime& time);
 
   void set_handlers(Handlers handlers);
 

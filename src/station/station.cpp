@@ -16,13 +16,14 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       ioc_(ioc),
       log_(log),
       deps_(deps),
+      steady_(deps.steady_time ? *deps.steady_time : real_steady_time()),
       dir_(std::move(dir)),
-      sampling_(ioc),
-      realtime_(ioc, {log, deps.clock, channels, [this] { apply_sampling_intervals(); }}),
-      clock_(ioc, deps.clock),
+      sampling_(ioc, steady_),
+      realtime_(ioc, steady_, {log, deps.clock, channels, [this] { apply_sampling_intervals(); }}),
+      clock_(ioc, steady_, deps.clock),
       delivery_(std::make_unique<EventDelivery>(
           events, [this](std::string line) { this->log(std::move(line)); }, deps.clock, deps.uplink, deps.dialer,
-          deps.pinger, dial_online_)) {
+          deps.pinger, dial_online_, steady_)) {
   sampling_.set_handlers({
       .on_read_tick = [this] { guarded([this] { on_read_tick(); }); },
       .on_event_tick = [this] { guarded([this] { on_event_tick(); }); },

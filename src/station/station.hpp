@@ -6,6 +6,7 @@
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
 #include "platform/power_control.hpp"
+#include "platform/steady_time.hpp"
 #include "station/acquisition.hpp"
 #include "station/channel_model.hpp"
 #include "station/event_buffer.hpp"
@@ -44,6 +45,7 @@ struct StationDeps {
   EventUplink* uplink = nullptr;  // FTP client of the event uplink; none: events stay buffered
   Dialer* dialer = nullptr;  // dial-up link; none: nothing is dialled
   Pinger* pinger = nullptr;  // confirms a dial-up link by ping
+  SteadyTime* steady_time = nullptr;  // timers, upload budgets, dial pauses; none: the machine's
 };
 
 class Station final : public MessageHandler {
@@ -171,6 +173,7 @@ class Station final : public MessageHandler {
   asio::io_context& ioc_;
   OperatorLog& log_;
   StationDeps deps_;
+  SteadyTime& steady_;
   std::filesystem::path dir_;
   std::function<void(const std::string&)> operator_alert_;
   Sampling sampling_;

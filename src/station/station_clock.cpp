@@ -4,13 +4,13 @@
 
 namespace orvane {
 
-StationClock::StationClock(asio::io_context& ioc, const Clock& clock) : timer_(ioc), clock_(clock) {}
+StationClock::StationClock(asio::io_context& ioc, SteadyTime& time, const Clock& clock)
+    : time_(time), alarm_(time.make_alarm(ioc)), clock_(clock) {}
 
 void StationClock::set_active(bool active) {
   if (active == active_) return;
   active_ = active;
-  ++generation_;
-  timer_.cancel();
+  alarm_->cancel();
   if (active_) {
     last_tick_ = clock_.now();
     arm();
@@ -18,10 +18,7 @@ void StationClock::set_active(bool active) {
 }
 
 void StationClock::arm() {
-  timer_.expires_after(std::chrono::milliseconds(limits::kClockTickMs));
-  const unsigned generation = generation_;
-  timer_.async_wait([this, generation](const std::error_code& ec) {
-    if (ec || generation != generation_ || !active_) return;
+  alarm_->set(time_.now() + std::chrono::milliseconds(limits::kClockTickMs), [this] {
     arm();
     tick();
   });

@@ -4,11 +4,10 @@
 #pragma once
 #include "core/local_time.hpp"
 #include "platform/clock.hpp"
-
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
+#include "platform/steady_time.hpp"
 
 #include <functional>
+#include <memory>
 
 namespace orvane {
 
@@ -16,7 +15,7 @@ class StationClock {
  public:
   using ChangeHandler = std::function<void(LocalTime last_tick, LocalTime now)>;
 
-  StationClock(asio::io_context& ioc, const Clock& clock);
+  StationClock(asio::io_context& ioc, SteadyTime& time, const Clock& clock);
 
   void on_hour_change(ChangeHandler h) { hour_change_ = std::move(h); }
   void on_minute_change(ChangeHandler h) { minute_change_ = std::move(h); }
@@ -31,10 +30,10 @@ class StationClock {
  private:
   void arm();
 
-  asio::steady_timer timer_;
+  SteadyTime& time_;
+  std::unique_ptr<SteadyTime::Alarm> alarm_;
   const Clock& clock_;
   bool active_ = false;
-  unsigned generation_ = 0;
   LocalTime last_tick_{};
   ChangeHandler hour_change_;
   ChangeHandler minute_change_;

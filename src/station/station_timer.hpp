@@ -1,18 +1,19 @@
-// A window-style periodic timer on the station's io_context: enabled or not,
-// an interval in ms, a handler run on each tick. Changing the interval of an
-// enabled timer restarts its period.
+// A window-style periodic timer on the station thread: enabled or not, an
+// interval in ms, a handler run on each tick. Changing the interval of an
+// enabled timer restarts its period. Its time comes from the station's
+// SteadyTime.
 #pragma once
-#include <asio/io_context.hpp>
-#include <asio/steady_timer.hpp>
+#include "platform/steady_time.hpp"
 
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace orvane {
 
 class StationTimer {
  public:
-  StationTimer(asio::io_context& ioc, std::string name);
+  StationTimer(asio::io_context& ioc, SteadyTime& time, std::string name);
 
   void set_handler(std::function<void()> handler) { handler_ = std::move(handler); }
   void set_enabled(bool enabled);
@@ -22,14 +23,14 @@ class StationTimer {
   const std::string& name() const { return name_; }
 
  private:
-  void arm(std::chrono::steady_clock::time_point at);
+  void arm(SteadyTime::TimePoint at);
 
-  asio::steady_timer timer_;
+  SteadyTime& time_;
+  std::unique_ptr<SteadyTime::Alarm> alarm_;
   std::string name_;
   std::function<void()> handler_;
   bool enabled_ = false;
   int interval_ms_ = 1000;
-  unsigned generation_ = 0;  // ticks of an older arming are dropped
 };
 
 }  // namespace orvane

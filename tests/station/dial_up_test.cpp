@@ -3,6 +3,7 @@
 #include "platform/icmp_pinger.hpp"
 #include "station/event_delivery.hpp"
 #include "support/manual_clock.hpp"
+#include "support/manual_steady_time.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -29,7 +30,7 @@ struct DialRig {
   std::atomic<bool> online{false};
   std::mutex mutex;
   std::vector<std::string> log;
-  int pauses = 0;
+  test::ManualSteadyTime steady;  // pauses take no time
   Pinger* pinger = nullptr;
   std::unique_ptr<EventDelivery> delivery;
 
@@ -42,7 +43,7 @@ struct DialRig {
           std::lock_guard g(mutex);
           log.push_back(std::move(l));
         },
-        clock, &uplink, &dialer, pinger, online, [this](std::chrono::milliseconds) { ++pauses; });
+        clock, &uplink, &dialer, pinger, online, steady);
   }
   DeliverySettings settings(bool by_ping = false) {
     DeliverySettings s;
@@ -90,7 +91,8 @@ TEST(DialUp, StateWatchingConfirmsOnConnectedOrGivesUpOnLongAuthentication) {
   rig.dialer.states = {2, 5, 14};
   rig.run();
   EXPECT_EQ(rig.dialer.looks, 3u + 1u);  // three rounds, then the hang-up's look
-  EXPECT_EQ(rig.pauses, 2 + 1);  // between rounds, and after the hang-up
+  const std::vector<SteadyTime::Duration> one_second(2 + 1, std::chrono::seconds(1));
+  EXPECT_EQ(rig.steady.pauses(), one_second);  // between rounds, and after the hang-up
 
   DialRig stuck;
   stuck.dialer.states = {6, 7, 8, 9, 10, 11, 12, 13, 6, 7, 8, 9};

@@ -2,6 +2,7 @@
 #include "event_station_fixture.hpp"
 #include "station/event_delivery.hpp"
 #include "support/manual_clock.hpp"
+#include "support/manual_steady_time.hpp"
 
 #include <unistd.h>
 
@@ -101,28 +102,32 @@ TEST(EventBuffer, AnUploadRemovesOnlyTheLinesItStored) {
 }
 
 // A backlog larger than one upload's share of the thread drains over several
-// ticks, each removing exactly what it stored.
+// ticks, each removing exactly what it stored. A LAN upload stores for 30 s
+// of steady time, a dial-up upload for 600 s; the first line always goes.
 TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
   TempDir dir;
   EventBuffer buffer;
   buffer.load(dir / "Event.Sav");
-  for (const char* e : {"e1", "e2", "e3"}) buffer.add(e);
+  for (const char* e : {"e1", "e2", "e3", "e4", "e5", "e6"}) buffer.add(e);
   RecordingUplink uplink;
+  test::ManualSteadyTime steady;
+  uplink.after_store = [&] { steady.advance(std::chrono::seconds(12)); };  // a slow host
   test::ManualClock clock;
   std::atomic<bool> online{false};
   std::vector<std::string> log;
   EventDelivery delivery(
-      buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online);
-  delivery.set_upload_budget(std::chrono::milliseconds(-1), std::chrono::milliseconds(-1));
+      buffer, [&](std::string l) { log.push_back(l); }, clock, &uplink, nullptr, nullptr, online, steady);
   DeliverySettings settings;
-  delivery.upload_buffer(settings, false);
-  EXPECT_THAT(buffer.lines(), ElementsAre("e2", "e3"));
-  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("e2", "e3"));
-  delivery.upload_buffer(settings, false);
-  delivery.upload_buffer(settings, false);
-  EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2", "e3"));
+  delivery.upload_buffer(settings, false);  // stores at 0, 12 and 24 s; at 36 s the budget is spent
+  EXPECT_THAT(buffer.lines(), ElementsAre("e4", "e5", "e6"));
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("e4", "e5", "e6"));
+  delivery.set_upload_budget(std::chrono::milliseconds(-1), std::chrono::seconds(600));
+  delivery.upload_buffer(settings, false);  // no budget: one line
+  EXPECT_THAT(buffer.lines(), ElementsAre("e5", "e6"));
+  delivery.upload_buffer(settings, true);  // the dial-up budget covers the rest
+  EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2", "e3", "e4", "e5", "e6"));
   EXPECT_TRUE(buffer.empty());
-  EXPECT_THAT(log, ElementsAre("Send : 3 Events", "Send : 2 Events", "Send : 1 Events", "Events : Send Completed"));
+  EXPECT_THAT(log, ElementsAre("Send : 6 Events", "Send : 3 Events", "Send : 2 Events", "Events : Send Completed"));
 }
 
 // The lines of one event check go out in one write and one flush, and count

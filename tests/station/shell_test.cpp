@@ -1,4 +1,5 @@
 #include "fixture.hpp"
+#include "support/manual_steady_time.hpp"
 
 #include <gtest/gtest.h>
 
@@ -161,7 +162,8 @@ TEST(AutoStartFile, ReadAndWriteRules) {
 TEST(StationClockTest, SignalsMinuteAndHourChangesWithTheLastTickTime) {
   StationFixture f;
   f.clock.set(make_local_time(2006, 12, 31, 23, 58, 59, 900));
-  StationClock clock(f.ioc, f.clock);
+  test::ManualSteadyTime steady;
+  StationClock clock(f.ioc, steady, f.clock);
   std::vector<std::string> seen;
   clock.on_hour_change([&](LocalTime last, LocalTime now) {
     seen.push_back("hour " + stamp_yyyymmddhhnn(last) + "->" + stamp_yyyymmddhhnn(now));
@@ -169,30 +171,76 @@ TEST(StationClockTest, SignalsMinuteAndHourChangesWithTheLastTickTime) {
   clock.on_minute_change([&](LocalTime last, LocalTime now) {
     seen.push_back("minute " + stamp_hh_nn_ss(last) + "->" + stamp_hh_nn_ss(now));
   });
+  // The wall clock moves with the steady one, a tick every 250 ms.
+  const auto run = [&](int ticks) {
+    for (int i = 0; i < ticks; ++i) {
+      f.clock.advance(std::chrono::milliseconds(250));
+      steady.advance(std::chrono::milliseconds(250));
+    }
+  };
   clock.set_active(true);
-  f.clock.advance(std::chrono::milliseconds(50));
-  clock.tick();
-  EXPECT_TRUE(seen.empty());
-  f.clock.advance(std::chrono::milliseconds(250));
-  clock.tick();  // 23:59:00.200
-  f.clock.advance(std::chrono::seconds(59) + std::chrono::milliseconds(700));
-  clock.tick();  // 23:59:59.900
-  f.clock.advance(std::chrono::milliseconds(250));
-  clock.tick();  // 00:00:00.150 next year
+  steady.advance(std::chrono::milliseconds(249));
+  f.clock.advance(std::chrono::seconds(1));
+  steady.advance(std::chrono::milliseconds(1));  // a tick: 23:59:00.900
+  EXPECT_EQ(seen, std::vector<std::string>{"minute 23:58:59->23:59:00"});
+  run(235);  // to 23:59:59.650
+  EXPECT_EQ(seen.size(), 1u);
+  run(2);  // 23:59:59.900, 00:00:00.150 next year
+  clock.set_active(false);
+  run(1000);  // stopped: no ticks
   EXPECT_EQ(seen, (std::vector<std::string>{"minute 23:58:59->23:59:00", "hour 200612312359->200701010000",
                                             "minute 23:59:59->00:00:00"}));
 }
 
 TEST(StationTimerTest, TicksPeriodicallyOnlyWhileEnabled) {
   asio::io_context ioc;
-  StationTimer timer(ioc, "t");
-  int ticks = 0;
+  test::ManualSteadyTime steady;
+  StationTimer timer(ioc, steady, "t");
+  std::vector<SteadyTime::TimePoint> ticks;
   timer.set_handler([&] {
-    if (++ticks == 3) timer.set_enabled(false);
+    ticks.push_back(steady.now());
+    if (ticks.size() == 3) timer.set_enabled(false);
   });
   timer.set_interval(5);
+  const auto t0 = steady.now();
   timer.set_enabled(true);
-  ioc.run_for(std::chrono::milliseconds(500));
-  EXPECT_EQ(ticks, 3);
+  steady.advance(std::chrono::milliseconds(500));
+  using std::chrono::milliseconds;
+  EXPECT_EQ(ticks, (std::vector{t0 + milliseconds(5), t0 + milliseconds(10), t0 + milliseconds(15)}));
   EXPECT_FALSE(timer.enabled());
+  EXPECT_EQ(steady.pending(), 0u);
+
+  // A new interval restarts the period from now.
+  ticks.clear();
+  timer.set_enabled(true);
+  steady.advance(std::chrono::milliseconds(3));
+  const auto t1 = steady.now();
+  timer.set_interval(20);
+  steady.advance(std::chrono::milliseconds(41));
+  EXPECT_EQ(ticks, (std::vector{t1 + milliseconds(20), t1 + milliseconds(40)}));
+}
+
+// The real alarms: a set alarm fires once on the io_context; one set again or
+// cancelled before it ran does not fire, even when its time had come.
+TEST(StationTimerTest, RealAlarmsFireOnceAndNotAfterBeingCancelled) {
+  asio::io_context ioc;
+  auto alarm = real_steady_time().make_alarm(ioc);
+  int fired = 0, fired_late = 0;
+  alarm->set(real_steady_time().now(), [&] { ++fired; });
+  ioc.run_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(fired, 1);
+
+  alarm->set(real_steady_time().now(), [&] { ++fired; });
+  std::this_thread::sleep_for(std::chrono::milliseconds(2));  // its time has come
+  alarm->set(real_steady_time().now() + std::chrono::milliseconds(5), [&] { ++fired_late; });
+  ioc.restart();
+  ioc.run_for(std::chrono::milliseconds(100));
+  EXPECT_EQ(fired, 1);
+  EXPECT_EQ(fired_late, 1);
+
+  alarm->set(real_steady_time().now(), [&] { ++fired; });
+  alarm->cancel();
+  ioc.restart();
+  ioc.run_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(fired, 1);
 }
