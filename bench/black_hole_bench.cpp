@@ -106,7 +106,7 @@ Figures run_case(int ftp_port, double seconds) {
     std::thread loop([&] {
       log.bind_to_current_thread();
       station->start();
-      for (auto& ch : station->channels) ch.value = "1234";
+      for (auto& ch : station->channel_table().channels()) ch.value = "1234";
       // The event check alone, every second (no device line to read).
       asio::steady_timer event_check(ioc);
       std::function<void()> arm = [&] {
@@ -143,7 +143,7 @@ Figures run_case(int ftp_port, double seconds) {
       f.ms.push_back(std::chrono::duration<double, std::milli>(Steady::now() - t0).count());
     }
     ::close(fd);
-    f.waiting_at_end = station->events.size();
+    f.waiting_at_end = station->event_path().buffer().size();
     std::promise<void> closed;
     asio::post(ioc, [&] {
       server.close();

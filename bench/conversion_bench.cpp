@@ -79,13 +79,13 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
   };
   {
     Station station(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir);
-    station.load_channels();
-    station.load_sensor_list();
-    station.link_channels();
+    station.channel_table().load_channels();
+    station.channel_table().load_sensor_list();
+    station.channel_table().link_channels();
     for (auto _ : state) {
       station.on_read_tick();
       ioc.restart();
-      while (station.acquisition.polling() && ioc.poll_one() > 0) {}
+      while (station.acquisition().polling() && ioc.poll_one() > 0) {}
     }
     state.SetItemsProcessed(state.iterations() * n);
   }

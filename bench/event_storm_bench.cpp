@@ -70,13 +70,13 @@ int main(int argc, char** argv) {
   orvane::StationDeps deps{clock, flag, power, nullptr};
   deps.uplink = &ftp;
   orvane::Station station(ioc, log, deps, dir / "station");
-  station.load_event_buffer();
+  station.event_path().load();
   const int port = orvane::test::closed_loopback_port();  // the host is down until the server starts there
-  station.settings.host = "localhost";
-  station.settings.server_port = port;
-  station.sensor_table.set_row_count(33);
+  station.settings().host = "localhost";
+  station.settings().server_port = port;
+  station.channel_table().sensors().set_row_count(33);
   for (int r = 1; r <= 32; ++r) {
-    auto& row = station.sensor_table.row(r);
+    auto& row = station.channel_table().sensors().row(r);
     row[orvane::col::kPortId] = "D" + std::to_string(r);
     row[orvane::col::kPortType] = "D";
     row[orvane::col::kEnabled] = "Y";
@@ -99,13 +99,13 @@ int main(int argc, char** argv) {
 
   t0 = Steady::now();
   for (int c = 0; c < checks; ++c) {
-    for (int r = 1; r <= 32; ++r) station.panel(r).value = (c % 2 == 0) ? "1" : "0";
+    for (int r = 1; r <= 32; ++r) station.channel_table().panel(r).value = (c % 2 == 0) ? "1" : "0";
     station.on_event_tick();  // the host is down: the worker's attempts fail
     clock.advance(std::chrono::milliseconds(100));
   }
   const double storm_s = std::chrono::duration<double>(Steady::now() - t0).count();
-  station.delivery().join_worker();
-  const auto expected = station.events.lines();
+  station.event_path().delivery().join_worker();
+  const auto expected = station.event_path().buffer().lines();
   std::printf(
       "storm: %d checks, %zu events buffered in %.2f s (%.0f events/s, uploads handed to the worker; "
       "ratio to the reference %.1f)\n",
@@ -128,9 +128,9 @@ int main(int argc, char** argv) {
 
   t0 = Steady::now();
   int ticks = 0;
-  while (!station.events.empty() && ticks < 1000) {
+  while (!station.event_path().buffer().empty() && ticks < 1000) {
     station.on_event_tick();  // values unchanged: no new events, only the upload
-    station.delivery().join_worker();
+    station.event_path().delivery().join_worker();
     ++ticks;
   }
   const double up_s = std::chrono::duration<double>(Steady::now() - t0).count();
@@ -142,7 +142,8 @@ int main(int argc, char** argv) {
     files[e.path().filename()] = read_all(e.path());
   std::vector<std::string> arrived;
   for (auto& [name, bytes] : files) arrived.push_back(bytes);
-  const bool exact = arrived == expected && station.events.empty() && read_all(dir / "station" / "Event.Sav").empty();
+  const bool exact =
+      arrived == expected && station.event_path().buffer().empty() && read_all(dir / "station" / "Event.Sav").empty();
   std::printf("delivery: %zu files in %.2f s over %d upload(s), %.0f events/s; every event once and in order: %s\n",
               files.size(), up_s, ticks, files.size() / up_s, exact ? "yes" : "NO");
   fs::remove_all(dir);

@@ -161,9 +161,9 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
   StationFigures f;
   {
     Station station(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir);
-    station.load_channels();
-    station.load_sensor_list();
-    station.link_channels();
+    station.channel_table().load_channels();
+    station.channel_table().load_sensor_list();
+    station.channel_table().link_channels();
     if (!station.open_device_line()) return f;
     long cycles = 0;
     const double cpu0 = thread_cpu_seconds();
@@ -171,7 +171,7 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
     while (Clock::now() - t0 < kRun) {
       station.on_read_tick();
       ioc.restart();
-      while (station.acquisition.polling() && ioc.run_one() > 0) {}
+      while (station.acquisition().polling() && ioc.run_one() > 0) {}
       ++cycles;
     }
     const double wall = std::chrono::duration<double>(Clock::now() - t0).count();

@@ -40,7 +40,7 @@ struct World {
     ch.port_id = "T01";
     ch.port_type = "A";
     ch.enabled = true;
-    station->channels.push_back(ch);
+    station->channel_table().channels().push_back(ch);
   }
   ~World() {
     station.reset();

@@ -134,7 +134,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     station.start();
     station.guarded([&] { station.on_read_tick(); });
     ioc.restart();
-    while (station.acquisition.polling() && ioc.poll_one() > 0) {}
+    while (station.acquisition().polling() && ioc.poll_one() > 0) {}
     station.guarded([&] { station.on_event_tick(); });
     station.guarded([&] { station.on_history_tick(); });
     clock.advance(std::chrono::minutes(1));

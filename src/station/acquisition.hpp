@@ -44,10 +44,10 @@ class Acquisition {
   // last read left it.
   void read(std::vector<int> addresses, ModuleReadOptions options, ModulePoller::Done done) {
     polling_ = true;
-    poller_->read_modules(std::move(addresses), options, area,
+    poller_->read_modules(std::move(addresses), options, area_,
                           [this, done = std::move(done)](std::vector<ModuleRead> reads) {
                             polling_ = false;
-                            if (!reads.empty()) area = reads.back().area;
+                            if (!reads.empty()) area_ = reads.back().area;
                             done(std::move(reads));
                           });
   }
@@ -59,12 +59,13 @@ class Acquisition {
   }
 
   bool polling() const { return polling_; }
-
-  // The eight readings of the last module read; a failed read leaves them
-  // as they were, and the station hands them on all the same.
-  AnalogReadings area{};
+  // The eight readings of the last module read.
+  const AnalogReadings& area() const { return area_; }
 
  private:
+  // The eight readings of the last module read; a failed read leaves them
+  // as they were, and the station hands them on all the same.
+  AnalogReadings area_{};
   std::unique_ptr<ModulePoller> owned_;
   ModulePoller* poller_;
   bool polling_ = false;

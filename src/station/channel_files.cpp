@@ -1,48 +1,59 @@
-// Loading the channel and module records, the sensor list and auto.con;
-// linking channels to sensor rows; panel resets and labels.
+// Loading the channel and module records and the sensor list; linking
+// channels to sensor rows; panel resets and labels; auto.con.
 #include "core/comma_text.hpp"
 #include "core/text_file.hpp"
+#include "station/channel_table.hpp"
 #include "station/station.hpp"
 #include "station/station_files.hpp"
 
 namespace orvane {
 
-void Station::load_modules() {
-  modules.clear();
+void Station::reset_panels() {
+  sampling_.change(SamplingChange::hold);
+  table_.clear_panels();
+}
+
+void Station::refresh_labels() {
+  table_.refresh_labels();
+  sampling_.change(SamplingChange::resume_all);
+}
+
+void ChannelTable::load_modules() {
+  modules_.clear();
   for (const auto& line : read_lines_if_exists(file(station_files::kModules))) {
     if (auto m = parse_module_line(line)) {
-      modules.push_back(std::move(*m));
+      modules_.push_back(std::move(*m));
     } else {
       log("error");
     }
   }
 }
 
-void Station::load_channels() {
+void ChannelTable::load_channels() {
   load_modules();
-  channels.clear();
+  channels_.clear();
   for (const auto& line : read_lines_if_exists(file(station_files::kChannels))) {
     if (auto c = parse_channel_line(line)) {
-      channels.push_back(std::move(*c));
+      channels_.push_back(std::move(*c));
     } else {
       log("error");
     }
   }
 }
 
-void Station::load_sensor_list() {
+void ChannelTable::load_sensor_list() {
   std::error_code ec;
   if (!std::filesystem::exists(file(station_files::kSensors), ec)) return;
-  load_sensor_lines(sensor_table, read_lines(file(station_files::kSensors)));
+  load_sensor_lines(sensors_, read_lines(file(station_files::kSensors)));
 }
 
-void Station::save_sensor_list() { write_lines_atomic(file(station_files::kSensors), sensor_lines(sensor_table)); }
+void ChannelTable::save_sensor_list() { write_lines_atomic(file(station_files::kSensors), sensor_lines(sensors_)); }
 
-void Station::link_channels() {
-  for (auto& ch : channels) {
+void ChannelTable::link_channels() {
+  for (auto& ch : channels_) {
     ch.table_row = -1;
-    for (int r = 1; r < sensor_table.row_count(); ++r) {
-      if (sensor_table.cell(r, col::kPortId) == ch.port_id) {
+    for (int r = 1; r < sensors_.row_count(); ++r) {
+      if (sensors_.cell(r, col::kPortId) == ch.port_id) {
         ch.table_row = r;
         break;
       }
@@ -50,18 +61,40 @@ void Station::link_channels() {
   }
 }
 
-void Station::reset_panels() {
-  sampling_.change(SamplingChange::hold);
-  for (auto& p : panels) p = ChannelPanel{};
+void ChannelTable::clear_panels() {
+  for (auto& p : panels_) p = ChannelPanel{};
 }
 
-void Station::refresh_labels() {
-  for (int r = 1; r < sensor_table.row_count(); ++r) {
+SensorTable::Row& ChannelTable::row_for_new_sensor() {
+  const int last = sensors_.row_count() - 1;
+  if (last < 1 || !trim(sensors_.cell(last, col::kPortId)).empty()) sensors_.add_row();
+  return sensors_.row(sensors_.row_count() - 1);
+}
+
+bool ChannelTable::delete_sensor(std::string_view port_id) {
+  for (int r = 1; r < sensors_.row_count(); ++r) {
+    if (sensors_.cell(r, col::kPortId) != port_id) continue;
+    if (sensors_.row_count() == 2) {
+      sensors_.row(r) = SensorTable::Row{};
+    } else {
+      sensors_.delete_row(r);
+    }
+    return true;
+  }
+  return false;
+}
+
+void ChannelTable::set_sensor_row(int r, const SensorTable::Row& row) {
+  if (sensors_.row_count() <= r) sensors_.set_row_count(r + 1);
+  sensors_.row(r) = row;
+}
+
+void ChannelTable::refresh_labels() {
+  for (int r = 1; r < sensors_.row_count(); ++r) {
     if (!has_panel(r)) continue;  // rows beyond 32 have no panel
-    const auto id = trim(sensor_table.cell(r, col::kPortId));
+    const auto id = trim(sensors_.cell(r, col::kPortId));
     if (!id.empty()) panel(r).lbl = label_for(id);
   }
-  sampling_.change(SamplingChange::resume_all);
 }
 
 bool Station::read_auto_start() const {

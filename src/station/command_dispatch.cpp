@@ -8,6 +8,7 @@
 
 #include <array>
 #include <stdexcept>
+#include <utility>
 
 namespace orvane {
 
@@ -16,7 +17,7 @@ const std::string& item(const Items& items, std::size_t k) {
   return items[k];
 }
 
-bool send_reply(Station& st, Connection& conn, std::string_view text) { return st.realtime().send(conn, text); }
+bool send_reply(Realtime& realtime, Connection& conn, std::string_view text) { return realtime.send(conn, text); }
 
 namespace {
 
@@ -36,6 +37,9 @@ enum class Sees {
   files,  // station files too (sensor.con, emulate.ini, history)
 };
 
+// The parts of the station the configuration commands change.
+ConfigParts config_parts(Station& st) { return {st.settings(), st.channel_table(), st, st.operator_log(), st.dir()}; }
+
 struct CommandEntry {
   std::string_view word;
   void (*handle)(Station& st, const Request& request);
@@ -46,26 +50,41 @@ struct CommandEntry {
 };
 
 constexpr std::array kCommands{
-    CommandEntry{"SET_CONFIG", [](Station& st, const Request& r) { handle_set_config(st, r.items, r.marks); }, true,
+    CommandEntry{"SET_CONFIG",
+                 [](Station& st, const Request& r) { handle_set_config(config_parts(st), r.items, r.marks); }, true,
                  false, Unaddressed::accepted, Sees::nothing},
-    CommandEntry{"SET_ID", [](Station& st, const Request& r) { handle_set_id(st, r.items, r.marks); }, true, false,
-                 Unaddressed::refused, Sees::nothing},
-    CommandEntry{"DELETE_ID", [](Station& st, const Request& r) { handle_delete_id(st, r.items, r.marks); }, true,
+    CommandEntry{"SET_ID", [](Station& st, const Request& r) { handle_set_id(config_parts(st), r.items, r.marks); },
+                 true, false, Unaddressed::refused, Sees::nothing},
+    CommandEntry{"DELETE_ID",
+                 [](Station& st, const Request& r) { handle_delete_id(config_parts(st), r.items, r.marks); }, true,
                  false, Unaddressed::refused, Sees::nothing},
-    CommandEntry{"READ_CONFIG", [](Station& st, const Request& r) { handle_read_config(st, r); }, false, false,
-                 Unaddressed::accepted_for_any_station, Sees::nothing},
-    CommandEntry{"READ_DATA", [](Station& st, const Request& r) { handle_read_data(st, r); }, false, false,
-                 Unaddressed::refused, Sees::memory},
-    CommandEntry{"READ_HISTORY", [](Station& st, const Request& r) { handle_read_history(st, r); }, false, false,
-                 Unaddressed::refused, Sees::files},
+    CommandEntry{
+        "READ_CONFIG",
+        [](Station& st, const Request& r) { handle_read_config(st.settings(), st.channel_table(), st.realtime(), r); },
+        false, false, Unaddressed::accepted_for_any_station, Sees::nothing},
+    CommandEntry{"READ_DATA",
+                 [](Station& st, const Request& r) {
+                   handle_read_data(st.clock(), std::as_const(st).channel_table(), st.realtime(), r);
+                 },
+                 false, false, Unaddressed::refused, Sees::memory},
+    CommandEntry{"READ_HISTORY",
+                 [](Station& st, const Request& r) {
+                   handle_read_history(st.dir(), st.clock(), st.operator_log(), st.realtime(), r);
+                 },
+                 false, false, Unaddressed::refused, Sees::files},
     CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st.realtime(), r); },
                  false, false, Unaddressed::refused, Sees::memory},
     CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { st.realtime().end_by_command(*r.connection); },
                  false, false, Unaddressed::refused, Sees::nothing},
-    CommandEntry{"DO_COMMAND", [](Station& st, const Request& r) { handle_do_command(st, r); }, false, true,
-                 Unaddressed::accepted, Sees::files},
-    CommandEntry{"SET_VALUE", [](Station& st, const Request& r) { handle_set_value(st, r); }, false, false,
-                 Unaddressed::refused, Sees::memory},
+    CommandEntry{"DO_COMMAND",
+                 [](Station& st, const Request& r) {
+                   handle_do_command({st, st.dir()}, st.realtime(), r);
+                 },
+                 false, true, Unaddressed::accepted, Sees::files},
+    CommandEntry{
+        "SET_VALUE",
+        [](Station& st, const Request& r) { handle_set_value(st.clock(), st.channel_table(), st.realtime(), r); },
+        false, false, Unaddressed::refused, Sees::memory},
 };
 
 const CommandEntry* find_command(std::string_view word) {
@@ -74,10 +93,10 @@ const CommandEntry* find_command(std::string_view word) {
   return nullptr;
 }
 
-bool addressed(const Station& st, const Items& items) {
+bool addressed(const StationSettings& settings, const Items& items) {
   if (items.size() < 4) return false;
-  const auto fac = trim(st.settings.factory_id);
-  const auto sen = trim(st.settings.sensor_id);
+  const auto fac = trim(settings.factory_id);
+  const auto sen = trim(settings.sensor_id);
   if (items[2] != fac) return false;
   return items[3] == sen || (items[3].size() == fac.size() + sen.size() && items[3].starts_with(fac) &&
                              std::string_view(items[3]).substr(fac.size()) == sen);
@@ -115,11 +134,11 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
         Items split_here;
         const Items& items = i == 1 ? first : (split_here = split_command_line(lines[i]));
         const CommandEntry* entry = find_command(items.front());
-        if (!addressed(st, items) && !taken_unaddressed(entry, items)) {
+        if (!addressed(st.settings(), items) && !taken_unaddressed(entry, items)) {
           st.log("problem command");
           connection->close();
         } else if (entry) {
-          if (entry->sees != Sees::nothing) finish_list_and_config(st, marks, entry->sees == Sees::files);
+          if (entry->sees != Sees::nothing) finish_list_and_config(config_parts(st), marks, entry->sees == Sees::files);
           if (entry->ends_receipt_lines) marks.do_command_seen = true;
           entry->handle(st, Request{header, items, connection, marks});
           if (entry->acknowledged) marks.ack_due = true;
@@ -130,11 +149,11 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
         st.log("Emulator : do command ");
       }
     }
-    finish_list_and_config(st, marks, true);
+    finish_list_and_config(config_parts(st), marks, true);
   } catch (...) {
     // The rest of the message is abandoned; what its earlier lines changed
     // is still saved.
-    finish_list_and_config(st, marks, true);
+    finish_list_and_config(config_parts(st), marks, true);
     throw;
   }
 
@@ -144,7 +163,7 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
     auto ack = ReplyWriter::answering(header);
     ack.open_line("ACK ", stamp_yyyymmddhhnn(st.now()), ' ', item_or_empty(2), ' ', item_or_empty(3)).close_line();
     ack.add(' ');
-    send_reply(st, *connection, std::move(ack).end());
+    send_reply(st.realtime(), *connection, std::move(ack).end());
     st.log("Emulator : Answer Ack");
   }
 }

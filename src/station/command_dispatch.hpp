@@ -10,6 +10,7 @@
 
 namespace orvane {
 
+class Realtime;
 class Station;
 
 // A handler failure (a missing item, a number that isn't one) abandons the
@@ -20,6 +21,6 @@ void dispatch_message(Station& station, std::span<const std::string_view> lines,
 // Sends a whole reply. On failure: "Error : Cannot Connect socket or socket
 // close!", and the realtime subscriptions served on that connection end
 // ("Emulator : Program Cancel send realtime"); the others go on.
-bool send_reply(Station& station, Connection& connection, std::string_view text);
+bool send_reply(Realtime& realtime, Connection& connection, std::string_view text);
 
 }  // namespace orvane

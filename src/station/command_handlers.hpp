@@ -1,6 +1,7 @@
 // The command handlers the dispatcher calls, and what they share. Internal
 // to the station layer.
 #pragma once
+#include "platform/clock.hpp"
 #include "station/connection.hpp"
 #include "station/settings.hpp"
 
@@ -13,8 +14,10 @@
 
 namespace orvane {
 
+class ChannelTable;
+class OperatorLog;
 class Realtime;
-class Station;
+class StationControl;
 using Items = std::vector<std::string>;
 
 // Item k of a command line; a missing item fails the handler.
@@ -50,28 +53,47 @@ struct Request {
   MessageMarks& marks;
 };
 
+// What SET_CONFIG, SET_ID and DELETE_ID (and the work they leave for the
+// end of the message) change.
+struct ConfigParts {
+  StationSettings& settings;
+  ChannelTable& table;
+  StationControl& control;
+  OperatorLog& log;
+  const std::filesystem::path& dir;  // emulate.ini, sensor.con, history/
+};
+
+// What DO_COMMAND's sub-commands work on.
+struct RemoteParts {
+  StationControl& control;
+  const std::filesystem::path& dir;  // the files RCFG and SCFG name, history/
+};
+
 // Configuration and identity. SET_CONFIG, SET_ID and DELETE_ID change the
 // station's memory at once and leave the rest to finish_list_and_config.
-void handle_set_config(Station& st, const Items& items, MessageMarks& marks);
-void handle_set_id(Station& st, const Items& items, MessageMarks& marks);
-void handle_delete_id(Station& st, const Items& items, MessageMarks& marks);
+void handle_set_config(ConfigParts parts, const Items& items, MessageMarks& marks);
+void handle_set_id(ConfigParts parts, const Items& items, MessageMarks& marks);
+void handle_delete_id(ConfigParts parts, const Items& items, MessageMarks& marks);
 // Does the work left pending, before a line that would see it and at the
 // end of the message. Links, labels and the whole SET_CONFIG (emulate.ini,
 // intervals, start, history emptied) every time; sensor.con only `with_files`
 // (the list is saved once, unless a line reads or writes files first).
-void finish_list_and_config(Station& st, MessageMarks& marks, bool with_files);
-void handle_read_config(Station& st, const Request& request);
-void handle_do_command(Station& st, const Request& request);
+void finish_list_and_config(ConfigParts parts, MessageMarks& marks, bool with_files);
+void handle_read_config(const StationSettings& settings, const ChannelTable& table, Realtime& replies,
+                        const Request& request);
+void handle_do_command(RemoteParts parts, Realtime& replies, const Request& request);
 
-// Data and realtime.
-void handle_read_data(Station& st, const Request& request);
-void handle_set_value(Station& st, const Request& request);
+// Data and realtime. Replies go through `replies`, which ends the realtime
+// subscriptions of a connection whose send fails.
+void handle_read_data(const Clock& clock, const ChannelTable& table, Realtime& replies, const Request& request);
+void handle_set_value(const Clock& clock, ChannelTable& table, Realtime& replies, const Request& request);
 void handle_begin_realtime(Realtime& realtime, const Request& request);
 
 // History.
-void handle_read_history(Station& st, const Request& request);
+void handle_read_history(const std::filesystem::path& dir, const Clock& clock, OperatorLog& log, Realtime& replies,
+                         const Request& request);
 // Empties history/1.his .. history/31.his where they exist.
-void empty_history_files(Station& st);
+void empty_history_files(const std::filesystem::path& dir);
 
 // A file name sent by the host, resolved inside the station directory:
 // relative names only, never leaving the directory (through ".." or a

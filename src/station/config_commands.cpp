@@ -2,147 +2,139 @@
 // station's identity, settings and sensor list.
 #include "core/comma_text.hpp"
 #include "core/reply_writer.hpp"
+#include "station/channel_table.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
-#include "station/station.hpp"
+#include "station/operator_log.hpp"
+#include "station/realtime.hpp"
+#include "station/station_control.hpp"
 #include "station/station_files.hpp"
 
 namespace orvane {
 
 namespace {
 
-void set_config_error(Station& st) {
-  st.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
+void set_config_error(StationControl& control) {
+  control.alert_operator("Set Config Error!");  // a message box in the window, a log line headless
 }
 
 // emulate.ini, then what a saved configuration starts; the history files
 // are emptied after SET_CONFIG whatever became of it.
-void finish_config(Station& st, MessageMarks& marks) {
+void finish_config(ConfigParts& parts, MessageMarks& marks) {
   const auto c = std::move(*marks.config);
   const auto before = std::move(*marks.config_before);
   marks.config.reset();
   marks.config_before.reset();
   try {
-    write_identity(st.file(station_files::kSettings), c);
+    write_identity(parts.dir / station_files::kSettings, c);
   } catch (...) {
-    set_identity(before, st.settings);  // memory keeps what the file holds
-    set_config_error(st);
+    set_identity(before, parts.settings);  // memory keeps what the file holds
+    set_config_error(parts.control);
     marks.config_failed = true;
-    empty_history_files(st);
+    empty_history_files(parts.dir);
     return;
   }
   try {
-    st.apply_sampling_intervals();
-    st.configured_flag().set();
-    st.set_clock_active(true);
-    st.start_reading();
+    parts.control.apply_sampling_intervals();
+    parts.control.mark_configured();
+    parts.control.set_clock_active(true);
+    parts.control.start_reading();
   } catch (...) {
-    set_config_error(st);
+    set_config_error(parts.control);
   }
-  empty_history_files(st);
+  empty_history_files(parts.dir);
 }
 
-void finish_list(Station& st, MessageMarks& marks) {
+void finish_list(ConfigParts& parts, MessageMarks& marks) {
   marks.list_changed = false;
   // Rows below a deleted one move up: the channel records follow them.
-  st.link_channels();
-  st.refresh_labels();
+  parts.table.link_channels();
+  parts.control.refresh_labels();
 }
 
 }  // namespace
 
-void handle_set_config(Station& st, const Items& items, MessageMarks& marks) {
+void handle_set_config(ConfigParts parts, const Items& items, MessageMarks& marks) {
   try {
     // Line breaks become blanks, in emulate.ini as in memory, which holds
     // what the file gives back after a restart.
     IdentityUpdate c{item(items, 2), item(items, 3), item(items, 4), item(items, 5), item(items, 6), item(items, 7)};
     for (auto* text : {&c.factory_id, &c.sensor_id, &c.telephone, &c.host, &c.history_sample, &c.event_sample})
       *text = Profile::read_back(*text);
-    if (!marks.config_before) marks.config_before = identity_of(st.settings);
+    if (!marks.config_before) marks.config_before = identity_of(parts.settings);
     // The new identity addresses the message's later lines at once.
-    set_identity(c, st.settings);
+    set_identity(c, parts.settings);
     marks.config = std::move(c);
     marks.config_line = marks.line;
   } catch (...) {
     // A line without its items is reported as ever and acknowledged: sent
     // again, it would fail again.
-    set_config_error(st);
+    set_config_error(parts.control);
     // Nothing to save on this line, but the history files are emptied as
     // after every SET_CONFIG.
-    if (!marks.config) empty_history_files(st);
+    if (!marks.config) empty_history_files(parts.dir);
   }
 }
 
-void handle_set_id(Station& st, const Items& items, MessageMarks& marks) {
+void handle_set_id(ConfigParts parts, const Items& items, MessageMarks& marks) {
   if (!marks.sensor_list_cleared) {
     marks.sensor_list_cleared = true;
-    st.sensor_table = SensorTable();  // all rows cleared, one empty row left
+    parts.table.clear_sensor_list();  // all rows cleared, one empty row left
   }
-  st.reset_panels();
+  parts.control.reset_panels();
   try {
     // Checked before the grid changes, so a short line leaves no half row.
     // Cells go into sensor.con one row a line: no line breaks in them.
     const auto port = without_line_breaks(item(items, 4));
     const auto type_io = trim_copy(without_line_breaks(item(items, 5)));
     const auto enabled = without_line_breaks(item(items, 6));
-    const int last = st.sensor_table.row_count() - 1;
-    if (last < 1 || !trim(st.sensor_table.cell(last, col::kPortId)).empty()) st.sensor_table.add_row();
-    auto& row = st.sensor_table.row(st.sensor_table.row_count() - 1);
+    auto& row = parts.table.row_for_new_sensor();
     row[col::kPortId] = port;
     row[col::kPortType] = type_io.substr(0, 1);
     row[col::kIO] = type_io.size() > 1 ? type_io.substr(1, 1) : std::string();
     row[col::kEnabled] = enabled;
     for (std::size_t k = 7; k < items.size() && k - 2 < row.size(); ++k) row[k - 2] = without_line_breaks(items[k]);
   } catch (...) {
-    st.log("Error : Set ID Error!");
+    parts.log.log("Error : Set ID Error!");
   }
   marks.list_changed = marks.list_unsaved = true;
   marks.list_line = marks.line;
 }
 
-void handle_delete_id(Station& st, const Items& items, MessageMarks& marks) {
-  st.reset_panels();
+void handle_delete_id(ConfigParts parts, const Items& items, MessageMarks& marks) {
+  parts.control.reset_panels();
   try {
-    const auto id = trim_copy(without_line_breaks(item(items, 4)));  // as SET_ID stored it
-    for (int r = 1; r < st.sensor_table.row_count(); ++r) {
-      if (st.sensor_table.cell(r, col::kPortId) != id) continue;
-      if (st.sensor_table.row_count() == 2) {
-        st.sensor_table.row(r) = SensorTable::Row{};
-      } else {
-        st.sensor_table.delete_row(r);
-      }
-      break;
-    }
+    parts.table.delete_sensor(trim_copy(without_line_breaks(item(items, 4))));  // as SET_ID stored it
   } catch (...) {
-    st.log("Error : Delete ID Error!");
+    parts.log.log("Error : Delete ID Error!");
   }
   marks.list_changed = marks.list_unsaved = true;
   marks.list_line = marks.line;
 }
 
-void finish_list_and_config(Station& st, MessageMarks& marks, bool with_files) {
+void finish_list_and_config(ConfigParts parts, MessageMarks& marks, bool with_files) {
   // In the order of their latest lines, as line-by-line work would leave
   // the timers and the data mode.
-  if (marks.config && (!marks.list_changed || marks.config_line < marks.list_line)) finish_config(st, marks);
-  if (marks.list_changed) finish_list(st, marks);
-  if (marks.config) finish_config(st, marks);
+  if (marks.config && (!marks.list_changed || marks.config_line < marks.list_line)) finish_config(parts, marks);
+  if (marks.list_changed) finish_list(parts, marks);
+  if (marks.config) finish_config(parts, marks);
   if (with_files && marks.list_unsaved) {
     marks.list_unsaved = false;
-    st.save_sensor_list();
+    parts.table.save_sensor_list();
   }
 }
 
-void handle_read_config(Station& st, const Request& request) {
+void handle_read_config(const StationSettings& settings, const ChannelTable& table, Realtime& replies,
+                        const Request& request) {
   const auto& word = item(request.items, 0);
   const auto& ref = item(request.items, 1);
-  const auto& settings = st.settings;
   const auto fac = trim(settings.factory_id);
   const auto sen = trim(settings.sensor_id);
   auto reply = ReplyWriter::answering(request.header);
   reply.line(word, " ", ref, " ", fac, " ", sen, " ", settings.telephone, " ", settings.history_sample.text, " ",
              settings.event_sample.text, " ");
-  for (int r = 1; r < st.sensor_table.row_count(); ++r) {
-    const auto& row = st.sensor_table.row(r);
+  for (int r = 1; r < table.sensors().row_count(); ++r) {
+    const auto& row = table.sensors().row(r);
     if (trim(row[col::kPortId]).empty()) continue;  // no sensor on this row
     reply.open_line("READ_ID ", ref, " ", fac, " ", fac, sen, " ", row[col::kPortId], " ", row[col::kPortType],
                     row[col::kIO], " ", row[col::kEnabled], " ");
@@ -153,7 +145,7 @@ void handle_read_config(Station& st, const Request& request) {
     }
     reply.add(' ').close_line();
   }
-  send_reply(st, *request.connection, std::move(reply).end());
+  send_reply(replies, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

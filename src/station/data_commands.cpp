@@ -3,9 +3,9 @@
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
 #include "core/reply_writer.hpp"
+#include "station/channel_table.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
-#include "station/station.hpp"
 
 #include <cstdint>
 #include <string>
@@ -55,26 +55,26 @@ class ReadDataLines {
 
 }  // namespace
 
-void handle_read_data(Station& st, const Request& request) {
+void handle_read_data(const Clock& clock, const ChannelTable& table, Realtime& replies, const Request& request) {
   // Stamps are unique across all records of the process, so one memo
   // serves whichever station of this thread asks.
   thread_local ReadDataLines memo;
-  const auto lines = memo.lines(stamp_yyyymmddhhnn(st.now()), item(request.items, 2), item(request.items, 3),
-                                std::as_const(st.channels));
+  const auto lines =
+      memo.lines(stamp_yyyymmddhhnn(clock.now()), item(request.items, 2), item(request.items, 3), table.channels());
   auto reply = ReplyWriter::answering(request.header, lines.size());
   reply.add(lines);
-  send_reply(st, *request.connection, std::move(reply).end());
+  send_reply(replies, *request.connection, std::move(reply).end());
 }
 
-void handle_set_value(Station& st, const Request& request) {
+void handle_set_value(const Clock& clock, ChannelTable& table, Realtime& replies, const Request& request) {
   const auto& items = request.items;
   const auto& port = item(items, 4);
   const auto& value = item(items, 5);
-  st.set_value_by_hand(port, leading_int(value, 0));
+  table.set_value_by_hand(port, leading_int(value, 0));
   auto reply = ReplyWriter::answering(request.header);
-  reply.line("EVENT ", stamp_yyyymmddhhnn(st.now()), " ", item(items, 2), " ", item(items, 3), " ", port, " ", " IS ",
-             value);
-  send_reply(st, *request.connection, std::move(reply).end());
+  reply.line("EVENT ", stamp_yyyymmddhhnn(clock.now()), " ", item(items, 2), " ", item(items, 3), " ", port, " ",
+             " IS ", value);
+  send_reply(replies, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

@@ -4,6 +4,7 @@
 #include "core/event_record.hpp"
 #include "core/integer_text.hpp"
 #include "core/local_time.hpp"
+#include "station/channel_table.hpp"
 #include "station/event_log_files.hpp"
 #include "station/station.hpp"
 #include "station/station_files.hpp"
@@ -40,18 +41,18 @@ int to_tag(std::int64_t state) {
 
 }  // namespace
 
-void Station::load_event_buffer() {
-  if (events.load(file(station_files::kEventBuffer)).torn_last_line)
-    log("Events : Event.Sav ended inside a line (an interrupted write); the line is kept as it is");
-}
-
-void Station::prime_event_state(int row) {
+void ChannelTable::prime_event_state(int row) {
+  const auto& sensor_table = sensors_;
   if (!has_panel(row) || row >= sensor_table.row_count()) return;
   auto& p = panel(row);
   p.tag = to_tag(row_state(sensor_table, row, panel_value(p)));
 }
 
 void Station::on_event_tick() {
+  const auto& settings = settings_;
+  const auto& sensor_table = table_.sensors();
+  auto& events = events_.buffer();
+  const auto panel = [this](int row) -> ChannelPanel& { return table_.panel(row); };
   const bool loopback = trim(settings.host) == kLoopbackHost;
   // The events of one check are buffered together, with one flush; each
   // counts (and its state is taken) only once that flush succeeded. An event
@@ -66,7 +67,7 @@ void Station::on_event_tick() {
   for (int row = 1; row < sensor_table.row_count(); ++row) {
     if (!watched(sensor_table, row)) continue;
     // Rows past the last panel have no value to watch.
-    if (!has_panel(row)) continue;
+    if (!ChannelTable::has_panel(row)) continue;
     auto& p = panel(row);
     const auto value = panel_value(p);
     const int state = to_tag(row_state(sensor_table, row, value));
@@ -114,22 +115,6 @@ void Station::on_event_tick() {
   if (!loopback) check_and_send();
 }
 
-DeliverySettings Station::delivery_settings() const {
-  DeliverySettings s;
-  s.target.host = trim_copy(settings.host);
-  s.target.port = settings.server_port;
-  s.target.user = settings.user;
-  s.target.password = settings.password;
-  s.eventpath = settings.event_path;
-  s.dial_up = settings.connect_type == ConnectType::dial_up;
-  s.dial.number = settings.telephone;
-  s.dial.user = settings.user;
-  s.dial.password = settings.password;
-  s.dial.host = settings.host;
-  s.dial.confirm_by_ping = settings.connect_mode == ConnectMode::confirm_by_ping;
-  return s;
-}
-
-void Station::check_and_send() { delivery_->check_and_send(delivery_settings()); }
+void Station::check_and_send() { events_.check_and_send(settings_); }
 
 }  // namespace orvane

@@ -5,13 +5,13 @@
 #include "core/integer_text.hpp"
 #include "core/local_time.hpp"
 #include "core/text_file.hpp"
-#include "station/station.hpp"
+#include "station/channel_table.hpp"
 #include "station/station_files.hpp"
 
 namespace orvane {
 
-void Station::on_history_tick() {
-  for (auto& ch : channels) {
+void ChannelTable::sample_history() {
+  for (auto& ch : channels_) {
     if (!ch.enabled) continue;
     const std::int32_t v = strict_int(ch.value).value_or(0);
     if (ch.hour_started) {
@@ -30,13 +30,13 @@ void Station::on_history_tick() {
 
 // `last_tick` lies in the hour that ended: its day names the file, so the
 // 23:00 line goes into the day that ended.
-void Station::on_hour_change(LocalTime last_tick, LocalTime) {
+void ChannelTable::write_history_hour(LocalTime last_tick) {
   const auto t = civil(last_tick);
   const auto path = station_files::history_file(dir_, t.day);
   const auto month = stamp_yyyymm(last_tick);
 
   std::string line;
-  for (auto& ch : channels) {
+  for (auto& ch : channels_) {
     if (ch.port_type == "A" && ch.enabled)
       line += history_item(t.hour, trim(ch.port_id), ch.hour_min, ch.hour_max, ch.hour_sum, ch.hour_count);
     ch.hour_started = false;

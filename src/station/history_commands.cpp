@@ -6,16 +6,16 @@
 #include "core/text_file.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
-#include "station/station.hpp"
+#include "station/operator_log.hpp"
 #include "station/station_files.hpp"
 
 #include <fmt/format.h>
 
 namespace orvane {
 
-void empty_history_files(Station& st) {
+void empty_history_files(const std::filesystem::path& dir) {
   for (int day = 1; day <= station_files::kHistoryDays; ++day) {
-    const auto path = station_files::history_file(st.dir(), day);
+    const auto path = station_files::history_file(dir, day);
     std::error_code ec;
     // The station never creates history files of its own accord here: a
     // day without a file has nothing to empty, nor has an empty file.
@@ -23,7 +23,8 @@ void empty_history_files(Station& st) {
   }
 }
 
-void handle_read_history(Station& st, const Request& request) {
+void handle_read_history(const std::filesystem::path& dir, const Clock& clock, OperatorLog& log, Realtime& replies,
+                         const Request& request) {
   const auto& items = request.items;
   const int day = to_int_or_throw(trim(item(items, 4)));
   auto reply = ReplyWriter::answering(request.header);
@@ -33,7 +34,7 @@ void handle_read_history(Station& st, const Request& request) {
   } else {
     reply.add(" ", item(items, 0), " ", item(items, 1), " ", item(items, 2), " ", item(items, 3), " ", item(items, 4),
               "\r\n");
-    const auto lines = read_lines_if_exists(station_files::history_file(st.dir(), day));
+    const auto lines = read_lines_if_exists(station_files::history_file(dir, day));
     if (!lines.empty()) {
       std::size_t first = 0;
       std::string date;
@@ -41,7 +42,7 @@ void handle_read_history(Station& st, const Request& request) {
         date = trim_copy(lines.front());
         first = 1;
       } else {
-        date = stamp_yyyymm(st.now());
+        date = stamp_yyyymm(clock.now());
       }
       date += fmt::format("{:02}", day);
       for (std::size_t i = first; i < lines.size(); ++i) {
@@ -53,8 +54,8 @@ void handle_read_history(Station& st, const Request& request) {
     }
   }
   reply.close_line();
-  st.log("Emulator :Read History");
-  send_reply(st, *request.connection, std::move(reply).end());
+  log.log("Emulator :Read History");
+  send_reply(replies, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

@@ -2,7 +2,7 @@
 #include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
 #include "core/text_file.hpp"
-#include "station/station.hpp"
+#include "station/channel_table.hpp"
 #include "station/station_files.hpp"
 
 namespace orvane {
@@ -22,7 +22,7 @@ bool equal_ignoring_case(std::string_view a, std::string_view b) {
 
 }  // namespace
 
-void Station::restore_last_values() {
+void ChannelTable::restore_last_values() {
   const auto path = file(station_files::kLastValues);
   std::error_code ec;
   if (!std::filesystem::exists(path, ec)) return;
@@ -42,8 +42,8 @@ void Station::restore_last_values() {
       continue;
     }
     const auto id = trim(items[0]);
-    for (int r = 0; r < sensor_table.row_count(); ++r) {
-      if (!equal_ignoring_case(sensor_table.cell(r, col::kPortId), id)) continue;
+    for (int r = 0; r < sensors_.row_count(); ++r) {
+      if (!equal_ignoring_case(sensors_.cell(r, col::kPortId), id)) continue;
       // The first match decides; the header row and rows beyond the panels
       // have no value box to restore into.
       if (has_panel(r)) {
@@ -55,13 +55,11 @@ void Station::restore_last_values() {
   }
 }
 
-void Station::save_last_values() {
+void ChannelTable::save_last_values() {
   std::vector<std::string> lines;
-  for (int r = 1; r < sensor_table.row_count() && has_panel(r); ++r)
-    lines.push_back(upper_ascii(trim(sensor_table.cell(r, col::kPortId))) + "," + panel(r).value);
+  for (int r = 1; r < sensors_.row_count() && has_panel(r); ++r)
+    lines.push_back(upper_ascii(trim(sensors_.cell(r, col::kPortId))) + "," + panel(r).value);
   write_lines_atomic(file(station_files::kLastValues), lines);
 }
-
-void Station::on_minute_change(LocalTime, LocalTime) { save_last_values(); }
 
 }  // namespace orvane

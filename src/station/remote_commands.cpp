@@ -8,7 +8,7 @@
 #include "core/text_file.hpp"
 #include "station/command_dispatch.hpp"
 #include "station/command_handlers.hpp"
-#include "station/station.hpp"
+#include "station/station_control.hpp"
 
 #include <algorithm>
 #include <array>
@@ -46,11 +46,11 @@ namespace {
 // what the connection can still take: a bigger file, a FIFO, a device or a
 // directory is answered as an unreadable file. A host already gone costs no
 // read at all.
-void read_station_file(Station& st, const Items& items, std::vector<std::string>& fields, ReplyWriter& reply,
-                       const Connection& conn) {
+void read_station_file(const std::filesystem::path& dir, const Items& items, std::vector<std::string>& fields,
+                       ReplyWriter& reply, const Connection& conn) {
   const auto& name = item(fields, 1);
   if (!conn.is_open()) return;
-  const auto path = resolve_station_file(st.dir(), name);
+  const auto path = resolve_station_file(dir, name);
   if (!path) return;
   const auto content = read_regular_file(*path, std::min(conn.send_room(), limits::kMaxWriteQueueBytes));
   if (!content) return;  // unreadable: nothing added
@@ -68,7 +68,7 @@ void read_station_file(Station& st, const Items& items, std::vector<std::string>
 // the directory itself, ".", "..", an existing directory, FIFO or device,
 // nor a name holding control characters. The file and its temporary
 // companion are both written beside the target, so inside the directory.
-void write_station_file(Station& st, std::vector<std::string>& fields) {
+void write_station_file(const std::filesystem::path& dir, std::vector<std::string>& fields) {
   const auto& name = item(fields, 1);
   if (fields.size() < 3) throw std::runtime_error("SCFG without a line to write");
   const auto refuse = [&] { return std::runtime_error("Cannot create file \"" + name + "\""); };
@@ -76,12 +76,12 @@ void write_station_file(Station& st, std::vector<std::string>& fields) {
   if (std::any_of(plain.begin(), plain.end(), [](char c) { return static_cast<unsigned char>(c) < 32 || c == 127; }))
     throw refuse();
   if (!plain.empty() && (plain.back() == '/' || plain.back() == '\\')) throw refuse();
-  const auto path = resolve_station_file(st.dir(), name);
+  const auto path = resolve_station_file(dir, name);
   if (!path) throw refuse();
   const auto file_name = path->filename();
   if (file_name.empty() || file_name == "." || file_name == "..") throw refuse();
   std::error_code ec;
-  const auto root = std::filesystem::canonical(st.dir(), ec);
+  const auto root = std::filesystem::canonical(dir, ec);
   if (ec || *path == root) throw refuse();
   const auto status = std::filesystem::status(*path, ec);
   if (std::filesystem::exists(status) && !std::filesystem::is_regular_file(status)) throw refuse();
@@ -102,41 +102,45 @@ struct SubCommand {
 
 struct SubCommandEntry {
   std::string_view word;
-  void (*run)(Station& st, SubCommand& sub);
+  void (*run)(RemoteParts& parts, SubCommand& sub);
 };
 
 constexpr std::array kSubCommands{
-    SubCommandEntry{
-        "RCFG", [](Station& st, SubCommand& c) { read_station_file(st, c.items, c.fields, c.reply, c.connection); }},
-    SubCommandEntry{"SCFG", [](Station& st, SubCommand& c) { write_station_file(st, c.fields); }},
-    SubCommandEntry{"CHT", [](Station& st, SubCommand&) { empty_history_files(st); }},
-    SubCommandEntry{"STR", [](Station& st, SubCommand&) { st.stop_data(); }},
-    SubCommandEntry{"STH", [](Station& st, SubCommand&) { st.set_clock_active(false); }},
+    SubCommandEntry{"RCFG",
+                    [](RemoteParts& parts, SubCommand& c) {
+                      read_station_file(parts.dir, c.items, c.fields, c.reply, c.connection);
+                    }},
+    SubCommandEntry{"SCFG", [](RemoteParts& parts, SubCommand& c) { write_station_file(parts.dir, c.fields); }},
+    SubCommandEntry{"CHT", [](RemoteParts& parts, SubCommand&) { empty_history_files(parts.dir); }},
+    SubCommandEntry{"STR", [](RemoteParts& parts, SubCommand&) { parts.control.stop_data(); }},
+    SubCommandEntry{"STH", [](RemoteParts& parts, SubCommand&) { parts.control.set_clock_active(false); }},
     SubCommandEntry{"STA",
-                    [](Station& st, SubCommand&) {
-                      st.set_clock_active(false);
-                      st.stop_data();
+                    [](RemoteParts& parts, SubCommand&) {
+                      parts.control.set_clock_active(false);
+                      parts.control.stop_data();
                     }},
     SubCommandEntry{"DIS",
-                    [](Station& st, SubCommand&) {
-                      st.set_clock_active(false);
-                      st.stop_data();
-                      st.write_auto_start("0");
+                    [](RemoteParts& parts, SubCommand&) {
+                      parts.control.set_clock_active(false);
+                      parts.control.stop_data();
+                      parts.control.write_auto_start("0");
                     }},
     SubCommandEntry{"ENB",
-                    [](Station& st, SubCommand&) {
-                      st.set_clock_active(true);
-                      st.start_reading();
-                      st.write_auto_start("1");
+                    [](RemoteParts& parts, SubCommand&) {
+                      parts.control.set_clock_active(true);
+                      parts.control.start_reading();
+                      parts.control.write_auto_start("1");
                     }},
-    SubCommandEntry{"RCD", [](Station& st, SubCommand& c) { c.fields.front() = "RCD" + st.dir().string(); }},
-    SubCommandEntry{"RBT", [](Station& st, SubCommand&) { st.restart_or_power_off(PowerAction::reboot); }},
-    SubCommandEntry{"SHD", [](Station& st, SubCommand&) { st.restart_or_power_off(PowerAction::power_off); }},
+    SubCommandEntry{"RCD", [](RemoteParts& parts, SubCommand& c) { c.fields.front() = "RCD" + parts.dir.string(); }},
+    SubCommandEntry{"RBT",
+                    [](RemoteParts& parts, SubCommand&) { parts.control.restart_or_power_off(PowerAction::reboot); }},
+    SubCommandEntry{
+        "SHD", [](RemoteParts& parts, SubCommand&) { parts.control.restart_or_power_off(PowerAction::power_off); }},
 };
 
 }  // namespace
 
-void handle_do_command(Station& st, const Request& request) {
+void handle_do_command(RemoteParts parts, Realtime& replies, const Request& request) {
   const auto& items = request.items;
   auto fields = split_subfields(trim(item(items, 4)));
   const std::string sub = item(fields, 0);
@@ -144,12 +148,12 @@ void handle_do_command(Station& st, const Request& request) {
   for (const auto& entry : kSubCommands) {
     if (entry.word != sub) continue;
     SubCommand command{items, fields, reply, *request.connection};
-    entry.run(st, command);
+    entry.run(parts, command);
     break;
   }
   // An empty file read leaves no entry.
   reply.line(" Complete ", fields.empty() ? std::string_view() : std::string_view(fields.front()), ' ');
-  send_reply(st, *request.connection, std::move(reply).end());
+  send_reply(replies, *request.connection, std::move(reply).end());
 }
 
 }  // namespace orvane

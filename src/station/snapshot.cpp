@@ -8,8 +8,9 @@ namespace orvane {
 
 StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
   StationSnapshot s;
+  const auto& sensor_table = table_.sensors();
   for (int n = 1; n <= limits::kChannels; ++n) {
-    const auto& p = panels[static_cast<std::size_t>(n - 1)];
+    const auto& p = table_.panel(n);
     auto& v = s.panels[static_cast<std::size_t>(n - 1)];
     v.lbl = p.lbl;
     v.value = p.value;
@@ -26,10 +27,10 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
     }
   }
   s.data_mode = sampling_.mode();
-  s.settings = settings;
-  s.events_buffered = events.size();
+  s.settings = settings_;
+  s.events_buffered = events_.buffer().size();
   s.realtime_subscribers = realtime_.subscribers().size();
-  s.dial_online = dial_online_;
+  s.dial_online = events_.dial_online();
   s.station_dir = dir_.string();
 
   const auto& memo = log_.memo();

@@ -12,18 +12,17 @@
 namespace orvane {
 
 Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std::filesystem::path dir)
-    : acquisition(ioc, deps.device),
-      ioc_(ioc),
+    : ioc_(ioc),
       log_(log),
       deps_(deps),
       steady_(deps.steady_time ? *deps.steady_time : real_steady_time()),
       dir_(std::move(dir)),
+      table_(dir_, log),
+      acquisition_(ioc, deps.device),
       sampling_(ioc, steady_),
-      realtime_(ioc, steady_, {log, deps.clock, channels, [this] { apply_sampling_intervals(); }}),
+      realtime_(ioc, steady_, {log, deps.clock, table_.channels(), [this] { apply_sampling_intervals(); }}),
       clock_(ioc, steady_, deps.clock),
-      delivery_(std::make_unique<EventDelivery>(
-          events, [this](std::string line) { this->log(std::move(line)); }, deps.clock, deps.uplink, deps.dialer,
-          deps.pinger, dial_online_, steady_)) {
+      events_(log, deps.clock, steady_, dir_ / station_files::kEventBuffer, {deps.uplink, deps.dialer, deps.pinger}) {
   sampling_.set_handlers({
       .on_read_tick = [this] { guarded([this] { on_read_tick(); }); },
       .on_event_tick = [this] { guarded([this] { on_event_tick(); }); },
@@ -31,18 +30,12 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
   });
   realtime_.set_tick_handler([this] { guarded([this] { on_realtime_tick(); }); });
   clock_.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
-  events.use_file(file(station_files::kEventBuffer));
   clock_.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });
 }
 
 Station::~Station() {
   // Nothing is saved here; only the dial-up link is ended.
   guarded([this] { hang_up_all(); });
-}
-
-void Station::hang_up_all() {
-  if (delivery_)
-    if (auto* d = delivery_->dial_up()) d->hang_up_all();
 }
 
 void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
@@ -56,15 +49,12 @@ void Station::start() {
     read_settings_file();
     open_command_server();
     load_event_buffer();
-    dial_online_ = false;
-    load_channels();
-    load_sensor_list();
-    link_channels();
+    load_channel_table();
     apply_sampling_intervals();
     refresh_labels();  // runs the sampling timers
     clock_.set_active(true);
     stop_data();  // the station starts stopped
-    restore_last_values();
+    table_.restore_last_values();
     // Messages that came in meanwhile are served by the loop next.
     if (read_auto_start()) start_reading();
     wait_for_first_configuration();
@@ -74,12 +64,20 @@ void Station::start() {
 }
 
 void Station::read_settings_file() {
-  settings = read_settings(load_profile(file(station_files::kSettings)), dir_.string());
+  settings_ = read_settings(load_profile(file(station_files::kSettings)), dir_.string());
   if (::access(dir_.c_str(), W_OK) != 0) log("Error : station directory " + dir_.string() + " is not writable");
 }
 
 void Station::open_command_server() {
-  if (deps_.listener) deps_.listener->listen({settings.client_port, settings.allow_hosts, settings.max_hosts});
+  if (deps_.listener) deps_.listener->listen({settings_.client_port, settings_.allow_hosts, settings_.max_hosts});
+}
+
+void Station::load_event_buffer() { events_.load(); }
+
+void Station::load_channel_table() {
+  table_.load_channels();
+  table_.load_sensor_list();
+  table_.link_channels();
 }
 
 void Station::wait_for_first_configuration() {
@@ -91,13 +89,13 @@ void Station::wait_for_first_configuration() {
 }
 
 void Station::stop_data() {
-  acquisition.cancel();  // a cycle still out on the line changes nothing any more
+  acquisition_.cancel();  // a cycle still out on the line changes nothing any more
   sampling_.change(SamplingChange::stop);
 }
 
 void Station::apply_sampling_intervals() {
-  const auto history = settings.history_sample.period();
-  const auto event = settings.event_sample.period();
+  const auto history = settings_.history_sample.period();
+  const auto event = settings_.event_sample.period();
   auto read = std::min(history, event);
   if (realtime_.running() && realtime_.period() < read) read = realtime_.period();
   sampling_.set_periods(history, event, read);

@@ -1,8 +1,8 @@
 // The command server over real TCP sockets: a real Station and its
 // CommandServer on an io_context thread, hosts as blocking client sockets.
 #include "net/command_server.hpp"
-#include "station/command_fixture.hpp"
 #include "support/manual_clock.hpp"
+#include "support/station_test.hpp"
 
 #include <asio/connect.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -193,7 +193,7 @@ TEST(CommandServer, EveryCommandWordOverTheWire) {
                     "\x01h\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03\x02"
                     "ACK 200612071230 F1 S1 \x03\x04"));
   EXPECT_TRUE(s.flag.value);
-  EXPECT_EQ(s.run([&] { return s.st.panel(1).value; }), "17");
+  EXPECT_EQ(s.run([&] { return s.st.channel_table().panel(1).value; }), "17");
 }
 
 TEST(CommandServer, InterleavedHostsEachGetTheirOwnReply) {
@@ -393,7 +393,7 @@ TEST(CommandServer, OnlyListedHostsAreServedAndStrangersAreNeverRead) {
   }
   Host local(s.port());  // 127.0.0.1 is not listed either
   EXPECT_TRUE(local.closed_by_station());
-  EXPECT_EQ(s.run([&] { return s.st.settings.factory_id; }), "F1");
+  EXPECT_EQ(s.run([&] { return s.st.settings().factory_id; }), "F1");
   EXPECT_FALSE(s.logged("Emulator : Answer Ack"));
   // One line per address per minute, however often it comes back.
   EXPECT_EQ(s.count_logged("Emulator : refused host 127.0.0.3"), 1u);

@@ -1,6 +1,6 @@
 #include "net/ftp_uplink.hpp"
-#include "station/event_station_fixture.hpp"
 #include "support/ftp_test_server.hpp"
+#include "support/station_test.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -14,9 +14,9 @@
 #include <thread>
 
 using namespace orvane;
-using orvane::test::EventStation;
 using orvane::test::FtpTestServer;
 using orvane::test::read_text;
+using orvane::test::StationTest;
 using orvane::test::TempDir;
 using ::testing::ElementsAre;
 
@@ -24,27 +24,18 @@ using ::testing::ElementsAre;
 // files while the host is down, then onto the FTP server, leaving the
 // buffer and its file empty.
 TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
-  EventStation s;
   FtpUplink ftp(
       FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)});
-  StationDeps deps{s.clock, s.flag, s.power, nullptr};
-  deps.uplink = &ftp;
-  Station station(s.ioc, s.log, deps, s.dir.path());
-  station.load_event_buffer();
+  StationTest s{{.configured = true, .deferred = true, .event_host = "localhost"}};
+  auto& station = s.make(nullptr, nullptr, &ftp);
   const int port = orvane::test::free_tcp_port();
-  station.settings.host = "localhost";
-  station.settings.server_port = port;
-  station.sensor_table.set_row_count(2);
-  auto& row = station.sensor_table.row(1);
-  row[col::kPortId] = "TEMP01";
-  row[col::kPortType] = "A";
-  row[col::kEnabled] = "Y";
-  row[col::kThreshold1] = "100";
-  station.panel(1).tag = 1;
+  station.settings().server_port = port;
+  s.row(1, "TEMP01", "A", "Y", {"100"});
+  s.table().panel(1).tag = 1;
 
-  station.panel(1).value = "1234";
+  s.value(1, "1234");
   station.on_event_tick();  // the host is down
-  station.delivery().join_worker();
+  station.event_path().delivery().join_worker();
   const std::string line =
       "\x01\x02"
       "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
@@ -54,13 +45,13 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
 
   FtpTestServer server({}, port);
   station.on_event_tick();  // same level: no new event, the buffer goes out
-  station.delivery().join_worker();
+  station.event_path().delivery().join_worker();
   s.ioc.restart();
   s.ioc.poll();  // the worker's log lines
   EXPECT_THAT(server.contents(), ElementsAre(line));
-  EXPECT_EQ(station.events.size(), 0u);
+  EXPECT_EQ(station.event_path().buffer().size(), 0u);
   EXPECT_EQ(read_text(s.dir / "Event.Sav"), "");
-  EXPECT_EQ(s.lines.back(), "Events : Send Completed");
+  EXPECT_EQ(s.lines().back(), "Events : Send Completed");
 }
 
 namespace {

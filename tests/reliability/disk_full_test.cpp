@@ -88,14 +88,14 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   StationDeps deps{clock, flag, power, nullptr};
   deps.uplink = &host;
   Station st(ioc, log, deps, dir);
-  st.load_event_buffer();
-  st.settings.host = "10.0.0.9";
+  st.event_path().load();
+  st.settings().host = "10.0.0.9";
   // Four channels changing together: each check buffers a group of four
   // events with one flush, and a refused flush refuses all four.
   constexpr int kChannels = 4;
-  st.sensor_table.set_row_count(kChannels + 1);
+  st.channel_table().sensors().set_row_count(kChannels + 1);
   for (int r = 1; r <= kChannels; ++r) {
-    auto& row = st.sensor_table.row(r);
+    auto& row = st.channel_table().sensors().row(r);
     row[col::kPortId] = "T0" + std::to_string(r);
     row[col::kPortType] = "D";
     row[col::kEnabled] = "Y";
@@ -105,13 +105,13 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   // and take its log lines, as the station thread would.
   auto tick = [&] {
     st.on_event_tick();
-    st.delivery().join_worker();
+    st.event_path().delivery().join_worker();
     ioc.restart();
     ioc.poll();
   };
   auto next_event = [&] {
     ++value;
-    for (int r = 1; r <= kChannels; ++r) st.panel(r).value = std::to_string(value);
+    for (int r = 1; r <= kChannels; ++r) st.channel_table().panel(r).value = std::to_string(value);
     tick();
   };
   auto errors = [&] {
@@ -119,7 +119,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   };
 
   for (int i = 0; i < 5; ++i) next_event();
-  ASSERT_EQ(st.events.size(), 5u * kChannels);
+  ASSERT_EQ(st.event_path().buffer().size(), 5u * kChannels);
   ASSERT_EQ(errors(), 0);
 
   ASSERT_GT(disk.fill(), 0u);
@@ -128,12 +128,12 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   ASSERT_GT(errors(), 0) << "the full disk never refused an event";
   const auto refused_at = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; });
   EXPECT_NE(refused_at->find("event not buffered"), std::string::npos) << *refused_at;
-  const auto buffered = st.events.lines();
-  const auto tag = st.panel(1).tag;
+  const auto buffered = st.event_path().buffer().lines();
+  const auto tag = st.channel_table().panel(1).tag;
   for (int i = 0; i < 3; ++i) tick();  // the refused event is tried again at each check
-  EXPECT_EQ(st.events.lines(), buffered);
-  EXPECT_EQ(st.panel(1).tag, tag);
-  EXPECT_NE(st.panel(1).tag, value);  // the refused change is still to come
+  EXPECT_EQ(st.event_path().buffer().lines(), buffered);
+  EXPECT_EQ(st.channel_table().panel(1).tag, tag);
+  EXPECT_NE(st.channel_table().panel(1).tag, value);  // the refused change is still to come
 
   // What the file holds is exactly the buffer: nothing lost, no torn line.
   EventBuffer reloaded;
@@ -141,24 +141,24 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   EXPECT_EQ(reloaded.lines(), buffered);
 
   EXPECT_EQ(buffered.size() % kChannels, 0u);  // whole checks only
-  for (int r = 1; r <= kChannels; ++r) EXPECT_EQ(st.panel(r).tag, tag);
+  for (int r = 1; r <= kChannels; ++r) EXPECT_EQ(st.channel_table().panel(r).tag, tag);
 
   disk.free_space();
   lines.clear();
   tick();  // the refused events go in now
-  ASSERT_EQ(st.events.size(), buffered.size() + kChannels);
+  ASSERT_EQ(st.event_path().buffer().size(), buffered.size() + kChannels);
   ASSERT_GE(lines.size(), static_cast<std::size_t>(kChannels));
   for (int i = 0; i < kChannels; ++i)
     EXPECT_EQ(lines[static_cast<std::size_t>(i)],
               "Events : Add Event to buffer " + std::to_string(buffered.size() + 1 + i) + " Events");
   next_event();
-  EXPECT_EQ(st.events.size(), buffered.size() + 2 * kChannels);
+  EXPECT_EQ(st.event_path().buffer().size(), buffered.size() + 2 * kChannels);
 
   host.host_down = false;
-  const auto all = st.events.lines();
+  const auto all = st.event_path().buffer().lines();
   tick();
   EXPECT_EQ(host.stored, all);
-  EXPECT_TRUE(st.events.empty());
+  EXPECT_TRUE(st.event_path().buffer().empty());
   EXPECT_EQ(test::read_text(dir / "Event.Sav"), "");
   st.stop_data();
   st.set_clock_active(false);

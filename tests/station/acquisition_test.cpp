@@ -55,7 +55,7 @@ struct StationRig {
   // Runs the loop until the read cycle out on the line has been applied.
   void settle() {
     ioc.restart();
-    while (station->acquisition.polling() && ioc.run_one_for(std::chrono::seconds(5))) {}
+    while (station->acquisition().polling() && ioc.run_one_for(std::chrono::seconds(5))) {}
   }
   // One whole read cycle: the tick, then its reads applied.
   void cycle() {
@@ -85,9 +85,9 @@ class ReadCycle : public ::testing::Test {
     write_text(rig.dir / "sensor.con", kSensors);
     rig.line.modules[1] = {4.0f, 4.0f, 4.0f, 10.0f, 0, 0, 0, 0};
     rig.make();
-    rig.station->load_channels();
-    rig.station->load_sensor_list();
-    rig.station->link_channels();
+    rig.station->channel_table().load_channels();
+    rig.station->channel_table().load_sensor_list();
+    rig.station->channel_table().link_channels();
     rig.station->refresh_labels();
   }
   StationRig rig;
@@ -95,37 +95,37 @@ class ReadCycle : public ::testing::Test {
 
 TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
   auto& s = *rig.station;
-  rig.station->modules.pop_back();  // the module with a bad address has its own test
+  rig.station->channel_table().modules().pop_back();  // the module with a bad address has its own test
   s.on_read_tick();
-  EXPECT_EQ(s.panel(1).value, "0");  // applied when the reads are in, not before
+  EXPECT_EQ(s.channel_table().panel(1).value, "0");  // applied when the reads are in, not before
   rig.settle();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));  // D and disabled modules are not read
-  EXPECT_EQ(s.panel(1).value, "200");
-  EXPECT_EQ(s.panel(1).mask, "4");
+  EXPECT_EQ(s.channel_table().panel(1).value, "200");
+  EXPECT_EQ(s.channel_table().panel(1).mask, "4");
   // The D module's channel ran after module 1's and wrote raw 0 onto row 2.
-  EXPECT_EQ(s.channels[6].raw, 0);
-  EXPECT_EQ(s.panel(2).value, "100");
-  EXPECT_EQ(s.panel(2).mask, "0");
+  EXPECT_EQ(s.channel_table().channels()[6].raw, 0);
+  EXPECT_EQ(s.channel_table().panel(2).value, "100");
+  EXPECT_EQ(s.channel_table().panel(2).mask, "0");
   // Row 3 is not enabled: boxes untouched, record updated.
-  EXPECT_EQ(s.panel(3).value, "0");
-  EXPECT_EQ(s.channels[2].value, "200");
-  EXPECT_EQ(s.channels[3].value, "5000");  // 10 of 0..20, full scale
-  EXPECT_EQ(s.channels[3].table_row, -1);
-  EXPECT_EQ(s.channels[5].raw, 0);
-  EXPECT_EQ(s.channels[5].value, "0");
-  EXPECT_EQ(s.channels[4].value, "0");  // disabled record never touched
+  EXPECT_EQ(s.channel_table().panel(3).value, "0");
+  EXPECT_EQ(s.channel_table().channels()[2].value, "200");
+  EXPECT_EQ(s.channel_table().channels()[3].value, "5000");  // 10 of 0..20, full scale
+  EXPECT_EQ(s.channel_table().channels()[3].table_row, -1);
+  EXPECT_EQ(s.channel_table().channels()[5].raw, 0);
+  EXPECT_EQ(s.channel_table().channels()[5].value, "0");
+  EXPECT_EQ(s.channel_table().channels()[4].value, "0");  // disabled record never touched
 }
 
 TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
   auto& s = *rig.station;
-  s.modules.pop_back();
+  s.channel_table().modules().pop_back();
   rig.cycle();
   rig.line.codes[1] = rc::kTimeOut;
-  s.panel(1).value = "x";
+  s.channel_table().panel(1).value = "x";
   rig.cycle();
   EXPECT_TRUE(rig.logged("The Error Code:15\rTime Out"));
-  EXPECT_EQ(s.panel(1).value, "200");  // from what the area still held
-  EXPECT_EQ(s.module_texts({rc::kTimeOut, s.acquisition.area}),
+  EXPECT_EQ(s.channel_table().panel(1).value, "200");  // from what the area still held
+  EXPECT_EQ(s.channel_table().module_texts({rc::kTimeOut, s.acquisition().area()}),
             (std::vector<std::string>{"4.00000", "4.00000", "4.00000", "10.00000", "0.00000", "0.00000", "0.00000",
                                       "0.00000"}));
   rig.line.codes[1] = 16;
@@ -135,29 +135,34 @@ TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
 
 TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
   auto& s = *rig.station;
-  std::rotate(s.modules.begin(), s.modules.end() - 1, s.modules.end());  // module 4 (address G) first
+  std::rotate(s.channel_table().modules().begin(), s.channel_table().modules().end() - 1,
+              s.channel_table().modules().end());  // module 4 (address G) first
   rig.cycle();
   EXPECT_TRUE(rig.line.asked.empty());
-  EXPECT_EQ(s.panel(1).value, "0");
+  EXPECT_EQ(s.channel_table().panel(1).value, "0");
   EXPECT_TRUE(rig.logged("Error : 'G' is not a valid module address"));
 
   // After a module that was read: that module is applied, its failure
   // logged, then the tick ends with the bad address, in that order.
-  std::rotate(s.modules.begin(), s.modules.begin() + 1, s.modules.end());  // G last again
+  std::rotate(s.channel_table().modules().begin(), s.channel_table().modules().begin() + 1,
+              s.channel_table().modules().end());  // G last again
+  rig.line.modules[1] = {10, 10, 10, 10, 10, 10, 10, 10};
+  rig.cycle();  // the result area now holds module 1's tens
+  rig.line.asked.clear();
+  s.channel_table().set_panel_value(1, "0");
   rig.line.codes[1] = rc::kCommandError;
   rig.line.modules[1] = {};
-  s.acquisition.area = {10, 10, 10, 10, 10, 10, 10, 10};
   const auto before = rig.log.memo().size();
   rig.cycle();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));
   EXPECT_EQ(rig.logged_since(before), (std::vector<std::string>{"The Error Code:13\rCommand Error",
                                                                 "Error : 'G' is not a valid module address"}));
-  EXPECT_EQ(s.panel(1).value, "500");
+  EXPECT_EQ(s.channel_table().panel(1).value, "500");
 }
 
 TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
   auto& s = *rig.station;
-  s.modules.pop_back();
+  s.channel_table().modules().pop_back();
   rig.line.open_code = rc::kPortError;
   s.start_reading();
   EXPECT_TRUE(rig.logged("OPEN_COM Error Code:2\rPort Error"));
@@ -170,18 +175,18 @@ TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
   EXPECT_EQ(rig.line.asked.size(), 2u);
   EXPECT_EQ(s.data_mode(), DataMode::reading);
   rig.settle();
-  EXPECT_EQ(s.panel(1).value, "200");
+  EXPECT_EQ(s.channel_table().panel(1).value, "200");
 }
 
 TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
   auto& s = *rig.station;
-  s.modules.pop_back();
+  s.channel_table().modules().pop_back();
   // A tick while the cycle is out on the line is skipped.
   s.on_read_tick();
   s.on_read_tick();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));
   rig.settle();
-  EXPECT_EQ(s.panel(1).value, "200");
+  EXPECT_EQ(s.channel_table().panel(1).value, "200");
   s.on_read_tick();
   EXPECT_EQ(rig.line.asked.size(), 2u);  // the next tick reads again
   rig.settle();
@@ -192,10 +197,10 @@ TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
   const auto before = rig.log.memo().size();
   s.on_read_tick();
   s.stop_data();
-  EXPECT_FALSE(s.acquisition.polling());
+  EXPECT_FALSE(s.acquisition().polling());
   rig.ioc.restart();
   rig.ioc.poll();
-  EXPECT_EQ(s.panel(1).value, "200");
+  EXPECT_EQ(s.channel_table().panel(1).value, "200");
   EXPECT_TRUE(rig.logged_since(before).empty());
 
   // A station that ends mid-cycle is not called back.
@@ -208,47 +213,47 @@ TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
 
 TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
   auto& s = *rig.station;
-  s.modules.pop_back();
+  s.channel_table().modules().pop_back();
   std::string sensors = kSensors;
   for (int r = 4; r <= 34; ++r) sensors += std::to_string(r) + ",R" + std::to_string(r) + ",A,I,Y,0,1000\r\n";
   write_text(rig.dir / "sensor.con", sensors);
-  s.load_sensor_list();
-  ASSERT_EQ(s.sensor_table.row_count(), 35);
-  s.channels[0].port_id = "R33";
-  s.link_channels();
-  ASSERT_EQ(s.channels[0].table_row, 33);
+  s.channel_table().load_sensor_list();
+  ASSERT_EQ(s.channel_table().sensors().row_count(), 35);
+  s.channel_table().channels()[0].port_id = "R33";
+  s.channel_table().link_channels();
+  ASSERT_EQ(s.channel_table().channels()[0].table_row, 33);
   s.refresh_labels();
   rig.cycle();
-  EXPECT_EQ(s.channels[0].value, "200");
-  s.save_last_values();
+  EXPECT_EQ(s.channel_table().channels()[0].value, "200");
+  s.channel_table().save_last_values();
   const auto last = read_text(rig.dir / "last.con");
   EXPECT_NE(last.find("R32,0\r\n"), std::string::npos);
   EXPECT_EQ(last.find("R33"), std::string::npos);
-  s.save_sensor_list();
+  s.channel_table().save_sensor_list();
   EXPECT_NE(read_text(rig.dir / "sensor.con").find("34,R34,A,I,Y,0,1000,,,,,,,,\r\n"), std::string::npos);
-  EXPECT_FALSE(s.set_value_by_hand("R33", 5));
-  EXPECT_TRUE(s.set_value_by_hand(" R32 ", 5));
-  EXPECT_EQ(s.panel(32).value, "5");
+  EXPECT_FALSE(s.channel_table().set_value_by_hand("R33", 5));
+  EXPECT_TRUE(s.channel_table().set_value_by_hand(" R32 ", 5));
+  EXPECT_EQ(s.channel_table().panel(32).value, "5");
 }
 
 TEST_F(ReadCycle, ValueByHandSetsBothBoxesWithoutConversion) {
   auto& s = *rig.station;
-  EXPECT_TRUE(s.set_value_by_hand("T02", -42));
-  EXPECT_EQ(s.panel(2).value, "-42");
-  EXPECT_EQ(s.panel(2).mask, "-42");
-  EXPECT_FALSE(s.set_value_by_hand("t02", 1));  // protocol matches are exact
-  EXPECT_FALSE(s.set_value_by_hand("", 1));
-  EXPECT_EQ(s.panel(2).value, "-42");
+  EXPECT_TRUE(s.channel_table().set_value_by_hand("T02", -42));
+  EXPECT_EQ(s.channel_table().panel(2).value, "-42");
+  EXPECT_EQ(s.channel_table().panel(2).mask, "-42");
+  EXPECT_FALSE(s.channel_table().set_value_by_hand("t02", 1));  // protocol matches are exact
+  EXPECT_FALSE(s.channel_table().set_value_by_hand("", 1));
+  EXPECT_EQ(s.channel_table().panel(2).value, "-42");
 }
 
 TEST_F(ReadCycle, MinEqualsMaxGivesZero) {
   auto& s = *rig.station;
-  s.modules.pop_back();
-  s.settings.raw_min = s.settings.raw_max = 5;
+  s.channel_table().modules().pop_back();
+  s.settings().raw_min = s.settings().raw_max = 5;
   rig.cycle();
-  EXPECT_EQ(s.panel(1).value, "0");
-  EXPECT_EQ(s.panel(1).mask, "4");
-  EXPECT_EQ(s.channels[3].value, "0");
+  EXPECT_EQ(s.channel_table().panel(1).value, "0");
+  EXPECT_EQ(s.channel_table().panel(1).mask, "4");
+  EXPECT_EQ(s.channel_table().channels()[3].value, "0");
 }
 
 TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
@@ -256,10 +261,10 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
   write_text(rig.dir / "sensor.con", "1,temp01,A,I,Y\r\n2,,A\r\n3,T-é3,A\r\n");
   rig.make();
   auto& s = *rig.station;
-  s.load_sensor_list();
-  s.panel(1).value = "200";
-  s.panel(2).value = "7";
-  s.panel(3).value = "-1";
+  s.channel_table().load_sensor_list();
+  s.channel_table().panel(1).value = "200";
+  s.channel_table().panel(2).value = "7";
+  s.channel_table().panel(3).value = "-1";
   s.on_minute_change(rig.clock.now(), rig.clock.now());
   EXPECT_EQ(read_text(rig.dir / "last.con"), "TEMP01,200\r\n,7\r\nT-é3,-1\r\n");
 
@@ -271,23 +276,23 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
              "\r\n"
              "t-é3,33\r\n" +
                  std::string(1 << 20, 'A') + ",1\r\n" + std::string("\x01\x02\xff,\x80") + "\r\n");
-  s.panel(1).mask = "4";
-  s.restore_last_values();
+  s.channel_table().panel(1).mask = "4";
+  s.channel_table().restore_last_values();
   EXPECT_TRUE(rig.logged("Emualtor  : load 7"));
   EXPECT_EQ(rig.count("error"), 2);
-  EXPECT_EQ(s.panel(1).value, "250");
-  EXPECT_EQ(s.panel(1).mask, "4");  // only value_N is restored
-  EXPECT_EQ(s.panel(3).value, "33");
-  EXPECT_EQ(s.panel(2).value, "7");
+  EXPECT_EQ(s.channel_table().panel(1).value, "250");
+  EXPECT_EQ(s.channel_table().panel(1).mask, "4");  // only value_N is restored
+  EXPECT_EQ(s.channel_table().panel(3).value, "33");
+  EXPECT_EQ(s.channel_table().panel(2).value, "7");
 }
 
 TEST(LastValues, MissingOrUnreadableFileLeavesValues) {
   StationRig rig;
   rig.make();
-  rig.station->restore_last_values();
+  rig.station->channel_table().restore_last_values();
   EXPECT_TRUE(rig.log.memo().empty());
   std::filesystem::create_directory(rig.dir / "last.con");  // exists, can't be read as a file
-  rig.station->restore_last_values();
+  rig.station->channel_table().restore_last_values();
   EXPECT_FALSE(rig.logged("Emualtor  : load 0"));
   ASSERT_FALSE(rig.log.memo().empty());
   EXPECT_EQ(rig.log.memo().back().rfind("Error : ", 0), 0u);

@@ -1,6 +1,6 @@
 // The dispatcher and the handlers, bytes in and bytes out, on a recording
 // connection.
-#include "station/command_fixture.hpp"
+#include "support/station_test.hpp"
 
 #include "core/text_file.hpp"
 
@@ -11,7 +11,9 @@ using namespace orvane::test;
 
 namespace {
 
-struct Dispatch : CommandFixture, ::testing::Test {};
+struct Dispatch : StationTest, ::testing::Test {
+  Station& st = station();
+};
 
 }  // namespace
 
@@ -23,7 +25,7 @@ TEST_F(Dispatch, ReadDataListsEveryChannelWithExactBytes) {
                     "\x02 EVENTA 200612071230 F1 F1S1 T01 IS 200 \x03"
                     "\x02 EVENTD 200612071230 F1 F1S1 D02 IS 1 \x03"
                     "\x04"));
-  st.channels.clear();
+  st.channel_table().channels().clear();
   EXPECT_EQ(request({"READ_DATA 1 F1 S1"}, ""), "\x01\x04");
 }
 
@@ -39,18 +41,18 @@ TEST_F(Dispatch, ReadDataShowsEveryChangeInTheNextReply) {
   };
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
-  st.channels[1].value = "70";  // a longer value, the same bytes before it
+  st.channel_table().channels()[1].value = "70";  // a longer value, the same bytes before it
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "70") + "\x04");
-  st.channels[1].value = "7";
-  st.channels[1].port_id = "T027";  // the same bytes moved from one field to the next
-  st.channels[1].value = "";
+  st.channel_table().channels()[1].value = "7";
+  st.channel_table().channels()[1].port_id = "T027";  // the same bytes moved from one field to the next
+  st.channel_table().channels()[1].value = "";
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T027", "") + "\x04");
   clock.advance(std::chrono::minutes(1));
   EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + line("200612071231", "T027", "") + "\x04");
-  st.channels.pop_back();
+  st.channel_table().channels().pop_back();
   EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + "\x04");
   // Another station of the same thread answers with its own channels.
-  CommandFixture other;
+  StationTest other;
   other.add_channel("X9", "A", true, "1");
   EXPECT_EQ(other.request({"READ_DATA 1 F1 S1"}, "h"), "\x01h" + line("200612071230", "X9", "1") + "\x04");
   EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + "\x04");
@@ -60,7 +62,7 @@ TEST_F(Dispatch, AddressingRules) {
   // Factory and sensor, or both written together as item 3.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
   EXPECT_FALSE(request({"READ_DATA 1 F1 F1S1"}).empty());
-  st.settings.factory_id = " F1 ";  // the identity is compared trimmed
+  st.settings().factory_id = " F1 ";  // the identity is compared trimmed
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
   // READ_CONFIG answers a wildcard factory; READ_DATA doesn't.
   EXPECT_FALSE(request({"READ_CONFIG 1 * anything"}).empty());
@@ -73,7 +75,7 @@ TEST_F(Dispatch, AddressingRules) {
 TEST_F(Dispatch, ProblemCommandClosesButTheRestOfTheMessageRuns) {
   request({"READ_DATA 1 F2 S1", "SET_ID 1 F1 S1 T01 AI Y"});
   EXPECT_TRUE(logged("problem command"));
-  EXPECT_EQ(st.sensor_table.cell(1, col::kPortId), "T01");
+  EXPECT_EQ(st.channel_table().sensors().cell(1, col::kPortId), "T01");
   // The ACK found the connection closed.
   EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_TRUE(logged("Emulator : Answer Ack"));
@@ -88,67 +90,67 @@ TEST_F(Dispatch, CommandWordsAreCaseSensitiveAndStillLogged) {
 }
 
 TEST_F(Dispatch, TwoSetIdLinesReplaceTheListWithOneAck) {
-  st.sensor_table.cell(1, col::kPortId) = "OLD";
-  st.sensor_table.add_row();
-  st.sensor_table.cell(2, col::kPortId) = "OLD2";
+  st.channel_table().sensors().cell(1, col::kPortId) = "OLD";
+  st.channel_table().sensors().add_row();
+  st.channel_table().sensors().cell(2, col::kPortId) = "OLD2";
   const auto reply = request({"SET_ID r1 F1 S1 T01 AI Y 0 100 10 20", "SET_ID r2 F1 F1S1 \"Tank 1\" DO N"}, "h");
   EXPECT_EQ(visible(reply), visible("\x01h\x02"
                                     "ACK 200612071230 F1 S1\x03 \x04"));
-  ASSERT_EQ(st.sensor_table.row_count(), 3);
-  const auto& r1 = st.sensor_table.row(1);
+  ASSERT_EQ(st.channel_table().sensors().row_count(), 3);
+  const auto& r1 = st.channel_table().sensors().row(1);
   EXPECT_EQ(r1[1], "T01");
   EXPECT_EQ(r1[2], "A");
   EXPECT_EQ(r1[3], "I");
   EXPECT_EQ(r1[4], "Y");
   EXPECT_EQ(r1[5], "0");
   EXPECT_EQ(r1[8], "20");
-  EXPECT_EQ(st.sensor_table.cell(2, 1), "Tank 1");
-  EXPECT_EQ(st.sensor_table.cell(2, 3), "O");
-  EXPECT_EQ(st.panel(1).lbl, "T01");
-  EXPECT_EQ(st.panel(2).lbl, "Tank ");
+  EXPECT_EQ(st.channel_table().sensors().cell(2, 1), "Tank 1");
+  EXPECT_EQ(st.channel_table().sensors().cell(2, 3), "O");
+  EXPECT_EQ(st.channel_table().panel(1).lbl, "T01");
+  EXPECT_EQ(st.channel_table().panel(2).lbl, "Tank ");
   EXPECT_EQ(read_lines(dir / "sensor.con"),
             (std::vector<std::string>{",T01,A,I,Y,0,100,10,20,,,,,,", ",\"Tank 1\",D,O,N,,,,,,,,,,"}));
   EXPECT_EQ(count_logged("Emulator : Answer Ack"), 1u);
 
   // Each message's first SET_ID starts the list afresh.
   request({"SET_ID r3 F1 S1 T03 AI Y"});
-  ASSERT_EQ(st.sensor_table.row_count(), 2);
-  EXPECT_EQ(st.sensor_table.cell(1, 1), "T03");
+  ASSERT_EQ(st.channel_table().sensors().row_count(), 2);
+  EXPECT_EQ(st.channel_table().sensors().cell(1, 1), "T03");
 }
 
 TEST_F(Dispatch, SetIdLinksChannelsAndAShortLineLeavesNoHalfRow) {
   add_channel("T02", "A", true, "5");
   request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y", "SET_ID 1 F1 S1 T03"});
   EXPECT_TRUE(logged("Error : Set ID Error!"));
-  EXPECT_EQ(st.sensor_table.row_count(), 3);
-  EXPECT_EQ(st.channels[0].table_row, 2);
+  EXPECT_EQ(st.channel_table().sensors().row_count(), 3);
+  EXPECT_EQ(st.channel_table().channels()[0].table_row, 2);
 }
 
 TEST_F(Dispatch, DeleteIdRemovesTheRowOrClearsTheLastOne) {
   add_channel("T02", "A", true, "5");
   request({"SET_ID 1 F1 S1 T01 AI Y", "SET_ID 1 F1 S1 T02 AI Y"});
-  ASSERT_EQ(st.channels[0].table_row, 2);
+  ASSERT_EQ(st.channel_table().channels()[0].table_row, 2);
   EXPECT_EQ(visible(request({"DELETE_ID 9 F1 S1 T01"})), visible("\x01H\x02"
                                                                  "ACK 200612071230 F1 S1\x03 \x04"));
-  EXPECT_EQ(st.sensor_table.row_count(), 2);
-  EXPECT_EQ(st.sensor_table.cell(1, 1), "T02");
-  EXPECT_EQ(st.channels[0].table_row, 1);  // followed its row up
+  EXPECT_EQ(st.channel_table().sensors().row_count(), 2);
+  EXPECT_EQ(st.channel_table().sensors().cell(1, 1), "T02");
+  EXPECT_EQ(st.channel_table().channels()[0].table_row, 1);  // followed its row up
   request({"DELETE_ID 9 F1 S1 T02"});
-  EXPECT_EQ(st.sensor_table.row_count(), 2);
-  EXPECT_EQ(st.sensor_table.cell(1, 1), "");
+  EXPECT_EQ(st.channel_table().sensors().row_count(), 2);
+  EXPECT_EQ(st.channel_table().sensors().cell(1, 1), "");
   EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",,,,,,,,,,,,,,"}));
   request({"DELETE_ID 9 F1 S1"});
   EXPECT_TRUE(logged("Error : Delete ID Error!"));
 }
 
 TEST_F(Dispatch, ReadConfigReportsIdentitySettingsAndSensors) {
-  st.settings.telephone = "555123";
+  st.settings().telephone = "555123";
   EXPECT_EQ(visible(request({"READ_CONFIG 77 * x"}, "h")),
             visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 1000 1000 \x03\x04"));
   request({"SET_ID 1 F1 S1 T01 AI Y 0 100 10 \"\" 30", "SET_ID 1 F1 S1 T02 DI N"});
   // The history interval comes before the event interval.
-  st.settings.history_sample.text = "2500";
-  st.settings.event_sample.text = "700";
+  st.settings().history_sample.text = "2500";
+  st.settings().event_sample.text = "700";
   EXPECT_EQ(visible(request({"READ_CONFIG 77 F1 S1"}, "h")),
             visible("\x01h\x02READ_CONFIG 77 F1 S1 555123 2500 700 \x03"
                     "\x02READ_ID 77 F1 F1S1 T01 AI Y 0 100 10  \x03"
@@ -160,12 +162,12 @@ TEST_F(Dispatch, SetValueSetsTheBoxesAndAlwaysReplies) {
   EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 T01 42.7"}, "h")),
             visible("\x01h\x02"
                     "EVENT 200612071230 F1 S1 T01  IS 42.7\x03\x04"));
-  EXPECT_EQ(st.panel(1).value, "42");
-  EXPECT_EQ(st.panel(1).mask, "42");
+  EXPECT_EQ(st.channel_table().panel(1).value, "42");
+  EXPECT_EQ(st.channel_table().panel(1).mask, "42");
   EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 NOPE x"}, "")), visible("\x01\x02"
                                                                         "EVENT 200612071230 F1 S1 NOPE  IS x\x03\x04"));
   request({"SET_VALUE 5 F1 S1 T01 abc"});
-  EXPECT_EQ(st.panel(1).value, "0");
+  EXPECT_EQ(st.channel_table().panel(1).value, "0");
 }
 
 TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
@@ -182,8 +184,8 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
   EXPECT_EQ(ini.get_string("Config", "HistorySample", ""), "500");
   EXPECT_EQ(ini.get_string("Config", "EventSample", ""), "2000");
   EXPECT_EQ(read_text(dir / "emulate.ini").find("HOST"), std::string::npos);  // the existing key was reused
-  EXPECT_EQ(st.settings.factory_id, "F9");
-  EXPECT_EQ(st.settings.host, "10.0.0.9");
+  EXPECT_EQ(st.settings().factory_id, "F9");
+  EXPECT_EQ(st.settings().host, "10.0.0.9");
   EXPECT_EQ(st.sampling().history_timer().interval(), 500);
   EXPECT_EQ(st.sampling().event_timer().interval(), 2000);
   EXPECT_TRUE(flag.value);
@@ -211,7 +213,7 @@ TEST_F(Dispatch, HandlerFailureAbandonsTheRestOfTheMessage) {
   EXPECT_EQ(request({"READ_HISTORY 1 F1 S1 abc", "READ_DATA 1 F1 S1", "SET_ID 1 F1 S1 T01 AI Y"}), "");
   EXPECT_EQ(log.memo().size(), before + 1);
   EXPECT_EQ(log.last_line(), "Error : 'abc' is not a valid integer value");
-  EXPECT_EQ(st.sensor_table.cell(1, 1), "");
+  EXPECT_EQ(st.channel_table().sensors().cell(1, 1), "");
   // The next message is served.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
 }
@@ -223,7 +225,7 @@ TEST_F(Dispatch, RepeatedLogLinesOfOneMessageAreBounded) {
   Framer framer;
   framer.feed(
       "\x01h" + std::string(kBlankLines, '\x02') + "\x04",
-      [&](std::span<const std::string_view> l) { st.guarded([&] { dispatch_message(st, l, conn); }); }, [] {});
+      [&](std::span<const std::string_view> l) { st.handle_message(l, conn); }, [] {});
   EXPECT_EQ(log.appended() - before, 8u);
   const std::vector<std::string> tail(log.memo().end() - 8, log.memo().end());
   EXPECT_EQ(tail[6], "Emulator : receive Command (" + std::to_string(kBlankLines - 3) + " more)");

@@ -1,9 +1,10 @@
 #include "station/dial_up.hpp"
-#include "event_station_fixture.hpp"
 #include "platform/icmp_pinger.hpp"
 #include "station/event_delivery.hpp"
 #include "support/manual_clock.hpp"
 #include "support/manual_steady_time.hpp"
+#include "support/station_doubles.hpp"
+#include "support/test_support.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>

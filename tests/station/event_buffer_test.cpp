@@ -1,8 +1,8 @@
 #include "station/event_buffer.hpp"
-#include "event_station_fixture.hpp"
 #include "station/event_delivery.hpp"
 #include "support/manual_clock.hpp"
 #include "support/manual_steady_time.hpp"
+#include "support/station_test.hpp"
 
 #include <unistd.h>
 
@@ -59,13 +59,13 @@ TEST(EventBuffer, ATornLastLineIsKeptAndNextEventsStartOnTheirOwnLine) {
   buffer.add("four");
   EXPECT_EQ(read_text(dir / "Event.Sav"), "one\r\ntwo\r\nthr\r\nfour\r\n");
 
-  orvane::test::EventStation s;
+  orvane::test::StationTest s{orvane::test::StationTest::for_events()};
   write_text(s.dir / "Event.Sav", "x\r\ny");
   s.take_lines();
-  s->load_event_buffer();
+  s->event_path().load();
   EXPECT_THAT(s.take_lines(),
               ElementsAre("Events : Event.Sav ended inside a line (an interrupted write); the line is kept as it is"));
-  EXPECT_EQ(s->events.size(), 2u);
+  EXPECT_EQ(s->event_path().buffer().size(), 2u);
 }
 
 TEST(EventBuffer, ALineWithALineBreakIsRefused) {

@@ -1,4 +1,4 @@
-#include "event_station_fixture.hpp"
+#include "support/station_test.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -10,8 +10,8 @@
 #include <csignal>
 
 using namespace orvane;
-using orvane::test::EventStation;
 using orvane::test::read_text;
+using orvane::test::StationTest;
 using orvane::test::write_text;
 using ::testing::ElementsAre;
 using ::testing::IsEmpty;
@@ -23,22 +23,22 @@ const std::string kTemp350 =
 }
 
 TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
   s.value(1, "350");
-  s.station->panel(1).tag = 4;  // level of 350 is 4: nothing yet
+  s->channel_table().panel(1).tag = 4;  // level of 350 is 4: nothing yet
   s->on_event_tick();
   EXPECT_EQ(s.event_sav(), "");
   EXPECT_EQ(s.uplink.connects, 0);
 
   std::string while_storing;
   s.uplink.on_store = [&] { while_storing = s.event_sav(); };
-  s.station->panel(1).tag = 1;
+  s->channel_table().panel(1).tag = 1;
   s->on_event_tick();
   s.delivered();
   EXPECT_EQ(while_storing, kTemp350 + "\r\n");
   EXPECT_EQ(s.event_sav(), "");
-  EXPECT_EQ(s->panel(1).tag, 4);
+  EXPECT_EQ(s->channel_table().panel(1).tag, 4);
   EXPECT_THAT(s.take_lines(),
               ElementsAre("Events : Add Event to buffer 1 Events", "Send : 1 Events", "Events : Send Completed"));
   EXPECT_THAT(s.uplink.stored, ElementsAre(kTemp350));
@@ -46,21 +46,21 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\r\n");
 
   s->on_event_tick();  // same level: no second event
-  EXPECT_EQ(s->events.size(), 0u);
+  EXPECT_EQ(s->event_path().buffer().size(), 0u);
   EXPECT_THAT(s.take_lines(), IsEmpty());
 }
 
 TEST(EventCheck, RawLogGetsThePanelTextAndTheLineKeepsTheIdentityAsItStands) {
-  EventStation s;
-  s->settings.factory_id = "F9";
-  s->settings.sensor_id = "S7";
+  StationTest s{StationTest::for_events()};
+  s->settings().factory_id = "F9";
+  s->settings().sensor_id = "S7";
   s.uplink.up = false;
   s.row(1, " P1 ", "A", " Y ");
   s.value(1, " 12abc");
-  s->settings.connect_type = ConnectType::lan;
+  s->settings().connect_type = ConnectType::lan;
   s.uplink.on_store = [] { throw std::runtime_error("down"); };
   s->on_event_tick();
-  EXPECT_EQ(s->events.lines().at(0),
+  EXPECT_EQ(s->event_path().buffer().lines().at(0),
             "\x01\x02"
             "EVENTA 200612071230 F9 F9S7  P1  IS 12\x03\x04");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F9 F9S7 P1 IS 12abc\r\n");
@@ -68,37 +68,37 @@ TEST(EventCheck, RawLogGetsThePanelTextAndTheLineKeepsTheIdentityAsItStands) {
 }
 
 TEST(EventCheck, DigitalChannelsReportEachChangeOfValue) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   s.uplink.on_store = [] { throw std::runtime_error("keep them"); };
   s.row(1, "DOOR", "D", "Y");
   std::vector<std::size_t> sizes;
   for (const char* v : {"0", "1", "1", "0"}) {
     s.value(1, v);
     s->on_event_tick();
-    sizes.push_back(s->events.size());
+    sizes.push_back(s->event_path().buffer().size());
   }
   EXPECT_THAT(sizes, ElementsAre(0u, 1u, 1u, 2u));
-  EXPECT_EQ(s->events.lines().at(1),
+  EXPECT_EQ(s->event_path().buffer().lines().at(1),
             "\x01\x02"
             "EVENTD 200612071230 F1 F1S1 DOOR IS 0\x03\x04");
 }
 
 TEST(EventCheck, OnlyRowsWithAPortIdEnabledExactlyYAreWatchedInRowOrder) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   s.uplink.on_store = [] { throw std::runtime_error("keep them"); };
   s.row(1, "A1", "A", "y");
   s.row(2, "", "A", "Y");
   s.row(3, "A3", "A", "Y");
   s.row(4, "A4", "A", "Y");
   s->on_event_tick();
-  const auto lines = s->events.lines();
+  const auto lines = s->event_path().buffer().lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("A3 IS 0"), std::string::npos);
   EXPECT_NE(lines[1].find("A4 IS 0"), std::string::npos);
 }
 
 TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   s.row(33, "FAR", "A", "Y");
   s.row(2, "NEAR", "A", "Y");
   s->on_event_tick();
@@ -109,36 +109,36 @@ TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
 }
 
 TEST(EventCheck, TheLoopbackHostTracksStatesButMakesNoEventsAndNoUploads) {
-  EventStation s;
-  s->settings.host = " 127.0.0.1 ";
+  StationTest s{StationTest::for_events()};
+  s->settings().host = " 127.0.0.1 ";
   s.row(1, "T", "A", "Y", {"10"});
   s.value(1, "20");
   s->on_event_tick();
-  EXPECT_EQ(s->panel(1).tag, 2);
+  EXPECT_EQ(s->channel_table().panel(1).tag, 2);
   EXPECT_FALSE(std::filesystem::exists(s.dir / "Event.Sav"));
   EXPECT_EQ(s.uplink.connects, 0);
 
-  s->settings.host = "10.0.0.9";
+  s->settings().host = "10.0.0.9";
   s->on_event_tick();  // the state was kept: nothing to report
   EXPECT_EQ(s.uplink.connects, 0);
 }
 
 TEST(EventCheck, PrimedStatesMakeNoEventForUnchangedValues) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   s.row(1, "T", "A", "Y", {"10", "20"});
   s.row(2, "D", "D", "Y");
   s.value(1, "15");
   s.value(2, "7");
-  s->prime_event_state(1);
-  s->prime_event_state(2);
-  EXPECT_EQ(s->panel(1).tag, 2);
-  EXPECT_EQ(s->panel(2).tag, 7);
+  s->channel_table().prime_event_state(1);
+  s->channel_table().prime_event_state(2);
+  EXPECT_EQ(s->channel_table().panel(1).tag, 2);
+  EXPECT_EQ(s->channel_table().panel(2).tag, 7);
   s->on_event_tick();
   EXPECT_EQ(s.uplink.connects, 0);
 }
 
 TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
-  EventStation s(false);
+  StationTest s{StationTest::for_events(false)};
   s.row(1, "T1", "A", "Y");
   s.row(2, "T2", "A", "Y");
   s->on_event_tick();
@@ -153,13 +153,13 @@ TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
 // event is not counted, the file keeps exactly what it held, and the event
 // is made again at the next check.
 TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   s.uplink.on_store = [] { throw std::runtime_error("host down"); };
   s.row(1, "T1", "A", "Y");
   s->on_event_tick();
   s.delivered();
   const auto before = s.event_sav();
-  ASSERT_EQ(s->events.size(), 1u);
+  ASSERT_EQ(s->event_path().buffer().size(), 1u);
 
   s.row(2, "T2", "A", "Y");
   auto* old_handler = std::signal(SIGXFSZ, SIG_IGN);
@@ -173,16 +173,16 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
 
-  EXPECT_EQ(s->events.size(), 1u);
+  EXPECT_EQ(s->event_path().buffer().size(), 1u);
   EXPECT_EQ(s.event_sav(), before);
   const auto lines = s.take_lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
-  EXPECT_EQ(s->panel(2).tag, 0);
+  EXPECT_EQ(s->channel_table().panel(2).tag, 0);
 
   s->on_event_tick();
   s.delivered();
-  EXPECT_EQ(s->events.size(), 2u);
+  EXPECT_EQ(s->event_path().buffer().size(), 2u);
   EXPECT_EQ(s.take_lines().front(), "Events : Add Event to buffer 2 Events");
 }
 
@@ -191,10 +191,10 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
 // fails none of them counts, none is logged as added, and the next check
 // makes them all again.
 TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem) {
-  EventStation s;
+  StationTest s{StationTest::for_events()};
   int flushes = 0;
   bool fail = false;
-  s->events.set_data_sync([&](int fd) {
+  s->event_path().buffer().set_data_sync([&](int fd) {
     ++flushes;
     if (fail) return errno = ENOSPC, -1;
     return ::fdatasync(fd);
@@ -203,7 +203,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   s.row(1, "T1", "A", "Y");
   s->on_event_tick();
   s.delivered();
-  ASSERT_EQ(s->events.size(), 1u);
+  ASSERT_EQ(s->event_path().buffer().size(), 1u);
   const auto before = s.event_sav();
   s.take_lines();
 
@@ -213,20 +213,20 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   s->on_event_tick();
   s.delivered();
   EXPECT_EQ(flushes, 2);  // the failed one, and the one after cutting the file back
-  EXPECT_EQ(s->events.size(), 1u);
+  EXPECT_EQ(s->event_path().buffer().size(), 1u);
   EXPECT_EQ(s.event_sav(), before);
   auto lines = s.take_lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Events : Add"); }), 0);
-  for (int r = 2; r <= 4; ++r) EXPECT_EQ(s->panel(r).tag, 0);
+  for (int r = 2; r <= 4; ++r) EXPECT_EQ(s->channel_table().panel(r).tag, 0);
 
   flushes = 0;
   fail = false;
   s->on_event_tick();
   s.delivered();
   EXPECT_EQ(flushes, 1);
-  EXPECT_EQ(s->events.size(), 4u);
+  EXPECT_EQ(s->event_path().buffer().size(), 4u);
   lines = s.take_lines();
   std::vector<std::string> added;
   for (const auto& l : lines)

@@ -1,12 +1,12 @@
-#include "event_station_fixture.hpp"
+#include "support/station_test.hpp"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 using namespace orvane;
-using orvane::test::EventStation;
 using orvane::test::read_text;
+using orvane::test::StationTest;
 using orvane::test::write_text;
 
 namespace {
@@ -19,22 +19,22 @@ ChannelRecord channel(const std::string& id, const std::string& type, bool enabl
   return c;
 }
 
-struct HistoryStation : EventStation {
-  explicit HistoryStation(LocalTime start) {
+struct HistoryStation : StationTest {
+  explicit HistoryStation(LocalTime start) : StationTest(for_events()) {
     clock.set(start);
     // Ticks are driven by hand; the first one (no channels yet) only takes
     // the start time.
-    station->on_clock_tick();
+    station().on_clock_tick();
   }
   void sample(std::initializer_list<const char*> values) {
     auto v = values.begin();
-    for (auto& c : station->channels)
+    for (auto& c : station().channel_table().channels())
       if (v != values.end()) c.value = *v++;
-    station->on_history_tick();
+    station().on_history_tick();
   }
   void move_to(LocalTime t) {
     clock.set(t);
-    station->on_clock_tick();
+    station().on_clock_tick();
   }
 };
 
@@ -42,8 +42,8 @@ struct HistoryStation : EventStation {
 
 TEST(History, TheHourThatEndedIsWrittenWithMinMaxAndTruncatedAverage) {
   HistoryStation s(make_local_time(2006, 12, 7, 13, 59, 59, 750));
-  s->channels = {channel("T1", "A", true), channel(" T2 ", "A", true), channel("D1", "D", true),
-                 channel("OFF", "A", false)};
+  s->channel_table().channels() = {channel("T1", "A", true), channel(" T2 ", "A", true), channel("D1", "D", true),
+                                   channel("OFF", "A", false)};
   s.sample({"10", "-1", "5", "9"});
   s.sample({"50", "-2", "6", "9"});
   s.sample({"30", "x", "7", "9"});
@@ -59,7 +59,7 @@ TEST(History, TheHourThatEndedIsWrittenWithMinMaxAndTruncatedAverage) {
 TEST(History, TheLastHourOfADayGoesIntoThatDaysFileAndANewMonthRestartsTheFile) {
   HistoryStation s(make_local_time(2006, 12, 31, 23, 59, 59, 900));
   write_text(s.dir / "history" / "31.his", "200610\r\n\"5 OLD 1 1 1\",\r\n");
-  s->channels = {channel("T1", "A", true)};
+  s->channel_table().channels() = {channel("T1", "A", true)};
   s.sample({"1"});
   s.sample({"2"});
   s.move_to(make_local_time(2007, 1, 1, 0, 0, 0, 150));
@@ -73,23 +73,23 @@ TEST(History, TheLastHourOfADayGoesIntoThatDaysFileAndANewMonthRestartsTheFile) 
 
 TEST(History, NoEnabledAnalogChannelWritesNoFileAndAMissingFolderIsLogged) {
   HistoryStation s(make_local_time(2006, 12, 7, 8, 59, 59, 900));
-  s->channels = {channel("D1", "D", true), channel("A1", "A", false)};
+  s->channel_table().channels() = {channel("D1", "D", true), channel("A1", "A", false)};
   s.sample({"1", "2"});
   s.move_to(make_local_time(2006, 12, 7, 9, 0, 0, 100));
   EXPECT_TRUE(std::filesystem::is_empty(s.dir / "history"));
 
   std::filesystem::remove(s.dir / "history");
-  s->channels = {channel("A1", "A", true)};
+  s->channel_table().channels() = {channel("A1", "A", true)};
   s.take_lines();
   s.move_to(make_local_time(2006, 12, 7, 10, 0, 0, 100));
-  ASSERT_EQ(s.lines.size(), 1u);
-  EXPECT_TRUE(s.lines[0].starts_with("Error : ")) << s.lines[0];
-  EXPECT_FALSE(s->channels[0].hour_started);
+  ASSERT_EQ(s.lines().size(), 1u);
+  EXPECT_TRUE(s.lines()[0].starts_with("Error : ")) << s.lines()[0];
+  EXPECT_FALSE(s->channel_table().channels()[0].hour_started);
 }
 
 TEST(History, ADayFileThatCantBeReadIsLeftAsItIs) {
   HistoryStation s(make_local_time(2006, 12, 7, 8, 59, 59, 900));
-  s->channels = {channel("A1", "A", true)};
+  s->channel_table().channels() = {channel("A1", "A", true)};
   const auto day = s.dir / "history" / "7.his";
   write_text(day, "200612\r\n\"7 A1 1 1 1\",\r\n");
   // Root reads every file: the hour change then runs as "nobody", who may
@@ -111,5 +111,5 @@ TEST(History, ADayFileThatCantBeReadIsLeftAsItIs) {
   fs::permissions(day, fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(read_text(day), "200612\r\n\"7 A1 1 1 1\",\r\n");
   // (last.con, saved at the same minute change, can't be written either.)
-  EXPECT_THAT(s.lines, ::testing::Contains("Error : Cannot open file " + day.string() + ": Permission denied"));
+  EXPECT_THAT(s.lines(), ::testing::Contains("Error : Cannot open file " + day.string() + ": Permission denied"));
 }

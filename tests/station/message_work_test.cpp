@@ -1,6 +1,6 @@
 // What one message may cost and leave behind: line breaks in the items the
 // station keeps, and the sensor list and settings saved once per message.
-#include "station/command_fixture.hpp"
+#include "support/station_test.hpp"
 
 #include "core/text_file.hpp"
 
@@ -12,7 +12,8 @@ using namespace orvane::test;
 
 namespace {
 
-struct MessageWork : CommandFixture, ::testing::Test {
+struct MessageWork : StationTest, ::testing::Test {
+  Station& st = station();
   // A second station on the same directory, as after a restart.
   std::string read_config_after_restart() {
     asio::io_context ioc2;
@@ -22,7 +23,7 @@ struct MessageWork : CommandFixture, ::testing::Test {
     auto c = std::make_shared<FakeConnection>();
     Framer framer;
     framer.feed(
-        frame("h", {"READ_CONFIG 1 * x"}), [&](std::span<const std::string_view> l) { dispatch_message(again, l, c); },
+        frame("h", {"READ_CONFIG 1 * x"}), [&](std::span<const std::string_view> l) { again.handle_message(l, c); },
         [] {});
     again.stop_data();
     again.set_clock_active(false);
@@ -36,10 +37,10 @@ TEST_F(MessageWork, LineBreaksInKeptItemsBecomeBlanksAndSurviveARestart) {
   const auto ack = request({"SET_CONFIG 1 \"F\r\n1\" \"S1\r\" \"55\n5\" \"10.0.0.9\r\n\" \"500\r\n\" \"7\n00\""}, "h");
   EXPECT_EQ(visible(ack), visible("\x01h\x02"
                                   "ACK 200612071230 F\r\n1 S1\r\x03 \x04"));
-  EXPECT_EQ(st.settings.factory_id, "F  1");
-  EXPECT_EQ(st.settings.sensor_id, "S1");
-  EXPECT_EQ(st.settings.telephone, "55 5");
-  EXPECT_EQ(st.settings.host, "10.0.0.9");
+  EXPECT_EQ(st.settings().factory_id, "F  1");
+  EXPECT_EQ(st.settings().sensor_id, "S1");
+  EXPECT_EQ(st.settings().telephone, "55 5");
+  EXPECT_EQ(st.settings().host, "10.0.0.9");
   EXPECT_EQ(st.sampling().history_timer().interval(), 500);
   EXPECT_EQ(st.sampling().event_timer().interval(), 7);
   // Sensor rows: the port id, type and bounds with line breaks.
@@ -64,19 +65,19 @@ struct Outcome {
   bool operator==(const Outcome&) const = default;
 };
 
-Outcome outcome_of(CommandFixture& f) {
+Outcome outcome_of(StationTest& f) {
   Outcome o;
   o.sensor_con = read_text(f.dir / "sensor.con");
   o.emulate_ini = read_text(f.dir / "emulate.ini");
   o.history_5 = read_text(f.dir / "history" / "5.his");
   o.read_config = f.request({"READ_CONFIG 1 * x"}, "h", std::make_shared<FakeConnection>());
-  for (int n = 1; n <= limits::kChannels; ++n) o.labels += f.st.panel(n).lbl + "|";
-  for (const auto& ch : f.st.channels) o.links += std::to_string(ch.table_row) + " ";
-  o.links += f.st.sampling().read_timer().enabled() ? "random on" : "random off";
+  for (int n = 1; n <= limits::kChannels; ++n) o.labels += f->channel_table().panel(n).lbl + "|";
+  for (const auto& ch : f->channel_table().channels()) o.links += std::to_string(ch.table_row) + " ";
+  o.links += f->sampling().read_timer().enabled() ? "random on" : "random off";
   return o;
 }
 
-void prepare(CommandFixture& f) {
+void prepare(StationTest& f) {
   write_text(f.dir / "emulate.ini", "[Connection]\r\nServerPort=21\r\n[Keep]\r\nthis=1\r\n");
   write_text(f.dir / "history" / "5.his", "200612\r\n\"1 T01 1 1 1\",\r\n");
   f.add_channel("T02", "A", true, "5");
@@ -100,7 +101,7 @@ TEST_F(MessageWork, OneSaveAtTheEndLeavesWhatSavingAfterEveryLineLeft) {
   };
   // Reference: the same lines, each followed by a DO_COMMAND that reads
   // sensor.con back, so everything is done and saved after every line.
-  CommandFixture line_by_line;
+  StationTest line_by_line;
   prepare(line_by_line);
   std::vector<std::string> interleaved;
   for (const auto& l : lines) {
@@ -137,9 +138,9 @@ TEST_F(MessageWork, LinesThatReadFilesOrChannelsSeeTheEarlierLinesDone) {
                "SET_ID 1 F1 S1 T03 AI Y", "SET_VALUE 1 F1 S1 T02 42"});
   EXPECT_NE(replies.find("sensor.con\x05,T01,A,I,Y,,,,,,,,,,\x05,T02,A,I,Y,,,,,,,,,,\x05\x02"), std::string::npos)
       << visible(replies);
-  EXPECT_EQ(st.channels[0].table_row, 2);
-  EXPECT_EQ(st.panel(2).value, "42");  // the value set after the rows changed stays
-  EXPECT_EQ(st.panel(3).lbl, "T03");
+  EXPECT_EQ(st.channel_table().channels()[0].table_row, 2);
+  EXPECT_EQ(st.channel_table().panel(2).value, "42");  // the value set after the rows changed stays
+  EXPECT_EQ(st.channel_table().panel(3).lbl, "T03");
   EXPECT_EQ(read_lines(dir / "sensor.con").size(), 3u);
 }
 
@@ -151,7 +152,7 @@ TEST_F(MessageWork, AFailedLineStillLeavesTheEarlierLinesSaved) {
   EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",T01,A,I,Y,,,,,,,,,,"}));
   EXPECT_NE(read_text(dir / "emulate.ini").find("Telphone=9"), std::string::npos);
   EXPECT_EQ(read_text(dir / "history" / "1.his"), "");
-  EXPECT_EQ(st.panel(1).lbl, "T01");
+  EXPECT_EQ(st.channel_table().panel(1).lbl, "T01");
 }
 
 TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
@@ -179,11 +180,11 @@ TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
   EXPECT_EQ(count_logged("Set Config Error!"), 2u);
   EXPECT_FALSE(logged("Emulator : Answer Ack"));
   // Memory keeps what the file holds.
-  EXPECT_EQ(st.settings.factory_id, "F1");
+  EXPECT_EQ(st.settings().factory_id, "F1");
   EXPECT_EQ(read_text(dir / "emulate.ini"), "[Config]\r\nFactoryID=F1\r\n");
   EXPECT_FALSE(flag.value);
   // Once the directory can be written, the host's retry is saved and acknowledged.
   EXPECT_EQ(visible(request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h")), visible("\x01h\x02"
                                                                                "ACK 200612071230 F7 S7\x03 \x04"));
-  EXPECT_EQ(st.settings.factory_id, "F7");
+  EXPECT_EQ(st.settings().factory_id, "F7");
 }

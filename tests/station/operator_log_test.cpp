@@ -1,5 +1,5 @@
-#include "fixture.hpp"
 #include "station/event_log_files.hpp"
+#include "support/station_test.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 using namespace orvane;
 using orvane::test::read_text;
-using orvane::test::StationFixture;
+using orvane::test::StationTest;
 
 TEST(OperatorLog, MemoKeepsTwoHundredBeforeEachAddition) {
   asio::io_context ioc;
@@ -39,7 +39,7 @@ TEST(OperatorLog, LinesFromAnotherThreadArriveOnTheOwnerThreadInOrder) {
 }
 
 TEST(EventLogFiles, ScaledAndRawLinesAppendedToTheDaysFiles) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   const auto t = make_local_time(2006, 12, 7, 12, 30);
   const std::string line =
       "\x01\x02"
@@ -53,7 +53,7 @@ TEST(EventLogFiles, ScaledAndRawLinesAppendedToTheDaysFiles) {
 }
 
 TEST(EventLogFiles, MidnightSwitchesFilesAndAnOpenLastLineIsEnded) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   f.clock.set(make_local_time(2006, 12, 31, 23, 59, 59, 990));
   orvane::test::write_text(f.dir / "log/20061231.log", "hand-edited line without end");
   write_event_log(f.dir.path(), f.clock.now(), "before 100");

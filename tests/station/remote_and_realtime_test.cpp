@@ -1,5 +1,5 @@
 // DO_COMMAND, READ_HISTORY and realtime, on recording connections.
-#include "station/command_fixture.hpp"
+#include "support/station_test.hpp"
 
 #include "core/text_file.hpp"
 
@@ -12,7 +12,8 @@ using namespace orvane::test;
 
 namespace {
 
-struct Remote : CommandFixture, ::testing::Test {
+struct Remote : StationTest, ::testing::Test {
+  Station& st = station();
   std::string do_command(const std::string& arg) { return request({"DO_COMMAND 7 F1 S1 \"" + arg + "\""}, "h"); }
 };
 
@@ -158,7 +159,8 @@ TEST_F(Remote, ReadHistoryRecordsAndSerialNumber) {
 
 namespace {
 
-struct RealtimeReports : CommandFixture, ::testing::Test {
+struct RealtimeReports : StationTest, ::testing::Test {
+  Station& st = station();
   RealtimeReports() {
     add_channel("T01", "A", true, "11");
     add_channel("T02", "A", false, "22");

@@ -1,5 +1,5 @@
-#include "fixture.hpp"
 #include "support/manual_steady_time.hpp"
+#include "support/station_test.hpp"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 #include <thread>
 
 using namespace orvane;
-using orvane::test::StationFixture;
+using orvane::test::StationTest;
 using orvane::test::write_text;
 
 namespace {
@@ -18,15 +18,15 @@ using test::RecordingListener;
 }  // namespace
 
 TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   RecordingListener listener;
   auto& s = f.make(&listener);
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{5000});
   EXPECT_EQ(listener.allow_hosts, "");  // every host
   EXPECT_EQ(listener.max_hosts, 256);
-  EXPECT_EQ(s.settings.factory_id, "F1");
-  EXPECT_EQ(s.settings.sensor_id, "S1");
+  EXPECT_EQ(s.settings().factory_id, "F1");
+  EXPECT_EQ(s.settings().sensor_id, "S1");
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_FALSE(s.clock_active());
   EXPECT_FALSE(s.sampling().read_timer().enabled() || s.sampling().event_timer().enabled() ||
@@ -37,7 +37,7 @@ TEST(StationStartup, WithoutSettingsOrFlagItWaitsForSetConfig) {
 }
 
 TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   f.flag.value = true;
   write_text(f.dir / "emulate.ini",
              "[connection]\r\nclientport=6000\r\nallowhosts=10.0.0.0/8, ::1\r\n"
@@ -48,14 +48,14 @@ TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   EXPECT_EQ(listener.ports, std::vector<int>{6000});
   EXPECT_EQ(listener.allow_hosts, "10.0.0.0/8, ::1");
   EXPECT_EQ(listener.max_hosts, 12);
-  EXPECT_EQ(s.settings.factory_id, "F7");
+  EXPECT_EQ(s.settings().factory_id, "F7");
   EXPECT_TRUE(s.clock_active());
   EXPECT_EQ(s.data_mode(), DataMode::stopped);
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
 
 TEST(StationStartup, AFailingStepEndsTheSequenceAndIsLogged) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   write_text(f.dir / "emulate.ini", "[Connection]\r\nClientPort=abc\r\n");
   write_text(f.dir / "sensor.con", ",T01,A,I,Y,0,100\r\n");
   RecordingListener listener;
@@ -64,13 +64,13 @@ TEST(StationStartup, AFailingStepEndsTheSequenceAndIsLogged) {
   s.start();
   EXPECT_EQ(listener.ports, std::vector<int>{5000});  // "abc" falls back to the default
   EXPECT_EQ(f.log.last_line(), "Error : bind: Address already in use");
-  EXPECT_EQ(s.sensor_table.cell(1, 1), "");  // later steps did not run
+  EXPECT_EQ(s.channel_table().sensors().cell(1, 1), "");  // later steps did not run
   EXPECT_FALSE(s.clock_active());
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
 
 TEST(StationStartup, AutoStartThatCannotOpenTheDeviceLineEndsStopped) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   f.flag.value = true;
   write_text(f.dir / "auto.con", " 1 \r\n");
   write_text(f.dir / "emulate.ini", "[READ]\r\nPort=99\r\n");
@@ -82,34 +82,34 @@ TEST(StationStartup, AutoStartThatCannotOpenTheDeviceLineEndsStopped) {
 }
 
 TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   auto& s = f.make();
 
-  s.settings.history_sample.text = "500";
-  s.settings.event_sample.text = "2000";
+  s.settings().history_sample.text = "500";
+  s.settings().event_sample.text = "2000";
   s.apply_sampling_intervals();
   EXPECT_EQ(s.sampling().read_timer().interval(), 500);
   EXPECT_EQ(s.sampling().history_timer().interval(), 500);
   EXPECT_EQ(s.sampling().event_timer().interval(), 2000);
 
-  s.settings.history_sample.text = "0";
-  s.settings.event_sample.text = "";
+  s.settings().history_sample.text = "0";
+  s.settings().event_sample.text = "";
   s.apply_sampling_intervals();
   EXPECT_EQ(s.sampling().history_timer().interval(), 1000);
   EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
   EXPECT_EQ(s.sampling().read_timer().interval(), 1000);
 
-  s.settings.history_sample.text = "  750ms";  // leading blanks, digits up to the first non-digit
+  s.settings().history_sample.text = "  750ms";  // leading blanks, digits up to the first non-digit
   s.apply_sampling_intervals();
   EXPECT_EQ(s.sampling().history_timer().interval(), 750);
-  s.settings.event_sample.text = "-5";  // a sign is not a digit: no digits, so 1000 ms
+  s.settings().event_sample.text = "-5";  // a sign is not a digit: no digits, so 1000 ms
   s.apply_sampling_intervals();
   EXPECT_EQ(s.sampling().event_timer().interval(), 1000);
 
   // A realtime period shorter than both sampling intervals sets the read
   // cycle's while realtime runs.
-  s.settings.history_sample.text = "5000";
-  s.settings.event_sample.text = "4000";
+  s.settings().history_sample.text = "5000";
+  s.settings().event_sample.text = "4000";
   const auto host = std::make_shared<FakeConnection>();
   s.realtime().subscribe("H", "F1", "S1", host, 2, 60);
   EXPECT_EQ(s.sampling().read_timer().interval(), 2000);
@@ -124,7 +124,7 @@ TEST(SamplingIntervals, HistoryEventAndRealtimeRules) {
 }
 
 TEST(Station, ExceptionsAtALoopEdgeAreLoggedAndTheStationCarriesOn) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   auto& s = f.make();
   s.guarded([] { throw std::runtime_error("boom"); });
   s.guarded([] { throw 42; });
@@ -132,7 +132,7 @@ TEST(Station, ExceptionsAtALoopEdgeAreLoggedAndTheStationCarriesOn) {
 }
 
 TEST(Station, RestartAndPowerOffGoThroughThePowerControl) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   auto& s = f.make();
   EXPECT_TRUE(s.restart_or_power_off(PowerAction::reboot));
   f.power.result = false;
@@ -141,7 +141,7 @@ TEST(Station, RestartAndPowerOffGoThroughThePowerControl) {
 }
 
 TEST(AutoStartFile, ReadAndWriteRules) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   auto& s = f.make();
   EXPECT_FALSE(s.read_auto_start());
   s.write_auto_start("1");
@@ -160,7 +160,7 @@ TEST(AutoStartFile, ReadAndWriteRules) {
 }
 
 TEST(StationClockTest, SignalsMinuteAndHourChangesWithTheLastTickTime) {
-  StationFixture f;
+  StationTest f{{.deferred = true}};
   f.clock.set(make_local_time(2006, 12, 31, 23, 58, 59, 900));
   test::ManualSteadyTime steady;
   StationClock clock(f.ioc, steady, f.clock);

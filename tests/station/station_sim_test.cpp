@@ -65,7 +65,7 @@ struct SimStation {
   // Starts the station and waits for its first read cycle to be applied.
   bool start_and_read() {
     station->start();
-    return run_until([&] { return !station->acquisition.polling(); });
+    return run_until([&] { return !station->acquisition().polling(); });
   }
   long logged(const std::string& text) const { return std::count(log.memo().begin(), log.memo().end(), text); }
   long logged_containing(const std::string& text) const {
@@ -81,25 +81,25 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
   st.start();
   EXPECT_EQ(st.data_mode(), DataMode::reading);
   // The first cycle went out during start-up; it is applied once its reads are in.
-  EXPECT_TRUE(st.acquisition.polling());
-  ASSERT_TRUE(s.run_until([&] { return st.panel(1).value == "625"; }));
-  EXPECT_EQ(st.panel(1).mask, "12.5");
-  EXPECT_EQ(st.panel(2).value, "200");
-  EXPECT_EQ(st.panel(2).mask, "4");
-  EXPECT_EQ(st.panel(3).value, "-100");
-  EXPECT_EQ(st.panel(3).mask, "-3");
+  EXPECT_TRUE(st.acquisition().polling());
+  ASSERT_TRUE(s.run_until([&] { return st.channel_table().panel(1).value == "625"; }));
+  EXPECT_EQ(st.channel_table().panel(1).mask, "12.5");
+  EXPECT_EQ(st.channel_table().panel(2).value, "200");
+  EXPECT_EQ(st.channel_table().panel(2).mask, "4");
+  EXPECT_EQ(st.channel_table().panel(3).value, "-100");
+  EXPECT_EQ(st.channel_table().panel(3).mask, "-3");
   EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
 
   // The read cycle picks up a change at the simulator.
   ASSERT_TRUE(s.sim.command("1 3 5"));
-  ASSERT_TRUE(s.run_until([&] { return st.panel(1).value == "250"; }));
-  EXPECT_EQ(st.panel(1).mask, "5");
+  ASSERT_TRUE(s.run_until([&] { return st.channel_table().panel(1).value == "250"; }));
+  EXPECT_EQ(st.channel_table().panel(1).mask, "5");
 
   st.stop_data();
   EXPECT_EQ(st.data_mode(), DataMode::stopped);
   ASSERT_TRUE(s.sim.command("1 3 6"));
   s.run_until([] { return false; }, 200ms);  // several read intervals: nothing may be read while stopped
-  EXPECT_EQ(st.panel(1).value, "250");
+  EXPECT_EQ(st.channel_table().panel(1).value, "250");
 }
 
 TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
@@ -107,9 +107,9 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   auto& st = *s.station;
   st.start();
   ASSERT_EQ(st.data_mode(), DataMode::reading);
-  ASSERT_TRUE(s.run_until([&] { return !st.acquisition.polling(); }));
-  EXPECT_EQ(st.panel(1).value, "500");
-  EXPECT_EQ(st.panel(3).value, "0");  // from the untouched result area: 0.00000
+  ASSERT_TRUE(s.run_until([&] { return !st.acquisition().polling(); }));
+  EXPECT_EQ(st.channel_table().panel(1).value, "500");
+  EXPECT_EQ(st.channel_table().panel(3).value, "0");  // from the untouched result area: 0.00000
   EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 1);
 
   // The other side of the line goes away: every cycle reports it, the
@@ -117,7 +117,7 @@ TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   s.sim.stop(SIGKILL);
   ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:10\rSend Command Error") >= 6; }));
   EXPECT_EQ(st.data_mode(), DataMode::reading);
-  EXPECT_EQ(st.panel(1).value, "500");
+  EXPECT_EQ(st.channel_table().panel(1).value, "500");
 
   // A new start cannot open the vanished device: logged, and stopped.
   st.start_reading();
@@ -131,8 +131,8 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     SimStation s({"--checksum", "--module", "1", "--module", "2", "--input", "1:*=const:8", "--input", "2:7=const:2"},
                  "Checksum=1\r\n");
     ASSERT_TRUE(s.start_and_read());
-    EXPECT_EQ(s.station->panel(2).value, "400");
-    EXPECT_EQ(s.station->panel(3).value, "-80");
+    EXPECT_EQ(s.station->channel_table().panel(2).value, "400");
+    EXPECT_EQ(s.station->channel_table().panel(3).value, "-80");
     EXPECT_EQ(s.logged_containing("Error Code"), 0);
     // A module that answers with a wrong checksum is caught.
     ASSERT_TRUE(s.sim.command("fault 1 badsum"));
@@ -144,7 +144,7 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     SimStation s({"--checksum", "--module", "1", "--module", "2"});
     ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 2);
-    EXPECT_EQ(s.station->panel(2).value, "0");
+    EXPECT_EQ(s.station->channel_table().panel(2).value, "0");
   }
   // Checksums asked of modules without them: the request is no command they know
   {
@@ -152,7 +152,7 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     ASSERT_TRUE(s.start_and_read());
     // (they answer "?AA", which carries no valid sum).
     EXPECT_EQ(s.logged("The Error Code:7\rCheckSum Error"), 2);
-    EXPECT_EQ(s.station->panel(2).value, "0");
+    EXPECT_EQ(s.station->channel_table().panel(2).value, "0");
   }
 }
 
@@ -170,7 +170,7 @@ TEST(StationWithSimulator, ReplyTimeoutFollowsTheReadSection) {
     SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"}, "Timeout=1500\r\n");
     ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
-    EXPECT_EQ(s.station->panel(2).value, "400");
+    EXPECT_EQ(s.station->channel_table().panel(2).value, "400");
   }
 }
 
@@ -194,12 +194,13 @@ TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
   // whole cycles, one after the other.
   EXPECT_GE(took, 1000ms);
   EXPECT_EQ(s.logged("The Error Code:15\rTime Out") % 2, 0);
-  EXPECT_EQ(st.panel(1).value, "0");  // the result area was never filled
+  EXPECT_EQ(st.channel_table().panel(1).value, "0");  // the result area was never filled
 
   // The modules answer again: the next cycle brings their values.
   ASSERT_TRUE(s.sim.command("fault 1 none"));
   ASSERT_TRUE(s.sim.command("fault 2 none"));
-  ASSERT_TRUE(s.run_until([&] { return st.panel(1).value == "500" && st.panel(3).value == "-80"; }));
+  ASSERT_TRUE(s.run_until(
+      [&] { return st.channel_table().panel(1).value == "500" && st.channel_table().panel(3).value == "-80"; }));
 }
 
 TEST(StationWithSimulator, GarbageAndShutdownDuringACycle) {
@@ -210,12 +211,12 @@ TEST(StationWithSimulator, GarbageAndShutdownDuringACycle) {
   ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:12\rResult String Check Error") >= 1; }));
   // Module 2's failed read hands on module 1's readings, as the result
   // area still holds them.
-  ASSERT_TRUE(s.run_until([&] { return !st.acquisition.polling(); }));
-  EXPECT_EQ(st.panel(1).value, "500");
-  EXPECT_EQ(st.panel(3).value, "0");  // 10 of 0..20 onto -100..100
+  ASSERT_TRUE(s.run_until([&] { return !st.acquisition().polling(); }));
+  EXPECT_EQ(st.channel_table().panel(1).value, "500");
+  EXPECT_EQ(st.channel_table().panel(3).value, "0");  // 10 of 0..20 onto -100..100
 
   ASSERT_TRUE(s.sim.command("fault 2 silent"));
-  ASSERT_TRUE(s.run_until([&] { return st.acquisition.polling(); }));
+  ASSERT_TRUE(s.run_until([&] { return st.acquisition().polling(); }));
   const auto logged = s.log.memo().size();
   s.station.reset();  // ends while module 2 is being waited for
   s.run_until([] { return false; }, 300ms);

@@ -72,16 +72,15 @@ TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
   MainWindow w(rs.station(), {.tray = WindowOptions::Tray::off, .snapshot_interval_ms = 20});
   w.show();
   rs.on_station([](Station& s) {
-    s.sensor_table.set_row_count(4);
-    s.sensor_table.row(3) = {"", "TEMP01", "A", "I", "Y", "0", "100", "40", "70"};
-    s.sensor_table.row(2) = {"", "FLOW", "A", "I", "N"};
-    s.panel(3).lbl = "TEMP0";
-    s.panel(3).mask = "72.5";
-    s.panel(3).value = "725";
-    s.panel(3).tag = 3;  // at or above threshold 2
-    s.panel(2).lbl = "FLOW";
-    s.settings.factory_id = "F9";
-    s.settings.host = "10.1.2.3";
+    auto& table = s.channel_table();
+    table.set_sensor_row(3, {"", "TEMP01", "A", "I", "Y", "0", "100", "40", "70"});
+    table.set_sensor_row(2, {"", "FLOW", "A", "I", "N"});
+    table.refresh_labels();  // "TEMP0", "FLOW"
+    table.panel(3).mask = "72.5";
+    table.panel(3).value = "725";
+    table.panel(3).tag = 3;  // at or above threshold 2
+    s.settings().factory_id = "F9";
+    s.settings().host = "10.1.2.3";
     s.start_reading();  // the scripted device line opens
     s.log("Emulator : receive Command");
     return 0;

@@ -1,0 +1,109 @@
+// The channel table: the 32 channel panels, the sensor table (sensor.con),
+// the module and channel records (module.con, channel.con), the links
+// between records and sensor rows, the panels' labels, the values the read
+// cycle and SET_VALUE leave on the panels, the hourly accumulators and the
+// values saved each minute (last.con). Station thread only.
+#pragma once
+#include "core/limits.hpp"
+#include "core/local_time.hpp"
+#include "device/module_poller.hpp"
+#include "station/channel_model.hpp"
+#include "station/operator_log.hpp"
+
+#include <array>
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace orvane {
+
+struct RawRange;
+struct CycleModule;
+
+class ChannelTable {
+ public:
+  using Panels = std::array<ChannelPanel, limits::kChannels>;
+
+  // The files are read and written in `dir`; load failures go to `log`.
+  ChannelTable(std::filesystem::path dir, OperatorLog& log) : dir_(std::move(dir)), log_(log) {}
+  ChannelTable(const ChannelTable&) = delete;
+  ChannelTable& operator=(const ChannelTable&) = delete;
+
+  // ---- files ----
+  void load_modules();  // module.con; a line that can't be loaded is logged "error"
+  void load_channels();  // module.con, then channel.con
+  void load_sensor_list();  // sensor.con, when there is one
+  void save_sensor_list();
+  void restore_last_values();  // last.con into the panels of the rows it names
+  void save_last_values();
+
+  // ---- links and labels ----
+  // Each channel record to the first sensor row of its Port ID.
+  void link_channels();
+  // Every panel back to "None" with value 0 (SET_ID, DELETE_ID).
+  void clear_panels();
+  // lbl_N from the Port ID of row N, for the rows that have one.
+  void refresh_labels();
+
+  // ---- the sensor list, as SET_ID and DELETE_ID change it ----
+  // All rows cleared, one empty row left.
+  void clear_sensor_list() { sensors_ = SensorTable(); }
+  // The row a new sensor goes into: the last row when it is empty, a new one otherwise.
+  SensorTable::Row& row_for_new_sensor();
+  // Deletes the first row holding `port_id` (the only row is emptied
+  // instead); false when no row holds it.
+  bool delete_sensor(std::string_view port_id);
+  // Row r's cells, the table grown to hold it.
+  void set_sensor_row(int r, const SensorTable::Row& row);
+
+  // ---- values ----
+  // One module's read: its failure logged, its area as eight "%6.5f" texts.
+  std::vector<std::string> module_texts(const ModuleRead& read);
+  // A read cycle's reads become the values of the channels of the modules
+  // read, and the values and shown texts of their enabled rows' panels.
+  void apply_readings(const std::vector<CycleModule>& cycle_modules, const std::vector<ModuleRead>& reads,
+                      const RawRange& range);
+  // SET_VALUE: value_N and mask_N of the row whose Port ID is `port_id`
+  // (trimmed) := the decimal text of `value`. False when no panel row has it.
+  bool set_value_by_hand(std::string_view port_id, std::int64_t value);
+  // Panel N's value and shown text alike.
+  void set_panel_value(int n, const std::string& text);
+  // The panel's tag := the event state of its row's value (no event).
+  void prime_event_state(int row);
+
+  // ---- hourly history ----
+  // One history sample of every enabled channel's value.
+  void sample_history();
+  // The hour that `last_tick` lies in has ended: a line of min/max/average
+  // per enabled analog channel goes into the day's history file, and the
+  // accumulators start again.
+  void write_history_hour(LocalTime last_tick);
+
+  // ---- access ----
+  const SensorTable& sensors() const { return sensors_; }
+  SensorTable& sensors() { return sensors_; }
+  const std::vector<ModuleRecord>& modules() const { return modules_; }
+  std::vector<ModuleRecord>& modules() { return modules_; }
+  const ChannelRecords& channels() const { return channels_; }
+  ChannelRecords& channels() { return channels_; }
+  const Panels& panels() const { return panels_; }
+  // Panel pnl_N, N from 1.
+  ChannelPanel& panel(int n) { return panels_.at(static_cast<std::size_t>(n - 1)); }
+  const ChannelPanel& panel(int n) const { return panels_.at(static_cast<std::size_t>(n - 1)); }
+  static bool has_panel(int row) { return row >= 1 && row <= limits::kChannels; }
+
+ private:
+  std::filesystem::path file(std::string_view name) const { return dir_ / name; }
+  void log(std::string text) { log_.log(std::move(text)); }
+
+  std::filesystem::path dir_;
+  OperatorLog& log_;
+  Panels panels_;  // panels_[N-1] is pnl_N
+  SensorTable sensors_;
+  std::vector<ModuleRecord> modules_;  // module.con, in file order
+  ChannelRecords channels_;  // channel.con, in file order
+};
+
+}  // namespace orvane

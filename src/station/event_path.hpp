@@ -1,0 +1,61 @@
+// The event path: the buffer of events not yet delivered (Event.Sav), their
+// delivery to the host (LAN or dial-up, with the journal of the names being
+// stored) and whether the dial-up link is up. The event check adds to it on
+// the station thread; the delivery worker removes what it stored.
+#pragma once
+#include "platform/clock.hpp"
+#include "platform/steady_time.hpp"
+#include "station/event_buffer.hpp"
+#include "station/event_delivery.hpp"
+#include "station/event_uplink.hpp"
+#include "station/operator_log.hpp"
+#include "station/settings.hpp"
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+
+namespace orvane {
+
+// Where and how events go, from the settings.
+DeliverySettings delivery_settings(const StationSettings& settings);
+
+class EventPath {
+ public:
+  // What the path delivers through; `uplink` and `dialer` may be null
+  // (events stay buffered, nothing is dialled).
+  struct Links {
+    EventUplink* uplink = nullptr;
+    Dialer* dialer = nullptr;
+    Pinger* pinger = nullptr;
+  };
+
+  // `buffer_file` is named at once and read by load().
+  // `steady` measures the upload budgets and paces the dial-up's pauses.
+  EventPath(OperatorLog& log, const Clock& clock, SteadyTime& steady, const std::filesystem::path& buffer_file,
+            Links links);
+  EventPath(const EventPath&) = delete;
+  EventPath& operator=(const EventPath&) = delete;
+
+  // Start-up: the buffer file into the buffer, the dial-up link taken as down.
+  void load();
+  // End of an event check: hands the buffer to the delivery worker when
+  // lines wait and it is idle.
+  void check_and_send(const StationSettings& settings) { delivery_->check_and_send(delivery_settings(settings)); }
+  // The Hang Up button and the end of the station.
+  void hang_up_all();
+
+  EventBuffer& buffer() { return buffer_; }
+  const EventBuffer& buffer() const { return buffer_; }
+  EventDelivery& delivery() { return *delivery_; }
+  bool dial_online() const { return dial_online_; }
+
+ private:
+  OperatorLog& log_;
+  std::filesystem::path buffer_file_;
+  EventBuffer buffer_;
+  std::atomic<bool> dial_online_{false};  // shared with the upload worker
+  std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the buffer goes
+};
+
+}  // namespace orvane
