@@ -12,40 +12,49 @@ bool is_blank_or_control(char c) {
 
 }  // namespace
 
-std::vector<std::string> split_comma_text(std::string_view text) {
-  if (const auto nul = text.find('\0'); nul != std::string_view::npos) text = text.substr(0, nul);
-  std::vector<std::string> items;
-  std::size_t p = 0;
-  const std::size_t n = text.size();
-  while (p < n && is_blank_or_control(text[p])) ++p;
-  while (p < n) {
-    std::string item;
-    if (text[p] == '"') {
-      ++p;
-      while (p < n) {
-        if (text[p] == '"') {
-          if (p + 1 < n && text[p + 1] == '"') {
-            item += '"';
-            p += 2;
-            continue;
-          }
-          ++p;
-          break;
+CommaItems::CommaItems(std::string_view text) : text_(text) {
+  if (const auto nul = text_.find('\0'); nul != std::string_view::npos) text_ = text_.substr(0, nul);
+  while (p_ < text_.size() && is_blank_or_control(text_[p_])) ++p_;
+}
+
+bool CommaItems::next(std::string& item) {
+  const std::size_t n = text_.size();
+  std::size_t p = p_;
+  if (p >= n) return false;
+  item.clear();
+  if (text_[p] == '"') {
+    ++p;
+    while (p < n) {
+      if (text_[p] == '"') {
+        if (p + 1 < n && text_[p + 1] == '"') {
+          item += '"';
+          p += 2;
+          continue;
         }
-        item += text[p++];
+        ++p;
+        break;
       }
-    } else {
-      const std::size_t start = p;
-      while (p<n&& static_cast<unsigned char>(text[p])> 32 && text[p] != ',') ++p;
-      item.assign(text.substr(start, p - start));
+      item += text_[p++];
     }
-    items.push_back(std::move(item));
-    while (p < n && is_blank_or_control(text[p])) ++p;
-    if (p < n && text[p] == ',') {
-      ++p;
-      while (p < n && is_blank_or_control(text[p])) ++p;
-    }
+  } else {
+    const std::size_t start = p;
+    while (p < n && static_cast<unsigned char>(text_[p]) > 32 && text_[p] != ',') ++p;
+    item.assign(text_.substr(start, p - start));
   }
+  while (p < n && is_blank_or_control(text_[p])) ++p;
+  if (p < n && text_[p] == ',') {
+    ++p;
+    while (p < n && is_blank_or_control(text_[p])) ++p;
+  }
+  p_ = p;
+  return true;
+}
+
+std::vector<std::string> split_comma_text(std::string_view text) {
+  std::vector<std::string> items;
+  CommaItems reader(text);
+  std::string item;
+  while (reader.next(item)) items.push_back(item);
   return items;
 }
 

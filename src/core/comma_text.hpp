@@ -14,6 +14,19 @@ namespace orvane {
 // skipped. A NUL character ends the text.
 std::vector<std::string> split_comma_text(std::string_view text);
 
+// The same items one at a time, for a caller that uses each as it comes
+// (no list, and one buffer for all of them).
+class CommaItems {
+ public:
+  explicit CommaItems(std::string_view text);
+  // The next item into `item` (its old content replaced); false when none is left.
+  bool next(std::string& item);
+
+ private:
+  std::string_view text_;
+  std::size_t p_ = 0;
+};
+
 // Quotes a cell when it holds a character 0..32, a double quote or a comma
 // (inner quotes doubled); an empty cell stays empty.
 std::string quote_comma_cell(std::string_view cell);

@@ -8,20 +8,31 @@
 namespace orvane {
 namespace {
 
-std::optional<std::string> build(std::string_view event_line, bool scale_last) {
-  if (trim(event_line).empty()) return std::nullopt;
-  auto fields = split_comma_text(event_line);
-  if (fields.empty()) return std::nullopt;
+// Appends the fields joined by blanks; false (nothing appended) when there
+// is no field to write.
+bool append(std::string& out, std::string_view event_line, bool scale_last) {
+  if (trim(event_line).empty()) return false;
+  CommaItems items(event_line);
+  std::string item;
+  if (!items.next(item)) return false;
+  std::size_t last = out.size();  // where the last field starts in `out`
+  out += item;
+  while (items.next(item)) {
+    out += ' ';
+    last = out.size();
+    out += item;
+  }
   if (scale_last) {
-    auto& last = fields.back();
-    const auto v = strict_int(last);
-    last = v ? hundredths_text(*v) : "0.0";
+    const auto v = strict_int(std::string_view(out).substr(last));
+    out.resize(last);
+    out += v ? hundredths_text(*v) : "0.0";
   }
+  return true;
+}
+
+std::optional<std::string> build(std::string_view event_line, bool scale_last) {
   std::string out;
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (i) out += ' ';
-    out += fields[i];
-  }
+  if (!append(out, event_line, scale_last)) return std::nullopt;
   return out;
 }
 
@@ -41,5 +52,11 @@ std::string hundredths_text(long long v) {
 std::optional<std::string> event_log_line(std::string_view event_line) { return build(event_line, true); }
 
 std::optional<std::string> raw_event_log_line(std::string_view event_line) { return build(event_line, false); }
+
+bool append_event_log_line(std::string& out, std::string_view event_line) { return append(out, event_line, true); }
+
+bool append_raw_event_log_line(std::string& out, std::string_view event_line) {
+  return append(out, event_line, false);
+}
 
 }  // namespace orvane

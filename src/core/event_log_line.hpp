@@ -15,6 +15,10 @@ std::optional<std::string> event_log_line(std::string_view event_line);
 // The raw event log file's line: the same, with the last field unchanged.
 std::optional<std::string> raw_event_log_line(std::string_view event_line);
 
+// The same, appended to `out`; false (nothing appended) for a blank line.
+bool append_event_log_line(std::string& out, std::string_view event_line);
+bool append_raw_event_log_line(std::string& out, std::string_view event_line);
+
 // v / 100 in "#0.0": 1234 -> "12.3", 5 -> "0.1", -250 -> "-2.5".
 std::string hundredths_text(long long v);
 

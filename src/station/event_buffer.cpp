@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <fstream>
@@ -147,8 +148,12 @@ void EventBuffer::use_file(const std::filesystem::path& file) {
 
 std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
   std::string bytes;
+  std::size_t size = 0;
+  for (const auto& line : lines) size += line.size() + 2;
+  bytes.reserve(size);
   for (const auto& line : lines) {
-    if (line.find_first_of("\r\n") != std::string::npos) throw std::invalid_argument("event line holds a line break");
+    if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }))
+      throw std::invalid_argument("event line holds a line break");
     bytes += line;
     bytes += "\r\n";
   }

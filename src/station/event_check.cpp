@@ -54,16 +54,20 @@ void Station::on_event_tick() {
   auto& events = events_.buffer();
   const auto panel = [this](int row) -> ChannelPanel& { return table_.panel(row); };
   const bool loopback = trim(settings.host) == kLoopbackHost;
+  // One time for the whole check: its lines, their stamps and the day's log
+  // files belong to the same instant.
+  const LocalTime at = now();
+  const auto stamp = stamp_yyyymmddhhnn(at);
   // The events of one check are buffered together, with one flush; each
   // counts (and its state is taken) only once that flush succeeded. An event
   // that could not be buffered is made again at the next check.
   struct Change {
     int row;
     int state;
-    char kind;
   };
   std::vector<Change> changes;
-  std::vector<std::string> lines;
+  std::vector<std::string> lines;  // as buffered
+  std::vector<std::string> raw_lines;  // with the panel's text as the value, for the raw log
   for (int row = 1; row < sensor_table.row_count(); ++row) {
     if (!watched(sensor_table, row)) continue;
     // Rows past the last panel have no value to watch.
@@ -77,11 +81,12 @@ void Station::on_event_tick() {
       continue;
     }
     const char kind = digital(sensor_table, row) ? 'D' : 'A';
-    const auto line = event_line(kind, stamp_yyyymmddhhnn(now()), settings.factory_id, settings.sensor_id,
-                                 sensor_table.cell(row, col::kPortId), int_text(value));
+    const auto port_id = sensor_table.cell(row, col::kPortId);
+    auto line = event_line(kind, stamp, settings.factory_id, settings.sensor_id, port_id, int_text(value));
     if (trim(line).empty()) continue;
-    changes.push_back({row, state, kind});
-    lines.push_back(line);
+    changes.push_back({row, state});
+    lines.push_back(std::move(line));
+    raw_lines.push_back(event_line(kind, stamp, settings.factory_id, settings.sensor_id, port_id, trim(p.value)));
   }
   std::size_t count = 0;
   if (!lines.empty()) {
@@ -92,24 +97,25 @@ void Station::on_event_tick() {
       changes.clear();
     }
   }
-  // Logged as they would have been one by one: this tick's lines are the
-  // buffer's last ones.
-  for (std::size_t i = 0; i < changes.size(); ++i) {
-    const auto& c = changes[i];
-    log("Events : Add Event to buffer " + std::to_string(count - changes.size() + 1 + i) + " Events");
-    try {
-      write_event_log(dir_, now(), lines[i]);
-    } catch (const std::exception& e) {
-      log(std::string("Error : ") + e.what());
-    }
-    auto& p = panel(c.row);
-    p.tag = c.state;
-    const auto raw = event_line(c.kind, stamp_yyyymmddhhnn(now()), settings.factory_id, settings.sensor_id,
-                                sensor_table.cell(c.row, col::kPortId), trim(p.value));
-    try {
-      write_raw_event_log(dir_, now(), raw);
-    } catch (const std::exception& e) {
-      log(std::string("Error : ") + e.what());
+  if (!changes.empty()) {
+    // Each day file takes the check's lines in one write; what each line met
+    // is logged after its "Add Event", as if they had been written one by one.
+    // The events are buffered: nothing here may keep their states from being taken.
+    auto write_logs = [&](auto write, const std::vector<std::string>& of) {
+      try {
+        return write(dir_, at, of);
+      } catch (const std::exception& e) {
+        return std::vector<std::string>(of.size(), e.what());
+      }
+    };
+    const auto log_errors = write_logs(write_event_logs, lines);
+    const auto raw_errors = write_logs(write_raw_event_logs, raw_lines);
+    // This tick's lines are the buffer's last ones.
+    for (std::size_t i = 0; i < changes.size(); ++i) {
+      log("Events : Add Event to buffer " + std::to_string(count - changes.size() + 1 + i) + " Events");
+      if (!log_errors[i].empty()) log("Error : " + log_errors[i]);
+      if (!raw_errors[i].empty()) log("Error : " + raw_errors[i]);
+      panel(changes[i].row).tag = changes[i].state;
     }
   }
   if (!loopback) check_and_send();

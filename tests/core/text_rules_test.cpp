@@ -72,4 +72,11 @@ TEST(EventLogLine, FieldsJoinedBySingleBlanks) {
   EXPECT_EQ(event_log_line("EVENTA x IS 12.5"), "EVENTA x IS 0.0");
   EXPECT_FALSE(event_log_line(" \x01\x02\x03\x04 "));
   EXPECT_FALSE(raw_event_log_line(""));
+
+  // Appended after what the buffer holds; only the last field is scaled.
+  std::string out = "12 ";
+  EXPECT_TRUE(append_event_log_line(out, "\"a b\",7, 1250"));
+  EXPECT_TRUE(append_raw_event_log_line(out, " 350"));
+  EXPECT_FALSE(append_event_log_line(out, "\x01 \x04"));
+  EXPECT_EQ(out, "12 a b 7 12.5350");
 }

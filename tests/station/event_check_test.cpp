@@ -144,8 +144,16 @@ TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
   s->on_event_tick();
   s.delivered();
   EXPECT_EQ(s.uplink.stored.size(), 2u);
+  // Each event's "Add Event" line is followed by what its two log lines met.
   const auto lines = s.take_lines();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Error : "); }), 4);
+  const auto day = "Error : Cannot open file " + (s.dir / "log" / "20061207.log").string() + ": ";
+  const auto raw = "Error : Cannot open file " + (s.dir / "log" / "U20061207.log").string() + ": ";
+  ASSERT_GE(lines.size(), 6u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(lines[3 * i], "Events : Add Event to buffer " + std::to_string(i + 1) + " Events");
+    EXPECT_TRUE(lines[3 * i + 1].starts_with(day)) << lines[3 * i + 1];
+    EXPECT_TRUE(lines[3 * i + 2].starts_with(raw)) << lines[3 * i + 2];
+  }
   EXPECT_EQ(lines.back(), "Events : Send Completed");
 }
 

@@ -1,13 +1,19 @@
 #include "station/event_log_files.hpp"
 #include "support/station_test.hpp"
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <thread>
 
 using namespace orvane;
 using orvane::test::read_text;
 using orvane::test::StationTest;
+using ::testing::Each;
+using ::testing::IsEmpty;
 
 TEST(OperatorLog, MemoKeepsTwoHundredBeforeEachAddition) {
   asio::io_context ioc;
@@ -44,29 +50,56 @@ TEST(EventLogFiles, ScaledAndRawLinesAppendedToTheDaysFiles) {
   const std::string line =
       "\x01\x02"
       "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\x03\x04";
-  write_event_log(f.dir.path(), t, line);
-  write_event_log(f.dir.path(), t, "a,b");
-  write_raw_event_log(f.dir.path(), t, line);
-  write_event_log(f.dir.path(), t, "  \x01\x03 ");  // blank: nothing
+  const std::vector<std::string> lines{line, "  \x01\x03 ", "a,b"};  // blank: nothing
+  EXPECT_THAT(write_event_logs(f.dir.path(), t, lines), Each(IsEmpty()));
+  EXPECT_THAT(write_raw_event_logs(f.dir.path(), t, std::vector<std::string>{line}), Each(IsEmpty()));
   EXPECT_EQ(read_text(f.dir / "log/20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 12.3\r\na 0.0\r\n");
   EXPECT_EQ(read_text(f.dir / "log/U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\r\n");
 }
 
-TEST(EventLogFiles, MidnightSwitchesFilesAndAnOpenLastLineIsEnded) {
+TEST(EventLogFiles, MidnightSwitchesFilesAndAnOpenLastLineIsEndedOnce) {
   StationTest f{{.deferred = true}};
   f.clock.set(make_local_time(2006, 12, 31, 23, 59, 59, 990));
   orvane::test::write_text(f.dir / "log/20061231.log", "hand-edited line without end");
-  write_event_log(f.dir.path(), f.clock.now(), "before 100");
+  write_event_logs(f.dir.path(), f.clock.now(), std::vector<std::string>{"before 100", "again 300"});
   f.clock.advance(std::chrono::milliseconds(20));
-  write_event_log(f.dir.path(), f.clock.now(), "after 200");
-  EXPECT_EQ(read_text(f.dir / "log/20061231.log"), "hand-edited line without end\r\nbefore 1.0\r\n");
+  write_event_logs(f.dir.path(), f.clock.now(), std::vector<std::string>{"after 200"});
+  EXPECT_EQ(read_text(f.dir / "log/20061231.log"), "hand-edited line without end\r\nbefore 1.0\r\nagain 3.0\r\n");
   EXPECT_EQ(read_text(f.dir / "log/20070101.log"), "after 2.0\r\n");
 }
 
-TEST(EventLogFiles, MissingLogFolderIsAnErrorForTheCaller) {
+TEST(EventLogFiles, EachLineTellsWhatItsWriteMet) {
   orvane::test::TempDir dir;
-  EXPECT_THROW(write_event_log(dir.path(), make_local_time(2006, 1, 1), "x 1"), std::system_error);
+  const auto t = make_local_time(2006, 1, 1);
+  const std::vector<std::string> lines{"x 1", " ", "y 2"};
+  // No log folder: every line with something to write fails to open it, and
+  // the folder is not made.
+  const auto missing = write_event_logs(dir.path(), t, lines);
+  ASSERT_EQ(missing.size(), 3u);
+  EXPECT_TRUE(missing[0].starts_with("Cannot open file " + (dir / "log/20060101.log").string() + ": ")) << missing[0];
+  EXPECT_EQ(missing[1], "");
+  EXPECT_EQ(missing[2], missing[0]);
   EXPECT_FALSE(std::filesystem::exists(dir / "log"));
+
+  // A write the disk cuts short (here the file size limit) after the first
+  // line: the first line is written, the second is reported.
+  std::filesystem::create_directory(dir / "log");
+  auto* old_handler = std::signal(SIGXFSZ, SIG_IGN);
+  rlimit old_limit{};
+  ::getrlimit(RLIMIT_FSIZE, &old_limit);
+  rlimit limit = old_limit;
+  limit.rlim_cur = 12;  // "x 0.0\r\n" and part of "y 0.0\r\n"
+  ::setrlimit(RLIMIT_FSIZE, &limit);
+  const auto cut = write_event_logs(dir.path(), t, lines);
+  ::setrlimit(RLIMIT_FSIZE, &old_limit);
+  std::signal(SIGXFSZ, old_handler);
+  ASSERT_EQ(cut.size(), 3u);
+  EXPECT_EQ(cut[0], "");
+  EXPECT_EQ(cut[1], "");
+  EXPECT_TRUE(cut[2].starts_with("Cannot write " + (dir / "log/20060101.log").string() + ": ")) << cut[2];
+  // The torn line is ended before the next lines, as for any open last line.
+  write_event_logs(dir.path(), t, std::vector<std::string>{"z 3"});
+  EXPECT_EQ(read_text(dir / "log/20060101.log"), "x 0.0\r\ny 0.0\r\nz 0.0\r\n");
 }
 
 TEST(OperatorLog, RepeatsWithinABoundAreCountedAndSummedUpAtItsEnd) {
