@@ -27,6 +27,18 @@ class ReplyWriter {
     return w;
   }
 
+  // The same, written into `buffer` (its content replaced, its storage
+  // reused): for a reply built again and again.
+  static ReplyWriter answering(std::string_view header, std::string&& buffer, std::size_t body_bytes) {
+    ReplyWriter w;
+    w.bytes_ = std::move(buffer);
+    w.bytes_.clear();
+    w.bytes_.reserve(header.size() + body_bytes + 2);
+    w.bytes_ += proto::SOH;
+    w.bytes_ += header;
+    return w;
+  }
+
   void reserve(std::size_t n) { bytes_.reserve(n); }
 
   // Starts a line (STX) with the given parts.

@@ -41,6 +41,14 @@ TEST_F(Dispatch, ReadDataShowsEveryChangeInTheNextReply) {
   };
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
+  // Another header, other identity items, then the first ones again.
+  EXPECT_EQ(request({"READ_DATA 1 F1 S1"}, "hh"),
+            "\x01hh" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
+  EXPECT_EQ(ask("F1 F1S1"), "\x01h" + line("200612071230", "T01", "200", "F1 F1F1S1") +
+                                line("200612071230", "T02", "7", "F1 F1F1S1") + "\x04");
+  EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
+  clock.advance(std::chrono::seconds(59));  // the same minute
+  EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
   st.channel_table().channels()[1].value = "70";  // a longer value, the same bytes before it
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "70") + "\x04");
   st.channel_table().channels()[1].value = "7";
