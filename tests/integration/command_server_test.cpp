@@ -2,6 +2,7 @@
 // CommandServer on an io_context thread, hosts as blocking client sockets.
 #include "net/command_server.hpp"
 #include "support/manual_clock.hpp"
+#include "support/manual_steady_time.hpp"
 #include "support/station_test.hpp"
 
 #include <asio/connect.hpp>
@@ -27,8 +28,11 @@ namespace {
 
 class TcpStation {
  public:
-  // `settings`: more lines of emulate.ini's [Connection] section.
-  explicit TcpStation(const std::string& settings = "") {
+  // `settings`: more lines of emulate.ini's [Connection] section. With
+  // `manual_steady_time` the station's timers fire only when a test moves
+  // `steady` on; otherwise they run in real time.
+  explicit TcpStation(const std::string& settings = "", bool manual_steady_time = false)
+      : steady_time(manual_steady_time ? &steady : nullptr) {
     std::filesystem::create_directory(dir / "history");
     std::filesystem::create_directory(dir / "log");
     write_text(dir / "emulate.ini",
@@ -88,7 +92,10 @@ class TcpStation {
   asio::io_context ioc;
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
   OperatorLog log{ioc};
-  Station st{ioc, log, StationDeps{clock, flag, power, nullptr}, dir.path()};
+  ManualSteadyTime steady;
+  SteadyTime* steady_time;
+  Station st{ioc, log, StationDeps{.clock = clock, .configured_flag = flag, .power = power, .steady_time = steady_time},
+             dir.path()};
   CommandServer server{ioc, st};
   bool listening = [this] {
     st.set_command_listener(&server);
@@ -233,15 +240,15 @@ TEST(CommandServer, OversizedMessageIsDroppedAndTheNextOneServed) {
 }
 
 TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
-  TcpStation s;
+  TcpStation s("", true);
   auto subscribers = [&] { return s.run([&] { return s.st.realtime().subscribers().size(); }); };
-  // Periods of 100 s: the realtime timer never fires by itself during the test; it is ticked by hand.
+  // Periods of 100 s; the realtime timer ticks when the test moves the steady time on by one.
   {
     Host host(s.port());
     host.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 100 300"}));
     ASSERT_TRUE(wait_until([&] { return subscribers() == 1; }));
-    s.run([&] { s.st.on_realtime_tick(); });
-    s.run([&] { s.st.on_realtime_tick(); });
+    s.run([&] { s.steady.advance(std::chrono::seconds(100)); });
+    s.run([&] { s.steady.advance(std::chrono::seconds(100)); });
     const auto batch = std::string("\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03");
     EXPECT_EQ(visible(host.read_replies()), visible("\x01h" + batch + batch + batch +
                                                     "\x02"
@@ -254,7 +261,7 @@ TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   // counts as a failed send and realtime is cancelled.
   ASSERT_TRUE(
       wait_until([&] { return s.run([&] { return !s.st.realtime().subscribers().front().connection->is_open(); }); }));
-  s.run([&] { s.st.on_realtime_tick(); });
+  s.run([&] { s.steady.advance(std::chrono::seconds(100)); });
   EXPECT_TRUE(s.logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
   EXPECT_EQ(subscribers(), 0u);

@@ -24,9 +24,10 @@ using ::testing::ElementsAre;
 // files while the host is down, then onto the FTP server, leaving the
 // buffer and its file empty.
 TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
+  constexpr std::chrono::milliseconds kEventCheck{1000};  // EventSample's default
   FtpUplink ftp(
       FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)});
-  StationTest s{{.configured = true, .deferred = true, .event_host = "localhost"}};
+  StationTest s{{.configured = true, .deferred = true, .reading = true, .event_host = "localhost"}};
   auto& station = s.make(nullptr, nullptr, &ftp);
   const int port = orvane::test::free_tcp_port();
   station.settings().server_port = port;
@@ -34,7 +35,7 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   s.table().panel(1).tag = 1;
 
   s.value(1, "1234");
-  station.on_event_tick();  // the host is down
+  s.advance(kEventCheck);  // the host is down
   station.event_path().delivery().join_worker();
   const std::string line =
       "\x01\x02"
@@ -44,7 +45,7 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 1234\r\n");
 
   FtpTestServer server({}, port);
-  station.on_event_tick();  // same level: no new event, the buffer goes out
+  s.advance(kEventCheck);  // same level: no new event, the buffer goes out
   station.event_path().delivery().join_worker();
   s.ioc.restart();
   s.ioc.poll();  // the worker's log lines

@@ -8,6 +8,7 @@
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 #include "support/manual_clock.hpp"
+#include "support/manual_steady_time.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
@@ -85,11 +86,16 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   test::RecordingPower power{false};
   test::RecordingUplink host;  // down until it comes back
   host.host_down = true;
-  StationDeps deps{clock, flag, power, nullptr};
+  test::ManualSteadyTime steady;
+  test::ScriptedDeviceLine line{ioc};  // no modules: the read cycle leaves the values alone
+  StationDeps deps{clock, flag, power, nullptr, &line};
   deps.uplink = &host;
+  deps.steady_time = &steady;
   Station st(ioc, log, deps, dir);
   st.event_path().load();
   st.settings().host = "10.0.0.9";
+  st.apply_sampling_intervals();
+  st.start_reading();
   // Four channels changing together: each check buffers a group of four
   // events with one flush, and a refused flush refuses all four.
   constexpr int kChannels = 4;
@@ -104,7 +110,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   // Each check hands an upload to the worker (the host is down): wait for it
   // and take its log lines, as the station thread would.
   auto tick = [&] {
-    st.on_event_tick();
+    steady.advance(st.settings().event_sample.period());  // one event check
     st.event_path().delivery().join_worker();
     ioc.restart();
     ioc.poll();

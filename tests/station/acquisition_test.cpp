@@ -4,6 +4,7 @@
 #include "station/station.hpp"
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_test.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -20,46 +21,27 @@ using test::write_text;
 
 using ScriptedLine = test::ScriptedDeviceLine;
 
-struct StationRig {
-  TempDir dir;
-  asio::io_context ioc;
-  OperatorLog log{ioc};
-  test::ManualClock clock;
-  test::MemoryFlag flag{true};
-  test::RecordingPower power{false};
-  ScriptedLine line{ioc};
-  std::unique_ptr<Station> station;
-
-  ~StationRig() {
-    // Let the cancelled timer waits finish inside the loop rather than be
-    // dropped by the io_context's destructor.
-    station.reset();
-    ioc.restart();
-    ioc.poll();
-  }
-  void make() {
-    station = std::make_unique<Station>(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir.path());
-  }
-  bool logged(const std::string& text) const {
-    const auto& m = log.memo();
-    return std::find(m.begin(), m.end(), text) != m.end();
-  }
-  long count(const std::string& text) const {
-    const auto& m = log.memo();
-    return std::count(m.begin(), m.end(), text);
-  }
+// A configured station reading through the scripted device line; time
+// stands until the test moves it.
+struct StationRig : test::StationTest {
+  StationRig() : StationTest({.configured = true, .deferred = true}) { power.result = false; }
+  void make() { StationTest::make(nullptr, &line); }
+  long count(const std::string& text) const { return static_cast<long>(count_logged(text)); }
   std::vector<std::string> logged_since(std::size_t n) const {
     const auto& m = log.memo();
     return {m.begin() + static_cast<std::ptrdiff_t>(std::min(n, m.size())), m.end()};
   }
+  // One period of the read timer: its tick starts a cycle (or is skipped
+  // while one is out); the reads come in only when the loop runs.
+  void read_tick() { steady.advance(std::chrono::milliseconds(station().sampling().read_timer().interval())); }
   // Runs the loop until the read cycle out on the line has been applied.
   void settle() {
     ioc.restart();
-    while (station->acquisition().polling() && ioc.run_one_for(std::chrono::seconds(5))) {}
+    while (station().acquisition().polling() && ioc.run_one_for(std::chrono::seconds(5))) {}
   }
   // One whole read cycle: the tick, then its reads applied.
   void cycle() {
-    station->guarded([&] { station->on_read_tick(); });
+    read_tick();
     settle();
   }
 };
@@ -85,18 +67,18 @@ class ReadCycle : public ::testing::Test {
     write_text(rig.dir / "sensor.con", kSensors);
     rig.line.modules[1] = {4.0f, 4.0f, 4.0f, 10.0f, 0, 0, 0, 0};
     rig.make();
-    rig.station->channel_table().load_channels();
-    rig.station->channel_table().load_sensor_list();
-    rig.station->channel_table().link_channels();
-    rig.station->refresh_labels();
+    rig->channel_table().load_channels();
+    rig->channel_table().load_sensor_list();
+    rig->channel_table().link_channels();
+    rig->refresh_labels();
   }
   StationRig rig;
 };
 
 TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
-  auto& s = *rig.station;
-  rig.station->channel_table().modules().pop_back();  // the module with a bad address has its own test
-  s.on_read_tick();
+  auto& s = rig.station();
+  rig->channel_table().modules().pop_back();  // the module with a bad address has its own test
+  rig.read_tick();
   EXPECT_EQ(s.channel_table().panel(1).value, "0");  // applied when the reads are in, not before
   rig.settle();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));  // D and disabled modules are not read
@@ -117,7 +99,7 @@ TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
 }
 
 TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   s.channel_table().modules().pop_back();
   rig.cycle();
   rig.line.codes[1] = rc::kTimeOut;
@@ -134,7 +116,7 @@ TEST_F(ReadCycle, FailedReadsAreLoggedAndTheOldAreaIsHandedOn) {
 }
 
 TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   std::rotate(s.channel_table().modules().begin(), s.channel_table().modules().end() - 1,
               s.channel_table().modules().end());  // module 4 (address G) first
   rig.cycle();
@@ -161,7 +143,7 @@ TEST_F(ReadCycle, ABadAddressEndsTheTickBeforeAnythingIsSent) {
 }
 
 TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   s.channel_table().modules().pop_back();
   rig.line.open_code = rc::kPortError;
   s.start_reading();
@@ -179,15 +161,15 @@ TEST_F(ReadCycle, StartReadingOpensTheLineOrStops) {
 }
 
 TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   s.channel_table().modules().pop_back();
   // A tick while the cycle is out on the line is skipped.
-  s.on_read_tick();
-  s.on_read_tick();
+  rig.read_tick();
+  rig.read_tick();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));
   rig.settle();
   EXPECT_EQ(s.channel_table().panel(1).value, "200");
-  s.on_read_tick();
+  rig.read_tick();
   EXPECT_EQ(rig.line.asked.size(), 2u);  // the next tick reads again
   rig.settle();
 
@@ -195,7 +177,7 @@ TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
   rig.line.modules[1][0] = 10;
   rig.line.codes[1] = rc::kTimeOut;
   const auto before = rig.log.memo().size();
-  s.on_read_tick();
+  rig.read_tick();
   s.stop_data();
   EXPECT_FALSE(s.acquisition().polling());
   rig.ioc.restart();
@@ -204,15 +186,14 @@ TEST_F(ReadCycle, OneCycleAtATimeAndNoneAppliedAfterStop) {
   EXPECT_TRUE(rig.logged_since(before).empty());
 
   // A station that ends mid-cycle is not called back.
-  s.on_read_tick();
-  rig.station.reset();
-  rig.ioc.restart();
-  rig.ioc.poll();
+  s.start_reading();  // the first read at once
+  ASSERT_TRUE(s.acquisition().polling());
+  rig.destroy();
   EXPECT_TRUE(rig.logged_since(before).empty());
 }
 
 TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   s.channel_table().modules().pop_back();
   std::string sensors = kSensors;
   for (int r = 4; r <= 34; ++r) sensors += std::to_string(r) + ",R" + std::to_string(r) + ",A,I,Y,0,1000\r\n";
@@ -237,7 +218,7 @@ TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
 }
 
 TEST_F(ReadCycle, ValueByHandSetsBothBoxesWithoutConversion) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   EXPECT_TRUE(s.channel_table().set_value_by_hand("T02", -42));
   EXPECT_EQ(s.channel_table().panel(2).value, "-42");
   EXPECT_EQ(s.channel_table().panel(2).mask, "-42");
@@ -247,7 +228,7 @@ TEST_F(ReadCycle, ValueByHandSetsBothBoxesWithoutConversion) {
 }
 
 TEST_F(ReadCycle, MinEqualsMaxGivesZero) {
-  auto& s = *rig.station;
+  auto& s = rig.station();
   s.channel_table().modules().pop_back();
   s.settings().raw_min = s.settings().raw_max = 5;
   rig.cycle();
@@ -260,12 +241,13 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
   StationRig rig;
   write_text(rig.dir / "sensor.con", "1,temp01,A,I,Y\r\n2,,A\r\n3,T-é3,A\r\n");
   rig.make();
-  auto& s = *rig.station;
+  auto& s = rig.station();
   s.channel_table().load_sensor_list();
   s.channel_table().panel(1).value = "200";
   s.channel_table().panel(2).value = "7";
   s.channel_table().panel(3).value = "-1";
-  s.on_minute_change(rig.clock.now(), rig.clock.now());
+  s.set_clock_active(true);
+  rig.advance(std::chrono::minutes(1));  // the minute changes: last.con is saved
   EXPECT_EQ(read_text(rig.dir / "last.con"), "TEMP01,200\r\n,7\r\nT-é3,-1\r\n");
 
   // Restore: case-insensitive, first match, unknown IDs ignored, broken lines "error".
@@ -289,10 +271,10 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
 TEST(LastValues, MissingOrUnreadableFileLeavesValues) {
   StationRig rig;
   rig.make();
-  rig.station->channel_table().restore_last_values();
+  rig->channel_table().restore_last_values();
   EXPECT_TRUE(rig.log.memo().empty());
   std::filesystem::create_directory(rig.dir / "last.con");  // exists, can't be read as a file
-  rig.station->channel_table().restore_last_values();
+  rig->channel_table().restore_last_values();
   EXPECT_FALSE(rig.logged("Emualtor  : load 0"));
   ASSERT_FALSE(rig.log.memo().empty());
   EXPECT_EQ(rig.log.memo().back().rfind("Error : ", 0), 0u);

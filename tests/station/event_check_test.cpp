@@ -17,24 +17,27 @@ using ::testing::ElementsAre;
 using ::testing::IsEmpty;
 
 namespace {
+// EventSample's default: time moved on by this makes one event check.
+constexpr std::chrono::milliseconds kEventCheck{1000};
+
 const std::string kTemp350 =
     "\x01\x02"
     "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
-}
+}  // namespace
 
 TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   StationTest s{StationTest::for_events()};
   s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
   s.value(1, "350");
   s->channel_table().panel(1).tag = 4;  // level of 350 is 4: nothing yet
-  s->on_event_tick();
+  s.advance(kEventCheck);
   EXPECT_EQ(s.event_sav(), "");
   EXPECT_EQ(s.uplink.connects, 0);
 
   std::string while_storing;
   s.uplink.on_store = [&] { while_storing = s.event_sav(); };
   s->channel_table().panel(1).tag = 1;
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   EXPECT_EQ(while_storing, kTemp350 + "\r\n");
   EXPECT_EQ(s.event_sav(), "");
@@ -45,7 +48,7 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   EXPECT_EQ(read_text(s.dir / "log" / "20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 3.5\r\n");
   EXPECT_EQ(read_text(s.dir / "log" / "U20061207.log"), "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\r\n");
 
-  s->on_event_tick();  // same level: no second event
+  s.advance(kEventCheck);  // same level: no second event
   EXPECT_EQ(s->event_path().buffer().size(), 0u);
   EXPECT_THAT(s.take_lines(), IsEmpty());
 }
@@ -59,7 +62,7 @@ TEST(EventCheck, RawLogGetsThePanelTextAndTheLineKeepsTheIdentityAsItStands) {
   s.value(1, " 12abc");
   s->settings().connect_type = ConnectType::lan;
   s.uplink.on_store = [] { throw std::runtime_error("down"); };
-  s->on_event_tick();
+  s.advance(kEventCheck);
   EXPECT_EQ(s->event_path().buffer().lines().at(0),
             "\x01\x02"
             "EVENTA 200612071230 F9 F9S7  P1  IS 12\x03\x04");
@@ -74,7 +77,7 @@ TEST(EventCheck, DigitalChannelsReportEachChangeOfValue) {
   std::vector<std::size_t> sizes;
   for (const char* v : {"0", "1", "1", "0"}) {
     s.value(1, v);
-    s->on_event_tick();
+    s.advance(kEventCheck);
     sizes.push_back(s->event_path().buffer().size());
   }
   EXPECT_THAT(sizes, ElementsAre(0u, 1u, 1u, 2u));
@@ -90,7 +93,7 @@ TEST(EventCheck, OnlyRowsWithAPortIdEnabledExactlyYAreWatchedInRowOrder) {
   s.row(2, "", "A", "Y");
   s.row(3, "A3", "A", "Y");
   s.row(4, "A4", "A", "Y");
-  s->on_event_tick();
+  s.advance(kEventCheck);
   const auto lines = s->event_path().buffer().lines();
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("A3 IS 0"), std::string::npos);
@@ -101,7 +104,7 @@ TEST(EventCheck, RowsBeyondThePanelsAreSkippedAndTheTickCarriesOn) {
   StationTest s{StationTest::for_events()};
   s.row(33, "FAR", "A", "Y");
   s.row(2, "NEAR", "A", "Y");
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   EXPECT_THAT(s.uplink.stored, ElementsAre("\x01\x02"
                                            "EVENTA 200612071230 F1 F1S1 NEAR IS 0\x03\x04"));
@@ -113,13 +116,13 @@ TEST(EventCheck, TheLoopbackHostTracksStatesButMakesNoEventsAndNoUploads) {
   s->settings().host = " 127.0.0.1 ";
   s.row(1, "T", "A", "Y", {"10"});
   s.value(1, "20");
-  s->on_event_tick();
+  s.advance(kEventCheck);
   EXPECT_EQ(s->channel_table().panel(1).tag, 2);
   EXPECT_FALSE(std::filesystem::exists(s.dir / "Event.Sav"));
   EXPECT_EQ(s.uplink.connects, 0);
 
   s->settings().host = "10.0.0.9";
-  s->on_event_tick();  // the state was kept: nothing to report
+  s.advance(kEventCheck);  // the state was kept: nothing to report
   EXPECT_EQ(s.uplink.connects, 0);
 }
 
@@ -133,7 +136,7 @@ TEST(EventCheck, PrimedStatesMakeNoEventForUnchangedValues) {
   s->channel_table().prime_event_state(2);
   EXPECT_EQ(s->channel_table().panel(1).tag, 2);
   EXPECT_EQ(s->channel_table().panel(2).tag, 7);
-  s->on_event_tick();
+  s.advance(kEventCheck);
   EXPECT_EQ(s.uplink.connects, 0);
 }
 
@@ -141,7 +144,7 @@ TEST(EventCheck, WithoutTheLogFolderTheEventIsStillBufferedAndDelivered) {
   StationTest s{StationTest::for_events(false)};
   s.row(1, "T1", "A", "Y");
   s.row(2, "T2", "A", "Y");
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   EXPECT_EQ(s.uplink.stored.size(), 2u);
   // Each event's "Add Event" line is followed by what its two log lines met.
@@ -164,7 +167,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   StationTest s{StationTest::for_events()};
   s.uplink.on_store = [] { throw std::runtime_error("host down"); };
   s.row(1, "T1", "A", "Y");
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   const auto before = s.event_sav();
   ASSERT_EQ(s->event_path().buffer().size(), 1u);
@@ -177,7 +180,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   limit.rlim_cur = before.size() + 10;  // room for part of the line only
   ::setrlimit(RLIMIT_FSIZE, &limit);
   s.take_lines();
-  s->on_event_tick();
+  s.advance(kEventCheck);
   ::setrlimit(RLIMIT_FSIZE, &old_limit);
   std::signal(SIGXFSZ, old_handler);
 
@@ -188,7 +191,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
   EXPECT_EQ(s->channel_table().panel(2).tag, 0);
 
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   EXPECT_EQ(s->event_path().buffer().size(), 2u);
   EXPECT_EQ(s.take_lines().front(), "Events : Add Event to buffer 2 Events");
@@ -209,7 +212,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   });
   s.uplink.on_store = [] { throw std::runtime_error("host down"); };
   s.row(1, "T1", "A", "Y");
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   ASSERT_EQ(s->event_path().buffer().size(), 1u);
   const auto before = s.event_sav();
@@ -218,7 +221,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   for (int r = 2; r <= 4; ++r) s.row(r, "T" + std::to_string(r), "A", "Y");
   flushes = 0;
   fail = true;
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   EXPECT_EQ(flushes, 2);  // the failed one, and the one after cutting the file back
   EXPECT_EQ(s->event_path().buffer().size(), 1u);
@@ -231,7 +234,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
 
   flushes = 0;
   fail = false;
-  s->on_event_tick();
+  s.advance(kEventCheck);
   s.delivered();
   EXPECT_EQ(flushes, 1);
   EXPECT_EQ(s->event_path().buffer().size(), 4u);

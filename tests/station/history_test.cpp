@@ -19,22 +19,26 @@ ChannelRecord channel(const std::string& id, const std::string& type, bool enabl
   return c;
 }
 
+// A reading station whose clock runs from `start`. The wall clock stands
+// while the history samples are taken (steady time alone moves on by the
+// history period), and jumps to a new time for one tick of the clock.
 struct HistoryStation : StationTest {
+  static constexpr std::chrono::milliseconds kHistorySample{1000};  // HistorySample's default
+  static constexpr std::chrono::milliseconds kClockTick{250};
+
   explicit HistoryStation(LocalTime start) : StationTest(for_events()) {
     clock.set(start);
-    // Ticks are driven by hand; the first one (no channels yet) only takes
-    // the start time.
-    station().on_clock_tick();
+    station().set_clock_active(true);  // takes the start time
   }
   void sample(std::initializer_list<const char*> values) {
     auto v = values.begin();
     for (auto& c : station().channel_table().channels())
       if (v != values.end()) c.value = *v++;
-    station().on_history_tick();
+    advance_steady(kHistorySample);
   }
   void move_to(LocalTime t) {
     clock.set(t);
-    station().on_clock_tick();
+    advance_steady(kClockTick);
   }
 };
 

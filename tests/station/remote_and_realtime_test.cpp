@@ -161,6 +161,9 @@ namespace {
 
 struct RealtimeReports : StationTest, ::testing::Test {
   Station& st = station();
+  // Steady time moves on by one period of the realtime timer: one tick. The
+  // wall clock stands, so every line of a test carries the same stamp.
+  void next_tick() { advance_steady(st.realtime().period()); }
   RealtimeReports() {
     add_channel("T01", "A", true, "11");
     add_channel("T02", "A", false, "22");
@@ -183,7 +186,7 @@ TEST_F(RealtimeReports, DurationZeroGetsOneBatchAndTheEndAtOnce) {
   EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 S1 5 0"}, "h")), visible("\x01h" + batch() + end_ack()));
   EXPECT_TRUE(st.realtime().subscribers().empty());
   EXPECT_TRUE(st.realtime().running());
-  st.on_realtime_tick();  // the next tick finds nobody and stops
+  next_tick();  // the next tick finds nobody and stops
   EXPECT_FALSE(st.realtime().running());
   EXPECT_TRUE(logged("12:30:00 End Loop RealTime"));
 }
@@ -191,9 +194,9 @@ TEST_F(RealtimeReports, DurationZeroGetsOneBatchAndTheEndAtOnce) {
 TEST_F(RealtimeReports, BatchesCountDownToCeilOfDurationOverPeriod) {
   EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 F1S1 2 5"}, "h")), visible("\x01h" + batch("F1", "F1S1")));
   EXPECT_EQ(st.realtime().period().count(), 2000);
-  st.on_realtime_tick();
+  next_tick();
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
-  st.on_realtime_tick();
+  next_tick();
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1") + end_ack("F1", "F1S1")));  // 3 batches = ceil(5/2)
   EXPECT_TRUE(logged("12:30:00 sendrealtime"));
 }
@@ -210,14 +213,14 @@ TEST_F(RealtimeReports, ANewSubscriptionNeverChangesAnother) {
   EXPECT_EQ(st.sampling().read_timer().interval(), 1000);
   ASSERT_EQ(st.realtime().subscribers().size(), 2u);
   EXPECT_EQ(st.realtime().subscribers()[0].remaining_s, 90);
-  st.on_realtime_tick();
-  st.on_realtime_tick();
+  next_tick();
+  next_tick();
   EXPECT_EQ(visible(other->take()), visible(batch("F1", "F1S1") + batch("F1", "F1S1") + end_ack("F1", "F1S1")));
   // Its next batch still comes 10 s after its first.
   int elapsed_s = 2;
   for (int ticks = 0; conn->sent.empty() && ticks < 20; ++ticks) {
     elapsed_s += st.realtime().period().count() / 1000;
-    st.on_realtime_tick();
+    next_tick();
   }
   EXPECT_EQ(elapsed_s, 10);
   EXPECT_EQ(visible(conn->take()), visible(batch("F1", "F1S1")));
@@ -233,7 +236,7 @@ TEST_F(RealtimeReports, EachSubscriptionKeepsItsOwnPeriodAndEnd) {
   EXPECT_EQ(st.realtime().period().count(), 1000);
   std::vector<std::string> a_got, b_got;
   for (int s = 1; s <= 6; ++s) {
-    st.on_realtime_tick();
+    next_tick();
     a_got.push_back(conn->take());
     b_got.push_back(b->take());
   }
@@ -274,19 +277,19 @@ TEST_F(RealtimeReports, AFailedSendEndsOnlyThatSubscription) {
   request({"BEGIN_REALTIME 1 F1 S1 1 2"}, "h", other);
   conn->close();  // the host went away
   other->take();
-  st.on_realtime_tick();
+  next_tick();
   EXPECT_TRUE(logged("Error : Cannot Connect socket or socket close!"));
   EXPECT_TRUE(logged("Emulator : Program Cancel send realtime"));
   // The other subscription runs to its end acknowledgement.
   EXPECT_EQ(visible(other->take()), visible(batch() + end_ack()));
   EXPECT_TRUE(st.realtime().subscribers().empty());
   EXPECT_TRUE(st.realtime().running());
-  st.on_realtime_tick();
+  next_tick();
   EXPECT_FALSE(st.realtime().running());
   // The last subscriber failing stops the timer at once.
   request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", other);
   other->close();
-  st.on_realtime_tick();
+  next_tick();
   EXPECT_EQ(log.last_line(), "Emulator : Program Cancel send realtime");
   EXPECT_FALSE(st.realtime().running());
 }

@@ -1,18 +1,22 @@
 // One station under test: a scratch station directory, its own io_context,
-// a manual clock, the shared doubles (configured flag, power, FTP uplink,
-// host connection), the operator log and the station itself. Tests send
-// framed requests and get the reply bytes, read the log, and set up sensor
-// rows, panel values and channel records through the station's components.
+// a manual wall clock and steady time, the shared doubles (configured flag,
+// power, device line, FTP uplink, host connection), the operator log and the
+// station itself. Tests send framed requests and get the reply bytes, move
+// time on (the station's timers fire as they come due), read the log, and
+// set up sensor rows, panel values and channel records through the
+// station's components.
 #pragma once
 #include "core/framer.hpp"
 #include "station/station.hpp"
 #include "support/manual_clock.hpp"
+#include "support/manual_steady_time.hpp"
 #include "support/station_doubles.hpp"
 #include "support/test_support.hpp"
 
 #include <asio/io_context.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <span>
@@ -69,14 +73,19 @@ class StationTest {
     bool log_dirs = true;  // log/ and history/ are there
     bool uplink = false;  // events go to `uplink`; without it they stay buffered
     bool deferred = false;  // built by make(), once the test has written its files
+    // Reading from `line` (the scripted device line, no modules unless the
+    // test adds them) from the start, with the sampling periods of the
+    // settings: the read cycle, the event check and the history sampling
+    // run as time moves on.
+    bool reading = false;
     // Non-empty: Event.Sav is loaded and events go to this host.
     std::string event_host;
   };
 
-  // The event tests' station: configured, delivering to `uplink` at
-  // 10.0.0.9, its buffer loaded.
+  // The event tests' station: configured, reading, delivering to `uplink`
+  // at 10.0.0.9, its buffer loaded.
   static Options for_events(bool log_dirs = true) {
-    return {.configured = true, .log_dirs = log_dirs, .uplink = true, .event_host = "10.0.0.9"};
+    return {.configured = true, .log_dirs = log_dirs, .uplink = true, .reading = true, .event_host = "10.0.0.9"};
   }
 
   StationTest() : StationTest(Options{}) {}
@@ -97,12 +106,18 @@ class StationTest {
   Station& make(CommandListener* listener = nullptr, ModulePoller* device = nullptr, EventUplink* uplink_to = nullptr) {
     destroy();
     StationDeps deps{clock, flag, power, listener, device};
+    if (options_.reading && !device) deps.device = &line;
     if (options_.uplink) deps.uplink = &uplink;
     if (uplink_to) deps.uplink = uplink_to;
+    deps.steady_time = &steady;
     station_ = std::make_unique<Station>(ioc, log, deps, dir.path());
     if (!options_.event_host.empty()) {
       station_->event_path().load();
       station_->settings().host = options_.event_host;
+    }
+    if (options_.reading) {
+      station_->apply_sampling_intervals();
+      station_->start_reading();
     }
     return *station_;
   }
@@ -119,6 +134,21 @@ class StationTest {
   Station& operator*() { return *station_; }
   Station* operator->() { return station_.get(); }
   ChannelTable& table() { return station_->channel_table(); }
+
+  // ---- time ----
+  // Moves the wall clock and the steady time on together, a millisecond at
+  // a time, so every timer that comes due fires, on this thread, and sees
+  // the wall time of its moment. Work the handlers post (a module's reads,
+  // the upload worker's log lines) waits for the loop to run.
+  void advance(std::chrono::milliseconds d) {
+    for (auto left = d; left > std::chrono::milliseconds(0); left -= std::chrono::milliseconds(1)) {
+      clock.advance(std::chrono::milliseconds(1));
+      steady.advance(std::chrono::milliseconds(1));
+    }
+  }
+  // Moves only the steady time: the timers fire, the wall clock stands
+  // (the station's clock sees no change of minute or hour).
+  void advance_steady(std::chrono::milliseconds d) { steady.advance(d); }
 
   // ---- requests ----
   // Frames the message, feeds it through a framer and hands it to the
@@ -183,9 +213,11 @@ class StationTest {
   TempDir dir;
   asio::io_context ioc;
   ManualClock clock{make_local_time(2006, 12, 7, 12, 30)};  // ts 200612071230
+  ManualSteadyTime steady;
   MemoryFlag flag;
   RecordingPower power;
   RecordingUplink uplink;
+  ScriptedDeviceLine line{ioc};
   OperatorLog log{ioc};
   std::shared_ptr<FakeConnection> conn = std::make_shared<FakeConnection>();
 
