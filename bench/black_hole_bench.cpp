@@ -17,6 +17,7 @@
 
 #include "support/black_hole.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_ticks.hpp"
 
 #include <asio/executor_work_guard.hpp>
 #include <asio/io_context.hpp>
@@ -113,7 +114,7 @@ Figures run_case(int ftp_port, double seconds) {
         event_check.expires_after(std::chrono::seconds(1));
         event_check.async_wait([&](std::error_code ec) {
           if (ec) return;
-          station->guarded([&] { station->on_event_tick(); });
+          station->guarded([&] { orvane::StationTicks::event(*station); });
           arm();
         });
       };

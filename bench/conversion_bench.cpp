@@ -5,6 +5,7 @@
 
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_ticks.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -83,7 +84,7 @@ void BM_ReadCyclePerModule(benchmark::State& state) {
     station.channel_table().load_sensor_list();
     station.channel_table().link_channels();
     for (auto _ : state) {
-      station.on_read_tick();
+      StationTicks::read(station);
       ioc.restart();
       while (station.acquisition().polling() && ioc.poll_one() > 0) {}
     }

@@ -13,6 +13,7 @@
 #include "support/black_hole.hpp"
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_ticks.hpp"
 
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -100,7 +101,7 @@ int main(int argc, char** argv) {
   t0 = Steady::now();
   for (int c = 0; c < checks; ++c) {
     for (int r = 1; r <= 32; ++r) station.channel_table().panel(r).value = (c % 2 == 0) ? "1" : "0";
-    station.on_event_tick();  // the host is down: the worker's attempts fail
+    orvane::StationTicks::event(station);  // the host is down: the worker's attempts fail
     clock.advance(std::chrono::milliseconds(100));
   }
   const double storm_s = std::chrono::duration<double>(Steady::now() - t0).count();
@@ -129,7 +130,7 @@ int main(int argc, char** argv) {
   t0 = Steady::now();
   int ticks = 0;
   while (!station.event_path().buffer().empty() && ticks < 1000) {
-    station.on_event_tick();  // values unchanged: no new events, only the upload
+    orvane::StationTicks::event(station);  // values unchanged: no new events, only the upload
     station.event_path().delivery().join_worker();
     ++ticks;
   }

@@ -11,6 +11,7 @@
 
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_ticks.hpp"
 
 #include "free_port.hpp"
 
@@ -169,7 +170,7 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
     const double cpu0 = thread_cpu_seconds();
     const auto t0 = Clock::now();
     while (Clock::now() - t0 < kRun) {
-      station.on_read_tick();
+      StationTicks::read(station);
       ioc.restart();
       while (station.acquisition().polling() && ioc.run_one() > 0) {}
       ++cycles;

@@ -10,6 +10,7 @@
 
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_ticks.hpp"
 
 #include <asio/io_context.hpp>
 
@@ -69,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // One input's state must not pile up in the next.
   st.realtime().end_of(*conn);
-  if (st.realtime().running()) st.on_realtime_tick();  // nobody left: the timer stops
+  if (st.realtime().running()) orvane::StationTicks::realtime(st);  // nobody left: the timer stops
   st.stop_data();
   st.set_clock_active(false);
   world.ioc.poll();

@@ -15,6 +15,7 @@
 
 #include "support/manual_clock.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_ticks.hpp"
 
 #include <asio/io_context.hpp>
 
@@ -132,13 +133,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     orvane::Station station(ioc, log, deps, scratch.dir);
     station.start();
-    station.guarded([&] { station.on_read_tick(); });
+    station.guarded([&] { orvane::StationTicks::read(station); });
     ioc.restart();
     while (station.acquisition().polling() && ioc.poll_one() > 0) {}
-    station.guarded([&] { station.on_event_tick(); });
-    station.guarded([&] { station.on_history_tick(); });
+    station.guarded([&] { orvane::StationTicks::event(station); });
+    station.guarded([&] { orvane::StationTicks::history(station); });
     clock.advance(std::chrono::minutes(1));
-    station.guarded([&] { station.on_minute_change(clock.now() - std::chrono::minutes(1), clock.now()); });
+    station.guarded(
+        [&] { orvane::StationTicks::minute_change(station, clock.now() - std::chrono::minutes(1), clock.now()); });
     station.stop_data();
     station.set_clock_active(false);
   }

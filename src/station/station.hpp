@@ -36,6 +36,7 @@
 namespace orvane {
 
 struct StationSnapshot;
+class StationTicks;
 
 // The collaborators a station is built with; tests pass doubles.
 struct StationDeps {
@@ -122,7 +123,17 @@ class Station final : public MessageHandler, public StationControl {
   // after the first `memo_seen` ever logged. Station thread.
   StationSnapshot snapshot(std::uint64_t memo_seen) const;
 
-  // ---- timer and clock handlers (public so tests can fire them) ----
+  // ---- files ----
+  std::filesystem::path file(const std::string& name) const { return dir_ / name; }
+  const std::filesystem::path& dir() const { return dir_; }
+  LocalTime now() const { return deps_.clock.now(); }
+
+ private:
+  // Benchmarks and fuzz targets run the handlers below directly
+  // (tests/support/station_ticks.hpp); tests move time on instead.
+  friend class StationTicks;
+
+  // ---- timer and clock handlers ----
   void on_read_tick();  // read cycle: polls the modules, applied when all are in
   void on_event_tick();  // event check, then the uplink
   void on_history_tick() { table_.sample_history(); }  // history sampling
@@ -131,12 +142,6 @@ class Station final : public MessageHandler, public StationControl {
   void on_minute_change(LocalTime, LocalTime) { table_.save_last_values(); }
   void on_clock_tick() { clock_.tick(); }  // reads the clock, signals hour and minute changes
 
-  // ---- files ----
-  std::filesystem::path file(const std::string& name) const { return dir_ / name; }
-  const std::filesystem::path& dir() const { return dir_; }
-  LocalTime now() const { return deps_.clock.now(); }
-
- private:
   // Start-up steps.
   void read_settings_file();
   void open_command_server();
