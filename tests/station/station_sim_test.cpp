@@ -7,6 +7,7 @@
 #include "support/manual_clock.hpp"
 #include "support/sim_process.hpp"
 #include "support/station_doubles.hpp"
+#include "support/station_test.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -20,38 +21,27 @@ namespace {
 using namespace std::chrono_literals;
 using test::write_text;
 
-using test::MemoryFlag;
-using test::RecordingPower;
-
-struct SimStation {
-  test::TempDir dir;
+// The station test object on the machine's steady time, reading a
+// simulator's modules over a pty on COM port 3.
+struct SimStation : test::StationTest {
   test::SimProcess sim;
-  asio::io_context ioc;
-  SerialModulePoller line;
-  OperatorLog log{ioc};
-  test::ManualClock clock;
-  MemoryFlag flag{true};
-  RecordingPower power{false};
-  std::optional<Station> station;
+  SerialModulePoller serial;
 
   // `read_keys`: more lines of the [READ] section of emulate.ini.
   explicit SimStation(std::vector<std::string> sim_args, const std::string& read_keys = "")
-      : sim(dir / "i7000", std::move(sim_args)), line(ioc, ComPortMap{{3, (dir / "i7000").string()}}) {
-    std::filesystem::create_directory(dir / "log");
-    std::filesystem::create_directory(dir / "history");
+      : StationTest({.configured = true, .deferred = true, .real_time = true}),
+        sim(dir / "i7000", std::move(sim_args)),
+        serial(ioc, ComPortMap{{3, (dir / "i7000").string()}}) {
+    power.result = false;
     write_text(dir / "emulate.ini",
                "[Config]\r\nHistorySample=50\r\nEventSample=50\r\n[READ]\r\nPort=3\r\n" + read_keys);
     write_text(dir / "module.con", "1,4017,A,1,Y\r\n2,4017,A,2,Y\r\n");
     write_text(dir / "channel.con", "T01,A,I,1,1,3,Y\r\nT02,A,I,1,1,0,Y\r\nT03,A,I,2,2,7,Y\r\n");
     write_text(dir / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n3,T03,A,I,Y,-100,100\r\n");
     write_text(dir / "auto.con", "1\r\n");
-    station.emplace(ioc, log, StationDeps{clock, flag, power, nullptr, &line}, dir.path());
+    make(nullptr, &serial);
   }
-  ~SimStation() {
-    station.reset();
-    ioc.restart();
-    ioc.poll();
-  }
+  ~SimStation() { destroy(); }  // before the line it reads through goes
   // Runs the station's loop until `done` holds (or `limit` passes).
   bool run_until(const std::function<bool()>& done, std::chrono::milliseconds limit = 10s) {
     ioc.restart();
@@ -64,10 +54,10 @@ struct SimStation {
   }
   // Starts the station and waits for its first read cycle to be applied.
   bool start_and_read() {
-    station->start();
-    return run_until([&] { return !station->acquisition().polling(); });
+    station().start();
+    return run_until([&] { return !station().acquisition().polling(); });
   }
-  long logged(const std::string& text) const { return std::count(log.memo().begin(), log.memo().end(), text); }
+  long logged(const std::string& text) const { return static_cast<long>(count_logged(text)); }
   long logged_containing(const std::string& text) const {
     return std::count_if(log.memo().begin(), log.memo().end(),
                          [&](const std::string& line) { return line.find(text) != std::string::npos; });
@@ -77,7 +67,7 @@ struct SimStation {
 TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
   SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:4", "--input", "1:3=const:12.5", "--input",
                 "2:7=const:-3"});
-  auto& st = *s.station;
+  auto& st = s.station();
   st.start();
   EXPECT_EQ(st.data_mode(), DataMode::reading);
   // The first cycle went out during start-up; it is applied once its reads are in.
@@ -104,7 +94,7 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
 
 TEST(StationWithSimulator, SilentModuleAndVanishingLine) {
   SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--fault", "2=silent"});
-  auto& st = *s.station;
+  auto& st = s.station();
   st.start();
   ASSERT_EQ(st.data_mode(), DataMode::reading);
   ASSERT_TRUE(s.run_until([&] { return !st.acquisition().polling(); }));
@@ -131,8 +121,8 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     SimStation s({"--checksum", "--module", "1", "--module", "2", "--input", "1:*=const:8", "--input", "2:7=const:2"},
                  "Checksum=1\r\n");
     ASSERT_TRUE(s.start_and_read());
-    EXPECT_EQ(s.station->channel_table().panel(2).value, "400");
-    EXPECT_EQ(s.station->channel_table().panel(3).value, "-80");
+    EXPECT_EQ(s->channel_table().panel(2).value, "400");
+    EXPECT_EQ(s->channel_table().panel(3).value, "-80");
     EXPECT_EQ(s.logged_containing("Error Code"), 0);
     // A module that answers with a wrong checksum is caught.
     ASSERT_TRUE(s.sim.command("fault 1 badsum"));
@@ -144,7 +134,7 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     SimStation s({"--checksum", "--module", "1", "--module", "2"});
     ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 2);
-    EXPECT_EQ(s.station->channel_table().panel(2).value, "0");
+    EXPECT_EQ(s->channel_table().panel(2).value, "0");
   }
   // Checksums asked of modules without them: the request is no command they know
   {
@@ -152,7 +142,7 @@ TEST(StationWithSimulator, ChecksumModeFollowsTheReadSection) {
     ASSERT_TRUE(s.start_and_read());
     // (they answer "?AA", which carries no valid sum).
     EXPECT_EQ(s.logged("The Error Code:7\rCheckSum Error"), 2);
-    EXPECT_EQ(s.station->channel_table().panel(2).value, "0");
+    EXPECT_EQ(s->channel_table().panel(2).value, "0");
   }
 }
 
@@ -170,14 +160,14 @@ TEST(StationWithSimulator, ReplyTimeoutFollowsTheReadSection) {
     SimStation s({"--delay", "600", "--module", "1", "--module", "2", "--input", "1:*=const:8"}, "Timeout=1500\r\n");
     ASSERT_TRUE(s.start_and_read());
     EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
-    EXPECT_EQ(s.station->channel_table().panel(2).value, "400");
+    EXPECT_EQ(s->channel_table().panel(2).value, "400");
   }
 }
 
 TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
   SimStation s({"--module", "1", "--module", "2", "--input", "1:*=const:10", "--input", "2:*=const:2", "--fault",
                 "1=silent", "--fault", "2=silent"});
-  auto& st = *s.station;
+  auto& st = s.station();
   st.start();
   ASSERT_EQ(st.data_mode(), DataMode::reading);
   // A cycle of two silent modules takes 400 ms; the read tick comes every
@@ -206,7 +196,7 @@ TEST(StationWithSimulator, SilentModulesLeaveTheStationThreadFree) {
 TEST(StationWithSimulator, GarbageAndShutdownDuringACycle) {
   SimStation s(
       {"--module", "1", "--module", "2", "--input", "1:*=const:10", "--input", "2:*=const:2", "--fault", "2=garbage"});
-  auto& st = *s.station;
+  auto& st = s.station();
   st.start();
   ASSERT_TRUE(s.run_until([&] { return s.logged("The Error Code:12\rResult String Check Error") >= 1; }));
   // Module 2's failed read hands on module 1's readings, as the result
@@ -218,7 +208,7 @@ TEST(StationWithSimulator, GarbageAndShutdownDuringACycle) {
   ASSERT_TRUE(s.sim.command("fault 2 silent"));
   ASSERT_TRUE(s.run_until([&] { return st.acquisition().polling(); }));
   const auto logged = s.log.memo().size();
-  s.station.reset();  // ends while module 2 is being waited for
+  s.destroy();  // ends while module 2 is being waited for
   s.run_until([] { return false; }, 300ms);
   EXPECT_EQ(s.log.memo().size(), logged);
 }

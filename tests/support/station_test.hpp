@@ -78,6 +78,9 @@ class StationTest {
     // settings: the read cycle, the event check and the history sampling
     // run as time moves on.
     bool reading = false;
+    // The machine's steady time instead of `steady`: the timers fire as the
+    // loop runs.
+    bool real_time = false;
     // Non-empty: Event.Sav is loaded and events go to this host.
     std::string event_host;
   };
@@ -109,7 +112,7 @@ class StationTest {
     if (options_.reading && !device) deps.device = &line;
     if (options_.uplink) deps.uplink = &uplink;
     if (uplink_to) deps.uplink = uplink_to;
-    deps.steady_time = &steady;
+    if (!options_.real_time) deps.steady_time = &steady;
     station_ = std::make_unique<Station>(ioc, log, deps, dir.path());
     if (!options_.event_host.empty()) {
       station_->event_path().load();
