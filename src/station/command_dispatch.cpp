@@ -145,8 +145,8 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
         }
       }
       if (!marks.do_command_seen) {
-        st.log("Emulator : receive Command");
-        st.log("Emulator : do command ");
+        st.operator_log().log_copy("Emulator : receive Command");
+        st.operator_log().log_copy("Emulator : do command ");
       }
     }
     finish_list_and_config(config_parts(st), marks, true);

@@ -19,22 +19,30 @@ constexpr std::size_t kKeptRepeats = 64;
 
 void OperatorLog::log(std::string text) {
   if (std::this_thread::get_id() == owner_) {
-    if (bound_depth_ > 0) {
-      const auto at = repeats_of(text);
-      auto& r = repeats_[at];
-      if (r.logged == limits::kRepeatedLogLines) {
-        if (r.held++ == 0) held_order_.push_back(at);
-        return;
-      }
-      ++r.logged;
-    }
-    append(std::move(text));
+    if (passes_bound(text)) append(std::move(text));
   } else {
     asio::post(ioc_, [this, text = std::move(text)]() mutable { append(std::move(text)); });
   }
 }
 
-std::size_t OperatorLog::repeats_of(const std::string& text) {
+void OperatorLog::log_copy(std::string_view text) {
+  if (std::this_thread::get_id() != owner_) return log(std::string(text));
+  if (passes_bound(text)) append_copy(text);
+}
+
+bool OperatorLog::passes_bound(std::string_view text) {
+  if (bound_depth_ == 0) return true;
+  const auto at = repeats_of(text);
+  auto& r = repeats_[at];
+  if (r.logged == limits::kRepeatedLogLines) {
+    if (r.held++ == 0) held_order_.push_back(at);
+    return false;
+  }
+  ++r.logged;
+  return true;
+}
+
+std::size_t OperatorLog::repeats_of(std::string_view text) {
   if (repeats_used_ <= kLinearRepeats) {
     for (std::size_t i = 0; i < repeats_used_; ++i)
       if (repeats_[i].text == text) return i;
@@ -75,6 +83,20 @@ void OperatorLog::add_observer(Observer observer) { observers_.push_back(std::mo
 void OperatorLog::append(std::string text) {
   while (memo_.size() > limits::kMemoLines) memo_.pop_front();
   memo_.push_back(std::move(text));
+  ++appended_;
+  for (const auto& observer : observers_) observer(memo_.back());
+}
+
+void OperatorLog::append_copy(std::string_view text) {
+  if (memo_.size() > limits::kMemoLines) {
+    std::string line = std::move(memo_.front());
+    memo_.pop_front();
+    while (memo_.size() > limits::kMemoLines) memo_.pop_front();
+    line.assign(text);
+    memo_.push_back(std::move(line));
+  } else {
+    memo_.emplace_back(text);
+  }
   ++appended_;
   for (const auto& observer : observers_) observer(memo_.back());
 }

@@ -24,6 +24,10 @@ class OperatorLog {
   explicit OperatorLog(asio::io_context& ioc);
 
   void log(std::string text);
+  // The same for a text the caller keeps (a fixed line logged for every
+  // command): on the owner thread, once the memo is full, the storage of
+  // the line that leaves it takes the text, so the line costs no allocation.
+  void log_copy(std::string_view text);
 
   // While one lives (owner thread), a text logged more than
   // limits::kRepeatedLogLines times is only counted; when the last one ends,
@@ -56,6 +60,9 @@ class OperatorLog {
 
  private:
   void append(std::string text);
+  void append_copy(std::string_view text);
+  // Whether the bound lets one more of this text through (counts it either way).
+  bool passes_bound(std::string_view text);
   void end_repeat_bound();
 
   // A text logged under the bound and how often. The entries are kept and
@@ -67,7 +74,7 @@ class OperatorLog {
     std::uint64_t logged = 0;
     std::uint64_t held = 0;
   };
-  std::size_t repeats_of(const std::string& text);  // its entry, made when new
+  std::size_t repeats_of(std::string_view text);  // its entry, made when new
 
   asio::io_context& ioc_;
   std::thread::id owner_;

@@ -123,6 +123,39 @@ TEST(OperatorLog, RepeatsWithinABoundAreCountedAndSummedUpAtItsEnd) {
   EXPECT_EQ(log.memo().size(), 13u);
 }
 
+// A text logged by copy (the lines every command logs) takes the storage of
+// the line leaving the full memo: the memo, its observers and the repeat
+// bound see it as any other line, and mixed with moved-in lines.
+TEST(OperatorLog, CopiedLinesKeepTheMemoRuleAndTheRepeatBound) {
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  std::vector<std::string> observed;
+  log.add_observer([&](const std::string& l) { observed.push_back(l); });
+  for (int i = 1; i <= 300; ++i) {
+    const auto text = "line " + std::to_string(i);
+    i % 2 ? log.log_copy(text) : log.log(text);
+  }
+  ASSERT_EQ(log.memo().size(), 201u);
+  EXPECT_EQ(log.memo().front(), "line 100");
+  EXPECT_EQ(log.memo()[1], "line 101");
+  EXPECT_EQ(log.memo().back(), "line 300");
+  EXPECT_EQ(observed.size(), 300u);
+  EXPECT_EQ(observed[298], "line 299");
+  {
+    const OperatorLog::RepeatBound bound(log);
+    for (int i = 0; i < 5; ++i) log.log_copy("Emulator : receive Command");
+    log.log("Emulator : receive Command");
+  }
+  EXPECT_EQ(log.memo()[log.memo().size() - 2], "Emulator : receive Command");
+  EXPECT_EQ(log.memo().back(), "Emulator : receive Command (3 more)");
+  EXPECT_EQ(log.appended(), 304u);
+  // From another thread it is posted like any line.
+  std::thread([&] { log.log_copy("from a worker"); }).join();
+  EXPECT_NE(log.memo().back(), "from a worker");
+  ioc.poll();
+  EXPECT_EQ(log.memo().back(), "from a worker");
+}
+
 TEST(OperatorLog, ManyDifferentTextsInOneBoundAreEachCountedAndTheNextBoundStartsAfresh) {
   asio::io_context ioc;
   OperatorLog log(ioc);
