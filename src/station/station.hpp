@@ -73,7 +73,6 @@ class Station final : public MessageHandler, public StationControl {
   const Acquisition& acquisition() const { return acquisition_; }
   EventPath& event_path() { return events_; }
   const EventPath& event_path() const { return events_; }
-  ConfiguredFlag& configured_flag() { return deps_.configured_flag; }
   const Clock& clock() const { return deps_.clock; }
   OperatorLog& operator_log() { return log_; }
   asio::io_context& io_context() { return ioc_; }
@@ -97,7 +96,6 @@ class Station final : public MessageHandler, public StationControl {
   // The 250 ms clock is stopped until the station is configured, and by STH / STR.
   bool clock_active() const { return clock_.active(); }
   bool read_auto_start() const;
-  bool open_device_line();
   void set_command_listener(CommandListener* listener) { deps_.listener = listener; }
   // The Hang Up button and the end of the station: hang up every dial-up connection.
   void hang_up_all() { events_.hang_up_all(); }
@@ -124,7 +122,6 @@ class Station final : public MessageHandler, public StationControl {
   StationSnapshot snapshot(std::uint64_t memo_seen) const;
 
   // ---- files ----
-  std::filesystem::path file(const std::string& name) const { return dir_ / name; }
   const std::filesystem::path& dir() const { return dir_; }
   LocalTime now() const { return deps_.clock.now(); }
 
@@ -149,6 +146,8 @@ class Station final : public MessageHandler, public StationControl {
   void load_channel_table();
   void wait_for_first_configuration();
 
+  std::filesystem::path file(const std::string& name) const { return dir_ / name; }
+  bool open_device_line();  // logs why it can't
   void check_and_send();  // end of an event tick: deliver the buffer
   void apply_readings(const std::vector<CycleModule>& cycle_modules, const std::vector<ModuleRead>& reads);
 
