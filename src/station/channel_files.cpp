@@ -18,27 +18,29 @@ void Station::refresh_labels() {
   sampling_.change(SamplingChange::resume_all);
 }
 
-void ChannelTable::load_modules() {
-  modules_.clear();
-  for (const auto& line : read_lines_if_exists(file(station_files::kModules))) {
-    if (auto m = parse_module_line(line)) {
-      modules_.push_back(std::move(*m));
+namespace {
+
+// Every line of `path` that `parse` takes goes to `records`, in file order;
+// each line it can't take is logged "error".
+template <class Records, class Parse>
+void load_records(const std::filesystem::path& path, Parse parse, Records& records, OperatorLog& log) {
+  records.clear();
+  for (const auto& line : read_lines_if_exists(path)) {
+    if (auto record = parse(line)) {
+      records.push_back(std::move(*record));
     } else {
-      log("error");
+      log.log("error");
     }
   }
 }
 
+}  // namespace
+
+void ChannelTable::load_modules() { load_records(file(station_files::kModules), parse_module_line, modules_, log_); }
+
 void ChannelTable::load_channels() {
   load_modules();
-  channels_.clear();
-  for (const auto& line : read_lines_if_exists(file(station_files::kChannels))) {
-    if (auto c = parse_channel_line(line)) {
-      channels_.push_back(std::move(*c));
-    } else {
-      log("error");
-    }
-  }
+  load_records(file(station_files::kChannels), parse_channel_line, channels_, log_);
 }
 
 void ChannelTable::load_sensor_list() {
