@@ -165,7 +165,7 @@ StationFigures station_polls(const fs::path& dir, const fs::path& link, int modu
     station.channel_table().load_channels();
     station.channel_table().load_sensor_list();
     station.channel_table().link_channels();
-    if (!station.open_device_line()) return f;
+    if (!StationTicks::open_device_line(station)) return f;
     long cycles = 0;
     const double cpu0 = thread_cpu_seconds();
     const auto t0 = Clock::now();

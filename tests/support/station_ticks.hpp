@@ -8,6 +8,7 @@ namespace orvane {
 
 class StationTicks {
  public:
+  static bool open_device_line(Station& s) { return s.open_device_line(); }  // as the start does
   static void read(Station& s) { s.on_read_tick(); }
   static void event(Station& s) { s.on_event_tick(); }
   static void history(Station& s) { s.on_history_tick(); }
