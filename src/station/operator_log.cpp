@@ -81,22 +81,25 @@ void OperatorLog::end_repeat_bound() {
 void OperatorLog::add_observer(Observer observer) { observers_.push_back(std::move(observer)); }
 
 void OperatorLog::append(std::string text) {
-  while (memo_.size() > limits::kMemoLines) memo_.pop_front();
-  memo_.push_back(std::move(text));
-  ++appended_;
-  for (const auto& observer : observers_) observer(memo_.back());
+  next_line() = std::move(text);
+  count_and_tell();
 }
 
 void OperatorLog::append_copy(std::string_view text) {
-  if (memo_.size() > limits::kMemoLines) {
-    std::string line = std::move(memo_.front());
-    memo_.pop_front();
-    while (memo_.size() > limits::kMemoLines) memo_.pop_front();
-    line.assign(text);
-    memo_.push_back(std::move(line));
-  } else {
-    memo_.emplace_back(text);
-  }
+  next_line().assign(text);
+  count_and_tell();
+}
+
+std::string& OperatorLog::next_line() {
+  if (memo_.size() <= limits::kMemoLines) return memo_.emplace_back();
+  // Full: the line that leaves lends its storage to the new one.
+  std::string line = std::move(memo_.front());
+  memo_.pop_front();
+  while (memo_.size() > limits::kMemoLines) memo_.pop_front();
+  return memo_.emplace_back(std::move(line));
+}
+
+void OperatorLog::count_and_tell() {
   ++appended_;
   for (const auto& observer : observers_) observer(memo_.back());
 }

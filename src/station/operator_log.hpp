@@ -61,6 +61,10 @@ class OperatorLog {
  private:
   void append(std::string text);
   void append_copy(std::string_view text);
+  // The memo's next line, empty or holding storage to reuse (the memo keeps
+  // its 200/201-line rule); count_and_tell() counts it and tells the observers.
+  std::string& next_line();
+  void count_and_tell();
   // Whether the bound lets one more of this text through (counts it either way).
   bool passes_bound(std::string_view text);
   void end_repeat_bound();
