@@ -95,7 +95,7 @@ void ChannelTable::refresh_labels() {
   for (int r = 1; r < sensors_.row_count(); ++r) {
     if (!has_panel(r)) continue;  // rows beyond 32 have no panel
     const auto id = trim(sensors_.cell(r, col::kPortId));
-    if (!id.empty()) panel(r).lbl = label_for(id);
+    if (!id.empty()) panel(r).label = label_for(id);
   }
 }
 

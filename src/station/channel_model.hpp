@@ -16,10 +16,10 @@ namespace orvane {
 // Panel pnl_N: lbl_N (name), value_N (scaled value, hidden) with its tag
 // (the channel's event state), mask_N (value as shown).
 struct ChannelPanel {
-  std::string lbl = "None";
+  std::string label = "None";  // lbl_N: the first characters of the Port ID
   std::string value = "0";
-  int tag = 0;
-  std::string mask = "0";
+  int event_state = 0;  // level (analog) or last state (digital) at the last event check
+  std::string shown = "0";  // mask_N: the value as shown
 };
 
 // sensor_table columns.

@@ -70,7 +70,7 @@ class ChannelTable {
   bool set_value_by_hand(std::string_view port_id, std::int64_t value);
   // Panel N's value and shown text alike.
   void set_panel_value(int n, const std::string& text);
-  // The panel's tag := the event state of its row's value (no event).
+  // The panel's event state := that of its row's value (no event).
   void prime_event_state(int row);
 
   // ---- hourly history ----

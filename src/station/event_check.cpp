@@ -32,9 +32,9 @@ std::int64_t row_state(const SensorTable& grid, int row, std::int64_t value) {
 
 std::int64_t panel_value(const ChannelPanel& panel) { return leading_int(trim(panel.value), 0); }
 
-// The panel's tag holds the state; digital values beyond its range saturate
+// The panel's event state holds it; digital values beyond its range saturate
 // rather than wrap (a wrapped state could hide a change).
-int to_tag(std::int64_t state) {
+int to_event_state(std::int64_t state) {
   return static_cast<int>(
       std::clamp<std::int64_t>(state, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
 }
@@ -45,7 +45,7 @@ void ChannelTable::prime_event_state(int row) {
   const auto& sensor_table = sensors_;
   if (!has_panel(row) || row >= sensor_table.row_count()) return;
   auto& p = panel(row);
-  p.tag = to_tag(row_state(sensor_table, row, panel_value(p)));
+  p.event_state = to_event_state(row_state(sensor_table, row, panel_value(p)));
 }
 
 void Station::on_event_tick() {
@@ -74,10 +74,10 @@ void Station::on_event_tick() {
     if (!ChannelTable::has_panel(row)) continue;
     auto& p = panel(row);
     const auto value = panel_value(p);
-    const int state = to_tag(row_state(sensor_table, row, value));
-    if (state == p.tag) continue;
+    const int state = to_event_state(row_state(sensor_table, row, value));
+    if (state == p.event_state) continue;
     if (loopback) {
-      p.tag = state;
+      p.event_state = state;
       continue;
     }
     const char kind = digital(sensor_table, row) ? 'D' : 'A';
@@ -115,7 +115,7 @@ void Station::on_event_tick() {
       log("Events : Add Event to buffer " + std::to_string(count - changes.size() + 1 + i) + " Events");
       if (!log_errors[i].empty()) log("Error : " + log_errors[i]);
       if (!raw_errors[i].empty()) log("Error : " + raw_errors[i]);
-      panel(changes[i].row).tag = changes[i].state;
+      panel(changes[i].row).event_state = changes[i].state;
     }
   }
   if (!loopback) check_and_send();

@@ -113,7 +113,7 @@ void ChannelTable::apply_readings(const std::vector<CycleModule>& cycle_modules,
       if (trim(row[col::kEnabled]) == "Y" && has_panel(ch.table_row)) {
         auto& p = panel(ch.table_row);
         p.value = ch.value;
-        p.mask = general_text(ch.raw);
+        p.shown = general_text(ch.raw);
       }
     }
   }
@@ -126,7 +126,7 @@ bool ChannelTable::set_value_by_hand(std::string_view port_id, std::int64_t valu
     if (!has_panel(r)) return false;
     auto& p = panel(r);
     p.value = int_text(value);
-    p.mask = p.value;
+    p.shown = p.value;
     return true;
   }
   return false;
@@ -135,7 +135,7 @@ bool ChannelTable::set_value_by_hand(std::string_view port_id, std::int64_t valu
 void ChannelTable::set_panel_value(int n, const std::string& text) {
   auto& p = panel(n);
   p.value = text;
-  p.mask = text;
+  p.shown = text;
 }
 
 }  // namespace orvane

@@ -12,10 +12,10 @@ StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
   for (int n = 1; n <= limits::kChannels; ++n) {
     const auto& p = table_.panel(n);
     auto& v = s.panels[static_cast<std::size_t>(n - 1)];
-    v.lbl = p.lbl;
+    v.label = p.label;
     v.value = p.value;
-    v.mask = p.mask;
-    v.tag = p.tag;
+    v.shown = p.shown;
+    v.event_state = p.event_state;
     if (n < sensor_table.row_count()) {
       const auto& row = sensor_table.row(n);
       v.port_id = trim_copy(row[col::kPortId]);

@@ -15,11 +15,11 @@ namespace orvane {
 
 // One channel panel pnl_N with what its colour depends on.
 struct PanelSnapshot {
-  std::string lbl = "None";
-  std::string port_id;  // the grid row's whole Port ID (lbl holds five characters)
+  std::string label = "None";
+  std::string port_id;  // the grid row's whole Port ID (label holds five characters)
   std::string value = "0";  // value_N
-  std::string mask = "0";  // mask_N, the value as shown
-  int tag = 0;  // value_N's tag: level (analog) or last state (digital)
+  std::string shown = "0";  // mask_N, the value as shown
+  int event_state = 0;  // value_N's tag: level (analog) or last state (digital)
   bool has_sensor = false;  // the grid row names a Port ID
   bool enabled = false;  // the grid row's Enabled cell is "Y"
   bool digital = false;  // the grid row's Port Type is "D"

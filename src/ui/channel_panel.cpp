@@ -10,12 +10,12 @@ namespace orvane::ui {
 PanelState panel_state(const PanelSnapshot& p) {
   if (!p.has_sensor) return PanelState::no_sensor;
   if (!p.enabled) return PanelState::disabled;
-  if (p.digital) return p.tag != 0 ? PanelState::alarm1 : PanelState::normal;
+  if (p.digital) return p.event_state != 0 ? PanelState::alarm1 : PanelState::normal;
   // Analog levels: 1 is below threshold 1, k is at or above threshold k-1.
-  if (p.tag <= 0) return PanelState::idle;
-  if (p.tag == 1) return PanelState::normal;
-  if (p.tag == 2) return PanelState::alarm1;
-  if (p.tag == 3) return PanelState::alarm2;
+  if (p.event_state <= 0) return PanelState::idle;
+  if (p.event_state == 1) return PanelState::normal;
+  if (p.event_state == 2) return PanelState::alarm1;
+  if (p.event_state == 3) return PanelState::alarm2;
   return PanelState::alarm3;
 }
 
@@ -33,7 +33,7 @@ QString panel_state_text(PanelState state, const PanelSnapshot& p) {
       break;
   }
   if (p.digital) return QStringLiteral("on");
-  return QStringLiteral("above T%1").arg(p.tag - 1);
+  return QStringLiteral("above T%1").arg(p.event_state - 1);
 }
 
 namespace {
@@ -125,12 +125,12 @@ ChannelPanel::ChannelPanel(int n, QWidget* parent) : QFrame(parent), n_(n) {
 }
 
 void ChannelPanel::render(const PanelSnapshot& p) {
-  const auto lbl = QString::fromStdString(p.lbl);
+  const auto lbl = QString::fromStdString(p.label);
   if (lbl_->text() != lbl) lbl_->setText(lbl);
   const auto value = QString::fromStdString(p.value);
   if (value_->text() != value) value_->setText(value);
-  value_->setProperty("tag", p.tag);
-  const auto mask = QString::fromStdString(p.mask);
+  value_->setProperty("tag", p.event_state);
+  const auto mask = QString::fromStdString(p.shown);
   if (mask_->text() != mask) mask_->setText(mask);
 
   const auto state = panel_state(p);

@@ -32,7 +32,7 @@ TEST(EventsEndToEnd, AValueChangeReachesTheFtpServerAndLeavesNothingBehind) {
   const int port = orvane::test::free_tcp_port();
   station.settings().server_port = port;
   s.row(1, "TEMP01", "A", "Y", {"100"});
-  s.table().panel(1).tag = 1;
+  s.table().panel(1).event_state = 1;
 
   s.value(1, "1234");
   s.advance(kEventCheck);  // the host is down

@@ -135,11 +135,11 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   const auto refused_at = std::find_if(lines.begin(), lines.end(), [](auto& l) { return l.rfind("Error : ", 0) == 0; });
   EXPECT_NE(refused_at->find("event not buffered"), std::string::npos) << *refused_at;
   const auto buffered = st.event_path().buffer().lines();
-  const auto tag = st.channel_table().panel(1).tag;
+  const auto tag = st.channel_table().panel(1).event_state;
   for (int i = 0; i < 3; ++i) tick();  // the refused event is tried again at each check
   EXPECT_EQ(st.event_path().buffer().lines(), buffered);
-  EXPECT_EQ(st.channel_table().panel(1).tag, tag);
-  EXPECT_NE(st.channel_table().panel(1).tag, value);  // the refused change is still to come
+  EXPECT_EQ(st.channel_table().panel(1).event_state, tag);
+  EXPECT_NE(st.channel_table().panel(1).event_state, value);  // the refused change is still to come
 
   // What the file holds is exactly the buffer: nothing lost, no torn line.
   EventBuffer reloaded;
@@ -147,7 +147,7 @@ TEST(DiskFull, BufferedEventsSurviveNewOnesAreRefusedAndTheStationRecovers) {
   EXPECT_EQ(reloaded.lines(), buffered);
 
   EXPECT_EQ(buffered.size() % kChannels, 0u);  // whole checks only
-  for (int r = 1; r <= kChannels; ++r) EXPECT_EQ(st.channel_table().panel(r).tag, tag);
+  for (int r = 1; r <= kChannels; ++r) EXPECT_EQ(st.channel_table().panel(r).event_state, tag);
 
   disk.free_space();
   lines.clear();

@@ -83,11 +83,11 @@ TEST_F(ReadCycle, ConvertsReadingsIntoPanelsAndRecords) {
   rig.settle();
   EXPECT_EQ(rig.line.asked, (std::vector<int>{1}));  // D and disabled modules are not read
   EXPECT_EQ(s.channel_table().panel(1).value, "200");
-  EXPECT_EQ(s.channel_table().panel(1).mask, "4");
+  EXPECT_EQ(s.channel_table().panel(1).shown, "4");
   // The D module's channel ran after module 1's and wrote raw 0 onto row 2.
   EXPECT_EQ(s.channel_table().channels()[6].raw, 0);
   EXPECT_EQ(s.channel_table().panel(2).value, "100");
-  EXPECT_EQ(s.channel_table().panel(2).mask, "0");
+  EXPECT_EQ(s.channel_table().panel(2).shown, "0");
   // Row 3 is not enabled: boxes untouched, record updated.
   EXPECT_EQ(s.channel_table().panel(3).value, "0");
   EXPECT_EQ(s.channel_table().channels()[2].value, "200");
@@ -221,7 +221,7 @@ TEST_F(ReadCycle, ValueByHandSetsBothBoxesWithoutConversion) {
   auto& s = rig.station();
   EXPECT_TRUE(s.channel_table().set_value_by_hand("T02", -42));
   EXPECT_EQ(s.channel_table().panel(2).value, "-42");
-  EXPECT_EQ(s.channel_table().panel(2).mask, "-42");
+  EXPECT_EQ(s.channel_table().panel(2).shown, "-42");
   EXPECT_FALSE(s.channel_table().set_value_by_hand("t02", 1));  // protocol matches are exact
   EXPECT_FALSE(s.channel_table().set_value_by_hand("", 1));
   EXPECT_EQ(s.channel_table().panel(2).value, "-42");
@@ -233,7 +233,7 @@ TEST_F(ReadCycle, MinEqualsMaxGivesZero) {
   s.settings().raw_min = s.settings().raw_max = 5;
   rig.cycle();
   EXPECT_EQ(s.channel_table().panel(1).value, "0");
-  EXPECT_EQ(s.channel_table().panel(1).mask, "4");
+  EXPECT_EQ(s.channel_table().panel(1).shown, "4");
   EXPECT_EQ(s.channel_table().channels()[3].value, "0");
 }
 
@@ -258,12 +258,12 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
              "\r\n"
              "t-é3,33\r\n" +
                  std::string(1 << 20, 'A') + ",1\r\n" + std::string("\x01\x02\xff,\x80") + "\r\n");
-  s.channel_table().panel(1).mask = "4";
+  s.channel_table().panel(1).shown = "4";
   s.channel_table().restore_last_values();
   EXPECT_TRUE(rig.logged("Emualtor  : load 7"));
   EXPECT_EQ(rig.count("error"), 2);
   EXPECT_EQ(s.channel_table().panel(1).value, "250");
-  EXPECT_EQ(s.channel_table().panel(1).mask, "4");  // only value_N is restored
+  EXPECT_EQ(s.channel_table().panel(1).shown, "4");  // only value_N is restored
   EXPECT_EQ(s.channel_table().panel(3).value, "33");
   EXPECT_EQ(s.channel_table().panel(2).value, "7");
 }

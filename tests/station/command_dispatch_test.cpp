@@ -114,8 +114,8 @@ TEST_F(Dispatch, TwoSetIdLinesReplaceTheListWithOneAck) {
   EXPECT_EQ(r1[8], "20");
   EXPECT_EQ(st.channel_table().sensors().cell(2, 1), "Tank 1");
   EXPECT_EQ(st.channel_table().sensors().cell(2, 3), "O");
-  EXPECT_EQ(st.channel_table().panel(1).lbl, "T01");
-  EXPECT_EQ(st.channel_table().panel(2).lbl, "Tank ");
+  EXPECT_EQ(st.channel_table().panel(1).label, "T01");
+  EXPECT_EQ(st.channel_table().panel(2).label, "Tank ");
   EXPECT_EQ(read_lines(dir / "sensor.con"),
             (std::vector<std::string>{",T01,A,I,Y,0,100,10,20,,,,,,", ",\"Tank 1\",D,O,N,,,,,,,,,,"}));
   EXPECT_EQ(count_logged("Emulator : Answer Ack"), 1u);
@@ -171,7 +171,7 @@ TEST_F(Dispatch, SetValueSetsTheBoxesAndAlwaysReplies) {
             visible("\x01h\x02"
                     "EVENT 200612071230 F1 S1 T01  IS 42.7\x03\x04"));
   EXPECT_EQ(st.channel_table().panel(1).value, "42");
-  EXPECT_EQ(st.channel_table().panel(1).mask, "42");
+  EXPECT_EQ(st.channel_table().panel(1).shown, "42");
   EXPECT_EQ(visible(request({"SET_VALUE 5 F1 S1 NOPE x"}, "")), visible("\x01\x02"
                                                                         "EVENT 200612071230 F1 S1 NOPE  IS x\x03\x04"));
   request({"SET_VALUE 5 F1 S1 T01 abc"});

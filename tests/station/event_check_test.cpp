@@ -29,19 +29,19 @@ TEST(EventCheck, AThresholdCrossingBecomesAnEventLineInTheBufferAndBothLogs) {
   StationTest s{StationTest::for_events()};
   s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
   s.value(1, "350");
-  s->channel_table().panel(1).tag = 4;  // level of 350 is 4: nothing yet
+  s->channel_table().panel(1).event_state = 4;  // level of 350 is 4: nothing yet
   s.advance(kEventCheck);
   EXPECT_EQ(s.event_sav(), "");
   EXPECT_EQ(s.uplink.connects, 0);
 
   std::string while_storing;
   s.uplink.on_store = [&] { while_storing = s.event_sav(); };
-  s->channel_table().panel(1).tag = 1;
+  s->channel_table().panel(1).event_state = 1;
   s.advance(kEventCheck);
   s.delivered();
   EXPECT_EQ(while_storing, kTemp350 + "\r\n");
   EXPECT_EQ(s.event_sav(), "");
-  EXPECT_EQ(s->channel_table().panel(1).tag, 4);
+  EXPECT_EQ(s->channel_table().panel(1).event_state, 4);
   EXPECT_THAT(s.take_lines(),
               ElementsAre("Events : Add Event to buffer 1 Events", "Send : 1 Events", "Events : Send Completed"));
   EXPECT_THAT(s.uplink.stored, ElementsAre(kTemp350));
@@ -117,7 +117,7 @@ TEST(EventCheck, TheLoopbackHostTracksStatesButMakesNoEventsAndNoUploads) {
   s.row(1, "T", "A", "Y", {"10"});
   s.value(1, "20");
   s.advance(kEventCheck);
-  EXPECT_EQ(s->channel_table().panel(1).tag, 2);
+  EXPECT_EQ(s->channel_table().panel(1).event_state, 2);
   EXPECT_FALSE(std::filesystem::exists(s.dir / "Event.Sav"));
   EXPECT_EQ(s.uplink.connects, 0);
 
@@ -134,8 +134,8 @@ TEST(EventCheck, PrimedStatesMakeNoEventForUnchangedValues) {
   s.value(2, "7");
   s->channel_table().prime_event_state(1);
   s->channel_table().prime_event_state(2);
-  EXPECT_EQ(s->channel_table().panel(1).tag, 2);
-  EXPECT_EQ(s->channel_table().panel(2).tag, 7);
+  EXPECT_EQ(s->channel_table().panel(1).event_state, 2);
+  EXPECT_EQ(s->channel_table().panel(2).event_state, 7);
   s.advance(kEventCheck);
   EXPECT_EQ(s.uplink.connects, 0);
 }
@@ -189,7 +189,7 @@ TEST(EventCheck, AFailedBufferWriteCountsNothingAndLosesNothing) {
   const auto lines = s.take_lines();
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
-  EXPECT_EQ(s->channel_table().panel(2).tag, 0);
+  EXPECT_EQ(s->channel_table().panel(2).event_state, 0);
 
   s.advance(kEventCheck);
   s.delivered();
@@ -230,7 +230,7 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   ASSERT_FALSE(lines.empty());
   EXPECT_TRUE(lines.front().starts_with("Error : event not buffered: ")) << lines.front();
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](auto& l) { return l.starts_with("Events : Add"); }), 0);
-  for (int r = 2; r <= 4; ++r) EXPECT_EQ(s->channel_table().panel(r).tag, 0);
+  for (int r = 2; r <= 4; ++r) EXPECT_EQ(s->channel_table().panel(r).event_state, 0);
 
   flushes = 0;
   fail = false;

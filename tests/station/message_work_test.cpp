@@ -71,7 +71,7 @@ Outcome outcome_of(StationTest& f) {
   o.emulate_ini = read_text(f.dir / "emulate.ini");
   o.history_5 = read_text(f.dir / "history" / "5.his");
   o.read_config = f.request({"READ_CONFIG 1 * x"}, "h", std::make_shared<FakeConnection>());
-  for (int n = 1; n <= limits::kChannels; ++n) o.labels += f->channel_table().panel(n).lbl + "|";
+  for (int n = 1; n <= limits::kChannels; ++n) o.labels += f->channel_table().panel(n).label + "|";
   for (const auto& ch : f->channel_table().channels()) o.links += std::to_string(ch.table_row) + " ";
   o.links += f->sampling().read_timer().enabled() ? "random on" : "random off";
   return o;
@@ -140,7 +140,7 @@ TEST_F(MessageWork, LinesThatReadFilesOrChannelsSeeTheEarlierLinesDone) {
       << visible(replies);
   EXPECT_EQ(st.channel_table().channels()[0].table_row, 2);
   EXPECT_EQ(st.channel_table().panel(2).value, "42");  // the value set after the rows changed stays
-  EXPECT_EQ(st.channel_table().panel(3).lbl, "T03");
+  EXPECT_EQ(st.channel_table().panel(3).label, "T03");
   EXPECT_EQ(read_lines(dir / "sensor.con").size(), 3u);
 }
 
@@ -152,7 +152,7 @@ TEST_F(MessageWork, AFailedLineStillLeavesTheEarlierLinesSaved) {
   EXPECT_EQ(read_lines(dir / "sensor.con"), (std::vector<std::string>{",T01,A,I,Y,,,,,,,,,,"}));
   EXPECT_NE(read_text(dir / "emulate.ini").find("Telphone=9"), std::string::npos);
   EXPECT_EQ(read_text(dir / "history" / "1.his"), "");
-  EXPECT_EQ(st.channel_table().panel(1).lbl, "T01");
+  EXPECT_EQ(st.channel_table().panel(1).label, "T01");
 }
 
 TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {

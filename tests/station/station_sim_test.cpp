@@ -73,17 +73,17 @@ TEST(StationWithSimulator, ReadsSimulatedModulesIntoTheChannelsAndStops) {
   // The first cycle went out during start-up; it is applied once its reads are in.
   EXPECT_TRUE(st.acquisition().polling());
   ASSERT_TRUE(s.run_until([&] { return st.channel_table().panel(1).value == "625"; }));
-  EXPECT_EQ(st.channel_table().panel(1).mask, "12.5");
+  EXPECT_EQ(st.channel_table().panel(1).shown, "12.5");
   EXPECT_EQ(st.channel_table().panel(2).value, "200");
-  EXPECT_EQ(st.channel_table().panel(2).mask, "4");
+  EXPECT_EQ(st.channel_table().panel(2).shown, "4");
   EXPECT_EQ(st.channel_table().panel(3).value, "-100");
-  EXPECT_EQ(st.channel_table().panel(3).mask, "-3");
+  EXPECT_EQ(st.channel_table().panel(3).shown, "-3");
   EXPECT_EQ(s.logged("The Error Code:15\rTime Out"), 0);
 
   // The read cycle picks up a change at the simulator.
   ASSERT_TRUE(s.sim.command("1 3 5"));
   ASSERT_TRUE(s.run_until([&] { return st.channel_table().panel(1).value == "250"; }));
-  EXPECT_EQ(st.channel_table().panel(1).mask, "5");
+  EXPECT_EQ(st.channel_table().panel(1).shown, "5");
 
   st.stop_data();
   EXPECT_EQ(st.data_mode(), DataMode::stopped);

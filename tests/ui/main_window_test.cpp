@@ -76,9 +76,9 @@ TEST(MainWindow, ShowsTheStationStateFromSnapshots) {
     table.set_sensor_row(3, {"", "TEMP01", "A", "I", "Y", "0", "100", "40", "70"});
     table.set_sensor_row(2, {"", "FLOW", "A", "I", "N"});
     table.refresh_labels();  // "TEMP0", "FLOW"
-    table.panel(3).mask = "72.5";
+    table.panel(3).shown = "72.5";
     table.panel(3).value = "725";
-    table.panel(3).tag = 3;  // at or above threshold 2
+    table.panel(3).event_state = 3;  // at or above threshold 2
     s.settings().factory_id = "F9";
     s.settings().host = "10.1.2.3";
     s.start_reading();  // the scripted device line opens
@@ -223,15 +223,15 @@ TEST(ChannelPanelState, ColourFollowsSensorEnabledAndLevel) {
                                                {2, PanelState::alarm1}, {3, PanelState::alarm2},
                                                {4, PanelState::alarm3}, {9, PanelState::alarm3}};
   for (auto [tag, state] : analog) {
-    p.tag = tag;
+    p.event_state = tag;
     EXPECT_EQ(panel_state(p), state) << tag;
   }
-  p.tag = 2;
+  p.event_state = 2;
   EXPECT_EQ(panel_state_text(panel_state(p), p), "above T1");
   p.digital = true;
-  p.tag = 0;
+  p.event_state = 0;
   EXPECT_EQ(panel_state(p), PanelState::normal);
-  p.tag = 1;
+  p.event_state = 1;
   EXPECT_EQ(panel_state(p), PanelState::alarm1);
   EXPECT_EQ(panel_state_text(panel_state(p), p), "on");
 }
