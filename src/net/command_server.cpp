@@ -5,13 +5,17 @@
 #include "net/refusal_log.hpp"
 
 #include <asio/ip/v6_only.hpp>
-#include <asio/write.hpp>
+#include <asio/post.hpp>
 
 #include <malloc.h>
+#include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -22,12 +26,21 @@ namespace {
 class Session;
 }
 
-// What the server and its sessions share; sessions may outlive the
-// listening socket, so it is held by both.
+// What the server and its sessions share. A session may outlive the server
+// (a handler may still hold it); it is closed then and only reports so.
 struct ServerState {
-  std::vector<Session*> sessions;
+  int epoll_fd = -1;  // the sessions' readiness set, owned by the server
+  std::vector<std::shared_ptr<Session>> sessions;  // open or draining
+  // Sessions with replies to hand to the kernel when the turn's messages
+  // are all handled; and sessions ended during a turn, kept until it is over.
+  std::vector<std::shared_ptr<Session>> to_flush;
+  std::vector<std::shared_ptr<Session>> retired;
+  // Sessions whose last read filled the buffer: the set reports a socket
+  // only when new bytes come, so these are read again next turn unasked.
+  std::vector<std::shared_ptr<Session>> read_again;
+  bool in_turn = false;
   std::size_t unfinished = 0;  // bytes held by all sessions' framers
-  std::size_t released = 0;  // read buffers freed since memory was last trimmed
+  std::size_t released = 0;  // session memory freed since memory was last trimmed
   RefusalLog refusals;
   RefusalLog::Time last_cap_log{};
   bool cap_logged = false;
@@ -43,74 +56,66 @@ std::size_t open_descriptors() {
   return n > 0 ? n - 1 : 0;  // the iterator's own
 }
 
-// One host connection: its framer, its replies. Replies are queued and
-// written in order; the queue is bounded so a host that stops reading can't
-// grow the station's memory or hold up the station thread.
+// Replies a session keeps until the end of the turn before handing them to
+// the kernel; more goes out at once.
+constexpr std::size_t kHoldRepliesBytes = 64 << 10;
+
+// One host connection: its framer, its replies. The server reads it when the
+// readiness set says so; replies are kept in order and handed to the kernel
+// once per turn, what the kernel doesn't take waits for the socket to become
+// writable. The queue is bounded so a host that stops reading can't grow the
+// station's memory or hold up the station thread.
 class Session final : public Connection, public std::enable_shared_from_this<Session> {
  public:
-  Session(asio::ip::tcp::socket socket, std::string address, MessageHandler& handler,
-          std::shared_ptr<ServerState> state)
-      : socket_(std::move(socket)), handler_(handler), state_(std::move(state)), address_(std::move(address)) {
-    state_->sessions.push_back(this);
-    buffer_.resize(limits::kReadChunkBytes);
-    std::error_code ec;
-    socket_.non_blocking(true, ec);  // replies are first written directly, see send()
-  }
+  Session(int fd, std::string address, MessageHandler& handler, std::shared_ptr<ServerState> state)
+      : fd_(fd), handler_(handler), state_(std::move(state)), address_(std::move(address)) {}
   ~Session() override {
+    end();
     account(0);
-    auto& all = state_->sessions;
-    all.erase(std::find(all.begin(), all.end(), this));
-    // Hand freed buffers back to the system after a crowd of hosts, rather
-    // than keeping them for the next crowd: when the last host has gone, or
-    // when many have gone while others stay.
-    state_->released += buffer_.capacity();
-    if (state_->released > (all.empty() ? limits::kTrimAfterIdleBytes : limits::kTrimAfterBytes)) {
-      state_->released = 0;
-      ::malloc_trim(0);
-    }
   }
 
-  void start() { read(); }
+  // Joins the readiness set; false when the system refuses.
+  bool start() {
+    epoll_event ev{};
+    interest_ = EPOLLIN;
+    ev.events = interest_ | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = this;
+    if (::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
+    state_->sessions.push_back(shared_from_this());
+    return true;
+  }
 
   bool send(std::string_view bytes) override {
     if (!open_) return false;
-    if (pending_.size() + in_flight_.size() + bytes.size() > limits::kMaxWriteQueueBytes) {
+    if (pending_.size() + bytes.size() > limits::kMaxWriteQueueBytes) {
       // The host doesn't take its replies: give it up.
       open_ = false;
-      shutdown_now();
+      end();
       return false;
     }
     if (bytes.empty()) return true;
-    if (!writing_) {
-      // Nothing queued: hand the reply to the kernel now. Usually it all
-      // goes, and the write costs no further handler; what doesn't go is
-      // queued.
-      std::error_code ec;
-      const auto n = socket_.write_some(asio::buffer(bytes), ec);
-      if (ec && ec != asio::error::would_block && ec != asio::error::try_again) {
-        open_ = false;
-        shutdown_now();
-        return false;
-      }
-      bytes.remove_prefix(ec ? 0 : n);
-      if (bytes.empty()) return true;
-    }
     pending_.append(bytes);
-    if (!writing_) write();
+    if (!state_->in_turn || pending_.size() > kHoldRepliesBytes) {
+      flush();
+    } else if (!flush_due_) {
+      flush_due_ = true;
+      state_->to_flush.push_back(shared_from_this());
+    }
     return true;
   }
 
   void close() override {
     if (!open_) return;
     open_ = false;
-    if (!writing_) shutdown_now();  // else after the queued replies are out
+    if (pending_.empty()) end();  // else after the queued replies are out
+    else update_interest();
   }
 
   std::string remote_address() const override { return address_; }
   bool is_open() const override { return open_; }
   std::size_t send_room() const override {
-    const auto queued = pending_.size() + in_flight_.size();
-    return open_ && queued < limits::kMaxWriteQueueBytes ? limits::kMaxWriteQueueBytes - queued : 0;
+    return open_ && pending_.size() < limits::kMaxWriteQueueBytes ? limits::kMaxWriteQueueBytes - pending_.size()
+                                                                  : 0;
   }
 
   std::size_t held() const { return held_; }
@@ -121,29 +126,62 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     open_ = false;
     framer_.drop();
     account(0);
-    shutdown_now();
+    end();
+  }
+
+  // What the readiness set reported. True when the read filled `buffer`:
+  // more may be waiting.
+  bool on_ready(std::uint32_t events, std::span<char> buffer) {
+    bool more = false;
+    // The host has stopped sending: after what it sent, its end is there to
+    // be read, and the set won't report it again.
+    if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) host_done_ = true;
+    if (fd_ >= 0 && (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP)) && open_) {
+      more = read(buffer);
+      if (host_done_ && !more && fd_ >= 0 && open_) read(buffer);
+    }
+    if (fd_ >= 0 && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP)) && !pending_.empty()) flush();
+    if (fd_ >= 0 && !open_ && pending_.empty()) end();
+    return more;
+  }
+
+  // Hands the queued replies to the kernel, without waiting; what it
+  // doesn't take goes when the socket is writable again.
+  void flush() {
+    flush_due_ = false;
+    if (fd_ < 0 || pending_.empty()) return;
+    const ssize_t n = ::send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      open_ = false;
+      end();
+      return;
+    }
+    pending_.erase(0, n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (pending_.empty() && pending_.capacity() > limits::kFramerKeepBytes) std::string().swap(pending_);
+    if (pending_.empty() && !open_) {
+      end();
+      return;
+    }
+    update_interest();
   }
 
  private:
-  void read() {
-    socket_.async_read_some(asio::buffer(buffer_),
-                            [self = shared_from_this()](std::error_code ec, std::size_t n) { self->on_read(ec, n); });
-  }
-
-  void on_read(std::error_code ec, std::size_t n) {
-    if (ec) {
+  bool read(std::span<char> buffer) {
+    const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+    if (n <= 0) {
       // EOF or an error: the host is gone; nothing is written to it again.
       // Replies already queued still drain (or fail) and the socket closes.
       open_ = false;
       framer_.drop();
       account(0);
-      if (!writing_) shutdown_now();
-      return;
+      if (pending_.empty()) end();
+      else update_interest();
+      return false;
     }
-    if (!open_) return;  // closed meanwhile: what it sent is not looked at
     const auto self = shared_from_this();
     framer_.feed(
-        std::string_view(buffer_.data(), n),
+        std::string_view(buffer.data(), static_cast<std::size_t>(n)),
         [&](std::span<const std::string_view> lines) {
           // A connection closed by an earlier message (problem command,
           // write bound, failed send) gets no more work done for it.
@@ -151,9 +189,22 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
           handler_.handle_message(lines, self);
         },
         [&] { handler_.log_line("Error : message too long"); });
+    if (!open_) framer_.drop();  // closed by one of its messages: the rest is not looked at
     account(framer_.held_bytes());
     if (state_->unfinished > limits::kMaxUnfinishedBytes) drop_largest();
-    if (open_ && socket_.is_open()) read();
+    return open_ && static_cast<std::size_t>(n) == buffer.size();
+  }
+
+  // Reads while open, waits for writability while replies are left over.
+  void update_interest() {
+    if (fd_ < 0) return;
+    const std::uint32_t wanted = (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT);
+    if (wanted == interest_) return;
+    epoll_event ev{};
+    interest_ = wanted;
+    ev.events = interest_ | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = this;
+    ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_MOD, fd_, &ev);
   }
 
   // Keeps the station-wide count of message memory in step with this
@@ -164,8 +215,9 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   }
 
   void drop_largest() {
-    const auto largest = *std::max_element(state_->sessions.begin(), state_->sessions.end(),
-                                           [](const Session* a, const Session* b) { return a->held() < b->held(); });
+    const auto largest = *std::max_element(
+        state_->sessions.begin(), state_->sessions.end(),
+        [](const std::shared_ptr<Session>& a, const std::shared_ptr<Session>& b) { return a->held() < b->held(); });
     const auto address = largest->address_;
     const auto held = largest->held();
     largest->drop();
@@ -175,49 +227,43 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
                         std::to_string(held) + " bytes dropped");
   }
 
-  void write() {
-    writing_ = true;
-    in_flight_.swap(pending_);
-    pending_.clear();
-    asio::async_write(socket_, asio::buffer(in_flight_),
-                      [self = shared_from_this()](std::error_code ec, std::size_t) { self->on_written(ec); });
-  }
-
-  void on_written(std::error_code ec) {
-    writing_ = false;
-    in_flight_.clear();
-    if (in_flight_.capacity() > limits::kFramerKeepBytes) std::string().swap(in_flight_);
-    if (ec) {
-      open_ = false;
-      pending_.clear();
-      shutdown_now();
-      return;
-    }
-    if (!pending_.empty() && socket_.is_open()) {
-      write();
-      return;
-    }
-    if (!open_) shutdown_now();
-  }
-
-  void shutdown_now() {
-    std::error_code ignored;
+  // Closes the socket and leaves the server; the object itself lives on
+  // while anyone holds it (until the end of the turn at least).
+  void end() {
+    if (fd_ < 0) return;
+    // Out of the set first: a child process started meanwhile may still
+    // share the socket, and the set must never report it again.
+    ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_DEL, fd_, nullptr);
+    ::shutdown(fd_, SHUT_RDWR);
+    ::close(fd_);
+    fd_ = -1;
+    const std::size_t freed = sizeof(Session) + pending_.capacity();
     std::string().swap(pending_);
-    if (!socket_.is_open()) return;
-    socket_.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
-    socket_.close(ignored);
+    auto& all = state_->sessions;
+    const auto it = std::find_if(all.begin(), all.end(), [this](const auto& s) { return s.get() == this; });
+    if (it == all.end()) return;
+    state_->retired.push_back(std::move(*it));
+    all.erase(it);
+    // Hand freed memory back to the system after a crowd of hosts, rather
+    // than keeping it for the next crowd: when the last host has gone, or
+    // when many have gone while others stay.
+    state_->released += freed;
+    if (state_->released > (all.empty() ? limits::kTrimAfterIdleBytes : limits::kTrimAfterBytes)) {
+      state_->released = 0;
+      ::malloc_trim(0);
+    }
   }
 
-  asio::ip::tcp::socket socket_;
+  int fd_;
   MessageHandler& handler_;
   std::shared_ptr<ServerState> state_;
   std::string address_;
-  std::vector<char> buffer_;
   Framer framer_;
   std::size_t held_ = 0;  // this framer's share of state_->unfinished
-  std::string pending_;  // replies not yet handed to the socket
-  std::string in_flight_;  // the bytes of the write under way
-  bool writing_ = false;
+  std::string pending_;  // replies not yet taken by the kernel
+  std::uint32_t interest_ = 0;
+  bool flush_due_ = false;
+  bool host_done_ = false;  // the host shut its sending side
   bool open_ = true;
 };
 
@@ -232,9 +278,67 @@ std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::siz
 }
 
 CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler)
-    : ioc_(ioc), handler_(handler), accept_retry_(ioc), state_(std::make_shared<ServerState>()) {}
+    : ioc_(ioc),
+      handler_(handler),
+      accept_retry_(ioc),
+      ready_watch_(ioc),
+      read_buffer_(limits::kReadChunkBytes),
+      state_(std::make_shared<ServerState>()) {
+  const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) throw std::system_error(errno, std::system_category(), "epoll_create1");
+  ready_watch_.assign(fd);
+  state_->epoll_fd = fd;
+  watch();
+}
 
-CommandServer::~CommandServer() { close(); }
+CommandServer::~CommandServer() {
+  close();
+  // Sessions still held elsewhere find their host gone.
+  const auto all = state_->sessions;
+  for (const auto& s : all) s->drop();
+  state_->retired.clear();
+  state_->read_again.clear();
+  state_->to_flush.clear();
+  state_->epoll_fd = -1;
+  *alive_ = false;
+}
+
+void CommandServer::watch() {
+  ready_watch_.async_wait(asio::posix::descriptor_base::wait_read, [this, alive = alive_](std::error_code ec) {
+    if (!ec && *alive) serve_turn();
+  });
+}
+
+// One turn: every session the readiness set reports is read once and its
+// complete messages handled; then the replies of the turn go to the kernel
+// together, so a crowd of hosts is answered in one burst.
+void CommandServer::serve_turn() {
+  epoll_event events[kEventsPerTurn];
+  const int n = ::epoll_wait(state_->epoll_fd, events, kEventsPerTurn, 0);
+  auto again = std::move(state_->read_again);
+  state_->read_again.clear();
+  state_->in_turn = true;
+  for (const auto& s : again)
+    if (s->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(s);
+  for (int i = 0; i < n; ++i) {
+    auto* s = static_cast<Session*>(events[i].data.ptr);
+    if (s->on_ready(events[i].events, read_buffer_)) state_->read_again.push_back(s->shared_from_this());
+  }
+  state_->in_turn = false;
+  const bool more = n == kEventsPerTurn || !state_->read_again.empty();
+  // A flush may end its session and so change the list.
+  for (std::size_t i = 0; i < state_->to_flush.size(); ++i) state_->to_flush[i]->flush();
+  state_->to_flush.clear();
+  state_->retired.clear();
+  if (!more) {
+    watch();
+    return;
+  }
+  // Come back for the rest after whatever else is waiting.
+  asio::post(ioc_, [this, alive = alive_] {
+    if (*alive) serve_turn();
+  });
+}
 
 void CommandServer::listen(const ListenSettings& settings) {
   listen_failure_.clear();
@@ -338,8 +442,14 @@ void CommandServer::accept() {
       socket.close(ignored);
     } else {
       socket.set_option(asio::ip::tcp::no_delay(true), ignored);
+      socket.non_blocking(true, ignored);
       const auto address = host_address_text(socket.remote_endpoint(ignored).address());
-      std::make_shared<Session>(std::move(socket), address, handler_, state_)->start();
+      const int fd = socket.release(ignored);
+      if (fd >= 0) {
+        const auto session = std::make_shared<Session>(fd, address, handler_, state_);
+        if (!session->start()) handler_.log_line("Error : accept: " + std::string(std::strerror(errno)));
+      }
+      state_->retired.clear();
     }
     accept();
   });

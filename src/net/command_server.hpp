@@ -10,11 +10,13 @@
 #include "station/host_messages.hpp"
 
 #include <asio/ip/tcp.hpp>
+#include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
 
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace orvane {
 
@@ -47,6 +49,11 @@ class CommandServer final : public CommandListener {
   // True when the new connection may have a session; otherwise it is
   // closed before anything is read and the refusal logged (rate limited).
   bool admit(asio::ip::tcp::socket& socket);
+  // The sessions are served in turns from their readiness set, which the
+  // loop watches as one descriptor.
+  void watch();
+  void serve_turn();
+  static constexpr int kEventsPerTurn = 64;
 
   asio::io_context& ioc_;
   MessageHandler& handler_;
@@ -56,7 +63,10 @@ class CommandServer final : public CommandListener {
   std::string listen_failure_;
   HostAllowList allow_;
   std::size_t host_cap_ = 0;
+  asio::posix::stream_descriptor ready_watch_;
+  std::vector<char> read_buffer_;  // one read at a time, for every session
   std::shared_ptr<ServerState> state_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };
 
 // The cap on hosts at once: MaxHosts, lowered so that the descriptors open

@@ -297,6 +297,30 @@ TEST(CommandServer, AHostThatStopsReadingIsCutOffAtTheQueueBound) {
   EXPECT_EQ(visible(other.read_replies()), visible(kReadDataReply));
 }
 
+TEST(CommandServer, PipelinedRequestsBeyondOneReadAreAnsweredInOrderAndAHalfClosedHostIsLetGo) {
+  TcpStation s;
+  Host host(s.port());
+  // More requests in one go than one read of the station takes, each with
+  // its own header, and the host's sending side shut right after.
+  constexpr int kRequests = 3000;
+  std::string requests;
+  for (int i = 0; i < kRequests; ++i) requests += frame("h" + std::to_string(i), {"READ_DATA 1 F1 S1"});
+  ASSERT_GT(requests.size(), std::size_t{64} << 10);
+  host.send(requests);
+  host.socket.shutdown(asio::ip::tcp::socket::shutdown_send);
+  const auto replies = host.read_replies(kRequests);
+  ASSERT_EQ(std::count(replies.begin(), replies.end(), '\x04'), kRequests);
+  std::size_t at = 0;
+  for (int i = 0; i < kRequests; ++i) {
+    const auto header = "\x01h" + std::to_string(i) + "\x02";
+    ASSERT_EQ(replies.compare(at, header.size(), header), 0) << "reply " << i;
+    at = replies.find('\x04', at) + 1;
+  }
+  // Every reply out, the station ends the connection.
+  EXPECT_TRUE(host.closed_by_station());
+  EXPECT_TRUE(wait_until([&] { return s.run([&] { return s.server.session_count() == 0; }); }));
+}
+
 TEST(CommandServer, ThousandsOfConnectionsOpenedAndDroppedLeaveNoSession) {
   TcpStation s;
   for (int i = 0; i < 2000; ++i) {
