@@ -1,6 +1,5 @@
 #include "platform/line_output.hpp"
 
-#include <asio/post.hpp>
 
 #include <fcntl.h>
 #include <sys/socket.h>
@@ -23,7 +22,7 @@ constexpr std::string_view kNoticeTail = " log lines dropped from stdout";
 }  // namespace
 
 LineOutput::LineOutput(asio::io_context& ioc, int fd, std::size_t max_buffered)
-    : ioc_(ioc), fd_(fd), max_buffered_(max_buffered) {
+    : ioc_(ioc), fd_(fd), max_buffered_(max_buffered), flush_timer_(ioc) {
   struct stat st {};
   if (::fstat(fd, &st) != 0) {
     broken_ = true;  // nothing to write to
@@ -94,10 +93,12 @@ void LineOutput::put(std::string_view line) {
 }
 
 void LineOutput::schedule_flush() {
-  if (flush_posted_ || waiting_) return;
-  flush_posted_ = true;
-  asio::post(ioc_, [this] {
-    flush_posted_ = false;
+  if (flush_due_ || waiting_) return;
+  flush_due_ = true;
+  flush_timer_.expires_after(kBatchWindow);
+  flush_timer_.async_wait([this](std::error_code ec) {
+    if (ec) return;  // the output is gone
+    flush_due_ = false;
     flush();
   });
 }

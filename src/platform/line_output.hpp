@@ -1,6 +1,7 @@
-// Operator-log lines to a descriptor (stdout when headless): the lines of
-// one turn of the event loop go out in one write, and a reader that stalls or
-// goes away never blocks or ends the station. Lines that don't fit the
+// Operator-log lines to a descriptor (stdout when headless): the lines that
+// come within a few milliseconds of each other (so every line of one turn of
+// the event loop) go out in one write, and a reader that stalls or goes away
+// never blocks or ends the station. Lines that don't fit the
 // bounded buffer are dropped from this output, counted, and reported by one
 // line once output flows again.
 #pragma once
@@ -8,7 +9,9 @@
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
+#include <asio/steady_timer.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,9 +28,11 @@ class LineOutput {
   LineOutput(const LineOutput&) = delete;
   LineOutput& operator=(const LineOutput&) = delete;
 
-  // Station thread. The line (without its newline) is written at the end of
-  // the current turn of the loop, with every other line added in that turn.
+  // Station thread. The line (without its newline) is written at most
+  // kBatchWindow later, with every other line added meanwhile: a busy
+  // station writes a few times per window, not once per turn of its loop.
   void add(std::string_view line);
+  static constexpr std::chrono::milliseconds kBatchWindow{5};
 
   // Lines dropped and not yet reported.
   std::uint64_t dropped() const { return dropped_; }
@@ -58,7 +63,8 @@ class LineOutput {
   std::size_t max_buffered_;
   std::string buffer_;
   std::size_t sent_ = 0;  // bytes of buffer_ already written
-  bool flush_posted_ = false;
+  asio::steady_timer flush_timer_;
+  bool flush_due_ = false;  // the timer runs for what is buffered
   bool waiting_ = false;  // for the descriptor to take bytes again
   bool broken_ = false;  // the reader is gone for good (EPIPE and the like)
   std::uint64_t dropped_ = 0;

@@ -1,6 +1,8 @@
-// Headless operator-log output over real pipes: lines batched per turn of the
-// loop, a stalled or vanished reader never blocking the writer.
+// Headless operator-log output over real pipes: lines batched per window, a
+// stalled or vanished reader never blocking the writer.
 #include "platform/line_output.hpp"
+
+#include <asio/post.hpp>
 
 #include <gtest/gtest.h>
 
@@ -43,22 +45,29 @@ struct Pipe {
 
 std::string line_text(int i) { return "Emulator : line " + std::to_string(i); }
 
+// Runs the loop until the lines added so far have had their batch window.
+void run_window(asio::io_context& ioc) {
+  ioc.restart();
+  ioc.run_for(LineOutput::kBatchWindow * 4);
+}
+
 }  // namespace
 
-TEST(LineOutput, LinesOfOneTurnGoOutInOneWriteAtItsEnd) {
+TEST(LineOutput, LinesOfOneWindowGoOutInOneWrite) {
   asio::io_context ioc;
   Pipe pipe;
   LineOutput out(ioc, pipe.write_end);
   out.add("Emulator : receive Command");
   out.add("Emulator : do command ");
-  out.add("");
-  EXPECT_EQ(pipe.take(), "");  // nothing before the turn ends
+  // Lines of later turns within the window join them.
+  asio::post(ioc, [&] { out.add(""); });
   ioc.poll();
+  EXPECT_EQ(pipe.take(), "");  // nothing before the window ends
+  run_window(ioc);
   EXPECT_EQ(pipe.take(), "Emulator : receive Command\nEmulator : do command \n\n");
   EXPECT_EQ(out.writes(), 1u);
   out.add("Emulator : Answer Ack");
-  ioc.restart();
-  ioc.poll();
+  run_window(ioc);
   EXPECT_EQ(pipe.take(), "Emulator : Answer Ack\n");
   EXPECT_EQ(out.writes(), 2u);
   // The inherited descriptor keeps its blocking mode (the shell and child
@@ -77,8 +86,7 @@ TEST(LineOutput, AStalledReaderCostsDroppedLinesCountedAndReportedWhenItReadsAga
   for (int i = 0; i < total; ++i) {
     out.add(line_text(i));
     if (i % 50 == 49) {
-      ioc.restart();
-      ioc.poll();
+      run_window(ioc);
     }
     ASSERT_LE(out.buffered(), bound);
   }
@@ -105,8 +113,7 @@ TEST(LineOutput, AStalledReaderCostsDroppedLinesCountedAndReportedWhenItReadsAga
   EXPECT_EQ(out.dropped(), 0u);
 
   out.add("Emulator : after");
-  ioc.restart();
-  ioc.poll();
+  run_window(ioc);
   EXPECT_EQ(pipe.take(), "Emulator : after\n");
 }
 
@@ -118,7 +125,7 @@ TEST(LineOutput, TheNoticeStandsWhereTheLinesWentMissing) {
   ASSERT_EQ(::write(pipe.write_end, full.data(), full.size()), 4096);  // the reader stalls
   LineOutput out(ioc, pipe.write_end, 256);
   out.add("Emulator : a");  // waits in the buffer
-  ioc.poll();
+  run_window(ioc);
   out.add(std::string(300, 'y'));  // can never fit: dropped
   EXPECT_EQ(out.dropped(), 1u);
   out.add("Emulator : b");  // fits, after the report of the gap
@@ -135,21 +142,18 @@ TEST(LineOutput, AReaderThatWentAwayNeitherBlocksNorEndsTheProcess) {
   Pipe pipe;
   LineOutput out(ioc, pipe.write_end);
   out.add("Emulator : first");
-  ioc.poll();
+  run_window(ioc);
   EXPECT_EQ(pipe.take(), "Emulator : first\n");
   pipe.close_reader();
   for (int i = 0; i < 20000; ++i) out.add(line_text(i));  // more than the pipe and the buffer hold
-  ioc.restart();
-  ioc.poll();
+  run_window(ioc);
   out.add("Emulator : later");
-  ioc.restart();
-  ioc.poll();
+  run_window(ioc);
   EXPECT_EQ(out.buffered(), 0u);
   EXPECT_EQ(out.dropped(), 20001u);
   const auto writes = out.writes();
   out.add("Emulator : much later");
-  ioc.restart();
-  ioc.poll();
+  run_window(ioc);
   EXPECT_EQ(out.writes(), writes);  // no more attempts at a reader that is gone
 }
 
@@ -161,6 +165,6 @@ TEST(LineOutput, AClosedDescriptorIsNoOutput) {
   ::close(fds[1]);
   LineOutput out(ioc, fds[1]);
   out.add("Emulator : nowhere");
-  ioc.poll();
+  run_window(ioc);
   EXPECT_EQ(out.dropped(), 1u);
 }
