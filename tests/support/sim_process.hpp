@@ -57,11 +57,15 @@ class SimProcess {
   }
 
   // Ends the simulator (its pty master closes with it).
+  // A simulator that doesn't end within 5 s is killed: a test never hangs on it.
   void stop(int sig) {
     if (pid_ <= 0) return;
     ::kill(pid_, sig);
     int status = 0;
-    ::waitpid(pid_, &status, 0);
+    for (int waited_ms = 0; ::waitpid(pid_, &status, WNOHANG) == 0; waited_ms += 10) {
+      if (waited_ms == 5000) ::kill(pid_, SIGKILL);
+      ::usleep(10'000);
+    }
     pid_ = -1;
   }
 
