@@ -168,7 +168,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
  private:
   bool read(std::span<char> buffer) {
     const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return false;
+    if (n < 0 && errno == EINTR) return true;  // nothing taken: read it again next turn
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
     if (n <= 0) {
       // EOF or an error: the host is gone; nothing is written to it again.
       // Replies already queued still drain (or fail) and the socket closes.
