@@ -168,14 +168,19 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
       break;
     }
     stored += done;
+    // Naming the next batch rewrites the journal from the new head on, past
+    // the lines just removed (as after a kill here): only the upload's last
+    // batch writes the removal, so the journal left at rest starts at the
+    // head. One journal write and its flushes fewer per batch.
+    if (stored < total && !failed && !out_of_time && !stopping_) continue;
     try {
       journal.removed(buffer_.position(), done);
     } catch (const std::system_error& e) {
       // The journal on disk still holds from the old head on; the next
-      // batch would rewrite it: stop here.
+      // upload skips the lines removed before it names any.
       log_(std::string("Error : ") + e.what());
-      break;
     }
+    break;
   }
   if (stored == total) log_("Events : Send Completed");
   try {

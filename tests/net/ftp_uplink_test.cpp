@@ -194,6 +194,49 @@ TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderThe
   EXPECT_TRUE(buffer.empty());
 }
 
+// An upload longer than one batch: the next batch is named while the
+// journal on disk still lists the batch just stored and removed. Killed
+// right after the next batch's first store, the restart stores that one line
+// again under its name, and every event reaches the host once, in order.
+TEST(FtpUplink, AStationKilledJustPastABatchStoresOnlyThatBatchsLinesAgain) {
+  FtpTestServer server;
+  TempDir dir;
+  std::atomic<bool> online{false};
+  test::ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
+  FtpUplink ftp{
+      FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)}};
+  const auto settings = Uplink(0).settings(server.port());
+  const int total = static_cast<int>(EventDelivery::kBatch) + 3;
+  {
+    EventBuffer buffer;
+    buffer.load(dir / "Event.Sav");
+    for (int i = 1; i <= total; ++i) buffer.add(event(i));
+    test::RecordingUplink dying;
+    dying.forward_to = &ftp;
+    dying.after_store = [&dying] {
+      if (dying.stored.size() == EventDelivery::kBatch + 1) throw Crash{};
+    };
+    EventDelivery delivery(
+        buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
+    EXPECT_THROW(delivery.upload_buffer(settings, false), Crash);
+  }
+  clock.advance(std::chrono::seconds(5));
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  ASSERT_EQ(buffer.size(), 3u);  // the first batch left the buffer
+  EventDelivery delivery(
+      buffer, [](std::string) {}, clock, &ftp, nullptr, nullptr, online);
+  delivery.upload_buffer(settings, false);
+  EXPECT_TRUE(buffer.empty());
+  EXPECT_EQ(server.stored(), total + 1);
+  // One file per event, in name order the events' order, the line stored
+  // twice under the name it had before the kill.
+  EXPECT_EQ(server.contents(), events(1, total));
+  char last[32];
+  std::snprintf(last, sizeof last, "Emulate090507%03d", total - 1);
+  EXPECT_EQ(server.files().rbegin()->first, last);
+}
+
 TEST(FtpUplink, RefusedLoginOrNoServerLeavesTheBufferAndLogsOnlyOnTheWorker) {
   FtpTestServer refusing({"--refuse-login"});
   Uplink u(2);
