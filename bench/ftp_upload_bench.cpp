@@ -2,16 +2,27 @@
 // loopback, next to the curl command storing the same number of files over
 // one connection to the same server, in the same run; then the drain of a
 // large backlog next to that of a small one.
-//   ftp_upload_bench [events=1000] [rounds=3] [backlog=600000] [drain seconds=20]
+//   ftp_upload_bench [events=1000] [rounds=3] [backlog=600000] [drain seconds=20] [server files: shm|disk]
+//
+// Both clients give the server the same work: every store creates a new file
+// in the same folder (the station's names are new at every store, so curl
+// stores files of new names there too; overwriting its own files of the
+// round before cost the server less per file than creating them). The
+// server keeps its files on tmpfs (/dev/shm) unless told `disk`: on the
+// station's disk, creating them took the server's time in bursts as the
+// station's journal flushes committed them. The station's own files stay
+// on disk. Rounds alternate which client goes first.
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "station/event_delivery.hpp"
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -20,6 +31,7 @@
 #include <random>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace fs = std::filesystem;
 using Clock = std::chrono::steady_clock;
@@ -41,6 +53,22 @@ long long written_bytes() {
   while (in >> key >> value)
     if (key == "write_bytes:") return value;
   return 0;
+}
+
+// CPU time the process has used so far, in ms (user and system).
+double cpu_ms(pid_t pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+  std::string field;
+  long long ticks = 0;
+  // The name (field 2) holds no space here (python3); fields 14 and 15.
+  for (int i = 1; i <= 15 && in >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::atoll(field.c_str());
+  return static_cast<double>(ticks) * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+bool shm_usable() {
+  struct stat st{};
+  return ::stat("/dev/shm", &st) == 0 && S_ISDIR(st.st_mode) && ::access("/dev/shm", W_OK) == 0;
 }
 
 int count(const std::string& text, const std::string& what) {
@@ -83,10 +111,13 @@ struct Server {
 int main(int argc, char** argv) {
   const int events = argc > 1 ? std::atoi(argv[1]) : 1000;
   const int rounds = argc > 2 ? std::atoi(argv[2]) : 3;
-  const auto dir = fs::temp_directory_path() / ("orvane-upload-bench-" + std::to_string(std::random_device{}()));
-  const auto root = dir / "root";
-  fs::create_directories(root / "kyvex" / "debug" / "data");
-  fs::create_directories(root / "curl");
+  const bool server_on_disk = (argc > 5 && std::string(argv[5]) == "disk") || !shm_usable();
+  const auto tag = "orvane-upload-bench-" + std::to_string(std::random_device{}());
+  const auto dir = fs::temp_directory_path() / tag;
+  const auto root_dir = server_on_disk ? dir : fs::path("/dev/shm") / tag;
+  const auto root = root_dir / "root";
+  const auto folder = root / "kyvex" / "debug" / "data";
+  fs::create_directories(folder);
   fs::create_directories(dir / "station");
   fs::create_directories(dir / "files");
   Server server(root, dir / "server.out");
@@ -94,11 +125,20 @@ int main(int argc, char** argv) {
   const std::string line =
       "\x01\x02"
       "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04";
-  for (int i = 0; i < events; ++i) {
-    char name[32];
-    std::snprintf(name, sizeof name, "e%05d", i);
-    std::ofstream(dir / "files" / name, std::ios::binary) << line;
-  }
+  // The files curl stores, under names of their own for each run: c<round>p
+  // for plain curl, c<round>n for curl -Q NOOP, written before any timing.
+  auto run_tag = [](int round, bool noop) { return "c" + std::to_string(round) + (noop ? "n" : "p"); };
+  for (int r = 0; r < rounds; ++r)
+    for (const bool noop : {false, true}) {
+      const auto local = dir / "files" / run_tag(r, noop);
+      fs::create_directories(local);
+      for (int i = 0; i < events; ++i) {
+        char name[32];
+        std::snprintf(name, sizeof name, "%s%05d", run_tag(r, noop).c_str(), i);
+        std::ofstream(local / name, std::ios::binary) << line;
+      }
+    }
+  ::sync();
 
   orvane::SystemClock clock;
   orvane::FtpUplink ftp;
@@ -112,20 +152,25 @@ int main(int argc, char** argv) {
   settings.target = {"127.0.0.1", server.port, "Guest", "Tulip"};
   settings.eventpath = "/kyvex/debug/data";
 
-  char glob[64];
-  std::snprintf(glob, sizeof glob, "e[00000-%05d]", events - 1);
-  const std::string curl_cmd = "cd " + (dir / "files").string() + " && curl -s -S -u Guest:Tulip -T '" + glob +
-                               "' ftp://127.0.0.1:" + std::to_string(server.port) + "/%2Fcurl/";
-
   // curl's easy interface stalls a second now and then before a data
   // connection (libcurl 7.88); a NOOP before each store avoids it, so that
-  // run is the fair reference for the FTP work itself.
-  const std::string curl_noop_cmd = curl_cmd + " -Q NOOP";
+  // run is the fair reference for the FTP work itself. Like the station, it
+  // logs in and changes to the folder within the timed run.
+  auto curl_cmd = [&](int round, bool noop) {
+    const auto name = run_tag(round, noop);
+    char glob[64];
+    std::snprintf(glob, sizeof glob, "%s[00000-%05d]", name.c_str(), events - 1);
+    return "cd " + (dir / "files" / name).string() + " && curl -s -S -u Guest:Tulip -T '" + glob +
+           "' ftp://127.0.0.1:" + std::to_string(server.port) + "/%2Fkyvex/debug/data/" + (noop ? " -Q NOOP" : "");
+  };
 
-  double best_station = 1e9, best_curl = 1e9, best_noop = 1e9;
-  for (int r = 0; r < rounds; ++r) {
-    for (int i = 0; i < events; ++i) buffer.add(line);
-    auto t0 = Clock::now();
+  struct Run {
+    double seconds = 0;
+    double server_ms = 0;  // the server's CPU time over the run
+  };
+  auto station_run = [&]() -> Run {
+    const double cpu0 = cpu_ms(server.pid);
+    const auto t0 = Clock::now();
     // One upload holds the station thread for a few seconds at most and
     // leaves the rest to the next tick; a loaded machine may need several.
     // The station's way: each tick hands the upload to the worker.
@@ -133,33 +178,55 @@ int main(int argc, char** argv) {
       delivery.check_and_send(settings);
       delivery.join_worker();
     }
-    const double station_s = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
     if (!buffer.empty() || last_log != "Events : Send Completed") {
       std::fprintf(stderr, "upload failed: %s\n", last_log.c_str());
-      return 1;
+      std::exit(1);
     }
-    t0 = Clock::now();
-    if (std::system(curl_cmd.c_str()) != 0) {
+    return {s, cpu_ms(server.pid) - cpu0};
+  };
+  auto curl_run = [&](int round, bool noop) -> Run {
+    const auto cmd = curl_cmd(round, noop);
+    const double cpu0 = cpu_ms(server.pid);
+    const auto t0 = Clock::now();
+    if (std::system(cmd.c_str()) != 0) {
       std::fprintf(stderr, "curl failed\n");
-      return 1;
+      std::exit(1);
     }
-    const double curl_s = std::chrono::duration<double>(Clock::now() - t0).count();
-    t0 = Clock::now();
-    if (std::system(curl_noop_cmd.c_str()) != 0) {
-      std::fprintf(stderr, "curl failed\n");
-      return 1;
+    return {std::chrono::duration<double>(Clock::now() - t0).count(), cpu_ms(server.pid) - cpu0};
+  };
+
+  double best_station = 1e9, best_curl = 1e9, best_noop = 1e9;
+  std::vector<double> noop_ratios;
+  for (int r = 0; r < rounds; ++r) {
+    for (int i = 0; i < events; ++i) buffer.add(line);
+    Run station, curl, noop;
+    if (r % 2 == 0) {
+      station = station_run();
+      curl = curl_run(r, false);
+      noop = curl_run(r, true);
+    } else {
+      noop = curl_run(r, true);
+      curl = curl_run(r, false);
+      station = station_run();
     }
-    const double noop_s = std::chrono::duration<double>(Clock::now() - t0).count();
-    std::printf("round %d: station %.0f events/s, curl %.0f files/s, curl -Q NOOP %.0f files/s\n", r + 1,
-                events / station_s, events / curl_s, events / noop_s);
-    best_station = std::min(best_station, station_s);
-    best_curl = std::min(best_curl, curl_s);
-    best_noop = std::min(best_noop, noop_s);
+    std::printf(
+        "round %d: station %.0f events/s, curl %.0f files/s, curl -Q NOOP %.0f files/s (server CPU ms: %.0f, %.0f, "
+        "%.0f; %s first)\n",
+        r + 1, events / station.seconds, events / curl.seconds, events / noop.seconds, station.server_ms,
+        curl.server_ms, noop.server_ms, r % 2 == 0 ? "station" : "curl");
+    best_station = std::min(best_station, station.seconds);
+    best_curl = std::min(best_curl, curl.seconds);
+    best_noop = std::min(best_noop, noop.seconds);
+    noop_ratios.push_back(noop.seconds / station.seconds);
   }
+  std::sort(noop_ratios.begin(), noop_ratios.end());
+  std::printf("server files on %s; median of the rounds' ratios to curl -Q NOOP: %.2f\n",
+              server_on_disk ? "disk" : "tmpfs", noop_ratios[noop_ratios.size() / 2]);
   // Names unique and increasing: every store of every round is a file of
   // its own, and in name order the files are in store order.
   std::size_t files = 0;
-  for ([[maybe_unused]] const auto& e : fs::directory_iterator(root / "kyvex" / "debug" / "data")) ++files;
+  for (const auto& e : fs::directory_iterator(folder)) files += e.path().filename().string().rfind("Emulate", 0) == 0;
   const bool unique = files == static_cast<std::size_t>(rounds) * static_cast<std::size_t>(events);
   std::printf("names: %zu files for %d stores, unique and increasing: %s\n", files, rounds * events,
               unique ? "yes" : "NO");
@@ -207,5 +274,6 @@ int main(int argc, char** argv) {
       rounds, events, events / best_station, events / best_curl, best_curl / best_station, events / best_noop,
       best_noop / best_station);
   fs::remove_all(dir);
+  fs::remove_all(root_dir);
   return unique ? 0 : 1;
 }
