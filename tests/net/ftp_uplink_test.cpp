@@ -156,42 +156,58 @@ TEST(FtpUplink, AConnectionDroppedMidTransferLosesNothingAndTheRetryTakesTheSame
 // killed there: nothing after it runs, the buffer keeps the lines.
 struct Crash {};
 
-TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderTheSameNames) {
-  FtpTestServer server;
+// A station folder whose upload of the first `events` events is killed right
+// after the store numbered `kill_after`, then restarted 5 s later.
+struct KilledUpload {
   TempDir dir;
   std::atomic<bool> online{false};
   test::ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
   FtpUplink ftp{
       FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)}};
-  const auto settings = Uplink(0).settings(server.port());
-  {
+  DeliverySettings settings;
+
+  KilledUpload(const FtpTestServer& server, int events, std::size_t kill_after)
+      : settings(Uplink(0).settings(server.port())) {
     EventBuffer buffer;
     buffer.load(dir / "Event.Sav");
-    for (int i = 1; i <= 4; ++i) buffer.add(event(i));
+    for (int i = 1; i <= events; ++i) buffer.add(event(i));
     test::RecordingUplink dying;
     dying.forward_to = &ftp;
-    dying.after_store = [&dying] {
-      if (dying.stored.size() == 2) throw Crash{};
+    dying.after_store = [&dying, kill_after] {
+      if (dying.stored.size() == kill_after) throw Crash{};
     };
     EventDelivery delivery(
         buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
     EXPECT_THROW(delivery.upload_buffer(settings, false), Crash);
-    EXPECT_EQ(server.files().size(), 2u);
   }
+
+  // The restarted station's upload of what it finds buffered: the lines
+  // buffered at its start, and what it logged.
+  std::pair<std::size_t, std::vector<std::string>> restart() {
+    clock.advance(std::chrono::seconds(5));
+    EventBuffer buffer;
+    buffer.load(dir / "Event.Sav");
+    const auto buffered = buffer.size();
+    std::vector<std::string> log;
+    EventDelivery delivery(
+        buffer, [&](std::string l) { log.push_back(std::move(l)); }, clock, &ftp, nullptr, nullptr, online);
+    delivery.upload_buffer(settings, false);
+    EXPECT_TRUE(buffer.empty());
+    return {buffered, log};
+  }
+};
+
+TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderTheSameNames) {
+  FtpTestServer server;
+  KilledUpload station(server, 4, 2);
+  EXPECT_EQ(server.files().size(), 2u);
   // Restarted a while later: the two stored lines are still buffered.
-  clock.advance(std::chrono::seconds(5));
-  EventBuffer buffer;
-  buffer.load(dir / "Event.Sav");
-  ASSERT_EQ(buffer.size(), 4u);
-  std::vector<std::string> log;
-  EventDelivery delivery(
-      buffer, [&](std::string l) { log.push_back(std::move(l)); }, clock, &ftp, nullptr, nullptr, online);
-  delivery.upload_buffer(settings, false);
+  const auto [buffered, log] = station.restart();
+  EXPECT_EQ(buffered, 4u);
   EXPECT_THAT(log, ElementsAre("Send : 4 Events", "Events : Send Completed"));
   EXPECT_EQ(server.stored(), 6);  // two of them twice
   EXPECT_THAT(server.files(), ElementsAre(Pair("Emulate090507000", event(1)), Pair("Emulate090507001", event(2)),
                                           Pair("Emulate090507002", event(3)), Pair("Emulate090507003", event(4))));
-  EXPECT_TRUE(buffer.empty());
 }
 
 // An upload longer than one batch: the next batch is named while the
@@ -200,34 +216,10 @@ TEST(FtpUplink, AStationKilledAfterStoresBeforeTheRemovalStoresThemAgainUnderThe
 // again under its name, and every event reaches the host once, in order.
 TEST(FtpUplink, AStationKilledJustPastABatchStoresOnlyThatBatchsLinesAgain) {
   FtpTestServer server;
-  TempDir dir;
-  std::atomic<bool> online{false};
-  test::ManualClock clock{make_local_time(2006, 12, 7, 9, 5, 7)};
-  FtpUplink ftp{
-      FtpTimeouts{std::chrono::milliseconds(1000), std::chrono::milliseconds(1000), std::chrono::milliseconds(2000)}};
-  const auto settings = Uplink(0).settings(server.port());
   const int total = static_cast<int>(EventDelivery::kBatch) + 3;
-  {
-    EventBuffer buffer;
-    buffer.load(dir / "Event.Sav");
-    for (int i = 1; i <= total; ++i) buffer.add(event(i));
-    test::RecordingUplink dying;
-    dying.forward_to = &ftp;
-    dying.after_store = [&dying] {
-      if (dying.stored.size() == EventDelivery::kBatch + 1) throw Crash{};
-    };
-    EventDelivery delivery(
-        buffer, [](std::string) {}, clock, &dying, nullptr, nullptr, online);
-    EXPECT_THROW(delivery.upload_buffer(settings, false), Crash);
-  }
-  clock.advance(std::chrono::seconds(5));
-  EventBuffer buffer;
-  buffer.load(dir / "Event.Sav");
-  ASSERT_EQ(buffer.size(), 3u);  // the first batch left the buffer
-  EventDelivery delivery(
-      buffer, [](std::string) {}, clock, &ftp, nullptr, nullptr, online);
-  delivery.upload_buffer(settings, false);
-  EXPECT_TRUE(buffer.empty());
+  KilledUpload station(server, total, EventDelivery::kBatch + 1);
+  const auto [buffered, log] = station.restart();
+  EXPECT_EQ(buffered, 3u);  // the first batch left the buffer
   EXPECT_EQ(server.stored(), total + 1);
   // One file per event, in name order the events' order, the line stored
   // twice under the name it had before the kill.
