@@ -117,7 +117,7 @@ noop_fps = 0.0
 if m:
     st, curl, noop_fps = float(m[3]), float(m[4]), float(m[5])
     rows.append(("event upload (FTP, one file per event)", f"{m[2]} events, best of {m[1]}",
-                 f"{num(st)} events/s", "curl -T, same files, one connection", f"{num(curl)} files/s",
+                 f"{num(st)} events/s", "curl -T, same files as new files in the station's folder, one connection", f"{num(curl)} files/s",
                  ratio(st, curl)))
     rows.append(("event upload (FTP, one file per event)", f"{m[2]} events, best of {m[1]}",
                  f"{num(st)} events/s", "curl -T -Q NOOP (no data-connection stall)", f"{num(noop_fps)} files/s",
