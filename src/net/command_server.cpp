@@ -314,6 +314,16 @@ void CommandServer::watch() {
 // complete messages handled; then the replies of the turn go to the kernel
 // together, so a crowd of hosts is answered in one burst.
 void CommandServer::serve_turn() {
+  if (state_->sessions.size() == 1 && state_->read_again.empty()) {
+    // One host: its request is read and answered before the set is asked,
+    // which then only tells what else happened (its end, writability; a
+    // read of its socket finds nothing then).
+    const auto lone = state_->sessions.front();
+    state_->in_turn = true;
+    if (lone->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(lone);
+    state_->in_turn = false;
+    lone->flush();
+  }
   epoll_event events[kEventsPerTurn];
   const int n = ::epoll_wait(state_->epoll_fd, events, kEventsPerTurn, 0);
   auto again = std::move(state_->read_again);
