@@ -312,35 +312,29 @@ void CommandServer::watch() {
 
 // One turn: every session the readiness set reports is read once and its
 // complete messages handled; then the replies of the turn go to the kernel
-// together, so a crowd of hosts is answered in one burst.
+// together, so a crowd of hosts is answered in one burst. Sessions known to
+// have bytes waiting are read and answered before the set is asked: those
+// whose last read filled the buffer, and a lone host, whose request then
+// doesn't wait for the set's answer (the set tells what else happened: its
+// end, writability; a read of its socket finds nothing then).
 void CommandServer::serve_turn() {
-  if (state_->sessions.size() == 1 && state_->read_again.empty()) {
-    // One host: its request is read and answered before the set is asked,
-    // which then only tells what else happened (its end, writability; a
-    // read of its socket finds nothing then).
-    const auto lone = state_->sessions.front();
-    state_->in_turn = true;
-    if (lone->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(lone);
-    state_->in_turn = false;
-    lone->flush();
-  }
+  auto known = std::move(state_->read_again);
+  state_->read_again.clear();
+  if (known.empty() && state_->sessions.size() == 1) known.push_back(state_->sessions.front());
+  state_->in_turn = true;
+  for (const auto& s : known)
+    if (s->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(s);
+  flush_turn();
+
   epoll_event events[kEventsPerTurn];
   const int n = ::epoll_wait(state_->epoll_fd, events, kEventsPerTurn, 0);
-  auto again = std::move(state_->read_again);
-  state_->read_again.clear();
   state_->in_turn = true;
-  for (const auto& s : again)
-    if (s->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(s);
   for (int i = 0; i < n; ++i) {
     auto* s = static_cast<Session*>(events[i].data.ptr);
     if (s->on_ready(events[i].events, read_buffer_)) state_->read_again.push_back(s->shared_from_this());
   }
-  state_->in_turn = false;
+  flush_turn();
   const bool more = n == kEventsPerTurn || !state_->read_again.empty();
-  // A flush may end its session and so change the list.
-  for (std::size_t i = 0; i < state_->to_flush.size(); ++i) state_->to_flush[i]->flush();
-  state_->to_flush.clear();
-  state_->retired.clear();
   if (!more) {
     watch();
     return;
@@ -349,6 +343,14 @@ void CommandServer::serve_turn() {
   asio::post(ioc_, [this, alive = alive_] {
     if (*alive) serve_turn();
   });
+}
+
+void CommandServer::flush_turn() {
+  state_->in_turn = false;
+  // A flush may end its session and so change the list.
+  for (std::size_t i = 0; i < state_->to_flush.size(); ++i) state_->to_flush[i]->flush();
+  state_->to_flush.clear();
+  state_->retired.clear();
 }
 
 void CommandServer::listen(const ListenSettings& settings) {

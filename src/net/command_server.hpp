@@ -53,6 +53,8 @@ class CommandServer final : public CommandListener {
   // loop watches as one descriptor.
   void watch();
   void serve_turn();
+  // Hands the replies of the messages handled so far to the kernel.
+  void flush_turn();
   static constexpr int kEventsPerTurn = 64;
 
   asio::io_context& ioc_;
