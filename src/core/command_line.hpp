@@ -10,6 +10,8 @@ namespace orvane {
 // Items of a command line: trimmed of characters 0..32, then cut by the
 // comma-text rule (blanks and commas separate, double quotes group).
 std::vector<std::string> split_command_line(std::string_view line);
+// The same into `items`, whose strings are reused.
+void split_command_line(std::string_view line, std::vector<std::string>& items);
 
 // Sub-fields of a DO_COMMAND argument, cut at each ENQ byte. An ENQ at the
 // very end closes the last field rather than opening an empty one, so a file

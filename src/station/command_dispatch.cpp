@@ -7,6 +7,7 @@
 #include "station/station.hpp"
 
 #include <array>
+#include <memory>
 #include <stdexcept>
 #include <utility>
 
@@ -115,6 +116,43 @@ bool taken_unaddressed(const CommandEntry* entry, const Items& items) {
   return false;
 }
 
+// The item lists of a message's lines. Every message of the thread reuses
+// the same two, so splitting a line allocates nothing once they have grown;
+// a message dispatched while another is (not done today) gets lists of its own.
+class ItemLists {
+ public:
+  ItemLists() : shared_(!in_use()), own_(shared_ ? nullptr : std::make_unique<Pair>()) {
+    in_use() = true;
+    Pair& pair = shared_ ? kept() : *own_;
+    first = &pair.first;
+    line = &pair.line;
+  }
+  ~ItemLists() {
+    if (shared_) in_use() = false;
+  }
+  ItemLists(const ItemLists&) = delete;
+  ItemLists& operator=(const ItemLists&) = delete;
+
+ private:
+  struct Pair {
+    Items first, line;
+  };
+  static Pair& kept() {
+    thread_local Pair pair;
+    return pair;
+  }
+  static bool& in_use() {
+    thread_local bool used = false;
+    return used;
+  }
+  bool shared_;
+  std::unique_ptr<Pair> own_;
+
+ public:
+  Items* first = nullptr;
+  Items* line = nullptr;
+};
+
 }  // namespace
 
 void dispatch_message(Station& st, std::span<const std::string_view> lines,
@@ -123,22 +161,26 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
   const std::string_view header = lines[0];
   const OperatorLog::RepeatBound log_bound(st.operator_log());  // the log pair repeats for every line
   MessageMarks marks;
+  ItemLists lists;
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
-  const Items first = lines.size() > 1 ? split_command_line(lines[1]) : Items{};
+  Items& first = *lists.first;
+  if (lines.size() > 1) split_command_line(lines[1], first);
+  else first.clear();
 
   try {
     for (std::size_t i = 1; i < lines.size(); ++i) {
       marks.line = static_cast<int>(i);
       if (!trim(lines[i]).empty()) {
         // Line 1 was split for the ACK already.
-        Items split_here;
-        const Items& items = i == 1 ? first : (split_here = split_command_line(lines[i]));
+        if (i > 1) split_command_line(lines[i], *lists.line);
+        const Items& items = i == 1 ? first : *lists.line;
         const CommandEntry* entry = find_command(items.front());
         if (!addressed(st.settings(), items) && !taken_unaddressed(entry, items)) {
           st.log("problem command");
           connection->close();
         } else if (entry) {
-          if (entry->sees != Sees::nothing) finish_list_and_config(config_parts(st), marks, entry->sees == Sees::files);
+          if (entry->sees != Sees::nothing && marks.work_left())
+            finish_list_and_config(config_parts(st), marks, entry->sees == Sees::files);
           if (entry->ends_receipt_lines) marks.do_command_seen = true;
           entry->handle(st, Request{header, items, connection, marks});
           if (entry->acknowledged) marks.ack_due = true;
@@ -149,7 +191,7 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
         st.operator_log().log_copy("Emulator : do command ");
       }
     }
-    finish_list_and_config(config_parts(st), marks, true);
+    if (marks.work_left()) finish_list_and_config(config_parts(st), marks, true);
   } catch (...) {
     // The rest of the message is abandoned; what its earlier lines changed
     // is still saved.

@@ -43,6 +43,9 @@ struct MessageMarks {
   std::optional<IdentityUpdate> config;
   std::optional<IdentityUpdate> config_before;
   int config_line = 0;
+
+  // Whether finish_list_and_config has anything to do.
+  bool work_left() const { return list_changed || list_unsaved || config.has_value(); }
 };
 
 // One command line of a message, as its handler sees it.

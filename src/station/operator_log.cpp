@@ -11,8 +11,6 @@ namespace orvane {
 OperatorLog::OperatorLog(asio::io_context& ioc) : ioc_(ioc), owner_(std::this_thread::get_id()) {}
 
 namespace {
-// Below this many texts in one bound a linear search is the fastest lookup.
-constexpr std::size_t kLinearRepeats = 8;
 // Entries kept for the next bound; a message with more texts gives the rest back.
 constexpr std::size_t kKeptRepeats = 64;
 }  // namespace
@@ -33,7 +31,7 @@ void OperatorLog::log_copy(std::string_view text) {
 bool OperatorLog::passes_bound(std::string_view text) {
   if (bound_depth_ == 0) return true;
   const auto at = repeats_of(text);
-  auto& r = repeats_[at];
+  auto& r = repeats(at);
   if (r.logged == limits::kRepeatedLogLines) {
     if (r.held++ == 0) held_order_.push_back(at);
     return false;
@@ -42,20 +40,23 @@ bool OperatorLog::passes_bound(std::string_view text) {
   return true;
 }
 
+// Up to kLinearRepeats texts in one bound a linear search is the fastest
+// lookup; past them the index is built.
 std::size_t OperatorLog::repeats_of(std::string_view text) {
   if (repeats_used_ <= kLinearRepeats) {
     for (std::size_t i = 0; i < repeats_used_; ++i)
-      if (repeats_[i].text == text) return i;
+      if (first_repeats_[i].text == text) return i;
   } else if (const auto found = index_.find(text); found != index_.end()) {
     return found->second;
   }
-  if (repeats_used_ == repeats_.size()) repeats_.emplace_back();
-  auto& r = repeats_[repeats_used_++];
+  if (repeats_used_ >= kLinearRepeats && repeats_used_ - kLinearRepeats == more_repeats_.size())
+    more_repeats_.emplace_back();
+  auto& r = repeats(repeats_used_++);
   r.text.assign(text);
   r.logged = r.held = 0;
   if (repeats_used_ > kLinearRepeats) {
     if (index_.empty())
-      for (std::size_t i = 0; i < repeats_used_; ++i) index_.emplace(repeats_[i].text, i);
+      for (std::size_t i = 0; i < repeats_used_; ++i) index_.emplace(repeats(i).text, i);
     else
       index_.emplace(r.text, repeats_used_ - 1);
   }
@@ -64,15 +65,19 @@ std::size_t OperatorLog::repeats_of(std::string_view text) {
 
 void OperatorLog::end_repeat_bound() {
   if (--bound_depth_ > 0) return;
+  if (held_order_.empty() && repeats_used_ <= kLinearRepeats) {
+    repeats_used_ = 0;  // the common message: nothing held back, no index built
+    return;
+  }
   const auto held = std::exchange(held_order_, {});
   std::vector<std::string> more;
   more.reserve(held.size());
-  for (const auto i : held) more.push_back(repeats_[i].text + " (" + std::to_string(repeats_[i].held) + " more)");
+  for (const auto i : held) more.push_back(repeats(i).text + " (" + std::to_string(repeats(i).held) + " more)");
   repeats_used_ = 0;
   index_.clear();
-  if (repeats_.size() > kKeptRepeats) {
-    repeats_.resize(kKeptRepeats);
-    repeats_.shrink_to_fit();
+  if (more_repeats_.size() > kKeptRepeats - kLinearRepeats) {
+    more_repeats_.resize(kKeptRepeats - kLinearRepeats);
+    more_repeats_.shrink_to_fit();
     index_.rehash(0);
   }
   for (auto& line : more) append(std::move(line));
@@ -90,14 +95,7 @@ void OperatorLog::append_copy(std::string_view text) {
   count_and_tell();
 }
 
-std::string& OperatorLog::next_line() {
-  if (memo_.size() <= limits::kMemoLines) return memo_.emplace_back();
-  // Full: the line that leaves lends its storage to the new one.
-  std::string line = std::move(memo_.front());
-  memo_.pop_front();
-  while (memo_.size() > limits::kMemoLines) memo_.pop_front();
-  return memo_.emplace_back(std::move(line));
-}
+std::string& OperatorLog::next_line() { return memo_.add(); }
 
 void OperatorLog::count_and_tell() {
   ++appended_;

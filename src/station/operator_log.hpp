@@ -1,11 +1,15 @@
 // The operator log: the memo every subsystem reports to, bounded to 201
 // lines, with observers (stdout when headless, the window otherwise).
 #pragma once
+#include "core/limits.hpp"
+
 #include <asio/io_context.hpp>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <iterator>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -14,6 +18,71 @@
 #include <vector>
 
 namespace orvane {
+
+// The memo's lines, oldest first: a ring of at most `capacity` lines whose
+// storage is kept, so a line added to a full memo takes the storage of the
+// one that leaves.
+class MemoLines {
+ public:
+  class const_iterator {
+   public:
+    using iterator_category = std::random_access_iterator_tag;
+    using value_type = std::string;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const std::string*;
+    using reference = const std::string&;
+
+    const_iterator() = default;
+    const_iterator(const MemoLines* lines, difference_type at) : lines_(lines), at_(at) {}
+    reference operator*() const { return (*lines_)[static_cast<std::size_t>(at_)]; }
+    pointer operator->() const { return &**this; }
+    reference operator[](difference_type n) const { return *(*this + n); }
+    const_iterator& operator++() { return ++at_, *this; }
+    const_iterator operator++(int) { return {lines_, at_++}; }
+    const_iterator& operator--() { return --at_, *this; }
+    const_iterator operator--(int) { return {lines_, at_--}; }
+    const_iterator& operator+=(difference_type n) { return at_ += n, *this; }
+    const_iterator& operator-=(difference_type n) { return at_ -= n, *this; }
+    friend const_iterator operator+(const_iterator i, difference_type n) { return i += n; }
+    friend const_iterator operator+(difference_type n, const_iterator i) { return i += n; }
+    friend const_iterator operator-(const_iterator i, difference_type n) { return i -= n; }
+    friend difference_type operator-(const const_iterator& a, const const_iterator& b) { return a.at_ - b.at_; }
+    friend bool operator==(const const_iterator& a, const const_iterator& b) { return a.at_ == b.at_; }
+    friend auto operator<=>(const const_iterator& a, const const_iterator& b) { return a.at_ <=> b.at_; }
+
+   private:
+    const MemoLines* lines_ = nullptr;
+    difference_type at_ = 0;
+  };
+
+  explicit MemoLines(std::size_t capacity) : capacity_(capacity) {}
+
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const std::string& operator[](std::size_t i) const { return slots_[(first_ + i) % slots_.size()]; }
+  const std::string& front() const { return (*this)[0]; }
+  const std::string& back() const { return (*this)[size_ - 1]; }
+  const_iterator begin() const { return {this, 0}; }
+  const_iterator end() const { return {this, static_cast<std::ptrdiff_t>(size_)}; }
+
+  // The storage for a new last line: a new one while there is room, else
+  // the oldest line's, which leaves.
+  std::string& add() {
+    if (slots_.size() < capacity_) {
+      ++size_;
+      return slots_.emplace_back();
+    }
+    std::string& line = slots_[first_];
+    first_ = first_ + 1 == slots_.size() ? 0 : first_ + 1;
+    return line;
+  }
+
+ private:
+  std::size_t capacity_;
+  std::vector<std::string> slots_;
+  std::size_t first_ = 0;  // where the oldest line is, once the ring is full
+  std::size_t size_ = 0;
+};
 
 class OperatorLog {
  public:
@@ -53,7 +122,7 @@ class OperatorLog {
   void add_observer(Observer observer);
 
   // Owner thread only.
-  const std::deque<std::string>& memo() const { return memo_; }
+  const MemoLines& memo() const { return memo_; }
   std::string last_line() const { return memo_.empty() ? std::string() : memo_.back(); }
   // Lines ever added, so a reader can tell which memo lines are new to it.
   std::uint64_t appended() const { return appended_; }
@@ -82,11 +151,16 @@ class OperatorLog {
 
   asio::io_context& ioc_;
   std::thread::id owner_;
-  std::deque<std::string> memo_;
+  MemoLines memo_{limits::kMemoLines + 1};  // 200 kept before each add, so 201 shown
   std::vector<Observer> observers_;
   std::uint64_t appended_ = 0;
   int bound_depth_ = 0;
-  std::deque<Repeats> repeats_;  // [0, repeats_used_) belong to the current bound
+  // Entries 0..kLinearRepeats-1 (where a bound's texts are searched one by
+  // one), then the rest; [0, repeats_used_) belong to the current bound.
+  static constexpr std::size_t kLinearRepeats = 8;
+  Repeats& repeats(std::size_t i) { return i < kLinearRepeats ? first_repeats_[i] : more_repeats_[i - kLinearRepeats]; }
+  std::array<Repeats, kLinearRepeats> first_repeats_;
+  std::deque<Repeats> more_repeats_;
   std::size_t repeats_used_ = 0;
   std::unordered_map<std::string_view, std::size_t> index_;  // text -> entry, past a few entries
   std::vector<std::size_t> held_order_;  // entries held back, first time first

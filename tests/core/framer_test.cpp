@@ -32,6 +32,32 @@ TEST(Framer, OneByteChunksMakeOneMessageAtEot) {
   EXPECT_EQ(c.messages[0], (V{"hdr", "READ_DATA 1 F1 S1", "line\r\n2\x05x"}));
 }
 
+// The framer looks at whole blocks of bytes where it can: cut anywhere, a
+// stream of long and short lines frames as it does one byte at a time.
+TEST(Framer, ChunksCutAnywhereFrameAsOneByteAtATime) {
+  std::mt19937 rng(11);
+  std::string stream;
+  for (int m = 0; m < 400; ++m) {
+    const std::size_t run = rng() % 3 == 0 ? 40 : 6;  // lines past 16 bytes, and short ones
+    for (int k = 0, n = static_cast<int>(rng() % 90); k < n; ++k) {
+      const auto r = rng() % 100;
+      stream += r < 4 ? static_cast<char>(1 + r) : static_cast<char>(r % run == 0 ? '\xfe' : 'a' + r % 26);
+    }
+  }
+  Framer whole, pieces, bytes;
+  Collector w, p, b;
+  w.feed(whole, stream);
+  for (std::size_t at = 0; at < stream.size();) {
+    const std::size_t n = std::min<std::size_t>(stream.size() - at, 1 + rng() % 37);
+    p.feed(pieces, std::string_view(stream).substr(at, n));
+    at += n;
+  }
+  for (char ch : stream) b.feed(bytes, std::string_view(&ch, 1));
+  ASSERT_GT(b.messages.size(), 20u);
+  EXPECT_EQ(w.messages, b.messages);
+  EXPECT_EQ(p.messages, b.messages);
+}
+
 TEST(Framer, BytesOutsideAFrameAreDropped) {
   Framer f;
   Collector c;
@@ -138,10 +164,17 @@ TEST(CommandLine, ItemsAndSubfields) {
 TEST(CommandLine, SplitterAgreesWithTheCommaTextRuleOnRandomLines) {
   std::mt19937 rng(7);
   const std::string alphabet("ab\"\", \t\x01\x05\0\x7f\xff", 12);
+  V reused;  // one list for every line, as the dispatcher keeps it
   for (int i = 0; i < 20000; ++i) {
     std::string line;
-    const int n = static_cast<int>(rng() % 24);
-    for (int k = 0; k < n; ++k) line += alphabet[rng() % alphabet.size()];
-    ASSERT_EQ(orvane::split_command_line(line), orvane::split_comma_text(orvane::trim(line))) << line;
+    // Short lines, and long ones with items past 16 bytes.
+    const bool long_items = i % 2 == 1;
+    const int n = static_cast<int>(rng() % (long_items ? 80 : 24));
+    for (int k = 0; k < n; ++k)
+      line += long_items && rng() % 8 != 0 ? 'a' + static_cast<char>(k % 26) : alphabet[rng() % alphabet.size()];
+    const auto expected = orvane::split_comma_text(orvane::trim(line));
+    ASSERT_EQ(orvane::split_command_line(line), expected) << line;
+    orvane::split_command_line(line, reused);
+    ASSERT_EQ(reused, expected) << line;
   }
 }

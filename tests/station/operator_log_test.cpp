@@ -139,6 +139,11 @@ TEST(OperatorLog, CopiedLinesKeepTheMemoRuleAndTheRepeatBound) {
   EXPECT_EQ(log.memo().front(), "line 100");
   EXPECT_EQ(log.memo()[1], "line 101");
   EXPECT_EQ(log.memo().back(), "line 300");
+  std::vector<std::string> expected;
+  for (int i = 100; i <= 300; ++i) expected.push_back("line " + std::to_string(i));
+  EXPECT_EQ(std::vector<std::string>(log.memo().begin(), log.memo().end()), expected);
+  EXPECT_EQ(std::vector<std::string>(log.memo().end() - 3, log.memo().end()),
+            (std::vector<std::string>{"line 298", "line 299", "line 300"}));
   EXPECT_EQ(observed.size(), 300u);
   EXPECT_EQ(observed[298], "line 299");
   {
