@@ -38,7 +38,9 @@ struct ServerState {
   // Sessions whose last read filled the buffer: the set reports a socket
   // only when new bytes come, so these are read again next turn unasked.
   std::vector<std::shared_ptr<Session>> read_again;
+  std::vector<std::shared_ptr<Session>> known;  // read_again's list of the turn being served
   bool in_turn = false;
+  std::uint64_t reads_with_bytes = 0;  // reads that brought bytes, ever
   std::size_t unfinished = 0;  // bytes held by all sessions' framers
   std::size_t released = 0;  // session memory freed since memory was last trimmed
   RefusalLog refusals;
@@ -170,6 +172,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
     if (n < 0 && errno == EINTR) return true;  // nothing taken: read it again next turn
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n > 0) ++state_->reads_with_bytes;
     if (n <= 0) {
       // EOF or an error: the host is gone; nothing is written to it again.
       // Replies already queued still drain (or fail) and the socket closes.
@@ -282,7 +285,7 @@ CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler)
     : ioc_(ioc),
       handler_(handler),
       accept_retry_(ioc),
-      ready_watch_(ioc),
+      ready_watch_(ioc.get_executor()),
       read_buffer_(limits::kReadChunkBytes),
       state_(std::make_shared<ServerState>()) {
   const int fd = ::epoll_create1(EPOLL_CLOEXEC);
@@ -299,6 +302,7 @@ CommandServer::~CommandServer() {
   for (const auto& s : all) s->drop();
   state_->retired.clear();
   state_->read_again.clear();
+  state_->known.clear();
   state_->to_flush.clear();
   state_->epoll_fd = -1;
   *alive_ = false;
@@ -318,28 +322,33 @@ void CommandServer::watch() {
 // doesn't wait for the set's answer (the set tells what else happened: its
 // end, writability; a read of its socket finds nothing then).
 void CommandServer::serve_turn() {
-  auto known = std::move(state_->read_again);
-  state_->read_again.clear();
+  auto& known = state_->known;
+  known.swap(state_->read_again);
   if (known.empty() && state_->sessions.size() == 1) known.push_back(state_->sessions.front());
   state_->in_turn = true;
   for (const auto& s : known)
     if (s->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(s);
+  known.clear();
   flush_turn();
 
   epoll_event events[kEventsPerTurn];
   const int n = ::epoll_wait(state_->epoll_fd, events, kEventsPerTurn, 0);
+  const auto reads_before = state_->reads_with_bytes;
   state_->in_turn = true;
   for (int i = 0; i < n; ++i) {
     auto* s = static_cast<Session*>(events[i].data.ptr);
     if (s->on_ready(events[i].events, read_buffer_)) state_->read_again.push_back(s->shared_from_this());
   }
   flush_turn();
-  const bool more = n == kEventsPerTurn || !state_->read_again.empty();
-  if (!more) {
+  // While hosts keep sending, the set is asked again after whatever else
+  // waits in the loop, without re-arming the loop's wait on it (a system
+  // call per turn); a turn whose set brought nothing to read goes back to
+  // waiting.
+  const bool busy = state_->reads_with_bytes > reads_before || n == kEventsPerTurn || !state_->read_again.empty();
+  if (!busy) {
     watch();
     return;
   }
-  // Come back for the rest after whatever else is waiting.
   asio::post(ioc_, [this, alive = alive_] {
     if (*alive) serve_turn();
   });

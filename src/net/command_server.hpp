@@ -65,7 +65,8 @@ class CommandServer final : public CommandListener {
   std::string listen_failure_;
   HostAllowList allow_;
   std::size_t host_cap_ = 0;
-  asio::posix::stream_descriptor ready_watch_;
+  // Typed on the loop's own executor: no type-erased executor per turn.
+  asio::posix::basic_stream_descriptor<asio::io_context::executor_type> ready_watch_;
   std::vector<char> read_buffer_;  // one read at a time, for every session
   std::shared_ptr<ServerState> state_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
