@@ -96,8 +96,19 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
       return false;
     }
     if (bytes.empty()) return true;
+    // A lone host's reply goes at once: there are no other hosts' replies
+    // to gather, and what its message still does (its log lines) is done
+    // while the reply travels.
+    const bool at_once =
+        !state_->in_turn || state_->sessions.size() == 1 || pending_.size() + bytes.size() > kHoldRepliesBytes;
+    if (at_once && pending_.empty()) {
+      // Nothing queued before it: from the caller's bytes, keeping what the kernel leaves.
+      pending_.append(bytes.substr(write_some(bytes)));
+      after_write();
+      return true;
+    }
     pending_.append(bytes);
-    if (!state_->in_turn || pending_.size() > kHoldRepliesBytes) {
+    if (at_once) {
       flush();
     } else if (!flush_due_) {
       flush_due_ = true;
@@ -152,19 +163,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   void flush() {
     flush_due_ = false;
     if (fd_ < 0 || pending_.empty()) return;
-    const ssize_t n = ::send(fd_, pending_.data(), pending_.size(), MSG_NOSIGNAL);
-    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      open_ = false;
-      end();
-      return;
-    }
-    pending_.erase(0, n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (pending_.empty() && pending_.capacity() > limits::kFramerKeepBytes) std::string().swap(pending_);
-    if (pending_.empty() && !open_) {
-      end();
-      return;
-    }
-    update_interest();
+    pending_.erase(0, write_some(pending_));
+    after_write();
   }
 
  private:
@@ -197,6 +197,34 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     account(framer_.held_bytes());
     if (state_->unfinished > limits::kMaxUnfinishedBytes) drop_largest();
     return open_ && static_cast<std::size_t>(n) == buffer.size();
+  }
+
+  // Hands bytes to the kernel without waiting: how many it took. A failure
+  // other than a full socket ends the connection.
+  std::size_t write_some(std::string_view bytes) {
+    if (fd_ < 0) return 0;
+    const ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      open_ = false;
+      end();
+      return 0;
+    }
+    return n > 0 ? static_cast<std::size_t>(n) : 0;
+  }
+
+  // After a write: a closed connection ends once its replies are out; what
+  // is left waits for writability.
+  void after_write() {
+    if (fd_ < 0) {
+      std::string().swap(pending_);  // ended by the write: nothing more goes out
+      return;
+    }
+    if (pending_.empty() && pending_.capacity() > limits::kFramerKeepBytes) std::string().swap(pending_);
+    if (pending_.empty() && !open_) {
+      end();
+      return;
+    }
+    update_interest();
   }
 
   // Reads while open, waits for writability while replies are left over.
