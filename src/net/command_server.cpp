@@ -350,32 +350,35 @@ void CommandServer::watch() {
 // doesn't wait for the set's answer (the set tells what else happened: its
 // end, writability; a read of its socket finds nothing then).
 void CommandServer::serve_turn() {
-  auto& known = state_->known;
-  known.swap(state_->read_again);
-  if (known.empty() && state_->sessions.size() == 1) known.push_back(state_->sessions.front());
-  state_->in_turn = true;
-  for (const auto& s : known)
-    if (s->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(s);
-  known.clear();
-  flush_turn();
+  for (int round = 1;; ++round) {
+    auto& known = state_->known;
+    known.swap(state_->read_again);
+    if (known.empty() && state_->sessions.size() == 1) known.push_back(state_->sessions.front());
+    state_->in_turn = true;
+    for (const auto& s : known)
+      if (s->on_ready(EPOLLIN, read_buffer_)) state_->read_again.push_back(s);
+    known.clear();
+    flush_turn();
 
-  epoll_event events[kEventsPerTurn];
-  const int n = ::epoll_wait(state_->epoll_fd, events, kEventsPerTurn, 0);
-  const auto reads_before = state_->reads_with_bytes;
-  state_->in_turn = true;
-  for (int i = 0; i < n; ++i) {
-    auto* s = static_cast<Session*>(events[i].data.ptr);
-    if (s->on_ready(events[i].events, read_buffer_)) state_->read_again.push_back(s->shared_from_this());
-  }
-  flush_turn();
-  // While hosts keep sending, the set is asked again after whatever else
-  // waits in the loop, without re-arming the loop's wait on it (a system
-  // call per turn); a turn whose set brought nothing to read goes back to
-  // waiting.
-  const bool busy = state_->reads_with_bytes > reads_before || n == kEventsPerTurn || !state_->read_again.empty();
-  if (!busy) {
-    watch();
-    return;
+    epoll_event events[kEventsPerTurn];
+    const int n = ::epoll_wait(state_->epoll_fd, events, kEventsPerTurn, 0);
+    const auto reads_before = state_->reads_with_bytes;
+    state_->in_turn = true;
+    for (int i = 0; i < n; ++i) {
+      auto* s = static_cast<Session*>(events[i].data.ptr);
+      if (s->on_ready(events[i].events, read_buffer_)) state_->read_again.push_back(s->shared_from_this());
+    }
+    flush_turn();
+    // While hosts keep sending, the set is asked again: a few times at
+    // once, then after whatever else waits in the loop, without re-arming
+    // the loop's wait on it (a system call each time). A round whose set
+    // brought nothing to read goes back to waiting.
+    const bool busy = state_->reads_with_bytes > reads_before || n == kEventsPerTurn || !state_->read_again.empty();
+    if (!busy) {
+      watch();
+      return;
+    }
+    if (round == kRoundsPerTurn) break;
   }
   asio::post(ioc_, [this, alive = alive_] {
     if (*alive) serve_turn();

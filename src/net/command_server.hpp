@@ -56,6 +56,7 @@ class CommandServer final : public CommandListener {
   // Hands the replies of the messages handled so far to the kernel.
   void flush_turn();
   static constexpr int kEventsPerTurn = 64;
+  static constexpr int kRoundsPerTurn = 4;
 
   asio::io_context& ioc_;
   MessageHandler& handler_;
