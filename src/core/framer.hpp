@@ -36,6 +36,12 @@ class Framer {
       if (!inside_) {
         p = static_cast<const char*>(std::memchr(p, '\x01', static_cast<std::size_t>(end - p)));
         if (!p) return;
+        // The usual case: the whole message is in this chunk, and its lines
+        // are handed over where they lie, nothing copied.
+        if (const char* after = frame_in_place(chunk.data(), p, end, on_message)) {
+          p = after;
+          continue;
+        }
       }
       const char c = *p++;
       switch (c) {
@@ -69,6 +75,42 @@ class Framer {
           text_.append(run, n);
         }
       }
+    }
+  }
+
+  // A message from the SOH at `soh` to an EOT before `end`, framed as views
+  // of those bytes; returns where it ends (past its EOT). Null, with nothing
+  // handed over, when it isn't whole here or needs the rules above: an SOH
+  // again, an ETX followed by more of its line, or more bytes than the bound.
+  template <class OnMessage>
+  const char* frame_in_place(const char* begin, const char* soh, const char* end, OnMessage& on_message) {
+    views_.clear();
+    const char* line = soh + 1;
+    bool line_open = true;  // the header line first
+    for (const char* p = line;;) {
+      const char* q = find_frame_byte(begin, p, end);
+      if (q == end) return nullptr;
+      switch (*q) {
+        case '\x01':
+          return nullptr;
+        case '\x02':
+          if (line_open) views_.emplace_back(line, static_cast<std::size_t>(q - line));
+          line = q + 1;
+          line_open = true;
+          break;
+        case '\x03':
+          if (!line_open) break;
+          if (q + 1 == end || (q[1] != '\x02' && q[1] != '\x04')) return nullptr;
+          views_.emplace_back(line, static_cast<std::size_t>(q - line));
+          line_open = false;
+          break;
+        default:  // EOT
+          if (static_cast<std::size_t>(q - soh) > max_bytes_) return nullptr;
+          if (line_open) views_.emplace_back(line, static_cast<std::size_t>(q - line));
+          on_message(std::span<const std::string_view>(views_));
+          return q + 1;
+      }
+      p = q + 1;
     }
   }
 
