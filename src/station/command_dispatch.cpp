@@ -6,6 +6,7 @@
 #include "station/command_handlers.hpp"
 #include "station/station.hpp"
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <stdexcept>
@@ -116,9 +117,44 @@ bool taken_unaddressed(const CommandEntry* entry, const Items& items) {
   return false;
 }
 
-// The item lists of a message's lines. Every message of the thread reuses
-// the same two, so splitting a line allocates nothing once they have grown;
-// a message dispatched while another is (not done today) gets lists of its own.
+// A command line's items, kept with the line they came from: hosts send the
+// same line again and again (the same poll), and a line equal to the one
+// before is not split again. Its strings are reused for the next line.
+class SplitLine {
+ public:
+  const Items& split(std::string_view line) {
+    if (!valid_ || line != source_) {
+      valid_ = false;
+      split_command_line(line, items_);
+      if (line.size() <= kKeptLineBytes) {
+        source_.assign(line);
+        valid_ = true;
+      }
+    }
+    return items_;
+  }
+  // After a big line: its storage is given back rather than kept.
+  void release_large() {
+    const bool large = items_.size() > kKeptItems || std::any_of(items_.begin(), items_.end(), [](const auto& i) {
+                         return i.capacity() > kKeptLineBytes;
+                       });
+    if (!large) return;
+    Items().swap(items_);
+    valid_ = false;
+  }
+
+ private:
+  static constexpr std::size_t kKeptLineBytes = 256;
+  static constexpr std::size_t kKeptItems = 32;
+  Items items_;
+  std::string source_;
+  bool valid_ = false;
+};
+
+// The split lines of a message: line 1 (kept for the ACK) and the line at
+// hand. Every message of the thread uses the same two, so splitting costs no
+// allocation once they have grown; a message dispatched while another is
+// (not done today) gets its own.
 class ItemLists {
  public:
   ItemLists() : shared_(!in_use()), own_(shared_ ? nullptr : std::make_unique<Pair>()) {
@@ -128,6 +164,8 @@ class ItemLists {
     line = &pair.line;
   }
   ~ItemLists() {
+    first->release_large();
+    line->release_large();
     if (shared_) in_use() = false;
   }
   ItemLists(const ItemLists&) = delete;
@@ -135,7 +173,7 @@ class ItemLists {
 
  private:
   struct Pair {
-    Items first, line;
+    SplitLine first, line;
   };
   static Pair& kept() {
     thread_local Pair pair;
@@ -149,8 +187,8 @@ class ItemLists {
   std::unique_ptr<Pair> own_;
 
  public:
-  Items* first = nullptr;
-  Items* line = nullptr;
+  SplitLine* first = nullptr;
+  SplitLine* line = nullptr;
 };
 
 }  // namespace
@@ -163,17 +201,14 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
   MessageMarks marks;
   ItemLists lists;
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
-  Items& first = *lists.first;
-  if (lines.size() > 1) split_command_line(lines[1], first);
-  else first.clear();
+  const Items& first = lists.first->split(lines.size() > 1 ? lines[1] : std::string_view());
 
   try {
     for (std::size_t i = 1; i < lines.size(); ++i) {
       marks.line = static_cast<int>(i);
       if (!trim(lines[i]).empty()) {
         // Line 1 was split for the ACK already.
-        if (i > 1) split_command_line(lines[i], *lists.line);
-        const Items& items = i == 1 ? first : *lists.line;
+        const Items& items = i == 1 ? first : lists.line->split(lines[i]);
         const CommandEntry* entry = find_command(items.front());
         if (!addressed(st.settings(), items) && !taken_unaddressed(entry, items)) {
           st.log("problem command");

@@ -252,3 +252,22 @@ TEST_F(Dispatch, RepeatedLogLinesOfOneMessageAreBounded) {
   EXPECT_EQ(log.appended() - before, 4u);
   EXPECT_EQ(log.last_line(), "Emulator : do command ");
 }
+
+// Lines are split once and kept with their items while hosts send the same
+// line again: every line is still taken for its own items, in one message or
+// the next, after a long line too.
+TEST_F(Dispatch, EveryLineIsTakenForItsOwnItemsWhateverCameBefore) {
+  request({"SET_ID 1 F1 S1 T01 AI Y"});
+  const auto reply = [](const std::string& value) {
+    return "\x01h\x02" "EVENT 200612071230 F1 S1 T01  IS " + value + "\x03\x04";
+  };
+  EXPECT_EQ(request({"SET_VALUE 5 F1 S1 T01 7", "SET_VALUE 5 F1 S1 T01 8", "SET_VALUE 5 F1 S1 T01 7"}, "h"),
+            reply("7") + reply("8") + reply("7"));
+  std::string many = "SET_VALUE 5 F1 S1 T01 9";
+  for (int i = 0; i < 100; ++i) many += " extra" + std::to_string(i);
+  EXPECT_EQ(request({many}, "h"), reply("9"));
+  EXPECT_EQ(request({"SET_VALUE 5 F1 S1 T01 7"}, "h"), reply("7"));
+  EXPECT_EQ(request({"SET_VALUE 5 F1 S1 T01 7"}, "h"), reply("7"));
+  EXPECT_EQ(request({"SET_VALUE 5 F1 S2 T01 6"}, "h"), "");  // another station's: a problem command
+  EXPECT_EQ(st.channel_table().panel(1).value, "7");
+}
