@@ -33,7 +33,9 @@ struct ServerState {
   std::vector<std::shared_ptr<Session>> sessions;  // open or draining
   // Sessions with replies to hand to the kernel when the turn's messages
   // are all handled; and sessions ended during a turn, kept until it is over.
-  std::vector<std::shared_ptr<Session>> to_flush;
+  // Plain pointers: a session listed here stays owned until the end of the
+  // turn (by `sessions`, or by `retired` once it has ended).
+  std::vector<Session*> to_flush;
   std::vector<std::shared_ptr<Session>> retired;
   // Sessions whose last read filled the buffer: the set reports a socket
   // only when new bytes come, so these are read again next turn unasked.
@@ -112,7 +114,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
       flush();
     } else if (!flush_due_) {
       flush_due_ = true;
-      state_->to_flush.push_back(shared_from_this());
+      state_->to_flush.push_back(this);
     }
     return true;
   }
