@@ -52,7 +52,7 @@ std::size_t OperatorLog::repeats_of(std::string_view text) {
   if (repeats_used_ >= kLinearRepeats && repeats_used_ - kLinearRepeats == more_repeats_.size())
     more_repeats_.emplace_back();
   auto& r = repeats(repeats_used_++);
-  r.text.assign(text);
+  if (r.text != text) r.text.assign(text);  // an entry often meets the text it had in the message before
   r.logged = r.held = 0;
   if (repeats_used_ > kLinearRepeats) {
     if (index_.empty())
@@ -86,20 +86,20 @@ void OperatorLog::end_repeat_bound() {
 void OperatorLog::add_observer(Observer observer) { observers_.push_back(std::move(observer)); }
 
 void OperatorLog::append(std::string text) {
-  next_line() = std::move(text);
-  count_and_tell();
+  std::string& line = memo_.add();
+  line = std::move(text);
+  count_and_tell(line);
 }
 
 void OperatorLog::append_copy(std::string_view text) {
-  next_line().assign(text);
-  count_and_tell();
+  std::string& line = memo_.add();
+  line.assign(text);
+  count_and_tell(line);
 }
 
-std::string& OperatorLog::next_line() { return memo_.add(); }
-
-void OperatorLog::count_and_tell() {
+void OperatorLog::count_and_tell(const std::string& line) {
   ++appended_;
-  for (const auto& observer : observers_) observer(memo_.back());
+  for (const auto& observer : observers_) observer(line);
 }
 
 }  // namespace orvane

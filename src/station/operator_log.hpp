@@ -59,7 +59,10 @@ class MemoLines {
 
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
-  const std::string& operator[](std::size_t i) const { return slots_[(first_ + i) % slots_.size()]; }
+  const std::string& operator[](std::size_t i) const {
+    const std::size_t at = first_ + i;
+    return slots_[at < slots_.size() ? at : at - slots_.size()];
+  }
   const std::string& front() const { return (*this)[0]; }
   const std::string& back() const { return (*this)[size_ - 1]; }
   const_iterator begin() const { return {this, 0}; }
@@ -130,10 +133,8 @@ class OperatorLog {
  private:
   void append(std::string text);
   void append_copy(std::string_view text);
-  // The memo's next line, empty or holding storage to reuse (the memo keeps
-  // its 200/201-line rule); count_and_tell() counts it and tells the observers.
-  std::string& next_line();
-  void count_and_tell();
+  // Counts the memo's newest line and tells the observers.
+  void count_and_tell(const std::string& line);
   // Whether the bound lets one more of this text through (counts it either way).
   bool passes_bound(std::string_view text);
   void end_repeat_bound();
