@@ -40,12 +40,14 @@ struct MessageMarks {
   // The latest SET_CONFIG's items (since line config_line), and the
   // identity and settings from before the message's first one, restored
   // when emulate.ini can't be written.
-  std::optional<IdentityUpdate> config;
-  std::optional<IdentityUpdate> config_before;
+  // (Held apart: most messages have none, and a message's marks are made
+  // for every message.)
+  std::unique_ptr<IdentityUpdate> config;
+  std::unique_ptr<IdentityUpdate> config_before;
   int config_line = 0;
 
   // Whether finish_list_and_config has anything to do.
-  bool work_left() const { return list_changed || list_unsaved || config.has_value(); }
+  bool work_left() const { return list_changed || list_unsaved || config != nullptr; }
 };
 
 // One command line of a message, as its handler sees it.

@@ -61,10 +61,10 @@ void handle_set_config(ConfigParts parts, const Items& items, MessageMarks& mark
     IdentityUpdate c{item(items, 2), item(items, 3), item(items, 4), item(items, 5), item(items, 6), item(items, 7)};
     for (auto* text : {&c.factory_id, &c.sensor_id, &c.telephone, &c.host, &c.history_sample, &c.event_sample})
       *text = Profile::read_back(*text);
-    if (!marks.config_before) marks.config_before = identity_of(parts.settings);
+    if (!marks.config_before) marks.config_before = std::make_unique<IdentityUpdate>(identity_of(parts.settings));
     // The new identity addresses the message's later lines at once.
     set_identity(c, parts.settings);
-    marks.config = std::move(c);
+    marks.config = std::make_unique<IdentityUpdate>(std::move(c));
     marks.config_line = marks.line;
   } catch (...) {
     // A line without its items is reported as ever and acknowledged: sent
