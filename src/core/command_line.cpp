@@ -1,39 +1,18 @@
 #include "core/command_line.hpp"
 
+#include "core/byte_scan.hpp"
 #include "core/comma_text.hpp"
 #include "core/protocol.hpp"
 
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 
 namespace orvane {
 
 namespace {
 
-// The first blank (0..32) or comma in [p, end), or end; `begin` <= p is
-// where the line starts. Blocks of 16 bytes where the CPU can, the last one
-// ending at end.
+// The first blank (0..32) or comma in [p, end), or end.
 const char* find_separator(const char* begin, const char* p, const char* end) {
-#if defined(__SSE2__)
-  const auto hits_at = [](const char* at) {
-    const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
-    const __m128i blank = _mm_cmpeq_epi8(_mm_min_epu8(bytes, _mm_set1_epi8(32)), bytes);  // unsigned <= 32
-    return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(blank, _mm_cmpeq_epi8(bytes, _mm_set1_epi8(',')))));
-  };
-  for (; end - p >= 16; p += 16)
-    if (const unsigned hits = hits_at(p)) return p + __builtin_ctz(hits);
-  if (p < end && end - begin >= 16) {
-    const char* last = end - 16;
-    const unsigned hits = hits_at(last) >> (p - last);
-    return hits ? p + __builtin_ctz(hits) : end;
-  }
-#else
-  (void)begin;
-#endif
-  while (p < end && static_cast<unsigned char>(*p) > 32 && *p != ',') ++p;
-  return p;
+  return find_byte_in(begin, p, end, 0, 32, ',');
 }
 
 }  // namespace

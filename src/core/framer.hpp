@@ -2,14 +2,12 @@
 // header, STX lines, EOT), keeping its state between chunks. Each connection
 // owns one, so chunks of two hosts are never joined.
 #pragma once
+#include "core/byte_scan.hpp"
 #include "core/limits.hpp"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <span>
 #include <string>
 #include <string_view>
@@ -126,33 +124,9 @@ class Framer {
   void drop();
 
  private:
-  static bool is_frame_byte(char c) {
-    const auto u = static_cast<unsigned char>(c);
-    return u >= 1 && u <= 4;
-  }
-  // The first SOH, STX, ETX or EOT in [p, end), or end; `begin` <= p is
-  // where the readable bytes start. Every byte a host sends passes here, so
-  // blocks of 16 are looked at where the CPU can, the last one ending at end.
+  // The first SOH, STX, ETX or EOT in [p, end), or end.
   static const char* find_frame_byte(const char* begin, const char* p, const char* end) {
-#if defined(__SSE2__)
-    // c in 1..4 <=> (c - 1) as unsigned <= 3 <=> min(c - 1, 3) == c - 1
-    const auto hits_at = [](const char* at) {
-      const __m128i shifted = _mm_sub_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at)), _mm_set1_epi8(1));
-      return static_cast<unsigned>(
-          _mm_movemask_epi8(_mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(3)), shifted)));
-    };
-    for (; end - p >= 16; p += 16)
-      if (const unsigned hits = hits_at(p)) return p + __builtin_ctz(hits);
-    if (p < end && end - begin >= 16) {
-      const char* last = end - 16;
-      const unsigned hits = hits_at(last) >> (p - last);
-      return hits ? p + __builtin_ctz(hits) : end;
-    }
-#else
-    (void)begin;
-#endif
-    while (p < end && !is_frame_byte(*p)) ++p;
-    return p;
+    return find_byte_in(begin, p, end, 1, 4, '\x01');
   }
   void begin_message();
   // Frees buffers that grew past kFramerKeepBytes for one big message.
