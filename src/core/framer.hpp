@@ -76,6 +76,18 @@ class Framer {
     }
   }
 
+  bool inside_frame() const { return inside_; }
+  // Bytes of the message being collected (0 outside a frame).
+  std::size_t message_bytes() const { return inside_ ? bytes_ : 0; }
+  // Memory held for messages (text and line index, as allocated). Between
+  // messages at most about kFramerKeepBytes per buffer is kept.
+  std::size_t held_bytes() const {
+    return text_.capacity() + starts_.capacity() * sizeof(std::uint32_t) + views_.capacity() * sizeof(std::string_view);
+  }
+  // Forgets the message being collected and frees what it held.
+  void drop();
+
+ private:
   // A message from the SOH at `soh` to an EOT before `end`, framed as views
   // of those bytes; returns where it ends (past its EOT). Null, with nothing
   // handed over, when it isn't whole here or needs the rules above: an SOH
@@ -112,18 +124,6 @@ class Framer {
     }
   }
 
-  bool inside_frame() const { return inside_; }
-  // Bytes of the message being collected (0 outside a frame).
-  std::size_t message_bytes() const { return inside_ ? bytes_ : 0; }
-  // Memory held for messages (text and line index, as allocated). Between
-  // messages at most about kFramerKeepBytes per buffer is kept.
-  std::size_t held_bytes() const {
-    return text_.capacity() + starts_.capacity() * sizeof(std::uint32_t) + views_.capacity() * sizeof(std::string_view);
-  }
-  // Forgets the message being collected and frees what it held.
-  void drop();
-
- private:
   // The first SOH, STX, ETX or EOT in [p, end), or end.
   static const char* find_frame_byte(const char* begin, const char* p, const char* end) {
     return find_byte_in(begin, p, end, 1, 4, '\x01');

@@ -1,6 +1,5 @@
 #include "platform/line_output.hpp"
 
-
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>

@@ -8,7 +8,7 @@
 
 #include <algorithm>
 #include <array>
-#include <memory>
+#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -154,41 +154,37 @@ class SplitLine {
 // The split lines of a message: line 1 (kept for the ACK) and the line at
 // hand. Every message of the thread uses the same two, so splitting costs no
 // allocation once they have grown; a message dispatched while another is
-// (not done today) gets its own.
+// (not done today) splits into lines of its own.
 class ItemLists {
  public:
-  ItemLists() : shared_(!in_use()), own_(shared_ ? nullptr : std::make_unique<Pair>()) {
-    in_use() = true;
-    Pair& pair = shared_ ? kept() : *own_;
-    first = &pair.first;
-    line = &pair.line;
+  ItemLists() : shared_(!kept().in_use) {
+    if (shared_) kept().in_use = true;
+    else own_.emplace();
   }
   ~ItemLists() {
-    first->release_large();
-    line->release_large();
-    if (shared_) in_use() = false;
+    first().release_large();
+    line().release_large();
+    if (shared_) kept().in_use = false;
   }
   ItemLists(const ItemLists&) = delete;
   ItemLists& operator=(const ItemLists&) = delete;
 
+  SplitLine& first() { return shared_ ? kept().first : own_->first; }
+  SplitLine& line() { return shared_ ? kept().line : own_->line; }
+
  private:
-  struct Pair {
+  struct Lines {
     SplitLine first, line;
   };
-  static Pair& kept() {
-    thread_local Pair pair;
-    return pair;
-  }
-  static bool& in_use() {
-    thread_local bool used = false;
-    return used;
+  struct Kept : Lines {
+    bool in_use = false;
+  };
+  static Kept& kept() {
+    thread_local Kept lines;
+    return lines;
   }
   bool shared_;
-  std::unique_ptr<Pair> own_;
-
- public:
-  SplitLine* first = nullptr;
-  SplitLine* line = nullptr;
+  std::optional<Lines> own_;
 };
 
 }  // namespace
@@ -201,14 +197,14 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
   MessageMarks marks;
   ItemLists lists;
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
-  const Items& first = lists.first->split(lines.size() > 1 ? lines[1] : std::string_view());
+  const Items& first = lists.first().split(lines.size() > 1 ? lines[1] : std::string_view());
 
   try {
     for (std::size_t i = 1; i < lines.size(); ++i) {
       marks.line = static_cast<int>(i);
       if (!trim(lines[i]).empty()) {
         // Line 1 was split for the ACK already.
-        const Items& items = i == 1 ? first : lists.line->split(lines[i]);
+        const Items& items = i == 1 ? first : lists.line().split(lines[i]);
         const CommandEntry* entry = find_command(items.front());
         if (!addressed(st.settings(), items) && !taken_unaddressed(entry, items)) {
           st.log("problem command");

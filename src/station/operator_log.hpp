@@ -57,24 +57,21 @@ class MemoLines {
 
   explicit MemoLines(std::size_t capacity) : capacity_(capacity) {}
 
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  std::size_t size() const { return slots_.size(); }
+  bool empty() const { return slots_.empty(); }
   const std::string& operator[](std::size_t i) const {
     const std::size_t at = first_ + i;
     return slots_[at < slots_.size() ? at : at - slots_.size()];
   }
   const std::string& front() const { return (*this)[0]; }
-  const std::string& back() const { return (*this)[size_ - 1]; }
+  const std::string& back() const { return (*this)[slots_.size() - 1]; }
   const_iterator begin() const { return {this, 0}; }
-  const_iterator end() const { return {this, static_cast<std::ptrdiff_t>(size_)}; }
+  const_iterator end() const { return {this, static_cast<std::ptrdiff_t>(slots_.size())}; }
 
   // The storage for a new last line: a new one while there is room, else
   // the oldest line's, which leaves.
   std::string& add() {
-    if (slots_.size() < capacity_) {
-      ++size_;
-      return slots_.emplace_back();
-    }
+    if (slots_.size() < capacity_) return slots_.emplace_back();
     std::string& line = slots_[first_];
     first_ = first_ + 1 == slots_.size() ? 0 : first_ + 1;
     return line;
@@ -84,7 +81,6 @@ class MemoLines {
   std::size_t capacity_;
   std::vector<std::string> slots_;
   std::size_t first_ = 0;  // where the oldest line is, once the ring is full
-  std::size_t size_ = 0;
 };
 
 class OperatorLog {
