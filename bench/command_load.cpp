@@ -14,8 +14,10 @@
 //   command_load [--connections 1,8,64] [--seconds 3] [--rounds 3] [--channels 32]
 //                [--station PATH/orvane-emulator]
 //
-// Each figure is the median (by round trips/s) of `rounds` runs, reference
-// and station alternating, so a burst of other work on a shared machine
+// The servers run in `rounds` pairs of runs, back to back, which one goes
+// first alternating. Each figure is the median (by round trips/s) of a
+// server's runs; each ratio is the median of the pairs' own ratios, so a
+// burst of other work on a shared machine, or a slow swing of its speed,
 // doesn't decide the result. Beside the round trips, each server's CPU time
 // per round trip (from /proc/.../schedstat): when other work crowds the
 // servers' core, round trips/s measure the share each got, while CPU time
@@ -401,6 +403,12 @@ std::vector<int> parse_list(const std::string& text) {
   return out;
 }
 
+double median_of(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  const std::size_t n = values.size();
+  return n == 0 ? 0.0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
 Result median(std::vector<Result> runs) {
   std::sort(runs.begin(), runs.end(), [](const Result& a, const Result& b) { return a.rps < b.rps; });
   return runs[runs.size() / 2];
@@ -450,24 +458,42 @@ int main(int argc, char** argv) {
   }
 
   std::printf(
-      "READ_DATA, %d channels, reply %zu bytes, median of %d runs of %.1f s; "
-      "servers on CPU %d, load generator on CPU %d\n",
+      "READ_DATA, %d channels, reply %zu bytes, %d paired runs of %.1f s (figures: medians of the runs, "
+      "ratios: medians of the pairs' ratios); servers on CPU %d, load generator on CPU %d\n",
       channels, reply.size(), rounds, seconds, server_cpu, load_cpu);
   std::printf("%-6s %-10s %14s %10s %10s %10s %8s %12s %10s\n", "conns", "server", "round trips/s", "p50 us", "p99 us",
               "max us", "ratio", "cpu us/rt", "cpu ratio");
   int status = 0;
   for (int c : conn_counts) {
+    // Runs in pairs, the two servers back to back, which one first
+    // alternating: the machine's slow swings fall on both alike, and each
+    // pair gives a ratio of its own. The ratios reported are the medians of
+    // the pairs' ratios.
     std::vector<Result> ref_runs, st_runs;
+    std::vector<double> ratios, cpu_ratios;
     for (int r = 0; r < rounds; ++r) {
-      ref_runs.push_back(run_load(reference.port(), request, reply.size(), c, seconds, reference.proc()));
-      st_runs.push_back(run_load(station.port(), request, reply.size(), c, seconds, station.proc()));
+      const auto run_reference = [&] {
+        ref_runs.push_back(run_load(reference.port(), request, reply.size(), c, seconds, reference.proc()));
+      };
+      const auto run_station = [&] {
+        st_runs.push_back(run_load(station.port(), request, reply.size(), c, seconds, station.proc()));
+      };
+      if (r % 2 == 0) {
+        run_reference();
+        run_station();
+      } else {
+        run_station();
+        run_reference();
+      }
+      const Result &a = ref_runs.back(), &b = st_runs.back();
+      ratios.push_back(a.rps > 0 ? b.rps / a.rps : 0.0);
+      cpu_ratios.push_back(b.cpu_us_per_rt > 0 ? a.cpu_us_per_rt / b.cpu_us_per_rt : 0.0);
     }
     const Result ref = median(ref_runs), st = median(st_runs);
     std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8s %12.2f\n", c, "reference", ref.rps, ref.p50_us, ref.p99_us,
                 ref.max_us, "", ref.cpu_us_per_rt);
     std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8.2f %12.2f %10.2f\n", c, "station", st.rps, st.p50_us,
-                st.p99_us, st.max_us, ref.rps > 0 ? st.rps / ref.rps : 0.0, st.cpu_us_per_rt,
-                st.cpu_us_per_rt > 0 ? ref.cpu_us_per_rt / st.cpu_us_per_rt : 0.0);
+                st.p99_us, st.max_us, median_of(ratios), st.cpu_us_per_rt, median_of(cpu_ratios));
     if (ref.errors + st.errors > 0) {
       std::printf("%-6d errors: reference %zu, station %zu\n", c, ref.errors, st.errors);
       status = 1;

@@ -65,7 +65,8 @@ def num(x):
 load = text("command_load.txt")
 head = re.search(r"READ_DATA, (\d+) channels, reply (\d+) bytes", load)
 ref_rps = {}
-for m in re.finditer(r"^(\d+)\s+(reference|station)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)", load, re.M):
+for m in re.finditer(r"^(\d+)\s+(reference|station)\s+(\d+)\s+([\d.]+)\s+([\d.]+)\s+([\d.]+)(?:\s+([\d.]+))?", load,
+                     re.M):
     conns, who, rps, p50, p99, top = int(m[1]), m[2], float(m[3]), m[4], m[5], m[6]
     if who == "reference":
         ref_rps[conns] = (rps, p50, p99, top)
@@ -75,7 +76,9 @@ for m in re.finditer(r"^(\d+)\s+(reference|station)\s+(\d+)\s+([\d.]+)\s+([\d.]+
                      f"{conns} host{'s' if conns > 1 else ''}",
                      f"{num(rps)} round trips/s (p50 {p50} µs, p99 {p99} µs, max {top} µs)",
                      "epoll server, canned reply of the same bytes, same core",
-                     f"{num(r[0])} round trips/s (p50 {r[1]} µs, p99 {r[2]} µs, max {r[3]} µs)", ratio(rps, r[0])))
+                     f"{num(r[0])} round trips/s (p50 {r[1]} µs, p99 {r[2]} µs, max {r[3]} µs)",
+                     # the tool's ratio: the median of its paired runs' ratios
+                     f"{float(m[7]):.2f}" if m[7] else ratio(rps, r[0])))
 for m in re.finditer(r"^note: (.*)$", load, re.M):
     notes.append(f"command_load: {m[1]}")
 
