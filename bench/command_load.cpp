@@ -494,6 +494,10 @@ int main(int argc, char** argv) {
                 ref.max_us, "", ref.cpu_us_per_rt);
     std::printf("%-6d %-10s %14.0f %10.1f %10.1f %10.1f %8.2f %12.2f %10.2f\n", c, "station", st.rps, st.p50_us,
                 st.p99_us, st.max_us, median_of(ratios), st.cpu_us_per_rt, median_of(cpu_ratios));
+    std::sort(ratios.begin(), ratios.end());
+    std::printf("%-6d pairs' ratios:", c);
+    for (double x : ratios) std::printf(" %.2f", x);
+    std::printf("\n");
     if (ref.errors + st.errors > 0) {
       std::printf("%-6d errors: reference %zu, station %zu\n", c, ref.errors, st.errors);
       status = 1;
