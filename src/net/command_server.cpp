@@ -16,6 +16,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
+#include <functional>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -42,6 +44,11 @@ struct ServerState {
   std::vector<std::shared_ptr<Session>> read_again;
   std::vector<std::shared_ptr<Session>> known;  // read_again's list of the turn being served
   bool in_turn = false;
+  // A lone host is watched by the loop directly rather than through the
+  // set; this session is out of the set meanwhile. Called when it can no
+  // longer be (it ended, or has replies waiting for writability).
+  std::shared_ptr<Session> lone;
+  std::function<void()> lone_needs_set;
   std::uint64_t reads_with_bytes = 0;  // reads that brought bytes, ever
   std::size_t unfinished = 0;  // bytes held by all sessions' framers
   std::size_t released = 0;  // session memory freed since memory was last trimmed
@@ -85,8 +92,46 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     ev.events = interest_ | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = this;
     if (::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
+    in_set_ = true;
     state_->sessions.push_back(shared_from_this());
     return true;
+  }
+
+  int fd() const { return fd_; }
+  // Whether the loop may watch it alone: open, nothing queued, its end not
+  // seen, and it has sent more than once (a host that asks once and goes
+  // isn't worth the change of watch).
+  bool may_go_alone() const { return fd_ >= 0 && open_ && pending_.empty() && !host_done_ && reads_ > 1; }
+  // Leaves the readiness set while the loop watches it directly, and joins
+  // it again after. A session that can't rejoin is ended.
+  void leave_set() {
+    if (!in_set_ || fd_ < 0) return;
+    ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_DEL, fd_, nullptr);
+    in_set_ = false;
+  }
+  void join_set() {
+    if (in_set_ || fd_ < 0) return;
+    epoll_event ev{};
+    interest_ = (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT);
+    ev.events = interest_ | EPOLLRDHUP | EPOLLET;
+    ev.data.ptr = this;
+    if (::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd_, &ev) != 0) {
+      drop();
+      return;
+    }
+    in_set_ = true;
+  }
+
+  // What a read of the socket done elsewhere (by the loop, for a lone host)
+  // brought: bytes, or the host's end.
+  void on_read(std::span<const char> bytes) {
+    if (fd_ < 0) return;
+    if (bytes.empty()) {
+      host_gone();
+      return;
+    }
+    ++state_->reads_with_bytes;
+    if (open_) take(bytes);
   }
 
   bool send(std::string_view bytes) override {
@@ -174,20 +219,31 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     const ssize_t n = ::recv(fd_, buffer.data(), buffer.size(), 0);
     if (n < 0 && errno == EINTR) return true;  // nothing taken: read it again next turn
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
-    if (n > 0) ++state_->reads_with_bytes;
     if (n <= 0) {
-      // EOF or an error: the host is gone; nothing is written to it again.
-      // Replies already queued still drain (or fail) and the socket closes.
-      open_ = false;
-      framer_.drop();
-      account(0);
-      if (pending_.empty()) end();
-      else update_interest();
+      host_gone();
       return false;
     }
+    ++state_->reads_with_bytes;
+    take(std::span<const char>(buffer.data(), static_cast<std::size_t>(n)));
+    return open_ && static_cast<std::size_t>(n) == buffer.size();
+  }
+
+  // EOF or an error: the host is gone; nothing is written to it again.
+  // Replies already queued still drain (or fail) and the socket closes.
+  void host_gone() {
+    open_ = false;
+    framer_.drop();
+    account(0);
+    if (pending_.empty()) end();
+    else update_interest();
+  }
+
+  // Frames what the host sent and hands its complete messages on.
+  void take(std::span<const char> bytes) {
+    ++reads_;
     const auto self = shared_from_this();
     framer_.feed(
-        std::string_view(buffer.data(), static_cast<std::size_t>(n)),
+        std::string_view(bytes.data(), bytes.size()),
         [&](std::span<const std::string_view> lines) {
           // A connection closed by an earlier message (problem command,
           // write bound, failed send) gets no more work done for it.
@@ -198,7 +254,6 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     if (!open_) framer_.drop();  // closed by one of its messages: the rest is not looked at
     account(framer_.held_bytes());
     if (state_->unfinished > limits::kMaxUnfinishedBytes) drop_largest();
-    return open_ && static_cast<std::size_t>(n) == buffer.size();
   }
 
   // Hands bytes to the kernel without waiting: how many it took. A failure
@@ -233,6 +288,11 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   void update_interest() {
     if (fd_ < 0) return;
     const std::uint32_t wanted = (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT);
+    if (!in_set_) {
+      // Watched alone, for reading only: what it waits for now needs the set.
+      if (wanted != EPOLLIN && state_->lone.get() == this && state_->lone_needs_set) state_->lone_needs_set();
+      return;
+    }
     if (wanted == interest_) return;
     epoll_event ev{};
     interest_ = wanted;
@@ -267,10 +327,13 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     if (fd_ < 0) return;
     // Out of the set first: a child process started meanwhile may still
     // share the socket, and the set must never report it again.
-    ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_DEL, fd_, nullptr);
+    if (in_set_) ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_DEL, fd_, nullptr);
+    in_set_ = false;
     ::shutdown(fd_, SHUT_RDWR);
     ::close(fd_);
     fd_ = -1;
+    // Watched alone: the loop's copy of the descriptor is closed too.
+    if (state_->lone.get() == this && state_->lone_needs_set) state_->lone_needs_set();
     const std::size_t freed = sizeof(Session) + pending_.capacity();
     std::string().swap(pending_);
     auto& all = state_->sessions;
@@ -298,6 +361,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   std::uint32_t interest_ = 0;
   bool flush_due_ = false;
   bool host_done_ = false;  // the host shut its sending side
+  bool in_set_ = false;  // in the readiness set (not while watched alone)
+  std::uint64_t reads_ = 0;  // reads that brought bytes
   bool open_ = true;
 };
 
@@ -317,16 +382,22 @@ CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler)
       accept_retry_(ioc),
       ready_watch_(ioc.get_executor()),
       read_buffer_(limits::kReadChunkBytes),
+      lone_watch_(ioc.get_executor()),
       state_(std::make_shared<ServerState>()) {
   const int fd = ::epoll_create1(EPOLL_CLOEXEC);
   if (fd < 0) throw std::system_error(errno, std::system_category(), "epoll_create1");
   ready_watch_.assign(fd);
   state_->epoll_fd = fd;
+  state_->lone_needs_set = [this] { leave_alone(); };
   watch();
 }
 
 CommandServer::~CommandServer() {
   close();
+  state_->lone_needs_set = nullptr;
+  state_->lone.reset();
+  std::error_code ignored;
+  lone_watch_.close(ignored);
   // Sessions still held elsewhere find their host gone.
   const auto all = state_->sessions;
   for (const auto& s : all) s->drop();
@@ -339,9 +410,78 @@ CommandServer::~CommandServer() {
 }
 
 void CommandServer::watch() {
+  if (set_watched_) return;
+  set_watched_ = true;
   ready_watch_.async_wait(asio::posix::descriptor_base::wait_read, [this, alive = alive_](std::error_code ec) {
-    if (!ec && *alive) serve_turn();
+    if (!*alive) return;
+    set_watched_ = false;
+    if (!ec) serve_turn();
   });
+}
+
+void CommandServer::wait_next() {
+  if (!state_->lone && state_->sessions.size() == 1 && state_->read_again.empty() &&
+      state_->sessions.front()->may_go_alone() && go_alone()) {
+    read_alone();
+    return;
+  }
+  watch();
+}
+
+bool CommandServer::go_alone() {
+  const auto& session = state_->sessions.front();
+  if (lone_buffer_.empty()) lone_buffer_.resize(limits::kReadChunkBytes);
+  const int fd = ::fcntl(session->fd(), F_DUPFD_CLOEXEC, 0);
+  if (fd < 0) return false;
+  std::error_code ec;
+  lone_watch_.assign(fd, ec);
+  if (ec) {
+    ::close(fd);
+    return false;
+  }
+  lone_watch_.non_blocking(true, ec);
+  if (ec) {
+    lone_watch_.close(ec);
+    return false;
+  }
+  session->leave_set();
+  state_->lone = session;
+  return true;
+}
+
+// The loop reads the lone host's socket itself. The read is made at once
+// and, while it finds nothing, waits in the loop without a system call;
+// its bytes go to the session as if the set had reported them.
+void CommandServer::read_alone() {
+  lone_watch_.async_read_some(
+      asio::buffer(lone_buffer_),
+      [this, alive = alive_, session = state_->lone, read = ++lone_reads_](std::error_code ec, std::size_t n) {
+        if (!*alive) return;
+        if (n > 0 || (ec && ec != asio::error::operation_aborted)) {
+          state_->in_turn = true;
+          session->on_read(std::span<const char>(lone_buffer_.data(), n));
+          flush_turn();
+        }
+        // Left alone meanwhile (another host came, the session ended or has
+        // replies waiting): the set watches again.
+        if (read != lone_reads_ || state_->lone != session) return;
+        if (!ec && session->may_go_alone() && state_->sessions.size() == 1) {
+          read_alone();
+          return;
+        }
+        leave_alone();
+      });
+}
+
+void CommandServer::leave_alone() {
+  if (!state_->lone) return;
+  const auto session = std::move(state_->lone);
+  state_->lone.reset();
+  ++lone_reads_;
+  std::error_code ignored;
+  lone_watch_.close(ignored);  // a read still pending ends as cancelled
+  session->join_set();
+  watch();
 }
 
 // One turn: every session the readiness set reports is read once and its
@@ -377,7 +517,7 @@ void CommandServer::serve_turn() {
     // brought nothing to read goes back to waiting.
     const bool busy = state_->reads_with_bytes > reads_before || n == kEventsPerTurn || !state_->read_again.empty();
     if (!busy) {
-      watch();
+      wait_next();
       return;
     }
     if (round == kRoundsPerTurn) break;
@@ -501,6 +641,7 @@ void CommandServer::accept() {
       const auto address = host_address_text(socket.remote_endpoint(ignored).address());
       const int fd = socket.release(ignored);
       if (fd >= 0) {
+        leave_alone();  // two hosts: both are watched in the set
         const auto session = std::make_shared<Session>(fd, address, handler_, state_);
         if (!session->start()) handler_.log_line("Error : accept: " + std::string(std::strerror(errno)));
       }

@@ -53,6 +53,13 @@ class CommandServer final : public CommandListener {
   // loop watches as one descriptor.
   void watch();
   void serve_turn();
+  // After a turn: a lone host with nothing queued is watched by the loop
+  // directly, its socket read by the loop's own read (no system call to
+  // re-arm a wait, no set to ask); anything else waits on the set.
+  void wait_next();
+  bool go_alone();
+  void read_alone();
+  void leave_alone();
   // Hands the replies of the messages handled so far to the kernel.
   void flush_turn();
   static constexpr int kEventsPerTurn = 64;
@@ -68,7 +75,13 @@ class CommandServer final : public CommandListener {
   std::size_t host_cap_ = 0;
   // Typed on the loop's own executor: no type-erased executor per turn.
   asio::posix::basic_stream_descriptor<asio::io_context::executor_type> ready_watch_;
+  bool set_watched_ = false;  // a wait on the set is pending
   std::vector<char> read_buffer_;  // one read at a time, for every session
+  // The lone host's socket (a second descriptor of it) while the loop
+  // watches it alone, and the buffer of its pending read (made at the first).
+  asio::posix::basic_stream_descriptor<asio::io_context::executor_type> lone_watch_;
+  std::vector<char> lone_buffer_;
+  std::uint64_t lone_reads_ = 0;  // tells a current read from one cancelled
   std::shared_ptr<ServerState> state_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

@@ -166,6 +166,26 @@ class Host {
   }
 };
 
+// The station's end of a host's connection: the socket of this process
+// whose own port is the station's and whose peer's port is the host's.
+int station_side_of(int station_port, const Host& host) {
+  const auto port_of = [](const sockaddr_storage& a) {
+    return a.ss_family == AF_INET6 ? ntohs(reinterpret_cast<const sockaddr_in6&>(a).sin6_port)
+                                   : ntohs(reinterpret_cast<const sockaddr_in&>(a).sin_port);
+  };
+  const int host_port = host.socket.local_endpoint().port();
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    const int fd = std::atoi(entry.path().filename().c_str());
+    sockaddr_storage own{}, peer{};
+    socklen_t own_len = sizeof own, peer_len = sizeof peer;
+    if (::getsockname(fd, reinterpret_cast<sockaddr*>(&own), &own_len) != 0 ||
+        ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peer_len) != 0)
+      continue;
+    if (port_of(own) == station_port && port_of(peer) == host_port) return fd;
+  }
+  return -1;
+}
+
 const std::string kReadData = frame("h", {"READ_DATA 1 F1 S1"});
 const std::string kReadDataReply =
     "\x01h\x02 EVENTA 200612071230 F1 F1S1 T01 IS 0 \x03\x02 EVENTA 200612071230 F1 F1S1 T02 IS 0 \x03\x04";
@@ -219,6 +239,54 @@ TEST(CommandServer, InterleavedHostsEachGetTheirOwnReply) {
                                                kReadDataReply.substr(2)));
 }
 
+// A lone host is read by the loop itself, out of the set; a second host
+// puts both back in the set, and the host left is read alone again. No
+// request is missed on the way, whoever comes or goes.
+TEST(CommandServer, HostsComingAndGoingBesideALoneHostAreEachAnswered) {
+  TcpStation s;
+  const auto sessions = [&] { return s.run([&] { return s.server.session_count(); }); };
+  const auto wait_for_sessions = [&](std::size_t n) {
+    for (int i = 0; i < 500 && sessions() != n; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    return sessions();
+  };
+  Host a(s.port());
+  for (int i = 0; i < 3; ++i) {
+    a.send(kReadData);
+    EXPECT_EQ(visible(a.read_replies()), visible(kReadDataReply));
+  }
+  {
+    Host b(s.port());
+    b.send(kReadData);  // while a is read alone
+    EXPECT_EQ(visible(b.read_replies()), visible(kReadDataReply));
+    a.send(kReadData);
+    EXPECT_EQ(visible(a.read_replies()), visible(kReadDataReply));
+    b.send(kReadData);
+    a.send(kReadData);
+    EXPECT_EQ(visible(a.read_replies()), visible(kReadDataReply));
+    EXPECT_EQ(visible(b.read_replies()), visible(kReadDataReply));
+  }
+  ASSERT_EQ(wait_for_sessions(1), 1u);
+  a.send(kReadData);  // a alone again
+  EXPECT_EQ(visible(a.read_replies()), visible(kReadDataReply));
+  a.send(kReadData + kReadData);
+  EXPECT_EQ(visible(a.read_replies(2)), visible(kReadDataReply + kReadDataReply));
+  a.send(kReadData);
+  a.socket.shutdown(asio::ip::tcp::socket::shutdown_send);
+  EXPECT_EQ(visible(a.read_replies()), visible(kReadDataReply));
+  EXPECT_TRUE(a.closed_by_station());
+  EXPECT_EQ(wait_for_sessions(0), 0u);
+  Host c(s.port());
+  c.send(kReadData);
+  EXPECT_EQ(visible(c.read_replies()), visible(kReadDataReply));
+  // Closed by the station while read alone: a problem command.
+  c.send(frame("h", {"READ_DATA 1 F2 S2"}));
+  EXPECT_TRUE(c.closed_by_station());
+  EXPECT_EQ(wait_for_sessions(0), 0u);
+  Host d(s.port());
+  d.send(kReadData);
+  EXPECT_EQ(visible(d.read_replies()), visible(kReadDataReply));
+}
+
 TEST(CommandServer, ProblemCommandClosesThatConnectionOnly) {
   TcpStation s;
   Host bad(s.port()), good(s.port());
@@ -266,6 +334,33 @@ TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   EXPECT_TRUE(s.logged("Emulator : Program Cancel send realtime"));
   EXPECT_EQ(subscribers(), 0u);
   EXPECT_TRUE(wait_until([&] { return s.run([&] { return s.server.session_count() == 0; }); }));
+}
+
+// Realtime batches to a lone host that has stopped reading: what its socket
+// doesn't take waits for writability, and all of it reaches the host once
+// it reads again.
+TEST(CommandServer, RealtimeBatchesHeldForALoneHostReachItWhenItReadsAgain) {
+  TcpStation s("", true);
+  Host host(s.port());
+  host.send(kReadData);
+  EXPECT_EQ(visible(host.read_replies()), visible(kReadDataReply));
+  // A small send buffer on the station's side: most of the batches wait in
+  // the station.
+  const int station_side = station_side_of(s.port(), host);
+  ASSERT_GE(station_side, 0);
+  ::setsockopt(station_side, SOL_SOCKET, SO_SNDBUF, std::array<int, 1>{4096}.data(), sizeof(int));
+  constexpr int kTicks = 8000;
+  host.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 1 " + std::to_string(kTicks)}));
+  ASSERT_TRUE(wait_until([&] { return s.run([&] { return s.st.realtime().subscribers().size() == 1; }); }));
+  s.run([&] {
+    for (int i = 0; i < kTicks; ++i) s.steady.advance(std::chrono::seconds(1));
+  });
+  const auto batch = std::string("\x02RT 200612071230 F1 F1S1 T01 IS 0 \x03");
+  std::string expected = "\x01h";
+  for (int i = 0; i < kTicks; ++i) expected += batch;
+  const auto got = host.read_replies();
+  EXPECT_EQ(got.size(), expected.size() + std::string("\x02""ACK 200612071230 F1 S1 \x03\x04").size());
+  EXPECT_TRUE(got.starts_with(expected)) << visible(got.substr(0, 200));
 }
 
 TEST(CommandServer, AHostThatStopsReadingIsCutOffAtTheQueueBound) {
