@@ -133,7 +133,11 @@ int main(int argc, char** argv) {
   // can't shrink.
   ::mallopt(M_MMAP_THRESHOLD, orvane::limits::kOwnMappingBytes);
 
-  asio::io_context ioc{1};  // run by one thread only (the station thread), headless or not
+  // Run by one thread only (the station thread), headless or not, and every
+  // socket, descriptor and timer is used on that thread: the reactor's
+  // per-descriptor locks are left out. Other threads (the window, the
+  // upload worker) only post work, which stays locked.
+  asio::io_context ioc{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   auto work = asio::make_work_guard(ioc);
   orvane::OperatorLog log(ioc);
   std::optional<orvane::LineOutput> log_output;
