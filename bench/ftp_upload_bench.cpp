@@ -236,37 +236,73 @@ int main(int argc, char** argv) {
   // Drain: the rate of a backlog of `backlog` lines (for `drain_s` seconds
   // of uploads, removal and the cutting of the delivered prefix included)
   // against that of 1 000 lines, with the bytes the station wrote per event.
+  // The big backlog drains in four stretches, each next to a drain of 1 000
+  // lines in a station folder of its own (which goes first alternating): a
+  // machine that slows down or speeds up does so for both, and each pair
+  // gives a ratio. The ratio printed is the median of the pairs'.
   const int backlog = argc > 3 ? std::atoi(argv[3]) : 600000;
   const double drain_s = argc > 4 ? std::atof(argv[4]) : 20;
-  auto drain = [&](int lines, double seconds, double* bytes_per_event) {
+  fs::create_directories(dir / "small");
+  orvane::EventBuffer small_buffer;
+  orvane::EventDelivery small_delivery(
+      small_buffer, [&](std::string l) { last_log = std::move(l); }, clock, &ftp, nullptr, nullptr, online);
+  auto fill = [&](orvane::EventBuffer& b, const fs::path& folder, int lines) {
     {
-      std::ofstream out(dir / "station" / "Event.Sav", std::ios::binary);
+      std::ofstream out(folder / "Event.Sav", std::ios::binary);
       for (int i = 0; i < lines; ++i) out << line << "\r\n";
     }
-    fs::remove(dir / "station" / "Event.Head");
-    buffer.load(dir / "station" / "Event.Sav");
-    delivery.set_upload_budget(std::chrono::milliseconds(1000), std::chrono::milliseconds(1000));
+    fs::remove(folder / "Event.Head");
+    b.load(folder / "Event.Sav");
+  };
+  struct Stretch {
+    std::size_t stored = 0;
+    double seconds = 0;
+    long long written = 0;  // bytes the station wrote meanwhile
+  };
+  auto drain = [&](orvane::EventBuffer& b, orvane::EventDelivery& d, double seconds) {
+    d.set_upload_budget(std::chrono::milliseconds(1000), std::chrono::milliseconds(1000));
     const auto written0 = written_bytes();
     const auto t0 = Clock::now();
-    const std::size_t before = buffer.size();
-    while (!buffer.empty() && std::chrono::duration<double>(Clock::now() - t0).count() < seconds) {
-      delivery.check_and_send(settings);
-      delivery.join_worker();
+    const std::size_t before = b.size();
+    while (!b.empty() && std::chrono::duration<double>(Clock::now() - t0).count() < seconds) {
+      d.check_and_send(settings);
+      d.join_worker();
     }
-    const double s = std::chrono::duration<double>(Clock::now() - t0).count();
-    const auto stored = before - buffer.size();
-    if (bytes_per_event)
-      *bytes_per_event = static_cast<double>(written_bytes() - written0) / static_cast<double>(stored);
-    return std::pair{static_cast<double>(stored) / s, stored};
+    return Stretch{before - b.size(), std::chrono::duration<double>(Clock::now() - t0).count(),
+                   written_bytes() - written0};
   };
-  double small_rate = 0;
-  for (int r = 0; r < rounds; ++r) small_rate = std::max(small_rate, drain(1000, 60, nullptr).first);
-  double bytes_per_event = 0;
-  const auto [big_rate, big_stored] = drain(backlog, drain_s, &bytes_per_event);
+  fill(buffer, dir / "station", backlog);
+  constexpr int kStretches = 4;
+  Stretch big;
+  std::vector<double> small_rates, drain_ratios;
+  for (int k = 0; k < kStretches; ++k) {
+    fill(small_buffer, dir / "small", 1000);
+    Stretch small, part;
+    if (k % 2 == 0) {
+      small = drain(small_buffer, small_delivery, 60);
+      part = drain(buffer, delivery, drain_s / kStretches);
+    } else {
+      part = drain(buffer, delivery, drain_s / kStretches);
+      small = drain(small_buffer, small_delivery, 60);
+    }
+    const double small_rate = static_cast<double>(small.stored) / small.seconds;
+    small_rates.push_back(small_rate);
+    drain_ratios.push_back(static_cast<double>(part.stored) / part.seconds / small_rate);
+    big.stored += part.stored;
+    big.seconds += part.seconds;
+    big.written += part.written;
+  }
+  std::sort(small_rates.begin(), small_rates.end());
+  std::sort(drain_ratios.begin(), drain_ratios.end());
+  const auto median = [](const std::vector<double>& v) { return (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2; };
   std::printf(
       "drain: backlog 1000: %.0f events/s; backlog %d: %.0f events/s over %zu stored, %.0f bytes written "
       "per event (ratio %.2f)\n",
-      small_rate, backlog, big_rate, big_stored, bytes_per_event, big_rate / small_rate);
+      median(small_rates), backlog, static_cast<double>(big.stored) / big.seconds, big.stored,
+      static_cast<double>(big.written) / static_cast<double>(big.stored), median(drain_ratios));
+  std::printf("drain pairs' ratios:");
+  for (double r : drain_ratios) std::printf(" %.2f", r);
+  std::printf("\n");
 
   const auto out = read_all(server.out);
   std::printf("connections: %d for %d station uploads and %d curl runs\n", count(out, "connect\n"), rounds, 2 * rounds);
