@@ -132,7 +132,18 @@ class OperatorLog {
   // Counts the memo's newest line and tells the observers.
   void count_and_tell(const std::string& line);
   // Whether the bound lets one more of this text through (counts it either way).
-  bool passes_bound(std::string_view text);
+  // Until a bound has let kRepeatedLogLines lines through, no text in it
+  // can have reached the limit, so its texts are counted only when it gets
+  // there (a host's one-line message never does).
+  bool passes_bound(std::string_view text) {
+    if (bound_depth_ == 0) return true;
+    if (!counting_ && bound_lines_ < limits::kRepeatedLogLines) {
+      ++bound_lines_;
+      return true;
+    }
+    return passes_counted_bound(text);
+  }
+  bool passes_counted_bound(std::string_view text);
   void end_repeat_bound();
 
   // A text logged under the bound and how often. The entries are kept and
@@ -152,6 +163,8 @@ class OperatorLog {
   std::vector<Observer> observers_;
   std::uint64_t appended_ = 0;
   int bound_depth_ = 0;
+  std::size_t bound_lines_ = 0;  // lines the bound let through before its texts were counted
+  bool counting_ = false;  // the bound's texts are counted (it let kRepeatedLogLines through)
   // Entries 0..kLinearRepeats-1 (where a bound's texts are searched one by
   // one), then the rest; [0, repeats_used_) belong to the current bound.
   static constexpr std::size_t kLinearRepeats = 8;

@@ -123,6 +123,40 @@ TEST(OperatorLog, RepeatsWithinABoundAreCountedAndSummedUpAtItsEnd) {
   EXPECT_EQ(log.memo().size(), 13u);
 }
 
+// The bound counts a message's texts only once it has let through as many
+// lines as a text may repeat; the lines before then count all the same.
+TEST(OperatorLog, TheFirstLinesOfABoundCountTowardsTheirTexts) {
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  const auto message = [&](std::vector<std::string> texts) {
+    const auto before = log.memo().size();
+    {
+      const OperatorLog::RepeatBound bound(log);
+      for (auto& t : texts) log.log(std::move(t));
+    }
+    return std::vector<std::string>(log.memo().begin() + static_cast<std::ptrdiff_t>(before), log.memo().end());
+  };
+  using Lines = std::vector<std::string>;
+  EXPECT_EQ(message({"x", "y", "x", "x", "x", "y"}), (Lines{"x", "y", "x", "x", "y", "x (1 more)"}));
+  EXPECT_EQ(message({"x", "x", "x", "x"}), (Lines{"x", "x", "x", "x (1 more)"}));
+  EXPECT_EQ(message({"x", "y", "z", "x", "x", "x", "y"}), (Lines{"x", "y", "z", "x", "x", "y", "x (1 more)"}));
+  EXPECT_EQ(message({"x", "x"}), (Lines{"x", "x"}));
+  // Nested: the inner bound's lines and the outer's are one count.
+  const auto before = log.memo().size();
+  {
+    const OperatorLog::RepeatBound outer(log);
+    log.log("x");
+    log.log("x");
+    {
+      const OperatorLog::RepeatBound inner(log);
+      log.log("x");
+    }
+    log.log("x");
+  }
+  EXPECT_EQ(Lines(log.memo().begin() + static_cast<std::ptrdiff_t>(before), log.memo().end()),
+            (Lines{"x", "x", "x", "x (1 more)"}));
+}
+
 // A text logged by copy (the lines every command logs) takes the storage of
 // the line leaving the full memo: the memo, its observers and the repeat
 // bound see it as any other line, and mixed with moved-in lines.
