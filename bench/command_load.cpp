@@ -22,6 +22,8 @@
 // per round trip (from /proc/.../schedstat): when other work crowds the
 // servers' core, round trips/s measure the share each got, while CPU time
 // per round trip still measures the cost.
+#include "median.hpp"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -401,12 +403,6 @@ std::vector<int> parse_list(const std::string& text) {
   std::stringstream in(text);
   for (std::string part; std::getline(in, part, ',');) out.push_back(std::atoi(part.c_str()));
   return out;
-}
-
-double median_of(std::vector<double> values) {
-  std::sort(values.begin(), values.end());
-  const std::size_t n = values.size();
-  return n == 0 ? 0.0 : n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
 }
 
 Result median(std::vector<Result> runs) {

@@ -9,6 +9,7 @@
 // run does so for both, and each round gives a ratio of its own. The ratio
 // printed is the median of the rounds' ratios.
 //   event_storm_bench [checks=600]
+#include "median.hpp"
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
@@ -129,13 +130,12 @@ int main(int argc, char** argv) {
   std::printf("reference: write + fdatasync per line, %d lines: %.0f lines/s\n", ref_lines, ref_ps);
   station.event_path().delivery().join_worker();
   const auto expected = station.event_path().buffer().lines();
-  std::sort(ratios.begin(), ratios.end());
-  const double median_ratio = ratios.size() % 2 ? ratios[ratios.size() / 2]
-                                                 : (ratios[ratios.size() / 2 - 1] + ratios[ratios.size() / 2]) / 2;
+  const double median_ratio = median_of(ratios);
   std::printf(
       "storm: %d checks, %zu events buffered in %.2f s (%.0f events/s, uploads handed to the worker; "
       "ratio to the reference %.1f)\n",
       checks, expected.size(), storm_s, expected.size() / storm_s, median_ratio);
+  std::sort(ratios.begin(), ratios.end());
   std::printf("rounds' ratios:");
   for (double r : ratios) std::printf(" %.1f", r);
   std::printf("\n");

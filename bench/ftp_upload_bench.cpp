@@ -14,6 +14,7 @@
 // station's own files (buffer, journals, their flushes) stay on disk.
 // Rounds alternate which client goes first; each prints the server's CPU
 // time per run.
+#include "median.hpp"
 #include "net/ftp_uplink.hpp"
 #include "platform/clock.hpp"
 #include "station/event_delivery.hpp"
@@ -222,9 +223,8 @@ int main(int argc, char** argv) {
     best_noop = std::min(best_noop, noop.seconds);
     noop_ratios.push_back(noop.seconds / station.seconds);
   }
-  std::sort(noop_ratios.begin(), noop_ratios.end());
   std::printf("server files on %s; median of the rounds' ratios to curl -Q NOOP: %.2f\n",
-              server_on_disk ? "disk" : "tmpfs", noop_ratios[noop_ratios.size() / 2]);
+              server_on_disk ? "disk" : "tmpfs", median_of(noop_ratios));
   // Names unique and increasing: every store of every round is a file of
   // its own, and in name order the files are in store order.
   std::size_t files = 0;
@@ -292,14 +292,12 @@ int main(int argc, char** argv) {
     big.seconds += part.seconds;
     big.written += part.written;
   }
-  std::sort(small_rates.begin(), small_rates.end());
   std::sort(drain_ratios.begin(), drain_ratios.end());
-  const auto median = [](const std::vector<double>& v) { return (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2; };
   std::printf(
       "drain: backlog 1000: %.0f events/s; backlog %d: %.0f events/s over %zu stored, %.0f bytes written "
       "per event (ratio %.2f)\n",
-      median(small_rates), backlog, static_cast<double>(big.stored) / big.seconds, big.stored,
-      static_cast<double>(big.written) / static_cast<double>(big.stored), median(drain_ratios));
+      median_of(small_rates), backlog, static_cast<double>(big.stored) / big.seconds, big.stored,
+      static_cast<double>(big.written) / static_cast<double>(big.stored), median_of(drain_ratios));
   std::printf("drain pairs' ratios:");
   for (double r : drain_ratios) std::printf(" %.2f", r);
   std::printf("\n");

@@ -290,7 +290,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
     const std::uint32_t wanted = (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT);
     if (!in_set_) {
       // Watched alone, for reading only: what it waits for now needs the set.
-      if (wanted != EPOLLIN && state_->lone.get() == this && state_->lone_needs_set) state_->lone_needs_set();
+      if (wanted != EPOLLIN && state_->lone_needs_set) state_->lone_needs_set();
       return;
     }
     if (wanted == interest_) return;
@@ -420,8 +420,7 @@ void CommandServer::watch() {
 }
 
 void CommandServer::wait_next() {
-  if (!state_->lone && state_->sessions.size() == 1 && state_->read_again.empty() &&
-      state_->sessions.front()->may_go_alone() && go_alone()) {
+  if (!state_->lone && state_->sessions.size() == 1 && state_->sessions.front()->may_go_alone() && go_alone()) {
     read_alone();
     return;
   }
@@ -464,7 +463,7 @@ void CommandServer::read_alone() {
         }
         // Left alone meanwhile (another host came, the session ended or has
         // replies waiting): the set watches again.
-        if (read != lone_reads_ || state_->lone != session) return;
+        if (read != lone_reads_) return;
         if (!ec && session->may_go_alone() && state_->sessions.size() == 1) {
           read_alone();
           return;

@@ -29,10 +29,9 @@ void OperatorLog::log_copy(std::string_view text) {
 }
 
 bool OperatorLog::passes_counted_bound(std::string_view text) {
-  if (!counting_) {
+  if (repeats_used_ == 0) {
     // The bound's first lines, let through uncounted: counted now, from
     // the memo's newest lines, where every line the bound let through went.
-    counting_ = true;
     for (std::size_t k = bound_lines_; k > 0; --k) ++repeats(repeats_of(memo_[memo_.size() - k])).logged;
   }
   const auto at = repeats_of(text);
@@ -71,7 +70,6 @@ std::size_t OperatorLog::repeats_of(std::string_view text) {
 void OperatorLog::end_repeat_bound() {
   if (--bound_depth_ > 0) return;
   bound_lines_ = 0;
-  counting_ = false;
   if (held_order_.empty() && repeats_used_ <= kLinearRepeats) {
     repeats_used_ = 0;  // the common message: nothing held back, no index built
     return;

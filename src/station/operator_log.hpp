@@ -137,7 +137,7 @@ class OperatorLog {
   // there (a host's one-line message never does).
   bool passes_bound(std::string_view text) {
     if (bound_depth_ == 0) return true;
-    if (!counting_ && bound_lines_ < limits::kRepeatedLogLines) {
+    if (bound_lines_ < limits::kRepeatedLogLines) {
       ++bound_lines_;
       return true;
     }
@@ -163,8 +163,9 @@ class OperatorLog {
   std::vector<Observer> observers_;
   std::uint64_t appended_ = 0;
   int bound_depth_ = 0;
-  std::size_t bound_lines_ = 0;  // lines the bound let through before its texts were counted
-  bool counting_ = false;  // the bound's texts are counted (it let kRepeatedLogLines through)
+  // Lines the bound let through before its texts were counted; at
+  // kRepeatedLogLines they are, and its entries are in use from then on.
+  std::size_t bound_lines_ = 0;
   // Entries 0..kLinearRepeats-1 (where a bound's texts are searched one by
   // one), then the rest; [0, repeats_used_) belong to the current bound.
   static constexpr std::size_t kLinearRepeats = 8;
