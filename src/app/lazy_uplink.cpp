@@ -4,8 +4,9 @@
 #include "app/uplink_module.hpp"
 
 #include <dlfcn.h>
+#include <unistd.h>
 
-#include <iostream>
+#include <string>
 #include <stdexcept>
 
 namespace orvane::app {
@@ -23,7 +24,12 @@ EventUplink& LazyUplink::client() {
     if (make == nullptr) throw std::runtime_error(std::string(kUplinkModuleFile) + " has no FTP client");
     owned_.reset(make());
   } catch (const std::exception& e) {
-    if (!failure_told_) std::cerr << "orvane-emulator: events cannot be delivered: " << e.what() << std::endl;
+    if (!failure_told_) {
+      // One write: this runs on the upload side, beside the station's own
+      // output, and a line told in pieces would come out torn between others.
+      const std::string line = std::string("orvane-emulator: events cannot be delivered: ") + e.what() + "\n";
+      [[maybe_unused]] const auto n = ::write(STDERR_FILENO, line.data(), line.size());
+    }
     failure_told_ = true;
     throw;
   }

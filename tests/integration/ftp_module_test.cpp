@@ -72,10 +72,13 @@ TEST(FtpModule, WithoutTheModuleEventsWaitUntilItIsInstalled) {
   EXPECT_EQ(out.find("events cannot be delivered"), out.rfind("events cannot be delivered"));
   EXPECT_TRUE(p.running());
 
-  // Installed in its place: the next check loads it and the events go.
+  // Installed in its place, whole at once as a package manager does (a check
+  // must not load a half-copied file): the next check loads it and the events go.
   std::filesystem::create_directories(prefix / "lib/orvane-emulator");
   std::filesystem::copy_file(built_program("orvane-emulator").parent_path() / "orvane-emulator-ftp.so",
-                             prefix / "lib/orvane-emulator/orvane-emulator-ftp.so");
+                             prefix / "lib/orvane-emulator/.orvane-emulator-ftp.so.new");
+  std::filesystem::rename(prefix / "lib/orvane-emulator/.orvane-emulator-ftp.so.new",
+                          prefix / "lib/orvane-emulator/orvane-emulator-ftp.so");
   ASSERT_TRUE(ftp.wait_stored(1)) << p.output();
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0) << p.output();
 }
