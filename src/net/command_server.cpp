@@ -71,9 +71,6 @@ std::size_t open_descriptors() {
 // the kernel; more goes out at once.
 constexpr std::size_t kHoldRepliesBytes = 64 << 10;
 
-// The longest read a session remembers as a message to answer again.
-constexpr std::size_t kRepeatMessageBytes = 256;
-
 // One host connection: its framer, its replies. The server reads it when the
 // readiness set says so; replies are kept in order and handed to the kernel
 // once per turn, what the kernel doesn't take waits for the socket to become
@@ -183,13 +180,6 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
 
   std::size_t held() const { return held_; }
 
-  void offer_repeat(std::string_view reply, std::uint64_t version) override {
-    // Only for a read that is this one message, nothing before or after it.
-    if (!read_whole_ || messages_in_read_ != 1) return;
-    offered_ = reply;
-    offered_version_ = version;
-  }
-
   // Ends the connection at once, unfinished message and queued replies
   // included (the station's memory bound).
   void drop() {
@@ -252,56 +242,18 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   void take(std::span<const char> bytes) {
     ++reads_;
     const auto self = shared_from_this();
-    const std::string_view chunk(bytes.data(), bytes.size());
-    const bool answered = answer_repeat(chunk);
-    read_whole_ = !answered && !framer_.inside_frame() && chunk.size() <= kRepeatMessageBytes;
-    messages_in_read_ = 0;
-    offered_version_ = 0;
     framer_.feed(
-        chunk,
+        std::string_view(bytes.data(), bytes.size()),
         [&](std::span<const std::string_view> lines) {
-          ++messages_in_read_;
-          // Its reply is out (even if that write found the host gone): the
-          // rest of its work is done as for any message.
-          if (answered) {
-            handler_.handle_answered_message(lines, self);
-            return;
-          }
           // A connection closed by an earlier message (problem command,
           // write bound, failed send) gets no more work done for it.
           if (!open_) return;
           handler_.handle_message(lines, self);
         },
         [&] { handler_.log_line("Error : message too long"); });
-    if (offered_version_ != 0 && messages_in_read_ == 1 && !framer_.inside_frame()) {
-      repeat_.message.assign(chunk);
-      repeat_.reply = offered_;
-      repeat_.version = offered_version_;
-    }
-    read_whole_ = false;
     if (!open_) framer_.drop();  // closed by one of its messages: the rest is not looked at
     account(framer_.held_bytes());
     if (state_->unfinished > limits::kMaxUnfinishedBytes) drop_largest();
-  }
-
-  // A polling host sends the same message again and again. When this read
-  // repeats, byte for byte, the last one whose reply the station offered
-  // to send again, and the station says that reply still holds, it goes
-  // now, before the message is handled: the host's round trip doesn't wait
-  // for the rest of the message's work (its log lines), done right after.
-  bool answer_repeat(std::string_view chunk) {
-    if (repeat_.version == 0 || chunk.size() != repeat_.message.size() || framer_.inside_frame() ||
-        std::memcmp(chunk.data(), repeat_.message.data(), chunk.size()) != 0)
-      return false;
-    // Would not fit the write queue: the message is handled as usual, and
-    // its reply fails there as it should.
-    if (repeat_.reply.size() > send_room()) return false;
-    if (handler_.repeat_version() != repeat_.version) {
-      repeat_.version = 0;
-      return false;
-    }
-    send(repeat_.reply);
-    return true;
   }
 
   // Hands bytes to the kernel without waiting: how many it took. A failure
@@ -412,19 +364,6 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   bool in_set_ = false;  // in the readiness set (not while watched alone)
   std::uint64_t reads_ = 0;  // reads that brought bytes
   bool open_ = true;
-  // The last read that was one message and the reply offered for it.
-  struct Repeat {
-    std::string message;
-    std::string_view reply;  // the station's bytes, valid while `version` holds
-    std::uint64_t version = 0;  // 0: nothing to answer again
-  };
-  Repeat repeat_;
-  // While a read is handled: whether it may be remembered, its messages so
-  // far, and the offer made for its message.
-  bool read_whole_ = false;
-  int messages_in_read_ = 0;
-  std::string_view offered_;
-  std::uint64_t offered_version_ = 0;
 };
 
 }  // namespace

@@ -21,14 +21,6 @@ const std::string& item(const Items& items, std::size_t k) {
 
 bool send_reply(Realtime& realtime, Connection& conn, std::string_view text) { return realtime.send(conn, text); }
 
-bool addresses_station(const StationSettings& settings, std::string_view factory, std::string_view sensor) {
-  const auto fac = trim(settings.factory_id);
-  const auto sen = trim(settings.sensor_id);
-  if (factory != fac) return false;
-  return sensor == sen ||
-         (sensor.size() == fac.size() + sen.size() && sensor.starts_with(fac) && sensor.substr(fac.size()) == sen);
-}
-
 namespace {
 
 // When a command line that doesn't carry this station's identity is still
@@ -104,7 +96,12 @@ const CommandEntry* find_command(std::string_view word) {
 }
 
 bool addressed(const StationSettings& settings, const Items& items) {
-  return items.size() >= 4 && addresses_station(settings, items[2], items[3]);
+  if (items.size() < 4) return false;
+  const auto fac = trim(settings.factory_id);
+  const auto sen = trim(settings.sensor_id);
+  if (items[2] != fac) return false;
+  return items[3] == sen || (items[3].size() == fac.size() + sen.size() && items[3].starts_with(fac) &&
+                             std::string_view(items[3]).substr(fac.size()) == sen);
 }
 
 bool taken_unaddressed(const CommandEntry* entry, const Items& items) {
@@ -193,13 +190,11 @@ class ItemLists {
 }  // namespace
 
 void dispatch_message(Station& st, std::span<const std::string_view> lines,
-                      const std::shared_ptr<Connection>& connection, bool answered) {
+                      const std::shared_ptr<Connection>& connection) {
   if (lines.empty()) return;
   const std::string_view header = lines[0];
   const OperatorLog::RepeatBound log_bound(st.operator_log());  // the log pair repeats for every line
   MessageMarks marks;
-  marks.one_line = lines.size() == 2;
-  marks.answered = answered;
   ItemLists lists;
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
   const Items& first = lists.first().split(lines.size() > 1 ? lines[1] : std::string_view());

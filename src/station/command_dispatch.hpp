@@ -15,10 +15,8 @@ class Station;
 
 // A handler failure (a missing item, a number that isn't one) abandons the
 // rest of the message and propagates: the caller's loop edge logs it.
-// `answered`: the message repeats one whose READ_DATA reply the connection
-// was offered, and that reply went already; everything else is done.
 void dispatch_message(Station& station, std::span<const std::string_view> lines,
-                      const std::shared_ptr<Connection>& connection, bool answered = false);
+                      const std::shared_ptr<Connection>& connection);
 
 // Sends a whole reply. On failure: "Error : Cannot Connect socket or socket
 // close!", and the realtime subscriptions served on that connection end

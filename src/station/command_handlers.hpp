@@ -5,7 +5,6 @@
 #include "station/connection.hpp"
 #include "station/settings.hpp"
 
-#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -24,10 +23,6 @@ using Items = std::vector<std::string>;
 // Item k of a command line; a missing item fails the handler.
 const std::string& item(const Items& items, std::size_t k);
 
-// Whether a command line's factory and sensor items (items 2 and 3) name
-// this station.
-bool addresses_station(const StationSettings& settings, std::string_view factory, std::string_view sensor);
-
 // Per-message marks of the dispatcher, and the work SET_ID, DELETE_ID and
 // SET_CONFIG leave for later: done once per message however many lines
 // asked for it, with the result line-by-line work would leave.
@@ -37,8 +32,6 @@ struct MessageMarks {
   bool do_command_seen = false;
   bool config_failed = false;  // a SET_CONFIG was not saved: no ACK, the host retries
   int line = 0;  // the line being dispatched
-  bool one_line = false;  // the message has one command line
-  bool answered = false;  // its reply went before it was handled (a repeated poll)
   // Sensor list changed: links and labels due (since line list_line), and
   // sensor.con due.
   bool list_changed = false;
@@ -97,13 +90,7 @@ void handle_do_command(RemoteParts parts, Realtime& replies, const Request& requ
 
 // Data and realtime. Replies go through `replies`, which ends the realtime
 // subscriptions of a connection whose send fails.
-// A READ_DATA that is a message's one line offers its reply to the
-// connection as the answer to the same message again (Connection::
-// offer_repeat), under the version read_data_repeat_version tells while that
-// reply still holds.
 void handle_read_data(const Clock& clock, const ChannelTable& table, Realtime& replies, const Request& request);
-std::uint64_t read_data_repeat_version(const Clock& clock, const ChannelTable& table,
-                                       const StationSettings& settings);
 void handle_set_value(const Clock& clock, ChannelTable& table, Realtime& replies, const Request& request);
 void handle_begin_realtime(Realtime& realtime, const Request& request);
 

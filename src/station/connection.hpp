@@ -3,7 +3,6 @@
 // use a recording double.
 #pragma once
 #include <cstddef>
-#include <cstdint>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -25,12 +24,6 @@ class Connection {
   // Bytes that can still be queued before the connection's write bound
   // closes it; unbounded for connections that have none.
   virtual std::size_t send_room() const { return std::numeric_limits<std::size_t>::max(); }
-  // The reply just sent answers the same message again, byte for byte, while
-  // the handler's repeat_version() is `version`; its bytes stay as they are
-  // that long. A connection may send it as soon as the message comes again,
-  // and hand the message over as answered (MessageHandler). Ignoring the
-  // offer is always right.
-  virtual void offer_repeat(std::string_view /*reply*/, std::uint64_t /*version*/) {}
 };
 
 }  // namespace orvane

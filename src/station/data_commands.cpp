@@ -44,23 +44,9 @@ class ReadDataReply {
       reply_ = std::move(reply).end();
       header_ = header;
       framed_ = true;
-      ++version_;
     }
     return reply_;
   }
-
-  // Each reply built gets a version of its own. While the reply last built
-  // is still the one `reply` would give for its message now (same minute,
-  // same records) and that message still addresses the station, its
-  // version; else 0, which no reply has.
-  std::uint64_t current_version(LocalTime now, const ChannelRecords& channels,
-                                const StationSettings& settings) const {
-    if (!framed_ || std::chrono::floor<std::chrono::minutes>(now) != minute_ || channels.stamp() != records_ ||
-        !addresses_station(settings, fac_, sen_))
-      return 0;
-    return version_;
-  }
-  std::uint64_t version() const { return version_; }
 
  private:
   void build_lines(std::string_view fac, std::string_view sen, const ChannelRecords& channels) {
@@ -79,7 +65,6 @@ class ReadDataReply {
   }
 
   bool stamped_ = false, built_ = false, framed_ = false;
-  std::uint64_t version_ = 0;
   std::chrono::local_time<std::chrono::minutes> minute_{};
   std::uint64_t records_ = 0;
   std::string stamp_, fac_, sen_, header_;
@@ -87,27 +72,14 @@ class ReadDataReply {
   std::string reply_;
 };
 
-// Stamps are unique across all records of the process, so one memo serves
-// whichever station of this thread asks.
-ReadDataReply& read_data_memo() {
-  thread_local ReadDataReply memo;
-  return memo;
-}
-
 }  // namespace
 
 void handle_read_data(const Clock& clock, const ChannelTable& table, Realtime& replies, const Request& request) {
-  if (request.marks.answered) return;  // its reply went before the message was handled
-  auto& memo = read_data_memo();
-  const auto reply =
-      memo.reply(request.header, clock.now(), item(request.items, 2), item(request.items, 3), table.channels());
-  if (send_reply(replies, *request.connection, reply) && request.marks.one_line)
-    request.connection->offer_repeat(reply, memo.version());
-}
-
-std::uint64_t read_data_repeat_version(const Clock& clock, const ChannelTable& table,
-                                       const StationSettings& settings) {
-  return read_data_memo().current_version(clock.now(), table.channels(), settings);
+  // Stamps are unique across all records of the process, so one memo
+  // serves whichever station of this thread asks.
+  thread_local ReadDataReply memo;
+  send_reply(replies, *request.connection,
+             memo.reply(request.header, clock.now(), item(request.items, 2), item(request.items, 3), table.channels()));
 }
 
 void handle_set_value(const Clock& clock, ChannelTable& table, Realtime& replies, const Request& request) {

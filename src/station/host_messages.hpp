@@ -6,7 +6,6 @@
 #include "core/limits.hpp"
 #include "station/connection.hpp"
 
-#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -21,13 +20,6 @@ class MessageHandler {
   // One whole message from `from`: line 0 is the header, then the command
   // lines. A failure is logged "Error : " + message here; the caller carries on.
   virtual void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) = 0;
-  // A message that repeats, byte for byte, one whose reply `from` was
-  // offered (Connection::offer_repeat), sent again already while
-  // repeat_version() still was the offer's: everything else is done for it.
-  virtual void handle_answered_message(std::span<const std::string_view> lines,
-                                       const std::shared_ptr<Connection>& from) = 0;
-  // The version under which an offered reply still holds; 0 when none does.
-  virtual std::uint64_t repeat_version() = 0;
   // A line for the operator log.
   virtual void log_line(std::string text) = 0;
 };

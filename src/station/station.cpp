@@ -2,7 +2,6 @@
 
 #include "core/integer_text.hpp"
 #include "station/command_dispatch.hpp"
-#include "station/command_handlers.hpp"
 #include "station/station_files.hpp"
 
 #include <algorithm>
@@ -42,13 +41,6 @@ Station::~Station() {
 void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
   guarded([&] { dispatch_message(*this, lines, from); });
 }
-
-void Station::handle_answered_message(std::span<const std::string_view> lines,
-                                      const std::shared_ptr<Connection>& from) {
-  guarded([&] { dispatch_message(*this, lines, from, true); });
-}
-
-std::uint64_t Station::repeat_version() { return read_data_repeat_version(clock(), table_, settings()); }
 
 void Station::start() {
   // An exception at any step is caught here (and at every loop edge by

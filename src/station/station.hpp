@@ -105,9 +105,6 @@ class Station final : public MessageHandler, public StationControl {
   void log_line(std::string text) override { log(std::move(text)); }
   // A framed message from a host, through the dispatcher, guarded.
   void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
-  void handle_answered_message(std::span<const std::string_view> lines,
-                               const std::shared_ptr<Connection>& from) override;
-  std::uint64_t repeat_version() override;
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
   template <class F>
   void guarded(F&& f) noexcept {

@@ -19,7 +19,6 @@
 #include <fstream>
 #include <future>
 #include <map>
-#include <optional>
 #include <thread>
 
 using namespace orvane;
@@ -286,86 +285,6 @@ TEST(CommandServer, HostsComingAndGoingBesideALoneHostAreEachAnswered) {
   Host d(s.port());
   d.send(kReadData);
   EXPECT_EQ(visible(d.read_replies()), visible(kReadDataReply));
-}
-
-// Between a server and the station: counts the messages the server
-// answered before handing them over.
-struct CountingHandler final : MessageHandler {
-  explicit CountingHandler(Station& station) : st(station) {}
-  void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override {
-    st.handle_message(lines, from);
-  }
-  void handle_answered_message(std::span<const std::string_view> lines,
-                               const std::shared_ptr<Connection>& from) override {
-    ++answered;
-    st.handle_answered_message(lines, from);
-  }
-  std::uint64_t repeat_version() override { return st.repeat_version(); }
-  void log_line(std::string text) override { st.log_line(std::move(text)); }
-  Station& st;
-  int answered = 0;  // station thread
-};
-
-// A host polling with the same message is answered before its message is
-// handled, and with the reply the plain way gives at that moment: a new
-// value, a new minute or a new identity of the station shows at once.
-TEST(CommandServer, APollRepeatedByteForByteIsAnsweredAtOnceAndNeverStale) {
-  TcpStation s;
-  CountingHandler counting(s.st);
-  std::optional<CommandServer> server;
-  const int port = free_tcp_port();
-  s.run([&] {
-    server.emplace(s.ioc, counting);
-    server->listen(ListenSettings{.port = port});
-  });
-  Host host(port), plain(s.port());
-  int messages = 0;
-  const auto answered = [&] { return s.run([&] { return counting.answered; }); };
-  const auto poll = [&](Host& h) {
-    ++messages;
-    h.send(kReadData);
-    return visible(h.read_replies());
-  };
-
-  EXPECT_EQ(poll(host), visible(kReadDataReply));
-  EXPECT_EQ(answered(), 0);
-  for (int i = 1; i <= 3; ++i) {
-    EXPECT_EQ(poll(host), visible(kReadDataReply));
-    EXPECT_EQ(answered(), i);
-  }
-  // A new value, as a read cycle leaves it: the next poll shows it.
-  s.run([&] { s.st.channel_table().channels()[0].value = "17"; });
-  auto want = poll(plain);
-  EXPECT_NE(want.find("T01 IS 17 "), std::string::npos);
-  EXPECT_EQ(poll(host), want);
-  EXPECT_EQ(answered(), 3);
-  EXPECT_EQ(poll(host), want);
-  EXPECT_EQ(answered(), 4);
-  // A new minute.
-  s.run([&] { s.clock.advance(std::chrono::minutes(1)); });
-  want = poll(plain);
-  EXPECT_NE(want.find(" 200612071231 "), std::string::npos);
-  EXPECT_EQ(poll(host), want);
-  EXPECT_EQ(poll(host), want);
-  EXPECT_EQ(answered(), 5);
-  // Two polls in one write are handled as usual, and the next lone one is
-  // answered at once again.
-  messages += 2;
-  host.send(kReadData + kReadData);
-  EXPECT_EQ(visible(host.read_replies(2)), want + want);
-  EXPECT_EQ(answered(), 5);
-  EXPECT_EQ(poll(host), want);
-  EXPECT_EQ(answered(), 6);
-  // Every message logged its pair, answered at once or not.
-  EXPECT_EQ(s.count_logged("Emulator : receive Command"), static_cast<std::size_t>(messages));
-  EXPECT_EQ(s.count_logged("Emulator : do command "), static_cast<std::size_t>(messages));
-  // The station is given another identity: the poll no longer addresses it.
-  s.run([&] { s.st.settings().factory_id = "F2"; });
-  host.send(kReadData);
-  EXPECT_TRUE(host.closed_by_station());
-  EXPECT_EQ(answered(), 6);
-  EXPECT_TRUE(s.logged("problem command"));
-  s.run([&] { server.reset(); });
 }
 
 TEST(CommandServer, ProblemCommandClosesThatConnectionOnly) {

@@ -66,69 +66,6 @@ TEST_F(Dispatch, ReadDataShowsEveryChangeInTheNextReply) {
   EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + "\x04");
 }
 
-// A lone READ_DATA offers its reply to answer the same message again; the
-// offer holds only while that reply is still what the message would get.
-TEST_F(Dispatch, AReadDataOfferedAgainHoldsOnlyWhileItsReplyWould) {
-  add_channel("T01", "A", true, "200");
-  const auto ask = [&](const std::string& header = "h") {
-    conn->offered_version = 0;
-    const auto reply = request({"READ_DATA 1 F1 S1"}, header);
-    EXPECT_EQ(conn->offered, reply);
-    return conn->offered_version;
-  };
-  const auto first = ask();
-  ASSERT_NE(first, 0u);
-  EXPECT_EQ(st.repeat_version(), first);
-  EXPECT_EQ(ask(), first);  // nothing changed: the same reply
-  clock.advance(std::chrono::seconds(59));  // 12:30:59
-  EXPECT_EQ(st.repeat_version(), first);
-
-  const auto stale = [&](const char* what, auto change) {
-    SCOPED_TRACE(what);
-    const auto before = ask();
-    change();
-    EXPECT_NE(st.repeat_version(), before);
-    const auto after = ask();
-    EXPECT_NE(after, before);
-    EXPECT_EQ(st.repeat_version(), after);
-  };
-  stale("a new minute", [&] { clock.advance(std::chrono::seconds(1)); });
-  stale("a new value", [&] { st.channel_table().channels()[0].value = "201"; });
-  stale("another host's READ_DATA", [&] { request({"READ_DATA 1 F1 S1"}, "other", std::make_shared<FakeConnection>()); });
-  stale("a channel fewer", [&] { st.channel_table().channels().clear(); });
-
-  // A new identity: the message no longer addresses the station.
-  ask();
-  st.settings().factory_id = "F2";
-  EXPECT_EQ(st.repeat_version(), 0u);  // no reply of the memo addresses it
-  st.settings().factory_id = "F1";
-
-  // Only a message of one line is offered; and not a reply that failed.
-  conn->offered_version = 0;
-  request({"READ_DATA 1 F1 S1", "READ_DATA 1 F1 S1"});
-  EXPECT_EQ(conn->offered_version, 0u);
-  conn->room = 0;
-  conn->fail_ = true;
-  request({"READ_DATA 1 F1 S1"});
-  EXPECT_EQ(conn->offered_version, 0u);
-}
-
-// A message answered before it was handled: nothing is sent for it again,
-// and everything else is done as for the first.
-TEST_F(Dispatch, AnAnsweredMessageIsHandledButForItsReply) {
-  add_channel("T01", "A", true, "200");
-  request({"READ_DATA 1 F1 S1"});
-  const auto logged_before = log.appended();
-  Framer framer;
-  framer.feed(
-      frame("H", {"READ_DATA 1 F1 S1"}),
-      [&](std::span<const std::string_view> l) { st.handle_answered_message(l, conn); }, [] {});
-  EXPECT_EQ(conn->take(), "");
-  EXPECT_EQ(log.appended() - logged_before, 2u);
-  EXPECT_EQ(count_logged("Emulator : receive Command"), 2u);
-  EXPECT_EQ(count_logged("Emulator : do command "), 2u);
-}
-
 TEST_F(Dispatch, AddressingRules) {
   // Factory and sensor, or both written together as item 3.
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());

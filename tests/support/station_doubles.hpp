@@ -125,16 +125,10 @@ class FakeConnection final : public Connection {
   std::string remote_address() const override { return address_; }
   bool is_open() const override { return open_; }
   std::size_t send_room() const override { return room; }
-  void offer_repeat(std::string_view reply, std::uint64_t version) override {
-    offered = reply;
-    offered_version = version;
-  }
   std::string take() { return std::exchange(sent, {}); }
 
   std::string sent;
   int sends = 0;
-  std::string offered;  // the last reply offered to answer its message again, and its version
-  std::uint64_t offered_version = 0;
   bool fail_ = false;
   bool open_ = true;
   std::size_t room = std::numeric_limits<std::size_t>::max();  // bytes it still takes
