@@ -6,8 +6,8 @@
 #include <dlfcn.h>
 #include <unistd.h>
 
-#include <string>
 #include <stdexcept>
+#include <string>
 
 namespace orvane::app {
 

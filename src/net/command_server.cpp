@@ -7,6 +7,7 @@
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 
+#include <fcntl.h>
 #include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
@@ -16,9 +17,8 @@
 
 #include <algorithm>
 #include <cstring>
-#include <fcntl.h>
-#include <functional>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -87,12 +87,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
 
   // Joins the readiness set; false when the system refuses.
   bool start() {
-    epoll_event ev{};
-    interest_ = EPOLLIN;
-    ev.events = interest_ | EPOLLRDHUP | EPOLLET;
-    ev.data.ptr = this;
-    if (::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd_, &ev) != 0) return false;
-    in_set_ = true;
+    if (!set_interest(EPOLL_CTL_ADD)) return false;
     state_->sessions.push_back(shared_from_this());
     return true;
   }
@@ -111,15 +106,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   }
   void join_set() {
     if (in_set_ || fd_ < 0) return;
-    epoll_event ev{};
-    interest_ = (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT);
-    ev.events = interest_ | EPOLLRDHUP | EPOLLET;
-    ev.data.ptr = this;
-    if (::epoll_ctl(state_->epoll_fd, EPOLL_CTL_ADD, fd_, &ev) != 0) {
-      drop();
-      return;
-    }
-    in_set_ = true;
+    if (!set_interest(EPOLL_CTL_ADD)) drop();
   }
 
   // What a read of the socket done elsewhere (by the loop, for a lone host)
@@ -287,18 +274,26 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   // Reads while open, waits for writability while replies are left over.
   void update_interest() {
     if (fd_ < 0) return;
-    const std::uint32_t wanted = (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT);
     if (!in_set_) {
       // Watched alone, for reading only: what it waits for now needs the set.
-      if (wanted != EPOLLIN && state_->lone_needs_set) state_->lone_needs_set();
+      if (wanted() != EPOLLIN && state_->lone_needs_set) state_->lone_needs_set();
       return;
     }
-    if (wanted == interest_) return;
+    if (wanted() != interest_) set_interest(EPOLL_CTL_MOD);
+  }
+
+  std::uint32_t wanted() const { return (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT); }
+
+  // Adds the session to the readiness set (EPOLL_CTL_ADD) or changes what
+  // it is watched for (EPOLL_CTL_MOD), edge-triggered, its end always.
+  bool set_interest(int op) {
     epoll_event ev{};
-    interest_ = wanted;
+    interest_ = wanted();
     ev.events = interest_ | EPOLLRDHUP | EPOLLET;
     ev.data.ptr = this;
-    ::epoll_ctl(state_->epoll_fd, EPOLL_CTL_MOD, fd_, &ev);
+    if (::epoll_ctl(state_->epoll_fd, op, fd_, &ev) != 0) return false;
+    in_set_ = true;
+    return true;
   }
 
   // Keeps the station-wide count of message memory in step with this
@@ -448,9 +443,10 @@ bool CommandServer::go_alone() {
   return true;
 }
 
-// The loop reads the lone host's socket itself. The read is made at once
-// and, while it finds nothing, waits in the loop without a system call;
-// its bytes go to the session as if the set had reported them.
+// The loop reads the lone host's socket itself. The read is tried at once
+// (after a reply it finds nothing, one read) and then waits in the loop,
+// the descriptor already registered there: no epoll_ctl, no set to ask.
+// Its bytes go to the session as if the set had reported them.
 void CommandServer::read_alone() {
   lone_watch_.async_read_some(
       asio::buffer(lone_buffer_),
@@ -475,7 +471,6 @@ void CommandServer::read_alone() {
 void CommandServer::leave_alone() {
   if (!state_->lone) return;
   const auto session = std::move(state_->lone);
-  state_->lone.reset();
   ++lone_reads_;
   std::error_code ignored;
   lone_watch_.close(ignored);  // a read still pending ends as cancelled

@@ -54,7 +54,7 @@ class CommandServer final : public CommandListener {
   void watch();
   void serve_turn();
   // After a turn: a lone host with nothing queued is watched by the loop
-  // directly, its socket read by the loop's own read (no system call to
+  // directly, its socket read by the loop's own read (no epoll_ctl to
   // re-arm a wait, no set to ask); anything else waits on the set.
   void wait_next();
   bool go_alone();
