@@ -126,6 +126,11 @@ class SplitLine {
     if (!valid_ || line != source_) {
       valid_ = false;
       split_command_line(line, items_);
+      // Whether the items now hold more storage than is kept: told once per
+      // split, not at the end of every message.
+      large_ = items_.size() > kKeptItems || std::any_of(items_.begin(), items_.end(), [](const auto& i) {
+                 return i.capacity() > kKeptLineBytes;
+               });
       if (line.size() <= kKeptLineBytes) {
         source_.assign(line);
         valid_ = true;
@@ -135,12 +140,10 @@ class SplitLine {
   }
   // After a big line: its storage is given back rather than kept.
   void release_large() {
-    const bool large = items_.size() > kKeptItems || std::any_of(items_.begin(), items_.end(), [](const auto& i) {
-                         return i.capacity() > kKeptLineBytes;
-                       });
-    if (!large) return;
+    if (!large_) return;
     Items().swap(items_);
     valid_ = false;
+    large_ = false;
   }
 
  private:
@@ -149,6 +152,7 @@ class SplitLine {
   Items items_;
   std::string source_;
   bool valid_ = false;
+  bool large_ = false;  // items_ holds more than kKeptItems or a string over kKeptLineBytes
 };
 
 // The split lines of a message: line 1 (kept for the ACK) and the line at
