@@ -9,6 +9,7 @@
 
 #include <fcntl.h>
 #include <malloc.h>
+#include <netinet/in.h>
 #include <sys/epoll.h>
 #include <sys/resource.h>
 #include <sys/select.h>
@@ -425,10 +426,13 @@ void CommandServer::wait_next() {
 bool CommandServer::go_alone() {
   const auto& session = state_->sessions.front();
   if (lone_buffer_.empty()) lone_buffer_.resize(limits::kReadChunkBytes);
+  sockaddr_storage local{};
+  socklen_t size = sizeof local;
+  if (::getsockname(session->fd(), reinterpret_cast<sockaddr*>(&local), &size) != 0) return false;
   const int fd = ::fcntl(session->fd(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return false;
   std::error_code ec;
-  lone_watch_.assign(fd, ec);
+  lone_watch_.assign(asio::generic::stream_protocol(local.ss_family, IPPROTO_TCP), fd, ec);
   if (ec) {
     ::close(fd);
     return false;

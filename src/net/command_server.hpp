@@ -9,6 +9,7 @@
 #include "net/host_allow_list.hpp"
 #include "station/host_messages.hpp"
 
+#include <asio/generic/stream_protocol.hpp>
 #include <asio/ip/tcp.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 #include <asio/steady_timer.hpp>
@@ -79,7 +80,9 @@ class CommandServer final : public CommandListener {
   std::vector<char> read_buffer_;  // one read at a time, for every session
   // The lone host's socket (a second descriptor of it) while the loop
   // watches it alone, and the buffer of its pending read (made at the first).
-  asio::posix::basic_stream_descriptor<asio::io_context::executor_type> lone_watch_;
+  // A socket rather than a plain descriptor: it is read with recv(), which
+  // takes a shorter way through the kernel than read().
+  asio::basic_stream_socket<asio::generic::stream_protocol, asio::io_context::executor_type> lone_watch_;
   std::vector<char> lone_buffer_;
   std::uint64_t lone_reads_ = 0;  // tells a current read from one cancelled
   std::shared_ptr<ServerState> state_;
