@@ -128,9 +128,8 @@ class SplitLine {
       split_command_line(line, items_);
       // Whether the items now hold more storage than is kept: told once per
       // split, not at the end of every message.
-      large_ = items_.size() > kKeptItems || std::any_of(items_.begin(), items_.end(), [](const auto& i) {
-                 return i.capacity() > kKeptLineBytes;
-               });
+      large_ = items_.size() > kKeptItems ||
+               std::any_of(items_.begin(), items_.end(), [](const auto& i) { return i.capacity() > kKeptLineBytes; });
       if (line.size() <= kKeptLineBytes) {
         source_.assign(line);
         valid_ = true;

@@ -81,7 +81,8 @@ TEST_F(Remote, ScfgWritesOnlyPlainFilesInsideTheStationDirectory) {
     const auto stem = dir.path().filename().string();
     return std::ranges::count_if(std::filesystem::directory_iterator(dir.path().parent_path()), [&](const auto& e) {
       const auto name = e.path().filename().string();
-      return name.starts_with(stem) && (name.size() == stem.size() || !std::isdigit(static_cast<unsigned char>(name[stem.size()])));
+      return name.starts_with(stem) &&
+             (name.size() == stem.size() || !std::isdigit(static_cast<unsigned char>(name[stem.size()])));
     });
   };
   const auto beside_before = beside();
