@@ -1,14 +1,15 @@
 #include "core/text_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <fstream>
-#include <random>
 #include <system_error>
 
 namespace orvane {
@@ -27,6 +28,17 @@ void write_all(int fd, std::string_view bytes, const std::filesystem::path& path
     }
     bytes.remove_prefix(static_cast<std::size_t>(n));
   }
+}
+
+// A number for a temporary file's name, from the kernel's random source:
+// two writers of one file (two stations, two threads) never share a state
+// that could give both the same name.
+std::uint64_t temporary_name_number() {
+  std::uint64_t n = 0;
+  if (::getrandom(&n, sizeof n, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof n))
+    n = static_cast<std::uint64_t>(::getpid()) * 1000003u ^
+        static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  return n % 1000000;
 }
 
 }  // namespace
@@ -115,10 +127,16 @@ std::string join_crlf(const std::vector<std::string>& lines) {
 }
 
 void write_file_atomic(const std::filesystem::path& path, std::string_view content) {
-  static thread_local std::mt19937_64 rng{std::random_device{}()};
-  auto tmp = path;
-  tmp += ".tmp" + std::to_string(rng() % 1000000);
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  // A new file of its own: another writer's temporary file of the same
+  // name is never written into.
+  std::filesystem::path tmp;
+  int fd = -1;
+  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
+    tmp = path;
+    tmp += ".tmp" + std::to_string(temporary_name_number());
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    if (fd < 0 && errno != EEXIST) break;
+  }
   if (fd < 0) throw_errno("Cannot create file", path);
   try {
     write_all(fd, content, path);

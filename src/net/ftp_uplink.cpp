@@ -27,6 +27,8 @@ size_t read_upload(char* buffer, size_t size, size_t count, void* user) {
 size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 
 void global_init() {
+  // process-wide: libcurl's global initialisation is the process's, once,
+  // whichever station's uplink comes first.
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }

@@ -6,7 +6,7 @@
 namespace orvane {
 
 std::string dial_state_name(int state) {
-  static const std::array<std::pair<int, const char*>, 28> names{{
+  constexpr std::array<std::pair<int, const char*>, 28> names{{
       {0, "Opening port"},
       {1, "Port opened"},
       {2, "Connecting device"},

@@ -51,6 +51,8 @@ void RealSteadyTime::pause_until(TimePoint until, const std::atomic<bool>& cance
 }
 
 SteadyTime& real_steady_time() {
+  // process-wide: the machine's steady clock is one for the whole process,
+  // and this object holds no state of its own.
   static RealSteadyTime time;
   return time;
 }
