@@ -8,12 +8,15 @@
 
 namespace orvane {
 
-OperatorLog::OperatorLog(asio::io_context& ioc) : ioc_(ioc), owner_(std::this_thread::get_id()) {}
-
 namespace {
-// Entries kept for the next bound; a message with more texts gives the rest back.
-constexpr std::size_t kKeptRepeats = 64;
+// The memo keeps 200 lines before each addition, so 201 are shown.
+constexpr std::size_t kMemoCapacity = limits::kMemoLines + 1;
+// Texts whose entries are kept from one bound to the next; a bound with
+// more gives them all back when it ends.
+constexpr std::size_t kKeptTexts = 64;
 }  // namespace
+
+OperatorLog::OperatorLog(asio::io_context& ioc) : ioc_(ioc), owner_(std::this_thread::get_id()) {}
 
 void OperatorLog::log(std::string text) {
   if (std::this_thread::get_id() == owner_) {
@@ -28,81 +31,51 @@ void OperatorLog::log_copy(std::string_view text) {
   if (passes_bound(text)) append_copy(text);
 }
 
-bool OperatorLog::passes_counted_bound(std::string_view text) {
-  if (repeats_used_ == 0) {
-    // The bound's first lines, let through uncounted: counted now, from
-    // the memo's newest lines, where every line the bound let through went.
-    for (std::size_t k = bound_lines_; k > 0; --k) ++repeats(repeats_of(memo_[memo_.size() - k])).logged;
-  }
-  const auto at = repeats_of(text);
-  auto& r = repeats(at);
+bool OperatorLog::passes_bound(std::string_view text) {
+  if (bound_depth_ == 0) return true;
+  auto it = repeats_.find(text);
+  if (it == repeats_.end()) it = repeats_.emplace(std::string(text), Repeats{}).first;
+  auto& r = it->second;
+  if (r.bound != bound_) r = Repeats{bound_};
   if (r.logged == limits::kRepeatedLogLines) {
-    if (r.held++ == 0) held_order_.push_back(at);
+    if (r.held++ == 0) held_order_.push_back(it);
     return false;
   }
   ++r.logged;
   return true;
 }
 
-// Up to kLinearRepeats texts in one bound a linear search is the fastest
-// lookup; past them the index is built.
-std::size_t OperatorLog::repeats_of(std::string_view text) {
-  if (repeats_used_ <= kLinearRepeats) {
-    for (std::size_t i = 0; i < repeats_used_; ++i)
-      if (first_repeats_[i].text == text) return i;
-  } else if (const auto found = index_.find(text); found != index_.end()) {
-    return found->second;
-  }
-  if (repeats_used_ >= kLinearRepeats && repeats_used_ - kLinearRepeats == more_repeats_.size())
-    more_repeats_.emplace_back();
-  auto& r = repeats(repeats_used_++);
-  if (r.text != text) r.text.assign(text);  // an entry often meets the text it had in the message before
-  r.logged = r.held = 0;
-  if (repeats_used_ > kLinearRepeats) {
-    if (index_.empty())
-      for (std::size_t i = 0; i < repeats_used_; ++i) index_.emplace(repeats(i).text, i);
-    else
-      index_.emplace(r.text, repeats_used_ - 1);
-  }
-  return repeats_used_ - 1;
-}
-
 void OperatorLog::end_repeat_bound() {
   if (--bound_depth_ > 0) return;
-  bound_lines_ = 0;
-  if (held_order_.empty() && repeats_used_ <= kLinearRepeats) {
-    repeats_used_ = 0;  // the common message: nothing held back, no index built
-    return;
-  }
-  const auto held = std::exchange(held_order_, {});
+  ++bound_;
   std::vector<std::string> more;
-  more.reserve(held.size());
-  for (const auto i : held) more.push_back(repeats(i).text + " (" + std::to_string(repeats(i).held) + " more)");
-  repeats_used_ = 0;
-  index_.clear();
-  if (more_repeats_.size() > kKeptRepeats - kLinearRepeats) {
-    more_repeats_.resize(kKeptRepeats - kLinearRepeats);
-    more_repeats_.shrink_to_fit();
-    index_.rehash(0);
-  }
+  more.reserve(held_order_.size());
+  for (const auto& it : held_order_) more.push_back(it->first + " (" + std::to_string(it->second.held) + " more)");
+  held_order_.clear();
+  if (repeats_.size() > kKeptTexts) decltype(repeats_)().swap(repeats_);
   for (auto& line : more) append(std::move(line));
 }
 
 void OperatorLog::add_observer(Observer observer) { observers_.push_back(std::move(observer)); }
 
 void OperatorLog::append(std::string text) {
-  std::string& line = memo_.add();
-  line = std::move(text);
-  count_and_tell(line);
+  if (memo_.size() == kMemoCapacity) memo_.pop_front();
+  memo_.push_back(std::move(text));
+  tell(memo_.back());
 }
 
 void OperatorLog::append_copy(std::string_view text) {
-  std::string& line = memo_.add();
+  std::string line;
+  if (memo_.size() == kMemoCapacity) {
+    line = std::move(memo_.front());
+    memo_.pop_front();
+  }
   line.assign(text);
-  count_and_tell(line);
+  memo_.push_back(std::move(line));
+  tell(memo_.back());
 }
 
-void OperatorLog::count_and_tell(const std::string& line) {
+void OperatorLog::tell(const std::string& line) {
   ++appended_;
   for (const auto& observer : observers_) observer(line);
 }

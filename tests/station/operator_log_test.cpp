@@ -123,8 +123,8 @@ TEST(OperatorLog, RepeatsWithinABoundAreCountedAndSummedUpAtItsEnd) {
   EXPECT_EQ(log.memo().size(), 13u);
 }
 
-// The bound counts a message's texts only once it has let through as many
-// lines as a text may repeat; the lines before then count all the same.
+// Every line of a bound counts towards its text, the first ones included,
+// and a nested bound counts with the outer one.
 TEST(OperatorLog, TheFirstLinesOfABoundCountTowardsTheirTexts) {
   asio::io_context ioc;
   OperatorLog log(ioc);
@@ -203,13 +203,13 @@ TEST(OperatorLog, ManyDifferentTextsInOneBoundAreEachCountedAndTheNextBoundStart
     for (int r = 0; r < repeats; ++r)
       for (int t = 0; t < texts; ++t) log.log("line " + std::to_string(t));
   };
-  // More texts than a linear search is used for, and more than are kept.
+  // More texts than are kept from one message to the next.
   one_message(100, 5);
   ASSERT_EQ(log.appended(), 100u * 3 + 100);
   const auto& memo = log.memo();
   EXPECT_EQ(memo[memo.size() - 100], "line 0 (2 more)");
   EXPECT_EQ(memo.back(), "line 99 (2 more)");
-  // The entries of the last bound are reused: no count carries over.
+  // No count carries over into the next bound.
   one_message(3, 4);
   EXPECT_EQ(log.appended(), 400u + 3 * 3 + 3);
   EXPECT_EQ(log.memo().back(), "line 2 (1 more)");
