@@ -107,7 +107,7 @@ Figures run_case(int ftp_port, double seconds) {
     std::thread loop([&] {
       log.bind_to_current_thread();
       station->start();
-      for (auto& ch : station->channel_table().channels()) ch.value = "1234";
+      for (auto& ch : station->channel_table().channels().edit_all()) ch.value = "1234";
       // The event check alone, every second (no device line to read).
       asio::steady_timer event_check(ioc);
       std::function<void()> arm = [&] {

@@ -62,10 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   orvane::Framer framer(4096);  // small bound, so the too-long path is reached too
   for (std::size_t p = 0; p < input.size(); p += chunk) {
     framer.feed(
-        input.substr(p, chunk),
-        [&](std::span<const std::string_view> lines) {
-          st.guarded([&] { orvane::dispatch_message(st, lines, conn); });
-        },
+        input.substr(p, chunk), [&](std::span<const std::string_view> lines) { st.handle_message(lines, conn); },
         [&] { st.log("Error : message too long"); });
   }
   // One input's state must not pile up in the next.

@@ -4,6 +4,7 @@
 #include "core/comma_text.hpp"
 #include "core/protocol.hpp"
 
+#include <algorithm>
 #include <cstring>
 
 namespace orvane {
@@ -66,6 +67,29 @@ void split_command_line(std::string_view line, std::vector<std::string>& items) 
     }
   }
   items.resize(count);
+}
+
+const std::vector<std::string>& SplitLine::split(std::string_view line) {
+  if (!valid_ || line != source_) {
+    valid_ = false;
+    split_command_line(line, items_);
+    // Whether the items now hold more storage than is kept: told once per
+    // split, not at the end of every message.
+    large_ = items_.size() > kKeptItems ||
+             std::any_of(items_.begin(), items_.end(), [](const auto& i) { return i.capacity() > kKeptLineBytes; });
+    if (line.size() <= kKeptLineBytes) {
+      source_.assign(line);
+      valid_ = true;
+    }
+  }
+  return items_;
+}
+
+void SplitLine::release_large() {
+  if (!large_) return;
+  std::vector<std::string>().swap(items_);
+  valid_ = false;
+  large_ = false;
 }
 
 std::vector<std::string> split_command_line(std::string_view line) {

@@ -1,39 +1,35 @@
 #include "station/channel_model.hpp"
 
 #include "core/comma_text.hpp"
+#include "core/event_record.hpp"
 #include "core/integer_text.hpp"
 
-#include <atomic>
+#include <algorithm>
+#include <limits>
 
 namespace orvane {
-
-std::uint64_t ChannelRecords::fresh_stamp() {
-  static std::atomic<std::uint64_t> last{0};
-  return last.fetch_add(1, std::memory_order_relaxed) + 1;
-}
 
 SensorTable::SensorTable() {
   rows_.push_back(header());
   rows_.emplace_back();
 }
 
-const SensorTable::Row& SensorTable::header() {
-  static const Row h = {"",
-                        " Port ID",
-                        "Port Type",
-                        "I/O",
-                        "Enabled",
-                        "Lower bound",
-                        "Upper Bound",
-                        " Threshold 1",
-                        "Threshold 2",
-                        "Threshold 3",
-                        "Threshold 4",
-                        "Threshold 5",
-                        "Threshold 6",
-                        "Threshold 7",
-                        "Threshold 8"};
-  return h;
+SensorTable::Row SensorTable::header() {
+  return {"",
+          " Port ID",
+          "Port Type",
+          "I/O",
+          "Enabled",
+          "Lower bound",
+          "Upper Bound",
+          " Threshold 1",
+          "Threshold 2",
+          "Threshold 3",
+          "Threshold 4",
+          "Threshold 5",
+          "Threshold 6",
+          "Threshold 7",
+          "Threshold 8"};
 }
 
 void SensorTable::set_row_count(int n) {
@@ -95,6 +91,23 @@ void load_sensor_lines(SensorTable& grid, const std::vector<std::string>& lines)
     for (std::size_t c = 0; c < cells.size() && c < row.size(); ++c) row[c] = cells[c];
   }
 }
+
+bool row_watched(const SensorTable& grid, int row) {
+  return !trim(grid.cell(row, col::kPortId)).empty() && trim(grid.cell(row, col::kEnabled)) == "Y";
+}
+
+bool row_digital(const SensorTable& grid, int row) { return trim(grid.cell(row, col::kPortType)) == "D"; }
+
+int row_event_state(const SensorTable& grid, int row, std::int64_t value) {
+  std::array<std::string_view, 8> thresholds;
+  for (int c = col::kThreshold1; c <= col::kThreshold8; ++c)
+    thresholds[static_cast<std::size_t>(c - col::kThreshold1)] = grid.cell(row, c);
+  const auto state = event_state(row_digital(grid, row), value, thresholds);
+  return static_cast<int>(
+      std::clamp<std::int64_t>(state, std::numeric_limits<int>::min(), std::numeric_limits<int>::max()));
+}
+
+std::int64_t panel_value(const ChannelPanel& panel) { return leading_int(trim(panel.value), 0); }
 
 std::string label_for(std::string_view port_id) {
   const auto id = trim(port_id);

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -44,7 +45,8 @@ class SensorTable {
   void delete_row(int r);
   void add_row() { rows_.emplace_back(); }
 
-  static const Row& header();
+  // The header row's cells, as the form shows them.
+  static Row header();
 
  private:
   std::vector<Row> rows_;
@@ -78,27 +80,28 @@ struct ChannelRecord {
 };
 
 // The channel records (channel.con, in file order) with a stamp of their
-// state: every access that may change them gives the records a stamp no
-// records of this process ever had, so a reader that keeps something made
-// from them (the READ_DATA lines) can tell by the stamp alone whether it
-// still holds. Reading goes through the const members.
+// state: every write gives the records a new stamp, so a reader that keeps
+// something made from them (the READ_DATA lines) tells by the stamp alone
+// whether it still holds. Reading goes through the const members, writing
+// through the members that say so.
 class ChannelRecords {
  public:
   using Records = std::vector<ChannelRecord>;
 
-  ChannelRecords() : stamp_(fresh_stamp()) {}
-  ChannelRecords(const ChannelRecords&) = default;
+  ChannelRecords() = default;
+  ChannelRecords(const ChannelRecords& other) : records_(other.records_) {}
   ChannelRecords& operator=(const ChannelRecords& other) {
     records_ = other.records_;
-    stamp_ = fresh_stamp();
+    ++stamp_;
     return *this;
   }
-
   ChannelRecords& operator=(Records records) {
-    changed() = std::move(records);
+    records_ = std::move(records);
+    ++stamp_;
     return *this;
   }
 
+  // Changes with every write; never repeats for one set of records.
   std::uint64_t stamp() const { return stamp_; }
 
   Records::const_iterator begin() const { return records_.begin(); }
@@ -107,22 +110,31 @@ class ChannelRecords {
   std::size_t size() const { return records_.size(); }
   bool empty() const { return records_.empty(); }
 
-  Records::iterator begin() { return changed().begin(); }
-  Records::iterator end() { return changed().end(); }
-  ChannelRecord& operator[](std::size_t i) { return changed()[i]; }
-  void push_back(ChannelRecord record) { changed().push_back(std::move(record)); }
-  void pop_back() { changed().pop_back(); }
-  void clear() { changed().clear(); }
-
- private:
-  static std::uint64_t fresh_stamp();
-  Records& changed() {
-    stamp_ = fresh_stamp();
+  // Record i, or every record, to be written.
+  ChannelRecord& edit(std::size_t i) {
+    ++stamp_;
+    return records_.at(i);
+  }
+  std::span<ChannelRecord> edit_all() {
+    ++stamp_;
     return records_;
   }
+  void push_back(ChannelRecord record) {
+    ++stamp_;
+    records_.push_back(std::move(record));
+  }
+  void pop_back() {
+    ++stamp_;
+    records_.pop_back();
+  }
+  void clear() {
+    ++stamp_;
+    records_.clear();
+  }
 
+ private:
   Records records_;
-  std::uint64_t stamp_;
+  std::uint64_t stamp_ = 0;
 };
 
 // Parsers of one file line; nothing when the line can't be loaded.
@@ -132,6 +144,15 @@ std::optional<ChannelRecord> parse_channel_line(std::string_view line);
 // sensor.con: rows 1.. of the grid, one comma-text line each.
 std::vector<std::string> sensor_lines(const SensorTable& grid);
 void load_sensor_lines(SensorTable& grid, const std::vector<std::string>& lines);
+
+// Event states of the sensor rows. A row is watched when it has a Port ID
+// and is enabled; its state for a value is its level (analog) or the value
+// itself (digital), saturated to an int (a wrapped state could hide a change).
+bool row_watched(const SensorTable& grid, int row);
+bool row_digital(const SensorTable& grid, int row);
+int row_event_state(const SensorTable& grid, int row, std::int64_t value);
+// The panel's value as a number, as the event check reads it.
+std::int64_t panel_value(const ChannelPanel& panel);
 
 // The text of lbl_N for a Port ID: "None" when blank, else its first 5 characters.
 std::string label_for(std::string_view port_id);

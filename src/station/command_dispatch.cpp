@@ -3,12 +3,15 @@
 #include "core/comma_text.hpp"
 #include "core/command_line.hpp"
 #include "core/reply_writer.hpp"
+#include "station/channel_table.hpp"
 #include "station/command_handlers.hpp"
-#include "station/station.hpp"
+#include "station/operator_log.hpp"
+#include "station/read_data_reply.hpp"
+#include "station/realtime.hpp"
+#include "station/settings.hpp"
 
 #include <algorithm>
 #include <array>
-#include <optional>
 #include <stdexcept>
 #include <utility>
 
@@ -40,11 +43,11 @@ enum class Sees {
 };
 
 // The parts of the station the configuration commands change.
-ConfigParts config_parts(Station& st) { return {st.settings(), st.channel_table(), st, st.operator_log(), st.dir()}; }
+ConfigParts config_parts(const DispatchContext& cx) { return {cx.settings, cx.table, cx.control, cx.log, cx.dir}; }
 
 struct CommandEntry {
   std::string_view word;
-  void (*handle)(Station& st, const Request& request);
+  void (*handle)(const DispatchContext& cx, const Request& request);
   bool acknowledged;  // the message gets its one ACK when this command ran
   bool ends_receipt_lines;  // no "receive Command" log pair from here on in the message
   Unaddressed unaddressed;
@@ -52,40 +55,45 @@ struct CommandEntry {
 };
 
 constexpr std::array kCommands{
-    CommandEntry{"SET_CONFIG",
-                 [](Station& st, const Request& r) { handle_set_config(config_parts(st), r.items, r.marks); }, true,
-                 false, Unaddressed::accepted, Sees::nothing},
-    CommandEntry{"SET_ID", [](Station& st, const Request& r) { handle_set_id(config_parts(st), r.items, r.marks); },
+    CommandEntry{
+        "SET_CONFIG",
+        [](const DispatchContext& cx, const Request& r) { handle_set_config(config_parts(cx), r.items, r.marks); },
+        true, false, Unaddressed::accepted, Sees::nothing},
+    CommandEntry{"SET_ID",
+                 [](const DispatchContext& cx, const Request& r) { handle_set_id(config_parts(cx), r.items, r.marks); },
                  true, false, Unaddressed::refused, Sees::nothing},
-    CommandEntry{"DELETE_ID",
-                 [](Station& st, const Request& r) { handle_delete_id(config_parts(st), r.items, r.marks); }, true,
-                 false, Unaddressed::refused, Sees::nothing},
+    CommandEntry{
+        "DELETE_ID",
+        [](const DispatchContext& cx, const Request& r) { handle_delete_id(config_parts(cx), r.items, r.marks); }, true,
+        false, Unaddressed::refused, Sees::nothing},
     CommandEntry{
         "READ_CONFIG",
-        [](Station& st, const Request& r) { handle_read_config(st.settings(), st.channel_table(), st.realtime(), r); },
+        [](const DispatchContext& cx, const Request& r) { handle_read_config(cx.settings, cx.table, cx.realtime, r); },
         false, false, Unaddressed::accepted_for_any_station, Sees::nothing},
     CommandEntry{"READ_DATA",
-                 [](Station& st, const Request& r) {
-                   handle_read_data(st.clock(), std::as_const(st).channel_table(), st.realtime(), r);
+                 [](const DispatchContext& cx, const Request& r) {
+                   handle_read_data(cx.read_data, cx.clock, std::as_const(cx.table), cx.realtime, r);
                  },
                  false, false, Unaddressed::refused, Sees::memory},
     CommandEntry{"READ_HISTORY",
-                 [](Station& st, const Request& r) {
-                   handle_read_history(st.dir(), st.clock(), st.operator_log(), st.realtime(), r);
+                 [](const DispatchContext& cx, const Request& r) {
+                   handle_read_history(cx.dir, cx.clock, cx.log, cx.realtime, r);
                  },
                  false, false, Unaddressed::refused, Sees::files},
-    CommandEntry{"BEGIN_REALTIME", [](Station& st, const Request& r) { handle_begin_realtime(st.realtime(), r); },
-                 false, false, Unaddressed::refused, Sees::memory},
-    CommandEntry{"END_REALTIME", [](Station& st, const Request& r) { st.realtime().end_by_command(*r.connection); },
-                 false, false, Unaddressed::refused, Sees::nothing},
+    CommandEntry{"BEGIN_REALTIME",
+                 [](const DispatchContext& cx, const Request& r) { handle_begin_realtime(cx.realtime, r); }, false,
+                 false, Unaddressed::refused, Sees::memory},
+    CommandEntry{"END_REALTIME",
+                 [](const DispatchContext& cx, const Request& r) { cx.realtime.end_by_command(*r.connection); }, false,
+                 false, Unaddressed::refused, Sees::nothing},
     CommandEntry{"DO_COMMAND",
-                 [](Station& st, const Request& r) {
-                   handle_do_command({st, st.dir()}, st.realtime(), r);
+                 [](const DispatchContext& cx, const Request& r) {
+                   handle_do_command({cx.control, cx.dir}, cx.realtime, r);
                  },
                  false, true, Unaddressed::accepted, Sees::files},
     CommandEntry{
         "SET_VALUE",
-        [](Station& st, const Request& r) { handle_set_value(st.clock(), st.channel_table(), st.realtime(), r); },
+        [](const DispatchContext& cx, const Request& r) { handle_set_value(cx.clock, cx.table, cx.realtime, r); },
         false, false, Unaddressed::refused, Sees::memory},
 };
 
@@ -117,119 +125,62 @@ bool taken_unaddressed(const CommandEntry* entry, const Items& items) {
   return false;
 }
 
-// A command line's items, kept with the line they came from: hosts send the
-// same line again and again (the same poll), and a line equal to the one
-// before is not split again. Its strings are reused for the next line.
-class SplitLine {
- public:
-  const Items& split(std::string_view line) {
-    if (!valid_ || line != source_) {
-      valid_ = false;
-      split_command_line(line, items_);
-      // Whether the items now hold more storage than is kept: told once per
-      // split, not at the end of every message.
-      large_ = items_.size() > kKeptItems ||
-               std::any_of(items_.begin(), items_.end(), [](const auto& i) { return i.capacity() > kKeptLineBytes; });
-      if (line.size() <= kKeptLineBytes) {
-        source_.assign(line);
-        valid_ = true;
-      }
-    }
-    return items_;
-  }
-  // After a big line: its storage is given back rather than kept.
-  void release_large() {
-    if (!large_) return;
-    Items().swap(items_);
-    valid_ = false;
-    large_ = false;
-  }
-
- private:
-  static constexpr std::size_t kKeptLineBytes = 256;
-  static constexpr std::size_t kKeptItems = 32;
-  Items items_;
-  std::string source_;
-  bool valid_ = false;
-  bool large_ = false;  // items_ holds more than kKeptItems or a string over kKeptLineBytes
-};
-
-// The split lines of a message: line 1 (kept for the ACK) and the line at
-// hand. Every message of the thread uses the same two, so splitting costs no
-// allocation once they have grown; a message dispatched while another is
-// (not done today) splits into lines of its own.
-class ItemLists {
- public:
-  ItemLists() : shared_(!kept().in_use) {
-    if (shared_) kept().in_use = true;
-    else own_.emplace();
-  }
-  ~ItemLists() {
-    first().release_large();
-    line().release_large();
-    if (shared_) kept().in_use = false;
-  }
-  ItemLists(const ItemLists&) = delete;
-  ItemLists& operator=(const ItemLists&) = delete;
-
-  SplitLine& first() { return shared_ ? kept().first : own_->first; }
-  SplitLine& line() { return shared_ ? kept().line : own_->line; }
-
- private:
-  struct Lines {
-    SplitLine first, line;
-  };
-  struct Kept : Lines {
-    bool in_use = false;
-  };
-  static Kept& kept() {
-    thread_local Kept lines;
-    return lines;
-  }
-  bool shared_;
-  std::optional<Lines> own_;
-};
-
 }  // namespace
 
-void dispatch_message(Station& st, std::span<const std::string_view> lines,
-                      const std::shared_ptr<Connection>& connection) {
+void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
+                                 const std::shared_ptr<Connection>& connection) {
   if (lines.empty()) return;
+  const DispatchContext& cx = parts_;
   const std::string_view header = lines[0];
-  const OperatorLog::RepeatBound log_bound(st.operator_log());  // the log pair repeats for every line
+  const OperatorLog::RepeatBound log_bound(cx.log);  // the log pair repeats for every line
   MessageMarks marks;
-  ItemLists lists;
+  // A message dispatched inside another (not done today) splits into lines of its own.
+  SplitLine own_first, own_line;
+  const bool nested = dispatching_;
+  SplitLine& first_line = nested ? own_first : first_;
+  SplitLine& line = nested ? own_line : line_;
+  dispatching_ = true;
+  struct Done {
+    CommandDispatcher& d;
+    SplitLine &first, &line;
+    bool nested;
+    ~Done() {
+      first.release_large();
+      line.release_large();
+      if (!nested) d.dispatching_ = false;
+    }
+  } done{*this, first_line, line, nested};
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
-  const Items& first = lists.first().split(lines.size() > 1 ? lines[1] : std::string_view());
+  const Items& first = first_line.split(lines.size() > 1 ? lines[1] : std::string_view());
 
   try {
     for (std::size_t i = 1; i < lines.size(); ++i) {
       marks.line = static_cast<int>(i);
       if (!trim(lines[i]).empty()) {
         // Line 1 was split for the ACK already.
-        const Items& items = i == 1 ? first : lists.line().split(lines[i]);
+        const Items& items = i == 1 ? first : line.split(lines[i]);
         const CommandEntry* entry = find_command(items.front());
-        if (!addressed(st.settings(), items) && !taken_unaddressed(entry, items)) {
-          st.log("problem command");
+        if (!addressed(cx.settings, items) && !taken_unaddressed(entry, items)) {
+          cx.log.log("problem command");
           connection->close();
         } else if (entry) {
           if (entry->sees != Sees::nothing && marks.work_left())
-            finish_list_and_config(config_parts(st), marks, entry->sees == Sees::files);
+            finish_list_and_config(config_parts(cx), marks, entry->sees == Sees::files);
           if (entry->ends_receipt_lines) marks.do_command_seen = true;
-          entry->handle(st, Request{header, items, connection, marks});
+          entry->handle(cx, Request{header, items, connection, marks});
           if (entry->acknowledged) marks.ack_due = true;
         }
       }
       if (!marks.do_command_seen) {
-        st.operator_log().log_copy("Emulator : receive Command");
-        st.operator_log().log_copy("Emulator : do command ");
+        cx.log.log_copy("Emulator : receive Command");
+        cx.log.log_copy("Emulator : do command ");
       }
     }
-    if (marks.work_left()) finish_list_and_config(config_parts(st), marks, true);
+    if (marks.work_left()) finish_list_and_config(config_parts(cx), marks, true);
   } catch (...) {
     // The rest of the message is abandoned; what its earlier lines changed
     // is still saved.
-    finish_list_and_config(config_parts(st), marks, true);
+    finish_list_and_config(config_parts(cx), marks, true);
     throw;
   }
 
@@ -237,10 +188,11 @@ void dispatch_message(Station& st, std::span<const std::string_view> lines,
   if (marks.ack_due && !marks.config_failed) {
     const auto item_or_empty = [&](std::size_t k) { return first.size() > k ? std::string_view(first[k]) : ""; };
     auto ack = ReplyWriter::answering(header);
-    ack.open_line("ACK ", stamp_yyyymmddhhnn(st.now()), ' ', item_or_empty(2), ' ', item_or_empty(3)).close_line();
+    ack.open_line("ACK ", stamp_yyyymmddhhnn(cx.clock.now()), ' ', item_or_empty(2), ' ', item_or_empty(3))
+        .close_line();
     ack.add(' ');
-    send_reply(st.realtime(), *connection, std::move(ack).end());
-    st.log("Emulator : Answer Ack");
+    send_reply(cx.realtime, *connection, std::move(ack).end());
+    cx.log.log("Emulator : Answer Ack");
   }
 }
 

@@ -2,21 +2,55 @@
 // command lines), addressing, the dispatch table, the log pair and the one
 // ACK per message. Runs on the station thread.
 #pragma once
+#include "core/command_line.hpp"
+#include "platform/clock.hpp"
 #include "station/connection.hpp"
 
+#include <filesystem>
 #include <memory>
 #include <span>
 #include <string_view>
 
 namespace orvane {
 
+class ChannelTable;
+class OperatorLog;
+class ReadDataReply;
 class Realtime;
-class Station;
+class StationControl;
+struct StationSettings;
 
-// A handler failure (a missing item, a number that isn't one) abandons the
-// rest of the message and propagates: the caller's loop edge logs it.
-void dispatch_message(Station& station, std::span<const std::string_view> lines,
-                      const std::shared_ptr<Connection>& connection);
+// The parts of a station the commands work on; the station builds it once.
+struct DispatchContext {
+  StationSettings& settings;
+  ChannelTable& table;
+  Realtime& realtime;  // replies go through it (a failed send ends that connection's subscriptions)
+  StationControl& control;
+  OperatorLog& log;
+  const Clock& clock;
+  const std::filesystem::path& dir;  // the station directory
+  ReadDataReply& read_data;  // the READ_DATA reply last built
+};
+
+class CommandDispatcher {
+ public:
+  explicit CommandDispatcher(DispatchContext parts) : parts_(parts) {}
+  CommandDispatcher(const CommandDispatcher&) = delete;
+  CommandDispatcher& operator=(const CommandDispatcher&) = delete;
+
+  // A handler failure (a missing item, a number that isn't one) abandons
+  // the rest of the message and propagates: the caller's loop edge logs it.
+  void dispatch(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
+
+ private:
+  DispatchContext parts_;
+  // The split lines of a message: line 1 (kept for the ACK) and the line at
+  // hand. Kept from one message to the next, so splitting costs no
+  // allocation once they have grown; a message dispatched while another is
+  // (not done today) splits into lines of its own.
+  SplitLine first_, line_;
+  bool dispatching_ = false;
+};
 
 // Sends a whole reply. On failure: "Error : Cannot Connect socket or socket
 // close!", and the realtime subscriptions served on that connection end

@@ -16,6 +16,7 @@ namespace orvane {
 
 class ChannelTable;
 class OperatorLog;
+class ReadDataReply;
 class Realtime;
 class StationControl;
 using Items = std::vector<std::string>;
@@ -90,7 +91,8 @@ void handle_do_command(RemoteParts parts, Realtime& replies, const Request& requ
 
 // Data and realtime. Replies go through `replies`, which ends the realtime
 // subscriptions of a connection whose send fails.
-void handle_read_data(const Clock& clock, const ChannelTable& table, Realtime& replies, const Request& request);
+void handle_read_data(ReadDataReply& memo, const Clock& clock, const ChannelTable& table, Realtime& replies,
+                      const Request& request);
 void handle_set_value(const Clock& clock, ChannelTable& table, Realtime& replies, const Request& request);
 void handle_begin_realtime(Realtime& realtime, const Request& request);
 

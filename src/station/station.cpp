@@ -1,7 +1,8 @@
 #include "station/station.hpp"
 
-#include "core/integer_text.hpp"
-#include "station/command_dispatch.hpp"
+#include "core/comma_text.hpp"
+#include "core/text_file.hpp"
+#include "station/snapshot.hpp"
 #include "station/station_files.hpp"
 
 #include <algorithm>
@@ -22,6 +23,9 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       sampling_(ioc, steady_),
       realtime_(ioc, steady_, {log, deps.clock, table_.channels(), [this] { apply_sampling_intervals(); }}),
       clock_(ioc, steady_, deps.clock),
+      read_cycle_(acquisition_, table_, settings_, log),
+      event_check_(settings_, table_, events_, deps.clock, log, dir_),
+      dispatcher_({settings_, table_, realtime_, *this, log, deps.clock, dir_, read_data_reply_}),
       events_(log, deps.clock, steady_, dir_ / station_files::kEventBuffer, {deps.uplink, deps.dialer, deps.pinger}) {
   sampling_.set_handlers({
       .on_read_tick = [this] { guarded([this] { on_read_tick(); }); },
@@ -39,7 +43,7 @@ Station::~Station() {
 }
 
 void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
-  guarded([&] { dispatch_message(*this, lines, from); });
+  guarded([&] { dispatcher_.dispatch(lines, from); });
 }
 
 void Station::start() {
@@ -104,11 +108,79 @@ void Station::apply_sampling_intervals() {
 bool Station::restart_or_power_off(PowerAction action) { return deps_.power.request(action); }
 
 void Station::start_reading() {
-  if (!open_device_line()) {
+  if (!read_cycle_.open_line()) {
     stop_data();
     return;
   }
   sampling_.change(SamplingChange::start_reading);
+}
+
+void Station::reset_panels() {
+  sampling_.change(SamplingChange::hold);
+  table_.clear_panels();
+}
+
+void Station::refresh_labels() {
+  table_.refresh_labels();
+  sampling_.change(SamplingChange::resume_all);
+}
+
+bool Station::read_auto_start() const {
+  try {
+    const auto lines = read_lines_if_exists(file(station_files::kAutoStart));
+    return !lines.empty() && trim(lines.front()) == "1";
+  } catch (...) {
+    return false;
+  }
+}
+
+void Station::write_auto_start(const std::string& text) {
+  try {
+    std::error_code ec;
+    if (!std::filesystem::exists(file(station_files::kAutoStart), ec)) return;
+    auto lines = read_lines(file(station_files::kAutoStart));
+    if (lines.empty()) return;
+    lines.front() = text;
+    write_lines_atomic(file(station_files::kAutoStart), lines);
+  } catch (...) {
+    // Errors writing auto.con are ignored.
+  }
+}
+
+StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {
+  StationSnapshot s;
+  const auto& sensor_table = table_.sensors();
+  for (int n = 1; n <= limits::kChannels; ++n) {
+    const auto& p = table_.panel(n);
+    auto& v = s.panels[static_cast<std::size_t>(n - 1)];
+    v.label = p.label;
+    v.value = p.value;
+    v.shown = p.shown;
+    v.event_state = p.event_state;
+    if (n < sensor_table.row_count()) {
+      const auto& row = sensor_table.row(n);
+      v.port_id = trim_copy(row[col::kPortId]);
+      v.has_sensor = !v.port_id.empty();
+      v.enabled = trim(row[col::kEnabled]) == "Y";
+      v.digital = trim(row[col::kPortType]) == "D";
+      for (int c = col::kThreshold1; c <= col::kThreshold8 && !trim(row[static_cast<std::size_t>(c)]).empty(); ++c)
+        ++v.thresholds;
+    }
+  }
+  s.data_mode = sampling_.mode();
+  s.settings = settings_;
+  s.events_buffered = events_.buffer().size();
+  s.realtime_subscribers = realtime_.subscribers().size();
+  s.dial_online = events_.dial_online();
+  s.station_dir = dir_.string();
+
+  const auto& memo = log_.memo();
+  s.memo_total = log_.appended();
+  const std::uint64_t wanted = s.memo_total > memo_seen ? s.memo_total - memo_seen : 0;
+  const std::size_t take = wanted < memo.size() ? static_cast<std::size_t>(wanted) : memo.size();
+  s.memo_complete = wanted <= memo.size();
+  s.memo_new.assign(memo.end() - static_cast<std::ptrdiff_t>(take), memo.end());
+  return s;
 }
 
 }  // namespace orvane

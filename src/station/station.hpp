@@ -11,10 +11,15 @@
 #include "platform/steady_time.hpp"
 #include "station/acquisition.hpp"
 #include "station/channel_table.hpp"
+#include "station/command_dispatch.hpp"
+#include "station/event_check.hpp"
 #include "station/event_path.hpp"
 #include "station/event_uplink.hpp"
+#include "station/guarded.hpp"
 #include "station/host_messages.hpp"
 #include "station/operator_log.hpp"
+#include "station/read_cycle.hpp"
+#include "station/read_data_reply.hpp"
 #include "station/realtime.hpp"
 #include "station/sampling.hpp"
 #include "station/settings.hpp"
@@ -26,11 +31,11 @@
 
 #include <array>
 #include <atomic>
-#include <exception>
 #include <filesystem>
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvane {
@@ -108,13 +113,7 @@ class Station final : public MessageHandler, public StationControl {
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
   template <class F>
   void guarded(F&& f) noexcept {
-    try {
-      f();
-    } catch (const std::exception& e) {
-      log(std::string("Error : ") + e.what());
-    } catch (...) {
-      log("Error : unknown error");
-    }
+    orvane::guarded(log_, std::forward<F>(f));
   }
 
   // The window's copy of the state; the memo part holds the lines logged
@@ -131,8 +130,8 @@ class Station final : public MessageHandler, public StationControl {
   friend class StationTicks;
 
   // ---- timer and clock handlers ----
-  void on_read_tick();  // read cycle: polls the modules, applied when all are in
-  void on_event_tick();  // event check, then the uplink
+  void on_read_tick() { read_cycle_.on_tick(); }  // polls the modules, applied when all are in
+  void on_event_tick() { event_check_.run(); }  // event check, then the uplink
   void on_history_tick() { table_.sample_history(); }  // history sampling
   void on_realtime_tick() { realtime_.on_tick(); }  // realtime batches to the subscribers
   void on_hour_change(LocalTime last_tick, LocalTime) { table_.write_history_hour(last_tick); }
@@ -147,9 +146,7 @@ class Station final : public MessageHandler, public StationControl {
   void wait_for_first_configuration();
 
   std::filesystem::path file(const std::string& name) const { return dir_ / name; }
-  bool open_device_line();  // logs why it can't
-  void check_and_send();  // end of an event tick: deliver the buffer
-  void apply_readings(const std::vector<CycleModule>& cycle_modules, const std::vector<ModuleRead>& reads);
+  bool open_device_line() { return read_cycle_.open_line(); }  // logs why it can't
 
   asio::io_context& ioc_;
   OperatorLog& log_;
@@ -163,6 +160,10 @@ class Station final : public MessageHandler, public StationControl {
   Sampling sampling_;
   Realtime realtime_;
   StationClock clock_;
+  ReadCycle read_cycle_;
+  EventCheck event_check_;  // takes events_ by reference: used only once running
+  ReadDataReply read_data_reply_;
+  CommandDispatcher dispatcher_;
   EventPath events_;  // last: its delivery worker ends before the rest goes
 };
 

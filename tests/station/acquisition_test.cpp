@@ -200,7 +200,7 @@ TEST_F(ReadCycle, RowsBeyondThePanelsAreKeptButShowNothing) {
   write_text(rig.dir / "sensor.con", sensors);
   s.channel_table().load_sensor_list();
   ASSERT_EQ(s.channel_table().sensors().row_count(), 35);
-  s.channel_table().channels()[0].port_id = "R33";
+  s.channel_table().channels().edit(0).port_id = "R33";
   s.channel_table().link_channels();
   ASSERT_EQ(s.channel_table().channels()[0].table_row, 33);
   s.refresh_labels();

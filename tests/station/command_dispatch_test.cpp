@@ -49,11 +49,11 @@ TEST_F(Dispatch, ReadDataShowsEveryChangeInTheNextReply) {
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
   clock.advance(std::chrono::seconds(59));  // the same minute
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "7") + "\x04");
-  st.channel_table().channels()[1].value = "70";  // a longer value, the same bytes before it
+  st.channel_table().channels().edit(1).value = "70";  // a longer value, the same bytes before it
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T02", "70") + "\x04");
-  st.channel_table().channels()[1].value = "7";
-  st.channel_table().channels()[1].port_id = "T027";  // the same bytes moved from one field to the next
-  st.channel_table().channels()[1].value = "";
+  st.channel_table().channels().edit(1).value = "7";
+  st.channel_table().channels().edit(1).port_id = "T027";  // the same bytes moved from one field to the next
+  st.channel_table().channels().edit(1).value = "";
   EXPECT_EQ(ask(), "\x01h" + line("200612071230", "T01", "200") + line("200612071230", "T027", "") + "\x04");
   clock.advance(std::chrono::minutes(1));
   EXPECT_EQ(ask(), "\x01h" + line("200612071231", "T01", "200") + line("200612071231", "T027", "") + "\x04");

@@ -32,7 +32,7 @@ struct HistoryStation : StationTest {
   }
   void sample(std::initializer_list<const char*> values) {
     auto v = values.begin();
-    for (auto& c : station().channel_table().channels())
+    for (auto& c : station().channel_table().channels().edit_all())
       if (v != values.end()) c.value = *v++;
     advance_steady(kHistorySample);
   }
