@@ -49,10 +49,7 @@ bool Session::send(std::string_view bytes) {
 void Session::close() {
   if (!open_) return;
   open_ = false;
-  if (pending_.empty())
-    end();
-  else if (!flush_asked_)
-    update_interest();  // else the flush sees to it
+  finish();
 }
 
 std::size_t Session::send_room() const {
@@ -102,9 +99,15 @@ void Session::host_gone() {
   open_ = false;
   framer_.drop();
   account(0);
+  finish();
+}
+
+// Closed to new work: ends once the queued replies are out. A flush on its
+// way sees to the interest; otherwise the set now waits for writability.
+void Session::finish() {
   if (pending_.empty())
     end();
-  else
+  else if (!flush_asked_)
     update_interest();
 }
 

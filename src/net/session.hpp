@@ -55,6 +55,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
  private:
   Served read(std::span<char> buffer);
   void host_gone();
+  void finish();
   void take(std::span<const char> bytes);
   void write_queued();
   std::size_t write_some(std::string_view bytes);
