@@ -239,10 +239,9 @@ TEST(CommandServer, InterleavedHostsEachGetTheirOwnReply) {
                                                kReadDataReply.substr(2)));
 }
 
-// A lone host is read by the loop itself, out of the set; a second host
-// puts both back in the set, and the host left is read alone again. No
-// request is missed on the way, whoever comes or goes.
-TEST(CommandServer, HostsComingAndGoingBesideALoneHostAreEachAnswered) {
+// No request is missed while hosts come and go, down to none and back:
+// each host is answered, whoever else is there.
+TEST(CommandServer, HostsComingAndGoingAreEachAnswered) {
   TcpStation s;
   const auto sessions = [&] { return s.run([&] { return s.server.session_count(); }); };
   const auto wait_for_sessions = [&](std::size_t n) {
@@ -256,7 +255,7 @@ TEST(CommandServer, HostsComingAndGoingBesideALoneHostAreEachAnswered) {
   }
   {
     Host b(s.port());
-    b.send(kReadData);  // while a is read alone
+    b.send(kReadData);  // while a stays
     EXPECT_EQ(visible(b.read_replies()), visible(kReadDataReply));
     a.send(kReadData);
     EXPECT_EQ(visible(a.read_replies()), visible(kReadDataReply));
@@ -278,7 +277,7 @@ TEST(CommandServer, HostsComingAndGoingBesideALoneHostAreEachAnswered) {
   Host c(s.port());
   c.send(kReadData);
   EXPECT_EQ(visible(c.read_replies()), visible(kReadDataReply));
-  // Closed by the station while read alone: a problem command.
+  // Closed by the station while the only host: a problem command.
   c.send(frame("h", {"READ_DATA 1 F2 S2"}));
   EXPECT_TRUE(c.closed_by_station());
   EXPECT_EQ(wait_for_sessions(0), 0u);
@@ -336,10 +335,10 @@ TEST(CommandServer, RealtimeTicksAndAHostThatClosedIsNeverWritten) {
   EXPECT_TRUE(wait_until([&] { return s.run([&] { return s.server.session_count() == 0; }); }));
 }
 
-// Realtime batches to a lone host that has stopped reading: what its socket
+// Realtime batches to a host that has stopped reading: what its socket
 // doesn't take waits for writability, and all of it reaches the host once
 // it reads again.
-TEST(CommandServer, RealtimeBatchesHeldForALoneHostReachItWhenItReadsAgain) {
+TEST(CommandServer, RealtimeBatchesHeldForAHostThatStopsReadingReachItWhenItReadsAgain) {
   TcpStation s("", true);
   Host host(s.port());
   host.send(kReadData);

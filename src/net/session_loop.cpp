@@ -1,0 +1,146 @@
+#include "net/session_loop.hpp"
+
+#include "core/limits.hpp"
+#include "net/session.hpp"
+
+#include <asio/post.hpp>
+
+#include <malloc.h>
+#include <sys/epoll.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+
+namespace orvane {
+
+SessionLoop::SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log)
+    : ioc_(ioc),
+      handler_(handler),
+      drop_log_(drop_log),
+      ready_watch_(ioc.get_executor()),
+      read_buffer_(limits::kReadChunkBytes) {
+  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
+  if (epoll_fd_ < 0) throw std::system_error(errno, std::system_category(), "epoll_create1");
+  ready_watch_.assign(epoll_fd_);
+  watch();
+}
+
+SessionLoop::~SessionLoop() {
+  *alive_ = false;
+  const auto all = sessions_;
+  for (const auto& s : all) s->drop();
+  to_flush_.clear();
+  read_again_.clear();
+}
+
+std::error_code SessionLoop::add(int fd, std::string address) {
+  const auto session = std::make_shared<Session>(fd, std::move(address), *this, handler_);
+  if (!session->join()) return {errno, std::system_category()};  // the session closes the socket
+  sessions_.push_back(session);
+  return {};
+}
+
+void SessionLoop::watch() {
+  if (set_watched_) return;
+  set_watched_ = true;
+  ready_watch_.async_wait(asio::posix::descriptor_base::wait_read, [this, alive = alive_](std::error_code ec) {
+    if (!*alive) return;
+    set_watched_ = false;
+    if (!ec) serve_turn();
+  });
+}
+
+// One turn: every session the readiness set reports is read once and its
+// complete messages handled; then the replies of the turn go to the kernel
+// together, so a crowd of hosts is answered in one burst. While hosts keep
+// sending, the set is asked again: a few rounds at once, then after
+// whatever else waits in the loop, without re-arming the loop's wait on it
+// (a system call each time). A round that brought nothing to read goes
+// back to waiting.
+void SessionLoop::serve_turn() {
+  serving_ = true;
+  for (int round = 1;; ++round) {
+    epoll_event events[kEventsPerRound];
+    const int n = ::epoll_wait(epoll_fd_, events, kEventsPerRound, 0);
+    // The events carry plain session addresses. Each is made an owning
+    // reference here, before anything is served: serving one session may
+    // end another, and a session the set reports is still in the set
+    // (a session leaves it before it leaves sessions_), hence still owned.
+    ready_.swap(read_again_);
+    const std::size_t unasked = ready_.size();
+    for (int i = 0; i < n; ++i) ready_.push_back(static_cast<Session*>(events[i].data.ptr)->shared_from_this());
+    bool got_bytes = false;
+    for (std::size_t i = 0; i < ready_.size(); ++i) {
+      const auto served = ready_[i]->on_ready(i < unasked ? EPOLLIN : events[i - unasked].events, read_buffer_);
+      got_bytes |= served.got_bytes;
+      if (served.more_waiting) read_again_.push_back(ready_[i]);
+    }
+    ready_.clear();
+    flush_all();
+    const bool busy = got_bytes || n == kEventsPerRound || !read_again_.empty();
+    if (!busy) {
+      serving_ = false;
+      watch();
+      return;
+    }
+    if (round == kRoundsPerTurn) break;
+  }
+  serving_ = false;
+  asio::post(ioc_, [this, alive = alive_] {
+    if (*alive) serve_turn();
+  });
+}
+
+void SessionLoop::flush_soon(std::shared_ptr<Session> session) {
+  to_flush_.push_back(std::move(session));
+  if (serving_ || flush_posted_) return;
+  // Replies sent outside a turn (a realtime batch, posted work) go out
+  // once the work at hand is done, all together.
+  flush_posted_ = true;
+  asio::post(ioc_, [this, alive = alive_] {
+    if (!*alive) return;
+    flush_posted_ = false;
+    flush_all();
+  });
+}
+
+void SessionLoop::flush_all() {
+  while (!to_flush_.empty()) {
+    flushing_.swap(to_flush_);
+    for (const auto& s : flushing_) s->flush();
+    flushing_.clear();
+  }
+}
+
+void SessionLoop::keep_unfinished_bound() {
+  if (unfinished_ <= limits::kMaxUnfinishedBytes) return;
+  const auto largest = *std::max_element(
+      sessions_.begin(), sessions_.end(),
+      [](const std::shared_ptr<Session>& a, const std::shared_ptr<Session>& b) { return a->held() < b->held(); });
+  const auto address = largest->remote_address();
+  const auto held = largest->held();
+  largest->drop();
+  if (drop_log_.due(address, std::chrono::steady_clock::now()))
+    handler_.log_line("Error : unfinished messages of all hosts over " +
+                      std::to_string(limits::kMaxUnfinishedBytes >> 20) + " MiB: host " + address + " holding " +
+                      std::to_string(held) + " bytes dropped");
+}
+
+void SessionLoop::leave(const Session& session, std::size_t freed) {
+  const auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) { return s.get() == &session; });
+  if (it == sessions_.end()) return;  // never joined
+  sessions_.erase(it);  // whoever called into the session still holds it
+  // Hand freed memory back to the system after a crowd of hosts, rather
+  // than keeping it for the next crowd: when the last host has gone, or
+  // when many have gone while others stay. Not here and now: a trim walks
+  // the free heap, and the session itself is freed only when let go.
+  released_ += freed;
+  if (released_ > (sessions_.empty() ? limits::kTrimAfterIdleBytes : limits::kTrimAfterBytes)) {
+    released_ = 0;
+    asio::post(ioc_, [] { ::malloc_trim(0); });
+  }
+}
+
+}  // namespace orvane

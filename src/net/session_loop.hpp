@@ -1,0 +1,82 @@
+// The host sessions of one station and the loop that serves them on the
+// station thread: one readiness set (epoll) for all of them, which the
+// io_context watches as one descriptor. Sessions are served in turns: each
+// one the set reports is read once and its complete messages handled, then
+// the replies of the turn go to the kernel together. The memory of
+// unfinished messages is bounded for all sessions together.
+#pragma once
+#include "net/refusal_log.hpp"
+#include "station/host_messages.hpp"
+
+#include <asio/io_context.hpp>
+#include <asio/posix/stream_descriptor.hpp>
+
+#include <memory>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace orvane {
+
+class Session;
+
+class SessionLoop {
+ public:
+  // `drop_log` rate-limits the line of a host dropped for the memory bound
+  // (the server's refusals share it).
+  SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log);
+  // Sessions still held elsewhere find their host gone.
+  ~SessionLoop();
+  SessionLoop(const SessionLoop&) = delete;
+  SessionLoop& operator=(const SessionLoop&) = delete;
+
+  // Serves `fd`, a connected non-blocking socket, from now on. On failure
+  // (the set refuses it) the socket is closed and the error returned.
+  std::error_code add(int fd, std::string address);
+  // Sessions alive right now (open or draining their last replies).
+  std::size_t session_count() const { return sessions_.size(); }
+  // Bytes held for unfinished messages by all sessions together.
+  std::size_t unfinished_bytes() const { return unfinished_; }
+
+  // ---- for its sessions ----
+  int readiness_set() const { return epoll_fd_; }
+  // `session` has queued replies: flushed at the end of the turn, or soon
+  // after the work at hand when no turn is being served.
+  void flush_soon(std::shared_ptr<Session> session);
+  void held_changed(std::size_t before, std::size_t now) { unfinished_ = unfinished_ - before + now; }
+  // Over the bound on unfinished messages, drops the session holding most.
+  void keep_unfinished_bound();
+  // `session` has ended: the loop lets go of it.
+  void leave(const Session& session, std::size_t freed);
+
+ private:
+  void watch();
+  void serve_turn();
+  void flush_all();
+  static constexpr int kEventsPerRound = 64;
+  static constexpr int kRoundsPerTurn = 4;
+
+  asio::io_context& ioc_;
+  MessageHandler& handler_;
+  RefusalLog& drop_log_;
+  int epoll_fd_ = -1;  // owned by ready_watch_
+  // Typed on the loop's own executor: no type-erased executor per turn.
+  asio::posix::basic_stream_descriptor<asio::io_context::executor_type> ready_watch_;
+  bool set_watched_ = false;  // a wait on the set is pending
+  bool serving_ = false;  // in a turn, which flushes at its end
+  bool flush_posted_ = false;
+  std::vector<char> read_buffer_;  // one read at a time, for every session
+  std::vector<std::shared_ptr<Session>> sessions_;  // open or draining
+  std::vector<std::shared_ptr<Session>> to_flush_;
+  // Sessions whose last read filled the buffer: edge-triggered, the set
+  // reports a socket only when new bytes come, so these are read again
+  // next round unasked.
+  std::vector<std::shared_ptr<Session>> read_again_;
+  std::vector<std::shared_ptr<Session>> ready_;  // the round being served
+  std::vector<std::shared_ptr<Session>> flushing_;
+  std::size_t unfinished_ = 0;  // bytes held by all sessions' framers
+  std::size_t released_ = 0;  // session memory freed since memory was last trimmed
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+};
+
+}  // namespace orvane
