@@ -6,8 +6,8 @@
 #include <asio/io_context.hpp>
 
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -19,8 +19,8 @@ namespace orvane {
 class OperatorLog {
  public:
   using Observer = std::function<void(const std::string& line)>;
-  // The memo's lines, oldest first.
-  using Memo = std::deque<std::string>;
+  // The memo's lines, oldest first; valid until the next line is added.
+  using Memo = std::span<const std::string>;
 
   // Lines logged from the owner thread are added at once; lines logged from
   // any other thread are posted to `ioc` and added there, in order.
@@ -56,8 +56,8 @@ class OperatorLog {
   void add_observer(Observer observer);
 
   // Owner thread only.
-  const Memo& memo() const { return memo_; }
-  std::string last_line() const { return memo_.empty() ? std::string() : memo_.back(); }
+  Memo memo() const { return Memo(slots_.data() + first_, end_ - first_); }
+  std::string last_line() const { return end_ == first_ ? std::string() : slots_[end_ - 1]; }
   // Lines ever added, so a reader can tell which memo lines are new to it.
   std::uint64_t appended() const { return appended_; }
 
@@ -68,31 +68,44 @@ class OperatorLog {
   // Adds a line to the memo (the oldest leaves a full memo) and tells the observers.
   void append(std::string text);
   void append_copy(std::string_view text);
+  // The slot of a new newest line; the line is the memo's once `tell` has run.
+  std::string& new_slot();
   void tell(const std::string& line);
 
   // How often a text was logged in the current bound. The entries outlive
-  // their bound so the texts every message logs cost no allocation; an
-  // entry counts only for the bound whose number it carries, so ending a
-  // bound clears every count at once.
+  // their bound (their storage is reused), so the texts every message logs
+  // cost no allocation; a bound's entries are [0, used_). Most messages
+  // log a few texts, found one by one; a bound with many finds them
+  // through the index.
   struct Repeats {
-    std::uint64_t bound = 0;
+    std::string text;
     std::uint64_t logged = 0;
     std::uint64_t held = 0;
   };
+  std::size_t repeats_of(std::string_view text);  // its entry, made when new
+  static constexpr std::size_t kScannedTexts = 8;
+
+  asio::io_context& ioc_;
+  std::thread::id owner_;
+  // The memo is slots_[first_, end_): lines are added at the end, and once
+  // the slots are used up the memo's lines move to the front, each slot
+  // swapped with one whose line has left, so a line reuses the storage of
+  // one that left and the memo stays one span.
+  std::vector<std::string> slots_;
+  std::size_t first_ = 0, end_ = 0;
+  std::vector<Observer> observers_;
+  std::uint64_t appended_ = 0;
+  int bound_depth_ = 0;
+  std::uint64_t uncounted_ = 0;  // lines the bound let through before counting
+  bool counting_ = false;
   struct TextHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const { return std::hash<std::string_view>{}(text); }
   };
-
-  asio::io_context& ioc_;
-  std::thread::id owner_;
-  Memo memo_;
-  std::vector<Observer> observers_;
-  std::uint64_t appended_ = 0;
-  int bound_depth_ = 0;
-  std::uint64_t bound_ = 1;  // the current (or next) bound's number
-  std::unordered_map<std::string, Repeats, TextHash, std::equal_to<>> repeats_;
-  std::vector<std::unordered_map<std::string, Repeats, TextHash, std::equal_to<>>::iterator> held_order_;
+  std::vector<Repeats> repeats_;
+  std::size_t used_ = 0;
+  std::unordered_map<std::string, std::size_t, TextHash, std::equal_to<>> index_;  // text -> entry, past kScannedTexts
+  std::vector<std::size_t> held_order_;  // entries held back, first time first
 };
 
 }  // namespace orvane

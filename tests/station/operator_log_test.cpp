@@ -6,6 +6,7 @@
 
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <csignal>
 #include <thread>
 
@@ -29,6 +30,22 @@ TEST(OperatorLog, MemoKeepsTwoHundredBeforeEachAddition) {
   EXPECT_EQ(log.memo().front(), "line 2");
   EXPECT_EQ(log.memo().back(), "202");
   EXPECT_EQ(observed.size(), 202u);
+}
+
+// Over many more lines than the memo shows, it keeps exactly the newest, in
+// order, however its slots are reused.
+TEST(OperatorLog, TheMemoShowsItsNewestLinesInOrderOverManyLines) {
+  asio::io_context ioc;
+  OperatorLog log(ioc);
+  for (int i = 1; i <= 1000; ++i) {
+    const auto text = "line " + std::to_string(i);
+    i % 3 ? log.log_copy(text) : log.log(text);
+    const auto memo = log.memo();
+    const int first = std::max(1, i - 200);
+    ASSERT_EQ(memo.size(), static_cast<std::size_t>(i - first + 1)) << i;
+    for (int k = first; k <= i; k += 50) ASSERT_EQ(memo[static_cast<std::size_t>(k - first)], "line " + std::to_string(k)) << i;
+    ASSERT_EQ(memo.back(), text);
+  }
 }
 
 TEST(OperatorLog, LinesFromAnotherThreadArriveOnTheOwnerThreadInOrder) {

@@ -46,18 +46,17 @@ def check(root, body):
 
 
 def main():
-    ok = True
     with tempfile.TemporaryDirectory() as t:
         hidden = check(pathlib.Path(t) / "hidden", HIDDEN)
         clean = check(pathlib.Path(t) / "clean", CLEAN)
-    for name in ("orvane::per_thread", "orvane::calls", "orvane::next()::counter"):
-        if hidden.returncode != 1 or f"hidden state: {name} " not in hidden.stdout:
-            print(f"{name} not reported:\n" + hidden.stdout + hidden.stderr)
-            ok = False
+    failures = [f"{name} not reported" for name in ("orvane::per_thread", "orvane::calls", "orvane::next()::counter")
+                if hidden.returncode != 1 or f"hidden state: {name} " not in hidden.stdout]
     if clean.returncode != 0 or "0 variables of hidden state, 1 process-wide" not in clean.stdout:
-        print("state reported in clean code:\n" + clean.stdout + clean.stderr)
-        ok = False
-    sys.exit(0 if ok else 1)
+        failures.append("state reported in clean code")
+    if failures:
+        print("\n".join(failures))
+        print("planted:\n" + hidden.stdout + hidden.stderr + "clean:\n" + clean.stdout + clean.stderr)
+    sys.exit(1 if failures else 0)
 
 
 if __name__ == "__main__":
