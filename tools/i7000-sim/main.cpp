@@ -1,9 +1,8 @@
 // i7000-sim: answers DCON "read all analog inputs" requests for one or more
 // simulated I-7017 modules on a pseudo-terminal, so the station can be run
 // and tested without an RS-485 line.
-#include "device/dcon.hpp"
+#include "device/simulated_modules.hpp"
 
-#include <fmt/format.h>
 #include <CLI/CLI.hpp>
 
 #include <fcntl.h>
@@ -13,18 +12,12 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <array>
 #include <cerrno>
 #include <chrono>
-#include <cmath>
 #include <cstring>
 #include <deque>
 #include <filesystem>
 #include <iostream>
-#include <map>
-#include <numbers>
-#include <random>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -32,171 +25,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Where one input's value comes from.
-struct Source {
-  enum Kind { constant, sine, ramp, walk } kind = sine;
-  double a = 10, b = 8,
-         c = 20;  // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step
-  std::mt19937_64 rng{};
-  double walk_value = 0;
-
-  double value(double t) {
-    switch (kind) {
-      case constant:
-        return a;
-      case sine:
-        return a + b * std::sin(2 * std::numbers::pi * t / (c > 0 ? c : 1));
-      case ramp: {
-        const double period = c > 0 ? c : 1;
-        return a + (b - a) * std::fmod(t, period) / period;
-      }
-      case walk: {
-        std::uniform_real_distribution<double> step(-b, b);
-        walk_value += step(rng);
-        return walk_value;
-      }
-    }
-    return 0;
-  }
-};
-
-enum class Fault { none, silent, garbage, badsum, error };
-
-struct Module {
-  std::array<Source, orvane::kAnalogInputs> inputs{};
-  Fault fault = Fault::none;
-};
-
 volatile sig_atomic_t g_stop = 0;
 void on_signal(int) { g_stop = 1; }
 
-int parse_address(const std::string& text) {
-  std::size_t used = 0;
-  const int v = std::stoi(text, &used, 16);
-  if (used != text.size() || v < 0 || v > 255) throw std::invalid_argument("bad module address '" + text + "'");
-  return v;
-}
-
-std::vector<std::string> split(const std::string& text, char sep) {
-  std::vector<std::string> parts;
-  std::stringstream in(text);
-  for (std::string p; std::getline(in, p, sep);) parts.push_back(p);
-  return parts;
-}
-
-Source parse_source(const std::string& arg, std::uint64_t seed) {
-  const auto p = split(arg, ':');
-  if (p.empty()) throw std::invalid_argument("empty source");
-  auto num = [&](std::size_t i, double fallback) { return i < p.size() ? std::stod(p[i]) : fallback; };
-  Source s;
-  if (p[0] == "const") {
-    s.kind = Source::constant;
-    s.a = num(1, 0);
-  } else if (p[0] == "sine") {
-    s.kind = Source::sine;
-    s.a = num(1, 10), s.b = num(2, 8), s.c = num(3, 20);
-  } else if (p[0] == "ramp") {
-    s.kind = Source::ramp;
-    s.a = num(1, 0), s.b = num(2, 20), s.c = num(3, 60);
-  } else if (p[0] == "walk") {
-    s.kind = Source::walk;
-    s.a = num(1, 10), s.b = num(2, 0.1);
-    s.walk_value = s.a;
-    s.rng.seed(seed);
-  } else {
-    throw std::invalid_argument("unknown source '" + p[0] + "'");
-  }
-  return s;
-}
-
-Fault parse_fault(const std::string& text) {
-  if (text == "none") return Fault::none;
-  if (text == "silent") return Fault::silent;
-  if (text == "garbage") return Fault::garbage;
-  if (text == "badsum") return Fault::badsum;
-  if (text == "error") return Fault::error;
-  throw std::invalid_argument("unknown fault '" + text + "'");
-}
-
-// One reading as an I-7017 in engineering units writes it: "+05.123".
-std::string reading(double v) {
-  if (!std::isfinite(v)) v = 0;
-  return fmt::format("{}{:06.3f}", v < 0 ? '-' : '+', std::fabs(v));
-}
-
-class Simulator {
- public:
-  std::map<int, Module> modules;
-  bool checksum = false;
-  int delay_ms = 0;
+// The simulated modules and how the tool runs them.
+struct Simulator : orvane::SimulatedModules {
   bool verbose = false;
-
-  // The reply to one request line (without CR), or nothing (silence).
-  std::optional<std::string> answer(const std::string& line, double t) {
-    if (line.empty()) return std::nullopt;
-    std::string body = line;
-    if (checksum) {
-      if (body.size() < 3) return std::nullopt;
-      const auto sum = body.substr(body.size() - 2);
-      body.resize(body.size() - 2);
-      if (sum != orvane::dcon_checksum(body)) return std::nullopt;  // modules ignore a bad request
-    }
-    if (body.size() < 3) return std::nullopt;
-    int address = 0;
-    try {
-      address = parse_address(body.substr(1, 2));
-    } catch (...) {
-      return std::nullopt;
-    }
-    const auto it = modules.find(address);
-    if (it == modules.end()) return std::nullopt;  // nobody at that address on the bus
-    Module& m = it->second;
-    std::string reply;
-    if (m.fault == Fault::silent) return std::nullopt;
-    if (m.fault == Fault::error || body[0] != '#' || body.size() != 3) {
-      reply = fmt::format("?{:02X}", address);
-    } else if (m.fault == Fault::garbage) {
-      reply = ">+1x.2#garbage!";
-    } else {
-      reply = ">";
-      for (auto& in : m.inputs) reply += reading(in.value(t));
-    }
-    if (checksum) {
-      auto sum = orvane::dcon_checksum(reply);
-      if (m.fault == Fault::badsum) sum = orvane::dcon_checksum(reply + "x");
-      reply += sum;
-    } else if (m.fault == Fault::badsum) {
-      reply += "00";  // without checksums a module that appends one still breaks the reply
-    }
-    return reply + "\r";
-  }
-
-  // "A I V" sets an input to a constant; "fault A KIND"; "delay MS".
-  void command(const std::string& line) {
-    std::istringstream in(line);
-    std::string first;
-    if (!(in >> first)) return;
-    try {
-      if (first == "fault") {
-        std::string a, kind;
-        in >> a >> kind;
-        modules.at(parse_address(a)).fault = parse_fault(kind);
-      } else if (first == "delay") {
-        in >> delay_ms;
-      } else {
-        int input = -1;
-        double v = 0;
-        if (!(in >> input >> v) || input < 0 || input >= orvane::kAnalogInputs)
-          throw std::invalid_argument("expected: module input value");
-        auto& s = modules.at(parse_address(first)).inputs[static_cast<std::size_t>(input)];
-        s.kind = Source::constant;
-        s.a = v;
-      }
-      std::cout << "ok " << line << std::endl;
-    } catch (const std::exception& e) {
-      std::cout << "error " << line << ": " << e.what() << std::endl;
-    }
-  }
 };
 
 int run(const std::string& link, Simulator& sim) {
@@ -295,7 +129,7 @@ int run(const std::string& link, Simulator& sim) {
       }
       for (ssize_t i = 0; i < n; ++i) {
         if (buf[i] == '\n') {
-          sim.command(input_line);
+          if (const auto said = sim.command(input_line); !said.empty()) std::cout << said << std::endl;
           input_line.clear();
         } else if (buf[i] != '\r' && input_line.size() < 1024) {
           input_line.push_back(buf[i]);
@@ -344,34 +178,9 @@ int main(int argc, char** argv) {
 
   try {
     if (module_args.empty()) module_args.push_back("1");
-    for (const auto& a : module_args) {
-      const int address = parse_address(a);
-      Module m;
-      for (int i = 0; i < orvane::kAnalogInputs; ++i) {
-        auto& s = m.inputs[static_cast<std::size_t>(i)];
-        s.kind = Source::sine;
-        s.a = 10, s.b = 8, s.c = 20 + 5 * i;  // each input its own pace
-      }
-      sim.modules[address] = m;
-    }
-    for (const auto& arg : input_args) {
-      const auto colon = arg.find(':'), eq = arg.find('=');
-      if (colon == std::string::npos || eq == std::string::npos || eq < colon)
-        throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + arg + "'");
-      const int address = parse_address(arg.substr(0, colon));
-      const std::string which = arg.substr(colon + 1, eq - colon - 1);
-      auto& m = sim.modules.at(address);
-      for (int i = 0; i < orvane::kAnalogInputs; ++i) {
-        if (which != "*" && which != std::to_string(i)) continue;
-        const auto s = seed * 1000003u + static_cast<std::uint64_t>(address) * 8u + static_cast<std::uint64_t>(i);
-        m.inputs[static_cast<std::size_t>(i)] = parse_source(arg.substr(eq + 1), s);
-      }
-    }
-    for (const auto& arg : fault_args) {
-      const auto eq = arg.find('=');
-      if (eq == std::string::npos) throw std::invalid_argument("expected ADDR=KIND, got '" + arg + "'");
-      sim.modules.at(parse_address(arg.substr(0, eq))).fault = parse_fault(arg.substr(eq + 1));
-    }
+    for (const auto& a : module_args) sim.add_module(a);
+    for (const auto& arg : input_args) sim.set_input(arg, seed);
+    for (const auto& arg : fault_args) sim.set_fault(arg);
   } catch (const std::out_of_range&) {
     std::cerr << "i7000-sim: --input/--fault names a module not given with --module\n";
     return 2;

@@ -1,0 +1,193 @@
+#include "device/simulated_modules.hpp"
+
+#include <fmt/format.h>
+
+#include <cmath>
+#include <numbers>
+#include <sstream>
+#include <stdexcept>
+#include <vector>
+
+namespace orvane {
+
+namespace {
+
+std::vector<std::string> split(std::string_view text, char sep) {
+  std::vector<std::string> parts;
+  std::stringstream in{std::string(text)};
+  for (std::string p; std::getline(in, p, sep);) parts.push_back(p);
+  return parts;
+}
+
+}  // namespace
+
+double ValueSource::value(double t) {
+  switch (kind) {
+    case constant:
+      return a;
+    case sine:
+      return a + b * std::sin(2 * std::numbers::pi * t / (c > 0 ? c : 1));
+    case ramp: {
+      const double period = c > 0 ? c : 1;
+      return a + (b - a) * std::fmod(t, period) / period;
+    }
+    case walk: {
+      std::uniform_real_distribution<double> step(-b, b);
+      walk_value += step(rng);
+      return walk_value;
+    }
+  }
+  return 0;
+}
+
+ValueSource parse_value_source(std::string_view text, std::uint64_t seed) {
+  const auto p = split(text, ':');
+  if (p.empty()) throw std::invalid_argument("empty source");
+  auto num = [&](std::size_t i, double fallback) { return i < p.size() ? std::stod(p[i]) : fallback; };
+  ValueSource s;
+  if (p[0] == "const") {
+    s.kind = ValueSource::constant;
+    s.a = num(1, 0);
+  } else if (p[0] == "sine") {
+    s.kind = ValueSource::sine;
+    s.a = num(1, 10), s.b = num(2, 8), s.c = num(3, 20);
+  } else if (p[0] == "ramp") {
+    s.kind = ValueSource::ramp;
+    s.a = num(1, 0), s.b = num(2, 20), s.c = num(3, 60);
+  } else if (p[0] == "walk") {
+    s.kind = ValueSource::walk;
+    s.a = num(1, 10), s.b = num(2, 0.1);
+    s.walk_value = s.a;
+    s.rng.seed(seed);
+  } else {
+    throw std::invalid_argument("unknown source '" + p[0] + "'");
+  }
+  return s;
+}
+
+std::uint64_t input_seed(std::uint64_t seed, int address, int input) {
+  return seed * 1000003u + static_cast<std::uint64_t>(address) * 8u + static_cast<std::uint64_t>(input);
+}
+
+ModuleFault parse_module_fault(std::string_view text) {
+  if (text == "none") return ModuleFault::none;
+  if (text == "silent") return ModuleFault::silent;
+  if (text == "garbage") return ModuleFault::garbage;
+  if (text == "badsum") return ModuleFault::badsum;
+  if (text == "error") return ModuleFault::error;
+  throw std::invalid_argument("unknown fault '" + std::string(text) + "'");
+}
+
+SimulatedModule default_simulated_module() {
+  SimulatedModule m;
+  for (int i = 0; i < kAnalogInputs; ++i) {
+    auto& s = m.inputs[static_cast<std::size_t>(i)];
+    s.kind = ValueSource::sine;
+    s.a = 10, s.b = 8, s.c = 20 + 5 * i;  // each input its own pace
+  }
+  return m;
+}
+
+int parse_module_address(std::string_view hex) {
+  const std::string text(hex);
+  std::size_t used = 0;
+  const int v = std::stoi(text, &used, 16);
+  if (used != text.size() || v < 0 || v > 255) throw std::invalid_argument("bad module address '" + text + "'");
+  return v;
+}
+
+std::string module_reading_text(double v) {
+  if (!std::isfinite(v)) v = 0;
+  return fmt::format("{}{:06.3f}", v < 0 ? '-' : '+', std::fabs(v));
+}
+
+void SimulatedModules::add_module(std::string_view address) {
+  modules[parse_module_address(address)] = default_simulated_module();
+}
+
+void SimulatedModules::set_input(std::string_view spec, std::uint64_t seed) {
+  const auto colon = spec.find(':'), eq = spec.find('=');
+  if (colon == std::string_view::npos || eq == std::string_view::npos || eq < colon)
+    throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + std::string(spec) + "'");
+  const int address = parse_module_address(spec.substr(0, colon));
+  const auto which = spec.substr(colon + 1, eq - colon - 1);
+  auto& m = modules.at(address);
+  for (int i = 0; i < kAnalogInputs; ++i) {
+    if (which != "*" && which != std::to_string(i)) continue;
+    m.inputs[static_cast<std::size_t>(i)] = parse_value_source(spec.substr(eq + 1), input_seed(seed, address, i));
+  }
+}
+
+void SimulatedModules::set_fault(std::string_view spec) {
+  const auto eq = spec.find('=');
+  if (eq == std::string_view::npos) throw std::invalid_argument("expected ADDR=KIND, got '" + std::string(spec) + "'");
+  modules.at(parse_module_address(spec.substr(0, eq))).fault = parse_module_fault(spec.substr(eq + 1));
+}
+
+std::optional<std::string> SimulatedModules::answer(std::string_view line, double t) {
+  if (line.empty()) return std::nullopt;
+  std::string_view body = line;
+  if (checksum) {
+    if (body.size() < 3) return std::nullopt;
+    const auto sum = body.substr(body.size() - 2);
+    body.remove_suffix(2);
+    if (sum != dcon_checksum(body)) return std::nullopt;  // modules ignore a bad request
+  }
+  if (body.size() < 3) return std::nullopt;
+  int address = 0;
+  try {
+    address = parse_module_address(body.substr(1, 2));
+  } catch (const std::exception&) {
+    return std::nullopt;  // not an address (or out of range)
+  }
+  const auto it = modules.find(address);
+  if (it == modules.end()) return std::nullopt;  // nobody at that address on the bus
+  SimulatedModule& m = it->second;
+  std::string reply;
+  if (m.fault == ModuleFault::silent) return std::nullopt;
+  if (m.fault == ModuleFault::error || body[0] != '#' || body.size() != 3) {
+    reply = fmt::format("?{:02X}", address);
+  } else if (m.fault == ModuleFault::garbage) {
+    reply = ">+1x.2#garbage!";
+  } else {
+    reply = ">";
+    for (auto& in : m.inputs) reply += module_reading_text(in.value(t));
+  }
+  if (checksum) {
+    auto sum = dcon_checksum(reply);
+    if (m.fault == ModuleFault::badsum) sum = dcon_checksum(reply + "x");
+    reply += sum;
+  } else if (m.fault == ModuleFault::badsum) {
+    reply += "00";  // without checksums a module that appends one still breaks the reply
+  }
+  return reply + "\r";
+}
+
+std::string SimulatedModules::command(std::string_view text) {
+  const std::string line(text);
+  std::istringstream in(line);
+  std::string first;
+  if (!(in >> first)) return {};
+  try {
+    if (first == "fault") {
+      std::string a, kind;
+      in >> a >> kind;
+      modules.at(parse_module_address(a)).fault = parse_module_fault(kind);
+    } else if (first == "delay") {
+      in >> delay_ms;
+    } else {
+      int input = -1;
+      double v = 0;
+      if (!(in >> input >> v) || input < 0 || input >= kAnalogInputs)
+        throw std::invalid_argument("expected: module input value");
+      auto& s = modules.at(parse_module_address(first)).inputs[static_cast<std::size_t>(input)];
+      s.kind = ValueSource::constant;
+      s.a = v;
+    }
+    return "ok " + line;
+  } catch (const std::exception& e) {
+    return "error " + line + ": " + e.what();
+  }
+}
+
+}  // namespace orvane

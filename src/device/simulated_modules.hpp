@@ -1,0 +1,82 @@
+// Simulated I-7017 analog input modules: each input's value source, each
+// module's fault, and the DCON reply the modules give to a request line.
+// One set of rules for both ways of simulating a line: `i7000-sim` on a
+// pseudo-terminal and the in-process line (simulated_poller.hpp), so the
+// same seed gives the same readings and a fault the same result either way.
+#pragma once
+#include "device/dcon.hpp"
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <random>
+#include <string>
+#include <string_view>
+
+namespace orvane {
+
+// Where one input's value comes from.
+struct ValueSource {
+  enum Kind { constant, sine, ramp, walk } kind = sine;
+  // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step
+  double a = 10, b = 8, c = 20;
+  std::mt19937_64 rng{};
+  double walk_value = 0;
+
+  // The value at `t` seconds since the modules started; a walk takes one
+  // step per call.
+  double value(double t);
+};
+
+// "const:V", "sine:MID:AMP:PERIOD_S", "ramp:FROM:TO:PERIOD_S" or
+// "walk:START:STEP" (seeded by `seed`); throws std::invalid_argument.
+ValueSource parse_value_source(std::string_view text, std::uint64_t seed);
+// The seed of one input's walk: every input of every module walks its own way.
+std::uint64_t input_seed(std::uint64_t seed, int address, int input);
+
+enum class ModuleFault { none, silent, garbage, badsum, error };
+// "none", "silent", "garbage", "badsum" or "error"; throws std::invalid_argument.
+ModuleFault parse_module_fault(std::string_view text);
+
+struct SimulatedModule {
+  std::array<ValueSource, kAnalogInputs> inputs{};
+  ModuleFault fault = ModuleFault::none;
+};
+// Every input a sine around 10 of its own pace.
+SimulatedModule default_simulated_module();
+
+// A module address as the modules' bus takes it: hex, 0..FF; throws
+// std::invalid_argument.
+int parse_module_address(std::string_view hex);
+
+// One reading as an I-7017 in engineering units writes it: "+05.123".
+std::string module_reading_text(double value);
+
+// The modules on one line.
+struct SimulatedModules {
+  std::map<int, SimulatedModule> modules;
+  bool checksum = false;  // the modules expect and append DCON checksums
+  int delay_ms = 0;  // every reply this much later
+
+  // A module at `address` (hex, 0..FF) with the default inputs.
+  void add_module(std::string_view address);
+  // "ADDR:N=SOURCE": input N (0..7, or * for all) of module ADDR takes the
+  // value source, walks seeded by `seed`, the module and the input.
+  void set_input(std::string_view spec, std::uint64_t seed);
+  // "ADDR=KIND": the module's fault.
+  void set_fault(std::string_view spec);
+  // The three throw std::invalid_argument for a bad text and
+  // std::out_of_range for a module not added.
+
+  // The reply (CR included) to one request line (without its CR), or
+  // nothing: silence, as from a module that is not there, is silent, or
+  // got a request with a bad checksum.
+  std::optional<std::string> answer(std::string_view line, double t);
+  // A change while running: "A N V" (module A, input N := constant V),
+  // "fault A KIND", "delay MS". The text to report: "ok LINE" or
+  // "error LINE: why".
+  std::string command(std::string_view line);
+};
+
+}  // namespace orvane
