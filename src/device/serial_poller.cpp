@@ -1,6 +1,7 @@
 #include "device/serial_poller.hpp"
 
 #include "core/limits.hpp"
+#include "device/poll_sequence.hpp"
 #include "device/result_codes.hpp"
 
 #include <asio/post.hpp>
@@ -26,47 +27,32 @@ struct SerialModulePoller::Line : std::enable_shared_from_this<SerialModulePolle
 
   asio::serial_port port;
   asio::steady_timer timer;
-  std::uint64_t step = 0;
-
-  std::vector<int> addresses;
-  ModuleReadOptions options;
-  AnalogReadings area{};
-  Done done;
-  std::vector<ModuleRead> results;
+  PollSequence poll;
   std::string request;
   std::string reply;
   std::array<char, 128> chunk{};
 
   void end_poll() {
-    ++step;
-    done = nullptr;
-    addresses.clear();
-    results.clear();
+    poll.end();
     timer.cancel();
     std::error_code ignored;
     if (port.is_open()) port.cancel(ignored);
   }
 
   void next_module() {
-    if (results.size() == addresses.size()) {
-      auto finished = std::move(done);
-      auto reads = std::move(results);
-      end_poll();
-      if (finished) finished(std::move(reads));
-      return;
-    }
-    const auto my_step = step;
+    if (poll.finish()) return;
+    const auto my_step = poll.step;
     // A late reply to an earlier request must not be taken for this one.
     ::tcflush(port.native_handle(), TCIFLUSH);
-    request = dcon_read_all_request(addresses[results.size()], options.checksum);
+    request = dcon_read_all_request(poll.next_address(), poll.options.checksum);
     reply.clear();
-    timer.expires_after(options.timeout);
+    timer.expires_after(poll.options.timeout);
     timer.async_wait([self = shared_from_this(), my_step](std::error_code ec) {
-      if (!ec && my_step == self->step) self->module_done(rc::kTimeOut);
+      if (!ec && my_step == self->poll.step) self->module_done(rc::kTimeOut);
     });
     asio::async_write(port, asio::buffer(request),
                       [self = shared_from_this(), my_step](std::error_code ec, std::size_t) {
-                        if (my_step != self->step) return;
+                        if (my_step != self->poll.step) return;
                         if (ec)
                           return self->module_done(rc::kSendCommandError);  // the device went away (EIO) or refused
                         self->read_reply(my_step);
@@ -75,11 +61,12 @@ struct SerialModulePoller::Line : std::enable_shared_from_this<SerialModulePolle
 
   void read_reply(std::uint64_t my_step) {
     port.async_read_some(asio::buffer(chunk), [self = shared_from_this(), my_step](std::error_code ec, std::size_t n) {
-      if (my_step != self->step) return;
+      if (my_step != self->poll.step) return;
       if (ec) return self->module_done(rc::kReadComPortStatusError);
       for (std::size_t i = 0; i < n; ++i) {
         if (self->chunk[i] == '\r')
-          return self->module_done(dcon_parse_read_all_reply(self->reply, self->options.checksum, self->area));
+          return self->module_done(
+              dcon_parse_read_all_reply(self->reply, self->poll.options.checksum, self->poll.area));
         self->reply.push_back(self->chunk[i]);
       }
       if (self->reply.size() > limits::kMaxDconReplyBytes) return self->module_done(rc::kResultStringCheckError);
@@ -87,14 +74,11 @@ struct SerialModulePoller::Line : std::enable_shared_from_this<SerialModulePolle
     });
   }
 
-  // One module's read has ended with `code`: its handlers still pending are
-  // stale from here on.
   void module_done(int code) {
-    ++step;
+    poll.record(code);
     timer.cancel();
     std::error_code ignored;
     port.cancel(ignored);
-    results.push_back({code, area});
     next_module();
   }
 };
@@ -110,7 +94,7 @@ SerialModulePoller::~SerialModulePoller() {
 
 bool SerialModulePoller::is_open() const { return line_->port.is_open(); }
 
-bool SerialModulePoller::polling() const { return static_cast<bool>(line_->done); }
+bool SerialModulePoller::polling() const { return static_cast<bool>(line_->poll.done); }
 
 int SerialModulePoller::open(int port, int baud) {
   line_->end_poll();
@@ -132,14 +116,11 @@ void SerialModulePoller::read_modules(std::vector<int> addresses, ModuleReadOpti
                                       Done done) {
   auto& l = *line_;
   l.end_poll();
-  l.options = options;
-  l.area = area;
-  l.done = std::move(done);
+  l.poll.begin(std::move(addresses), options, area, std::move(done));
   // Nothing to wait for on a closed port: every module reports it at once.
-  if (!l.port.is_open()) l.results.assign(addresses.size(), ModuleRead{rc::kComPortNotOpen, area});
-  l.addresses = std::move(addresses);
-  asio::post(l.port.get_executor(), [self = line_, my_step = l.step] {
-    if (my_step == self->step) self->next_module();
+  if (!l.port.is_open()) l.poll.results.assign(l.poll.addresses.size(), ModuleRead{rc::kComPortNotOpen, area});
+  asio::post(l.port.get_executor(), [self = line_, my_step = l.poll.step] {
+    if (my_step == self->poll.step) self->next_module();
   });
 }
 

@@ -1,6 +1,7 @@
 #include "device/simulated_poller.hpp"
 
 #include "core/limits.hpp"
+#include "device/poll_sequence.hpp"
 #include "device/result_codes.hpp"
 
 #include <asio/post.hpp>
@@ -21,18 +22,10 @@ struct SimulatedModulePoller::Poll : std::enable_shared_from_this<Poll> {
   asio::steady_timer timer;
   SimulatedModules& modules;
   std::function<double()>& seconds;
-  std::uint64_t step = 0;
-  std::vector<int> addresses;
-  ModuleReadOptions options;
-  AnalogReadings area{};
-  Done done;
-  std::vector<ModuleRead> results;
+  PollSequence poll;
 
   void end() {
-    ++step;
-    done = nullptr;
-    addresses.clear();
-    results.clear();
+    poll.end();
     timer.cancel();
   }
 
@@ -40,22 +33,17 @@ struct SimulatedModulePoller::Poll : std::enable_shared_from_this<Poll> {
   // one in time, is read up to its CR as from the line. A reply later than
   // the time-out is never taken (the line is flushed before the next request).
   void next_module() {
-    if (results.size() == addresses.size()) {
-      auto finished = std::move(done);
-      auto reads = std::move(results);
-      end();
-      if (finished) finished(std::move(reads));
-      return;
-    }
-    auto request = dcon_read_all_request(addresses[results.size()], options.checksum);
+    if (poll.finish()) return;
+    const auto& options = poll.options;
+    auto request = dcon_read_all_request(poll.next_address(), options.checksum);
     request.pop_back();  // the CR ends the line on the wire
     const auto reply = modules.answer(request, seconds());
     const auto delay = std::chrono::milliseconds(modules.delay_ms);
     const bool in_time = reply && delay < options.timeout;
     timer.expires_after(in_time ? delay : options.timeout);
     timer.async_wait(
-        [self = shared_from_this(), my_step = step, reply = in_time ? *reply : std::string()](std::error_code ec) {
-          if (ec || my_step != self->step) return;
+        [self = shared_from_this(), my_step = poll.step, reply = in_time ? *reply : std::string()](std::error_code ec) {
+          if (ec || my_step != self->poll.step) return;
           self->module_done(reply.empty() ? rc::kTimeOut : self->parse(reply));
         });
   }
@@ -63,13 +51,12 @@ struct SimulatedModulePoller::Poll : std::enable_shared_from_this<Poll> {
   int parse(const std::string& reply) {
     const auto cr = reply.find('\r');
     if (cr == std::string::npos || cr > limits::kMaxDconReplyBytes) return rc::kResultStringCheckError;
-    return dcon_parse_read_all_reply(std::string_view(reply).substr(0, cr), options.checksum, area);
+    return dcon_parse_read_all_reply(std::string_view(reply).substr(0, cr), poll.options.checksum, poll.area);
   }
 
   void module_done(int code) {
-    ++step;
+    poll.record(code);
     timer.cancel();
-    results.push_back({code, area});
     next_module();
   }
 };
@@ -94,12 +81,9 @@ void SimulatedModulePoller::read_modules(std::vector<int> addresses, ModuleReadO
                                          Done done) {
   auto& p = *poll_;
   p.end();
-  p.options = options;
-  p.area = area;
-  p.done = std::move(done);
-  p.addresses = std::move(addresses);
-  asio::post(p.timer.get_executor(), [self = poll_, my_step = p.step] {
-    if (my_step == self->step) self->next_module();
+  p.poll.begin(std::move(addresses), options, area, std::move(done));
+  asio::post(p.timer.get_executor(), [self = poll_, my_step = p.poll.step] {
+    if (my_step == self->poll.step) self->next_module();
   });
 }
 
