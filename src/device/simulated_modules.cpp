@@ -105,23 +105,24 @@ void SimulatedModules::add_module(std::string_view address) {
   modules[parse_module_address(address)] = default_simulated_module();
 }
 
-void SimulatedModules::set_input(std::string_view spec, std::uint64_t seed) {
-  const auto colon = spec.find(':'), eq = spec.find('=');
+void SimulatedModules::set_input(std::string_view setting, std::uint64_t seed) {
+  const auto colon = setting.find(':'), eq = setting.find('=');
   if (colon == std::string_view::npos || eq == std::string_view::npos || eq < colon)
-    throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + std::string(spec) + "'");
-  const int address = parse_module_address(spec.substr(0, colon));
-  const auto which = spec.substr(colon + 1, eq - colon - 1);
+    throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + std::string(setting) + "'");
+  const int address = parse_module_address(setting.substr(0, colon));
+  const auto which = setting.substr(colon + 1, eq - colon - 1);
   auto& m = modules.at(address);
   for (int i = 0; i < kAnalogInputs; ++i) {
     if (which != "*" && which != std::to_string(i)) continue;
-    m.inputs[static_cast<std::size_t>(i)] = parse_value_source(spec.substr(eq + 1), input_seed(seed, address, i));
+    m.inputs[static_cast<std::size_t>(i)] = parse_value_source(setting.substr(eq + 1), input_seed(seed, address, i));
   }
 }
 
-void SimulatedModules::set_fault(std::string_view spec) {
-  const auto eq = spec.find('=');
-  if (eq == std::string_view::npos) throw std::invalid_argument("expected ADDR=KIND, got '" + std::string(spec) + "'");
-  modules.at(parse_module_address(spec.substr(0, eq))).fault = parse_module_fault(spec.substr(eq + 1));
+void SimulatedModules::set_fault(std::string_view setting) {
+  const auto eq = setting.find('=');
+  if (eq == std::string_view::npos)
+    throw std::invalid_argument("expected ADDR=KIND, got '" + std::string(setting) + "'");
+  modules.at(parse_module_address(setting.substr(0, eq))).fault = parse_module_fault(setting.substr(eq + 1));
 }
 
 std::optional<std::string> SimulatedModules::answer(std::string_view line, double t) {

@@ -63,9 +63,9 @@ struct SimulatedModules {
   void add_module(std::string_view address);
   // "ADDR:N=SOURCE": input N (0..7, or * for all) of module ADDR takes the
   // value source, walks seeded by `seed`, the module and the input.
-  void set_input(std::string_view spec, std::uint64_t seed);
+  void set_input(std::string_view setting, std::uint64_t seed);
   // "ADDR=KIND": the module's fault.
-  void set_fault(std::string_view spec);
+  void set_fault(std::string_view setting);
   // The three throw std::invalid_argument for a bad text and
   // std::out_of_range for a module not added.
 
