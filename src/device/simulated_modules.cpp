@@ -111,7 +111,11 @@ void SimulatedModules::set_input(std::string_view setting, std::uint64_t seed) {
     throw std::invalid_argument("expected ADDR:N=SOURCE, got '" + std::string(setting) + "'");
   const int address = parse_module_address(setting.substr(0, colon));
   const auto which = setting.substr(colon + 1, eq - colon - 1);
-  auto& m = modules.at(address);
+  const auto it = modules.find(address);
+  if (it == modules.end()) throw std::invalid_argument("no module at address " + std::string(setting.substr(0, colon)));
+  if (which != "*" && (which.size() != 1 || which[0] < '0' || which[0] >= '0' + kAnalogInputs))
+    throw std::invalid_argument("input '" + std::string(which) + "' is not 0.." + std::to_string(kAnalogInputs - 1) + " or *");
+  auto& m = it->second;
   for (int i = 0; i < kAnalogInputs; ++i) {
     if (which != "*" && which != std::to_string(i)) continue;
     m.inputs[static_cast<std::size_t>(i)] = parse_value_source(setting.substr(eq + 1), input_seed(seed, address, i));
@@ -122,7 +126,9 @@ void SimulatedModules::set_fault(std::string_view setting) {
   const auto eq = setting.find('=');
   if (eq == std::string_view::npos)
     throw std::invalid_argument("expected ADDR=KIND, got '" + std::string(setting) + "'");
-  modules.at(parse_module_address(setting.substr(0, eq))).fault = parse_module_fault(setting.substr(eq + 1));
+  const auto it = modules.find(parse_module_address(setting.substr(0, eq)));
+  if (it == modules.end()) throw std::invalid_argument("no module at address " + std::string(setting.substr(0, eq)));
+  it->second.fault = parse_module_fault(setting.substr(eq + 1));
 }
 
 std::optional<std::string> SimulatedModules::answer(std::string_view line, double t) {

@@ -20,8 +20,10 @@ void ServiceNotifier::stopping() {
   sd_notify(0, "STOPPING=1");
 }
 
+void ServiceNotifier::status(const std::string& text) { sd_notify(0, ("STATUS=" + text).c_str()); }
+
 void ServiceNotifier::feed() {
-  sd_notify(0, "WATCHDOG=1");
+  if (!healthy_ || healthy_()) sd_notify(0, "WATCHDOG=1");
   timer_.expires_after(interval_);
   timer_.async_wait([this](std::error_code ec) {
     if (!ec) feed();

@@ -8,6 +8,7 @@
 #include <asio/steady_timer.hpp>
 
 #include <chrono>
+#include <functional>
 #include <string>
 
 namespace orvane {
@@ -23,12 +24,18 @@ class ServiceNotifier {
   void stopping();
   // Half the watchdog period, or zero when no watchdog is asked for.
   std::chrono::microseconds feed_interval() const { return interval_; }
+  // Fed only while `healthy` says so (a process of several busy threads
+  // asks each of them); by default the feeding thread's own turn is proof.
+  void set_health_check(std::function<bool()> healthy) { healthy_ = std::move(healthy); }
+  // STATUS= line only.
+  void status(const std::string& text);
 
  private:
   void feed();
 
   asio::steady_timer timer_;
   std::chrono::microseconds interval_{0};
+  std::function<bool()> healthy_;
 };
 
 }  // namespace orvane

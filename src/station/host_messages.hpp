@@ -29,6 +29,7 @@ struct ListenSettings {
   int port = 5000;  // ClientPort
   std::string allow_hosts;  // AllowHosts: addresses and prefixes; empty: every host
   int max_hosts = limits::kDefaultMaxHosts;  // MaxHosts: hosts connected at once
+  std::string address;  // listen address; empty: every interface (IPv6 and IPv4)
 };
 
 // Opens the command server's listening socket during start-up. Throws when

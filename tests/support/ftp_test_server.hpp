@@ -40,6 +40,12 @@ class FtpTestServer {
     for (const auto& e : std::filesystem::directory_iterator(folder())) out[e.path().filename()] = read_text(e.path());
     return out;
   }
+  // The files stored in `dir` (a folder under the root) by name, with their bytes.
+  static std::map<std::string, std::string> files_in(const std::filesystem::path& dir) {
+    std::map<std::string, std::string> out;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) out[e.path().filename()] = read_text(e.path());
+    return out;
+  }
   // Contents of the stored files in the order of their names.
   std::vector<std::string> contents() const {
     std::vector<std::string> out;

@@ -1,5 +1,7 @@
 #include "support/test_support.hpp"
 
+#include <cstdlib>
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -94,6 +96,12 @@ std::vector<std::string> station_command(const std::filesystem::path& dir, std::
                              "--poweroff-cmd",
                              "true"};
   a.insert(a.end(), extra.begin(), extra.end());
+  // The same station through the fleet host, as a fleet of one whose log
+  // goes to stdout: every test of the station program checks it too.
+  if (const char* via = std::getenv("ORVANE_STATION_VIA_FLEET"); via && *via == '1') {
+    a[0] = built_program("orvane-fleet").string();
+    a.insert(a.begin(), std::string(ORVANE_SOURCE_DIR) + "/tests/support/fleet-of-one");
+  }
   return a;
 }
 

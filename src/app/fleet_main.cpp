@@ -1,0 +1,88 @@
+// orvane-fleet: every station of a fleet file in one process.
+#include "fleet/fleet_file.hpp"
+#include "fleet/fleet_host.hpp"
+#include "net/ftp_uplink.hpp"
+#include "platform/service_notifier.hpp"
+
+#include <CLI/CLI.hpp>
+#include <asio/executor_work_guard.hpp>
+#include <asio/signal_set.hpp>
+
+#include <malloc.h>
+
+#include <csignal>
+#include <cstdio>
+#include <iostream>
+
+int main(int argc, char** argv) {
+  std::signal(SIGPIPE, SIG_IGN);
+  std::string file;
+  int threads = 0;
+  bool strict = false, check_only = false;
+  CLI::App app{"orvane-fleet: runs every station a fleet file describes in one process", "orvane-fleet"};
+  app.add_option("FILE", file, "The fleet file (TOML)")->required();
+  app.add_option("--threads", threads, "Station threads (default: the file's threads, else the number of cores)")
+      ->check(CLI::Range(1, 256));
+  app.add_flag("--strict", strict, "End the fleet with status 1 when any station can't start");
+  app.add_flag("--check", check_only, "Check the fleet file, list its stations and exit");
+  app.set_version_flag("--version", std::string("orvane-fleet ") + ORVANE_VERSION);
+  CLI11_PARSE(app, argc, argv);
+
+  // Signals are taken by the main thread alone: blocked here before any
+  // station thread exists, so every thread inherits the mask.
+  sigset_t stop_signals;
+  sigemptyset(&stop_signals);
+  sigaddset(&stop_signals, SIGTERM);
+  sigaddset(&stop_signals, SIGINT);
+
+  orvane::fleet::FleetSpec spec;
+  try {
+    spec = orvane::fleet::read_fleet_file(file);
+  } catch (const std::exception& e) {
+    std::cerr << "orvane-fleet: " << e.what() << "\n";
+    return 2;
+  }
+  if (check_only) {
+    for (const auto& s : spec.stations)
+      std::cout << s.index << " " << s.dir.string() << " "
+                << (s.listen_address.empty() ? "*" : s.listen_address) << ":"
+                << (s.port ? std::to_string(*s.port) : std::string("ClientPort")) << "\n";
+    std::cout << "orvane-fleet: " << spec.stations.size() << " stations\n";
+    return 0;
+  }
+  // As in a station process: big buffers get mappings of their own.
+  ::mallopt(M_MMAP_THRESHOLD, orvane::limits::kOwnMappingBytes);
+
+  asio::io_context main_ioc;
+  asio::signal_set signals(main_ioc, SIGINT, SIGTERM);  // installed before the threads start
+  const std::size_t described = spec.stations.size();
+  orvane::fleet::FleetHost::Options options;
+  options.threads = threads;
+  options.make_uplink = [] { return std::make_unique<orvane::FtpUplink>(); };
+  orvane::fleet::FleetHost host(std::move(spec), options);
+  std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
+  const auto report = host.start([](std::size_t done, std::size_t of) {
+    std::cerr << "orvane-fleet: " << done << " of " << of << " stations started\n";
+  });
+  for (const auto& [index, why] : report.failures) std::cerr << "orvane-fleet: station " << index << ": " << why << "\n";
+  std::cerr << "orvane-fleet: " << report.up << " of " << report.stations << " stations up\n";
+  orvane::ServiceNotifier service(main_ioc);
+  if (report.up == 0 || (strict && !report.failures.empty())) {
+    service.stopping();
+    host.stop();
+    return 1;
+  }
+  service.set_health_check([&host] { return host.threads_turning(); });
+  service.ready(std::to_string(report.up) + " of " + std::to_string(report.stations) + " stations up");
+  auto work = asio::make_work_guard(main_ioc);
+  signals.async_wait([&](const std::error_code& e, int) {
+    if (e) return;
+    service.stopping();
+    work.reset();
+    main_ioc.stop();
+  });
+  main_ioc.run();
+  host.stop();
+  std::cerr << "orvane-fleet: stopped\n";
+  return 0;
+}

@@ -1,0 +1,151 @@
+#include "fleet/fleet_host.hpp"
+
+#include "fleet/fleet_station.hpp"
+#include "platform/clock.hpp"
+#include "platform/line_output.hpp"
+
+#include <asio/executor_work_guard.hpp>
+#include <asio/post.hpp>
+#include <asio/steady_timer.hpp>
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace orvane::fleet {
+
+namespace {
+constexpr auto kBeatPeriod = std::chrono::seconds(1);
+}  // namespace
+
+struct FleetHost::Thread {
+  // Run by this thread only: the reactor's per-descriptor locks are left
+  // out, as in a station process. Other threads only post.
+  asio::io_context ioc{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
+  asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
+  SystemClock clock;
+  std::optional<LineOutput> stdout_lines;
+  std::vector<std::unique_ptr<FleetStation>> stations;
+  asio::steady_timer beat_timer{ioc};
+  std::atomic<std::uint64_t> beats{0};
+  std::uint64_t beats_seen = 0;  // main thread's
+  std::thread thread;
+
+  void beat() {
+    beats.fetch_add(1, std::memory_order_relaxed);
+    beat_timer.expires_after(kBeatPeriod);
+    beat_timer.async_wait([this](std::error_code ec) {
+      if (!ec) beat();
+    });
+  }
+};
+
+FleetHost::FleetHost(FleetSpec spec, Options options) : spec_(std::move(spec)), options_(std::move(options)) {
+  int n = options_.threads > 0 ? options_.threads : spec_.threads;
+  if (n <= 0) n = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+  n = std::min<int>(n, static_cast<int>(std::max<std::size_t>(1, spec_.stations.size())));
+  for (int i = 0; i < n; ++i) threads_.push_back(std::make_unique<Thread>());
+}
+
+FleetHost::~FleetHost() { stop(); }
+
+StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>& progress) {
+  StartReport report;
+  report.stations = spec_.stations.size();
+  std::mutex m;
+  std::condition_variable cv;
+  std::size_t done = 0, threads_done = 0;
+  const bool any_stdout = std::any_of(spec_.stations.begin(), spec_.stations.end(),
+                                      [](const StationSpec& s) { return s.log == LogDestination::stdout_lines; });
+  if (any_stdout) std::fflush(stdout);
+  const std::size_t nthreads = threads_.size();
+  for (std::size_t t = 0; t < nthreads; ++t) {
+    Thread& th = *threads_[t];
+    asio::post(th.ioc, [&, t] {
+      if (any_stdout) th.stdout_lines.emplace(th.ioc, STDOUT_FILENO);
+      th.beat();
+      // Station i runs on thread i % threads, in the file's order.
+      for (std::size_t i = t; i < spec_.stations.size(); i += nthreads) {
+        const auto& spec = spec_.stations[i];
+        std::string failure;
+        try {
+          ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr};
+          auto station = std::make_unique<FleetStation>(spec, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
+          station->start();
+          th.stations.push_back(std::move(station));
+        } catch (const std::exception& e) {
+          failure = e.what();
+        }
+        std::lock_guard lock(m);
+        ++done;
+        if (failure.empty())
+          ++report.up;
+        else
+          report.failures.emplace_back(spec.index, failure);
+        cv.notify_all();
+      }
+      std::lock_guard lock(m);
+      ++threads_done;
+      cv.notify_all();
+    });
+    th.thread = std::thread([&th] { th.ioc.run(); });
+  }
+  {
+    std::unique_lock lock(m);
+    std::size_t told = 0;
+    auto next_told = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+    while (threads_done < nthreads) {
+      cv.wait_until(lock, next_told);
+      if (std::chrono::steady_clock::now() < next_told) continue;
+      next_told += std::chrono::seconds(1);
+      if (progress && done != told && threads_done < nthreads) {
+        told = done;
+        const auto d = done;
+        lock.unlock();
+        progress(d, report.stations);
+        lock.lock();
+      }
+    }
+  }
+  std::sort(report.failures.begin(), report.failures.end());
+  // The descriptions are not needed any more; their memory goes back.
+  spec_.stations.clear();
+  spec_.stations.shrink_to_fit();
+  return report;
+}
+
+void FleetHost::stop() noexcept {
+  if (stopped_) return;
+  stopped_ = true;
+  for (auto& t : threads_) {
+    if (!t->thread.joinable()) continue;
+    Thread& th = *t;
+    asio::post(th.ioc, [&th] {
+      th.beat_timer.cancel();
+      // In the order they started, each ended whole before the next.
+      for (auto& s : th.stations) s.reset();
+      th.stations.clear();
+      th.stdout_lines.reset();
+      th.work.reset();
+      th.ioc.stop();
+    });
+  }
+  for (auto& t : threads_)
+    if (t->thread.joinable()) t->thread.join();
+}
+
+bool FleetHost::threads_turning() {
+  bool all = true;
+  for (auto& t : threads_) {
+    const auto now = t->beats.load(std::memory_order_relaxed);
+    if (now == t->beats_seen) all = false;
+    t->beats_seen = now;
+  }
+  return all;
+}
+
+}  // namespace orvane::fleet

@@ -1,0 +1,55 @@
+// The fleet host: every station of a fleet file in one process, spread over
+// a few station threads. Each thread runs its own io_context with its
+// stations on it (built, started and ended there, never touched from
+// elsewhere); the main thread only waits for their reports and signals.
+#pragma once
+#include "fleet/fleet_file.hpp"
+#include "station/event_uplink.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace orvane::fleet {
+
+struct StartReport {
+  std::size_t stations = 0;  // described
+  std::size_t up = 0;  // listening
+  std::vector<std::pair<long, std::string>> failures;  // station index, reason
+};
+
+class FleetHost {
+ public:
+  struct Options {
+    int threads = 0;  // 0: the fleet file's, else the number of cores
+    // An FTP client for one station's uploads; none: events stay buffered.
+    std::function<std::unique_ptr<EventUplink>()> make_uplink;
+  };
+
+  FleetHost(FleetSpec spec, Options options);
+  ~FleetHost();  // stop()
+  FleetHost(const FleetHost&) = delete;
+  FleetHost& operator=(const FleetHost&) = delete;
+
+  // Builds and starts every station on its thread and returns once each
+  // is up or has failed. `progress` (optional) hears stations up so far.
+  StartReport start(const std::function<void(std::size_t done, std::size_t of)>& progress = {});
+  // Ends every station, in order on each thread, and the threads. Waits.
+  void stop() noexcept;
+
+  std::size_t thread_count() const { return threads_.size(); }
+  // True when every station thread has turned since the last call.
+  bool threads_turning();
+
+ private:
+  struct Thread;
+  FleetSpec spec_;
+  Options options_;
+  std::vector<std::unique_ptr<Thread>> threads_;
+  bool stopped_ = false;
+};
+
+}  // namespace orvane::fleet

@@ -1,0 +1,131 @@
+#include "fleet/fleet_station.hpp"
+
+#include "core/profile.hpp"
+#include "core/text_file.hpp"
+#include "device/serial_poller.hpp"
+#include "device/simulated_poller.hpp"
+#include "station/settings.hpp"
+#include "station/station_files.hpp"
+
+#include <unistd.h>
+
+#include <cstring>
+#include <random>
+#include <system_error>
+
+namespace orvane::fleet {
+
+namespace fs = std::filesystem;
+
+void prepare_station_dir(const StationSpec& spec) {
+  std::error_code ec;
+  if (fs::is_directory(spec.dir, ec)) return;
+  if (fs::exists(spec.dir, ec)) throw std::runtime_error(spec.dir.string() + " is not a directory");
+  if (!spec.template_dir)
+    throw std::runtime_error("directory " + spec.dir.string() + " does not exist and the fleet file names no template");
+  if (!fs::is_directory(*spec.template_dir, ec))
+    throw std::runtime_error("template " + spec.template_dir->string() + " is not a directory");
+  fs::create_directories(spec.dir.parent_path(), ec);
+  if (ec) throw std::runtime_error("cannot create " + spec.dir.parent_path().string() + ": " + ec.message());
+  const auto tmp = spec.dir.parent_path() /
+                   (".new-" + spec.dir.filename().string() + "-" + std::to_string(std::random_device{}()));
+  try {
+    fs::copy(*spec.template_dir, tmp, fs::copy_options::recursive);
+    // The station never makes these itself.
+    fs::create_directories(tmp / "log");
+    fs::create_directories(tmp / "history");
+    if (!spec.config_keys.empty() || !spec.connection_keys.empty() || spec.port) {
+      auto profile = load_profile(tmp / station_files::kSettings);
+      for (const auto& [k, v] : spec.config_keys) profile.set("Config", k, v);
+      for (const auto& [k, v] : spec.connection_keys) profile.set("Connection", k, v);
+      if (spec.port) profile.set("Connection", "ClientPort", std::to_string(*spec.port));
+      write_file_atomic(tmp / station_files::kSettings, profile.text());
+    }
+    fs::rename(tmp, spec.dir);
+  } catch (const std::exception& e) {
+    fs::remove_all(tmp, ec);
+    throw std::runtime_error("cannot make " + spec.dir.string() + " from " + spec.template_dir->string() + ": " +
+                             e.what());
+  }
+}
+
+void FleetStation::Listener::listen(const ListenSettings& settings) {
+  ListenSettings s = settings;
+  if (port_) s.port = *port_;
+  s.address = address_;
+  server_.listen(s);
+}
+
+namespace {
+
+std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationSpec& spec,
+                                        std::optional<SimulatedModules>& modules) {
+  if (!spec.simulated) {
+    ComPortMap ports;
+    for (const auto& [port, path] : spec.com) ports.insert_or_assign(port, path);
+    return std::make_unique<SerialModulePoller>(ioc, std::move(ports));
+  }
+  const auto& sim = *spec.simulated;
+  modules.emplace();
+  modules->checksum = sim.checksum;
+  modules->delay_ms = sim.delay_ms;
+  for (const auto& m : sim.modules) modules->add_module(m);
+  for (const auto& i : sim.inputs) modules->set_input(i, sim.seed);
+  for (const auto& f : sim.faults) modules->set_fault(f);
+  return std::make_unique<SimulatedModulePoller>(ioc, *modules);
+}
+
+}  // namespace
+
+FleetStation::FleetStation(const StationSpec& spec, ThreadShared shared, std::unique_ptr<EventUplink> uplink)
+    : index_(spec.index),
+      flag_(spec.flag_file),
+      power_(spec.reboot_cmd, spec.poweroff_cmd),
+      uplink_(std::move(uplink)),
+      log_(shared.ioc) {
+  prepare_station_dir(spec);
+  if (::access(spec.dir.c_str(), R_OK | X_OK) != 0)
+    throw std::runtime_error("cannot use station directory " + spec.dir.string() + ": " + std::strerror(errno));
+  try {
+    if (auto lock = InstanceLock::acquire(spec.lock_file, InstanceLock::Hold::record)) lock_.emplace(std::move(*lock));
+  } catch (const std::exception& e) {
+    throw std::runtime_error(e.what());
+  }
+  if (!lock_) throw std::runtime_error("another process holds the lock " + spec.lock_file.string());
+  line_ = make_line(shared.ioc, spec, modules_);
+  switch (spec.log) {
+    case LogDestination::stdout_lines:
+      if (shared.stdout_lines) log_.add_observer([out = shared.stdout_lines](const std::string& line) { out->add(line); });
+      break;
+    case LogDestination::file:
+      log_file_.emplace(shared.ioc, spec.dir / "station.log");
+      log_.add_observer([this](const std::string& line) { log_file_->add(line); });
+      break;
+    case LogDestination::memo:
+      break;
+  }
+  StationDeps deps{shared.clock, flag_, power_, nullptr};
+  deps.device = line_.get();
+  deps.uplink = shared.uplink ? shared.uplink : uplink_.get();
+  station_ = std::make_unique<Station>(shared.ioc, log_, deps, spec.dir);
+  server_ = std::make_unique<CommandServer>(shared.ioc, *station_);
+  listener_.emplace(*server_, spec.listen_address, spec.port);
+  station_->set_command_listener(&*listener_);
+}
+
+FleetStation::~FleetStation() {
+  // As a station process ends: the server first, then the station (its
+  // delivery leaves Event.Sav holding exactly what is undelivered).
+  server_.reset();
+  station_.reset();
+}
+
+void FleetStation::start() {
+  station_->start();
+  if (!server_->listening())
+    throw std::runtime_error("cannot listen for hosts: " + (server_->listen_failure().empty()
+                                                                 ? std::string("the start-up ended before the port was opened")
+                                                                 : server_->listen_failure()));
+}
+
+}  // namespace orvane::fleet

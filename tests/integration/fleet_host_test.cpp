@@ -1,0 +1,219 @@
+// orvane-fleet, the real program: stations with simulated modules that
+// answer hosts and deliver their events once each; the fleet file's errors
+// and the stations that can't start.
+#include "support/ftp_test_server.hpp"
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <map>
+#include <regex>
+#include <set>
+
+using namespace orvane::test;
+namespace fs = std::filesystem;
+
+namespace {
+
+// A station directory that reads one simulated I-7017 at address 01 every
+// second; T01 has a threshold at 500, crossed every few seconds.
+void write_template(const fs::path& dir, int ftp_port) {
+  fs::create_directories(dir);
+  write_text(dir / "emulate.ini",
+             "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
+                 "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\nSensorID=S\r\n"
+                 "HistorySample=1000\r\nEventSample=1000\r\n");
+  write_text(dir / "module.con", "1,4017,A,1,Y\r\n");
+  std::string channels, sensors;
+  for (int k = 0; k < 8; ++k) {
+    channels += "T0" + std::to_string(k + 1) + ",A,I,1,1," + std::to_string(k) + ",Y\r\n";
+    sensors += std::to_string(k + 1) + ",T0" + std::to_string(k + 1) + ",A,I,Y,0,1000" + (k == 0 ? ",500" : "") + "\r\n";
+  }
+  write_text(dir / "channel.con", channels);
+  write_text(dir / "sensor.con", sensors);
+  write_text(dir / "auto.con", "1\r\n");
+}
+
+std::string read_data(int port, const std::string& factory, const std::string& sensor) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const std::string m = "\x01H\x02READ_DATA 202612091200 " + factory + " " + sensor + "\x03\x04";
+    if (::send(fd, m.data(), m.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(m.size())) {
+      timeval tv{3, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      char buf[4096];
+      while (reply.find('\x04') == std::string::npos) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        reply.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  ::close(fd);
+  return reply;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    auto end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    auto line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) out.push_back(line);
+    at = end + 1;
+  }
+  return out;
+}
+
+int count_of(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+}  // namespace
+
+TEST(FleetHost, ThreeSimulatedStationsAnswerAndDeliverEveryEventOnceInOrder) {
+  FtpTestServer ftp({"--address", "127.0.0.2"});
+  TempDir dir;
+  write_template(dir.path() / "template", ftp.port());
+  const int base = free_tcp_port();
+  for (int n = 1; n <= 3; ++n) fs::create_directories(ftp.folder() / std::to_string(n));
+  write_text(dir.path() / "flag", "1\r\n");  // configured: the stations read from the start
+  write_text(dir.path() / "fleet.toml",
+             "threads = 2\nupload_sessions = 2\n[[stations]]\ncount = 3\n"
+             "dir = \"" + (dir.path() / "st").string() + "/{n:03}\"\n"
+             "template = \"" + (dir.path() / "template").string() + "\"\n"
+             "listen = \"127.0.0.1\"\nport = \"{" + std::to_string(base) + " + n}\"\nlog = \"file\"\n"
+             "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" + (dir.path() / "flag").string() + "\"\n"
+             "[stations.identity]\nFactoryID = \"F{n:03}\"\nSensorID = \"S{n:03}\"\n"
+             "[stations.ftp]\neventpath = \"/kyvex/debug/data/{n}\"\n"
+             "[stations.modules]\nmodules = [\"01\"]\ninputs = [\"01:0=sine:10:8:{2 + n}\"]\nseed = \"{n}\"\n");
+  ChildProcess again({built_program("orvane-fleet").string(), (dir.path() / "fleet.toml").string()});
+  ASSERT_TRUE(again.wait_for_output("3 of 3 stations up")) << again.output();
+  for (int n = 1; n <= 3; ++n) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%03d", n);
+    const auto st = dir.path() / "st" / id;
+    ASSERT_TRUE(wait_until([&] { return read_data(base + n, std::string("F") + id, std::string("S") + id).find(" T01 IS ") != std::string::npos; }))
+        << "station " << n << " does not answer READ_DATA with its channels: "
+        << read_data(base + n, std::string("F") + id, std::string("S") + id);
+  }
+  // Every station crosses its threshold a few times, and its events arrive.
+  ASSERT_TRUE(wait_until(
+      [&] {
+        for (int n = 1; n <= 3; ++n)
+          if (fs::is_empty(ftp.folder() / std::to_string(n))) return false;
+        return true;
+      },
+      std::chrono::seconds(20)));
+  ASSERT_EQ(again.signal_and_wait(SIGTERM), 0) << again.output();
+  for (int n = 1; n <= 3; ++n) {
+    char id[8];
+    std::snprintf(id, sizeof id, "%03d", n);
+    const auto st = dir.path() / "st" / id;
+    const auto log = read_text(st / "station.log");
+    const int added = count_of(log, "Events : Add Event to buffer");
+    // Delivered (on the host, by name order) and still buffered: each event once.
+    std::vector<std::string> host;
+    // A store cut short by the stop leaves a partial file; its line stays
+    // buffered, to be stored again under the same name.
+    for (const auto& [name, bytes] : ftp.files_in(ftp.folder() / std::to_string(n)))
+      if (!bytes.empty() && bytes.back() == '\x04') host.push_back(bytes);
+    const auto left = fs::exists(st / "Event.Sav") ? lines_of(read_text(st / "Event.Sav")) : std::vector<std::string>{};
+    EXPECT_GT(host.size(), 0u);
+    EXPECT_EQ(static_cast<int>(host.size() + left.size()), added) << "station " << n << "\n" << log;
+    std::set<std::string> unique;
+    for (const auto& e : host) {
+      EXPECT_NE(e.find(std::string("F") + id), std::string::npos) << e;
+      EXPECT_TRUE(unique.insert(e).second) << "delivered twice: " << e;
+    }
+    // Delivered and still buffered are apart, and the names keep the order made.
+    for (const auto& e : left) EXPECT_EQ(unique.count("\x01\x02" + e + "\x03\x04"), 0u) << "delivered and still buffered: " << e;
+    std::string last;
+    for (const auto& e : host) {
+      const auto stamp = e.substr(9, 12);
+      EXPECT_LE(last, stamp);
+      last = stamp;
+    }
+  }
+}
+
+TEST(FleetHost, FileErrorsNameTheLineAndKeyAndStationsThatCannotStartAreReported) {
+  TempDir dir;
+  const auto fleet_file = dir.path() / "fleet.toml";
+  auto run = [&](const std::string& text, std::vector<std::string> extra = {}) {
+    write_text(fleet_file, text);
+    std::vector<std::string> argv{built_program("orvane-fleet").string(), fleet_file.string()};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    return std::make_unique<ChildProcess>(argv);
+  };
+  const std::string d = dir.path().string();
+  {
+    auto p = run("[[stations]]\ncount = 2\ndir = \"" + d + "/s\"\n");
+    EXPECT_EQ(p->wait(), 2);
+    EXPECT_NE(p->output().find(fleet_file.string() + ":1: stations.dir: station 2 has the directory"), std::string::npos)
+        << p->output();
+  }
+  {
+    auto p = run("threads = 1\n[[stations]]\ncount = 1\ndir = \"" + d + "/{n}\"\nprot = 5000\n");
+    EXPECT_EQ(p->wait(), 2);
+    EXPECT_NE(p->output().find(":5: stations.prot: unknown key"), std::string::npos) << p->output();
+  }
+  {
+    auto p = run("[[stations]]\ncount = 1\ndir = \"" + d + "/{n}\"\nport = \"{n / 0}\"\n");
+    EXPECT_EQ(p->wait(), 2);
+    EXPECT_NE(p->output().find(":4: stations.port: in {n / 0}: division by zero"), std::string::npos) << p->output();
+  }
+  {
+    auto p = run("[[stations]\n");
+    EXPECT_EQ(p->wait(), 2);
+    EXPECT_NE(p->output().find(fleet_file.string() + ":1:"), std::string::npos) << p->output();
+  }
+  // Station 1's port is taken, station 3 has no directory: station 2 runs.
+  FtpTestServer unused;
+  TempDir tmpl;
+  write_template(tmpl.path(), unused.port());
+  const int base = free_tcp_port();
+  const int busy_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int taken = 0;
+  for (taken = base + 2; taken < base + 50; ++taken) {
+    a.sin_port = htons(static_cast<std::uint16_t>(taken));
+    if (::bind(busy_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(busy_fd, 1) == 0) break;
+  }
+  const std::string fleet = "[[stations]]\ncount = 2\ndir = \"" + d + "/st{n}\"\ntemplate = \"" +
+                            tmpl.path().string() + "\"\nlisten = \"127.0.0.1\"\nport = \"{" +
+                            std::to_string(taken - 2) + " + 2 * n}\"\n[[stations]]\ncount = 1\nfirst = 3\ndir = \"" +
+                            d + "/none{n}\"\nport = \"{" + std::to_string(base) + " + n - 3}\"\n";
+  {
+    auto p = run(fleet);
+    ASSERT_TRUE(p->wait_for_output("1 of 3 stations up")) << p->output();
+    EXPECT_NE(p->output().find("station 1: cannot listen for hosts: port " + std::to_string(taken)), std::string::npos)
+        << p->output();
+    EXPECT_NE(p->output().find("station 3: directory " + d + "/none3 does not exist and the fleet file names no template"),
+              std::string::npos)
+        << p->output();
+    EXPECT_TRUE(can_connect(taken + 2));
+    EXPECT_EQ(p->signal_and_wait(SIGTERM), 0);
+  }
+  {
+    auto p = run(fleet, {"--strict"});
+    EXPECT_EQ(p->wait(), 1) << p->output();
+  }
+  ::close(busy_fd);
+}
