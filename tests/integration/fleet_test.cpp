@@ -88,7 +88,7 @@ TEST(Fleet, StartsStationsOnTheirOwnSimulatorsAndTheHostCheckReachesThem) {
   FleetGuard guard{dir};
 
   std::string out;
-  ASSERT_EQ(run({(kScripts / "fleet").string(), "3", "--base-port", std::to_string(base), "--dir", dir.string(),
+  ASSERT_EQ(run({(kScripts / "fleet").string(), "3", "--processes", "--base-port", std::to_string(base), "--dir", dir.string(),
                  "--bin", bin},
                 out),
             0)
@@ -156,7 +156,7 @@ TEST(Fleet, SharedFtpHostReceivesEveryStationsEventsAndStatsMeasureTheFleet) {
       << out;
   EXPECT_NE(out.find("events go to the FTP server on 127.0.0.2:"), std::string::npos) << out;
   const auto pids = read_pids(dir / "fleet.pids");
-  ASSERT_EQ(pids.size(), 5u);  // one FTP server, two simulators, two stations
+  ASSERT_EQ(pids.size(), 2u);  // one FTP server, one fleet host
 
   // Each station delivers into a folder of its own at the one host.
   for (const char* id : {"001", "002"}) {
@@ -175,9 +175,9 @@ TEST(Fleet, SharedFtpHostReceivesEveryStationsEventsAndStatsMeasureTheFleet) {
 
   ASSERT_EQ(run({(kScripts / "fleet").string(), "--stats", "--seconds", "1", "--dir", dir.string()}, out), 0) << out;
   EXPECT_NE(out.find("fleet: 2 stations in"), std::string::npos) << out;
-  EXPECT_NE(out.find("fleet: station     2 processes"), std::string::npos) << out;
+  EXPECT_NE(out.find("fleet: fleet       1 processes"), std::string::npos) << out;
   EXPECT_NE(out.find("fleet: ftp         1 processes"), std::string::npos) << out;
-  EXPECT_NE(out.find("fleet: memory per station with its simulator: "), std::string::npos) << out;
+  EXPECT_NE(out.find("fleet: memory per station: "), std::string::npos) << out;
   EXPECT_NE(out.find("fleet: CPU over 1 s: "), std::string::npos) << out;
 
   ASSERT_EQ(run({(kScripts / "fleet").string(), "--stop", "--dir", dir.string()}, out), 0) << out;
