@@ -60,12 +60,20 @@ int main(int argc, char** argv) {
   options.threads = threads;
   options.make_uplink = [] { return std::make_unique<orvane::FtpUplink>(); };
   orvane::fleet::FleetHost host(std::move(spec), options);
-  std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
-  const auto report = host.start([](std::size_t done, std::size_t of) {
-    std::cerr << "orvane-fleet: " << done << " of " << of << " stations started\n";
+  // A fleet of one speaks as the station program does, so that whatever
+  // watches a station (a test, a service manager, a script) can't tell.
+  const bool one = described == 1;
+  if (!one) std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
+  const auto report = host.start([one](std::size_t done, std::size_t of) {
+    if (!one) std::cerr << "orvane-fleet: " << done << " of " << of << " stations started\n";
   });
-  for (const auto& [index, why] : report.failures) std::cerr << "orvane-fleet: station " << index << ": " << why << "\n";
-  std::cerr << "orvane-fleet: " << report.up << " of " << report.stations << " stations up\n";
+  for (const auto& [index, why] : report.failures) {
+    if (one)
+      std::cerr << "orvane-emulator: " << why << "\n";
+    else
+      std::cerr << "orvane-fleet: station " << index << ": " << why << "\n";
+  }
+  if (!one) std::cerr << "orvane-fleet: " << report.up << " of " << report.stations << " stations up\n";
   orvane::ServiceNotifier service(main_ioc);
   if (report.up == 0 || (strict && !report.failures.empty())) {
     service.stopping();
@@ -73,7 +81,8 @@ int main(int argc, char** argv) {
     return 1;
   }
   service.set_health_check([&host] { return host.threads_turning(); });
-  service.ready(std::to_string(report.up) + " of " + std::to_string(report.stations) + " stations up");
+  service.ready(one ? "listening on port " + std::to_string(report.first_port)
+                    : std::to_string(report.up) + " of " + std::to_string(report.stations) + " stations up");
   auto work = asio::make_work_guard(main_ioc);
   signals.async_wait([&](const std::error_code& e, int) {
     if (e) return;
@@ -83,6 +92,6 @@ int main(int argc, char** argv) {
   });
   main_ioc.run();
   host.stop();
-  std::cerr << "orvane-fleet: stopped\n";
+  if (!one) std::cerr << "orvane-fleet: stopped\n";
   return 0;
 }

@@ -19,7 +19,8 @@
 namespace orvane::fleet {
 
 namespace {
-constexpr auto kBeatPeriod = std::chrono::seconds(1);
+// Each station thread tells it turns this often (a timer, not a busy wait).
+constexpr auto kBeatPeriod = std::chrono::milliseconds(100);
 }  // namespace
 
 struct FleetHost::Thread {
@@ -31,12 +32,11 @@ struct FleetHost::Thread {
   std::optional<LineOutput> stdout_lines;
   std::vector<std::unique_ptr<FleetStation>> stations;
   asio::steady_timer beat_timer{ioc};
-  std::atomic<std::uint64_t> beats{0};
-  std::uint64_t beats_seen = 0;  // main thread's
+  std::atomic<std::chrono::steady_clock::rep> last_beat{std::chrono::steady_clock::now().time_since_epoch().count()};
   std::thread thread;
 
   void beat() {
-    beats.fetch_add(1, std::memory_order_relaxed);
+    last_beat.store(std::chrono::steady_clock::now().time_since_epoch().count(), std::memory_order_relaxed);
     beat_timer.expires_after(kBeatPeriod);
     beat_timer.async_wait([this](std::error_code ec) {
       if (!ec) beat();
@@ -76,6 +76,7 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
           ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr};
           auto station = std::make_unique<FleetStation>(spec, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
           station->start();
+          if (i == 0) report.first_port = station->server().port();
           th.stations.push_back(std::move(station));
         } catch (const std::exception& e) {
           failure = e.what();
@@ -138,14 +139,11 @@ void FleetHost::stop() noexcept {
     if (t->thread.joinable()) t->thread.join();
 }
 
-bool FleetHost::threads_turning() {
-  bool all = true;
-  for (auto& t : threads_) {
-    const auto now = t->beats.load(std::memory_order_relaxed);
-    if (now == t->beats_seen) all = false;
-    t->beats_seen = now;
-  }
-  return all;
+bool FleetHost::threads_turning(std::chrono::steady_clock::duration within) {
+  const auto now = std::chrono::steady_clock::now().time_since_epoch();
+  for (auto& t : threads_)
+    if (now - std::chrono::steady_clock::duration(t->last_beat.load(std::memory_order_relaxed)) > within) return false;
+  return true;
 }
 
 }  // namespace orvane::fleet

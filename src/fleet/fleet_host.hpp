@@ -7,6 +7,7 @@
 #include "station/event_uplink.hpp"
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <memory>
@@ -19,6 +20,7 @@ struct StartReport {
   std::size_t stations = 0;  // described
   std::size_t up = 0;  // listening
   std::vector<std::pair<long, std::string>> failures;  // station index, reason
+  int first_port = 0;  // the port of the first station up (what a fleet of one listens on)
 };
 
 class FleetHost {
@@ -41,8 +43,8 @@ class FleetHost {
   void stop() noexcept;
 
   std::size_t thread_count() const { return threads_.size(); }
-  // True when every station thread has turned since the last call.
-  bool threads_turning();
+  // True when every station thread has turned within `within`.
+  bool threads_turning(std::chrono::steady_clock::duration within = std::chrono::seconds(1));
 
  private:
   struct Thread;
