@@ -1,6 +1,7 @@
 #include "fleet/fleet_host.hpp"
 
 #include "fleet/fleet_station.hpp"
+#include "fleet/thread_flush.hpp"
 #include "platform/clock.hpp"
 #include "platform/line_output.hpp"
 
@@ -29,6 +30,7 @@ struct FleetHost::Thread {
   asio::io_context ioc{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
   SystemClock clock;
+  ThreadFlush flush{ioc};
   std::optional<LineOutput> stdout_lines;
   std::vector<std::unique_ptr<FleetStation>> stations;
   asio::steady_timer beat_timer{ioc};
@@ -73,7 +75,7 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
         const auto& spec = spec_.stations[i];
         std::string failure;
         try {
-          ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr};
+          ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr, &th.flush};
           auto station = std::make_unique<FleetStation>(spec, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
           station->start();
           if (i == 0) report.first_port = station->server().port();
@@ -127,6 +129,8 @@ void FleetHost::stop() noexcept {
     Thread& th = *t;
     asio::post(th.ioc, [&th] {
       th.beat_timer.cancel();
+      // Lines written but not yet flushed count before the stations end.
+      th.flush.flush_now();
       // In the order they started, each ended whole before the next.
       for (auto& s : th.stations) s.reset();
       th.stations.clear();

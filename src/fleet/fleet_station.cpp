@@ -107,6 +107,7 @@ FleetStation::FleetStation(const StationSpec& spec, ThreadShared shared, std::un
   StationDeps deps{shared.clock, flag_, power_, nullptr};
   deps.device = line_.get();
   deps.uplink = shared.uplink ? shared.uplink : uplink_.get();
+  deps.flush_group = shared.flush_group;
   station_ = std::make_unique<Station>(shared.ioc, log_, deps, spec.dir);
   server_ = std::make_unique<CommandServer>(shared.ioc, *station_);
   listener_.emplace(*server_, spec.listen_address, spec.port);

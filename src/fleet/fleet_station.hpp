@@ -36,6 +36,7 @@ struct ThreadShared {
   const Clock& clock;
   LineOutput* stdout_lines = nullptr;  // the thread's, for stations logging to stdout
   EventUplink* uplink = nullptr;  // each station's own when null (see FleetStation)
+  EventFlushGroup* flush_group = nullptr;  // the thread's flush of event appends
 };
 
 class FleetStation {

@@ -159,6 +159,7 @@ std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
   }
   std::lock_guard lock(mutex_);
   if (file_.empty()) throw std::logic_error("event buffer has no file");
+  if (unflushed_.active) throw std::logic_error("event buffer: lines wait for their flush");
   if (lines.empty()) return lines_.size();
   const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno(errno, "Cannot open file", file_);
@@ -193,6 +194,67 @@ std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
     live_bytes_ += line.size() + 2;
   }
   return lines_.size();
+}
+
+void EventBuffer::append_unflushed(const std::vector<std::string>& lines) {
+  std::string bytes;
+  for (const auto& line : lines) {
+    if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }))
+      throw std::invalid_argument("event line holds a line break");
+    bytes += line;
+    bytes += "\r\n";
+  }
+  std::lock_guard lock(mutex_);
+  if (file_.empty()) throw std::logic_error("event buffer has no file");
+  if (unflushed_.active) throw std::logic_error("event buffer: lines wait for their flush");
+  const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+  if (fd < 0) throw_errno(errno, "Cannot open file", file_);
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) {
+    const int err = errno;
+    ::close(fd);
+    throw_errno(err, "Cannot read file", file_);
+  }
+  try {
+    write_all_at(fd, bytes, file_);
+  } catch (const std::system_error& e) {
+    if (::ftruncate(fd, st.st_size) == 0) data_sync(fd);
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  unflushed_ = {true, lines, static_cast<std::uint64_t>(st.st_size)};
+}
+
+std::size_t EventBuffer::commit_appended(bool flushed) {
+  std::lock_guard lock(mutex_);
+  if (!unflushed_.active) return lines_.size();
+  Unflushed u = std::move(unflushed_);
+  unflushed_ = {};
+  if (!flushed) {
+    // As add_all after a failed flush: none of them counts, none is kept.
+    const int fd = ::open(file_.c_str(), O_WRONLY | O_CLOEXEC);
+    const bool cut = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(u.before)) == 0 && data_sync(fd) == 0;
+    const int err = errno;
+    if (fd >= 0) ::close(fd);
+    if (!cut) throw_errno(err, "Cannot write file", file_);
+    return lines_.size();
+  }
+  if (u.before == 0 && !dir_synced_) {
+    sync_dir(file_);
+    dir_synced_ = true;
+  }
+  for (auto& line : u.lines) {
+    const auto bytes = static_cast<std::uint32_t>(line.size() + 2);
+    live_bytes_ += bytes;
+    lines_.push_back({std::move(line), bytes});
+  }
+  return lines_.size();
+}
+
+bool EventBuffer::has_unflushed() const {
+  std::lock_guard lock(mutex_);
+  return unflushed_.active;
 }
 
 std::vector<std::string> EventBuffer::head(std::size_t count) const {
@@ -240,7 +302,9 @@ void EventBuffer::remove_front(std::size_t count) {
 
 bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
   std::unique_lock lock(mutex_);
-  if (file_.empty() || head_ == 0) return false;
+  // Lines written but not yet counted sit past the copied range: leave the
+  // file as it is until they are.
+  if (file_.empty() || head_ == 0 || unflushed_.active) return false;
   if (!force && !lines_.empty() && !(head_ >= live_bytes_ && head_ >= kCompactAtLeast)) return false;
   const auto path = file_;
   const std::uint64_t from = head_;
@@ -265,6 +329,12 @@ bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
     copy_range(src, dst, from, copied, path);
     if (data_sync(dst) != 0) fail(errno);
     lock.lock();
+    if (unflushed_.active) {
+      ::close(src);
+      ::close(dst);
+      ::unlink(tmp.c_str());
+      return false;
+    }
     const std::uint64_t end = head_ + live_bytes_;
     if (end > copied) {
       copy_range(src, dst, copied, end, path);

@@ -77,6 +77,19 @@ class EventBuffer {
   std::size_t add_all(const std::vector<std::string>& lines);
   std::size_t add(const std::string& line) { return add_all(std::vector<std::string>{line}); }
 
+  // The same in two steps, for a flush shared with other files: the lines
+  // are written now (a failed write cuts them off again and throws) and
+  // count only once commit_appended(true) says a flush covered them;
+  // commit_appended(false) cuts them off the file. One append waits at a
+  // time: add_all and another append refuse to run meanwhile
+  // (std::logic_error), and compaction waits for the next time.
+  void append_unflushed(const std::vector<std::string>& lines);
+  // Returns the number of lines now buffered; std::system_error when lines
+  // that were not flushed can't be cut off (they are then read back at the
+  // next start, as after a crash before the flush).
+  std::size_t commit_appended(bool flushed);
+  bool has_unflushed() const;
+
   // The first `count` lines (fewer when fewer wait) and where they start.
   std::vector<std::string> head(std::size_t count) const;
   BufferPosition position() const;
@@ -120,6 +133,11 @@ class EventBuffer {
   std::uint64_t head_ = 0;  // bytes of delivered lines at the file's start
   std::uint64_t live_bytes_ = 0;  // bytes of the buffered lines, line ends included
   bool dir_synced_ = false;  // the folder entry of a new file is on disk
+  struct Unflushed {
+    bool active = false;
+    std::vector<std::string> lines;
+    std::uint64_t before = 0;  // the file's size before them
+  } unflushed_;
 };
 
 }  // namespace orvane

@@ -6,6 +6,7 @@
 #include "core/local_time.hpp"
 #include "station/channel_table.hpp"
 #include "station/event_log_files.hpp"
+#include "station/event_flush.hpp"
 #include "station/event_path.hpp"
 #include "station/settings.hpp"
 
@@ -17,7 +18,19 @@ namespace {
 constexpr const char* kLoopbackHost = "127.0.0.1";
 }  // namespace
 
+struct EventCheck::Made {
+  LocalTime at;
+  struct Change {
+    int row;
+    int state;
+  };
+  std::vector<Change> changes;
+  std::vector<std::string> lines;  // as buffered
+  std::vector<std::string> raw_lines;  // with the panel's text as the value, for the raw log
+};
+
 void EventCheck::run() {
+  if (waiting_for_flush_) return;
   const auto& settings = settings_;
   const auto& sensor_table = table_.sensors();
   auto& events = events_.buffer();
@@ -29,13 +42,10 @@ void EventCheck::run() {
   // The events of one check are buffered together, with one flush; each
   // counts (and its state is taken) only once that flush succeeded. An event
   // that could not be buffered is made again at the next check.
-  struct Change {
-    int row;
-    int state;
-  };
-  std::vector<Change> changes;
-  std::vector<std::string> lines;  // as buffered
-  std::vector<std::string> raw_lines;  // with the panel's text as the value, for the raw log
+  Made made{at, {}, {}, {}};
+  auto& changes = made.changes;
+  auto& lines = made.lines;
+  auto& raw_lines = made.raw_lines;
   for (int row = 1; row < sensor_table.row_count(); ++row) {
     if (!row_watched(sensor_table, row)) continue;
     // Rows past the last panel have no value to watch.
@@ -56,14 +66,50 @@ void EventCheck::run() {
     lines.push_back(std::move(line));
     raw_lines.push_back(event_line(kind, stamp, settings.factory_id, settings.sensor_id, port_id, trim(p.value)));
   }
-  std::size_t count = 0;
-  if (!lines.empty()) {
+  if (lines.empty()) {
+    if (!loopback) events_.check_and_send(settings);
+    return;
+  }
+  if (group_) {
     try {
-      count = events.add_all(lines);
+      events.append_unflushed(lines);
     } catch (const std::exception& e) {
-      log_.log(std::string("Error : event not buffered: ") + e.what());
-      changes.clear();
+      finish(made, 0, e.what());
+      return;
     }
+    waiting_for_flush_ = true;
+    group_->after_flush(events.file(), [this, alive = std::weak_ptr<bool>(alive_),
+                                        made = std::move(made)](bool flushed) mutable {
+      if (alive.expired()) return;
+      waiting_for_flush_ = false;
+      std::size_t count = 0;
+      std::string error;
+      try {
+        count = events_.buffer().commit_appended(flushed);
+        if (!flushed) error = "Cannot write file " + events_.buffer().file().string() + ": the flush failed";
+      } catch (const std::exception& e) {
+        error = e.what();
+      }
+      finish(made, count, error);
+    });
+    return;
+  }
+  std::size_t count = 0;
+  std::string error;
+  try {
+    count = events.add_all(lines);
+  } catch (const std::exception& e) {
+    error = e.what();
+  }
+  finish(made, count, error);
+}
+
+void EventCheck::finish(Made& made, std::size_t count, const std::string& error) {
+  auto& changes = made.changes;
+  const auto& at = made.at;
+  if (!error.empty()) {
+    log_.log("Error : event not buffered: " + error);
+    changes.clear();
   }
   if (!changes.empty()) {
     // Each day file takes the check's lines in one write; what each line met
@@ -76,8 +122,8 @@ void EventCheck::run() {
         return std::vector<std::string>(of.size(), e.what());
       }
     };
-    const auto log_errors = write_logs(write_event_logs, lines);
-    const auto raw_errors = write_logs(write_raw_event_logs, raw_lines);
+    const auto log_errors = write_logs(write_event_logs, made.lines);
+    const auto raw_errors = write_logs(write_raw_event_logs, made.raw_lines);
     // This tick's lines are the buffer's last ones.
     for (std::size_t i = 0; i < changes.size(); ++i) {
       log_.log("Events : Add Event to buffer " + std::to_string(count - changes.size() + 1 + i) + " Events");
@@ -86,7 +132,7 @@ void EventCheck::run() {
       table_.panel(changes[i].row).event_state = changes[i].state;
     }
   }
-  if (!loopback) events_.check_and_send(settings);
+  if (trim(settings_.host) != kLoopbackHost) events_.check_and_send(settings_);
 }
 
 }  // namespace orvane

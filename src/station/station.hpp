@@ -40,6 +40,7 @@
 
 namespace orvane {
 
+class EventFlushGroup;
 struct StationSnapshot;
 class StationTicks;
 
@@ -54,6 +55,7 @@ struct StationDeps {
   Dialer* dialer = nullptr;  // dial-up link; none: nothing is dialled
   Pinger* pinger = nullptr;  // confirms a dial-up link by ping
   SteadyTime* steady_time = nullptr;  // timers, upload budgets, dial pauses; none: the machine's
+  EventFlushGroup* flush_group = nullptr;  // events flushed with other stations'; none: each check its own
 };
 
 class Station final : public MessageHandler, public StationControl {

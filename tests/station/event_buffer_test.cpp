@@ -239,3 +239,31 @@ TEST(EventBuffer, AKillAroundTheSwapOrAForeignHeadLosesAndRepeatsNothing) {
   EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("x", "y"));
   EXPECT_FALSE(std::filesystem::exists(buffer.head_file()));
 }
+
+// Lines flushed with other stations' count only once their flush is over:
+// until then nothing sees them and compaction leaves the file be; a failed
+// flush cuts them off the file, so they never come back after a restart.
+TEST(EventBuffer, AppendedLinesCountOnlyAfterTheirSharedFlush) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir.path() / "Event.Sav");
+  buffer.add_all({"a1", "a2"});
+  buffer.remove_front(1);
+  buffer.append_unflushed({"b1", "b2"});
+  EXPECT_EQ(buffer.size(), 1u);
+  EXPECT_TRUE(buffer.has_unflushed());
+  EXPECT_THROW(buffer.add("c"), std::logic_error);
+  EXPECT_FALSE(buffer.compact(true));
+  EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a1\r\na2\r\nb1\r\nb2\r\n");
+  EXPECT_EQ(buffer.commit_appended(false), 1u);
+  EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a1\r\na2\r\n");
+
+  buffer.append_unflushed({"d1"});
+  EXPECT_EQ(buffer.commit_appended(true), 2u);
+  EXPECT_THAT(buffer.lines(), ElementsAre("a2", "d1"));
+  EXPECT_TRUE(buffer.compact(true));
+  EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a2\r\nd1\r\n");
+  EventBuffer again;
+  again.load(dir.path() / "Event.Sav");
+  EXPECT_THAT(again.lines(), ElementsAre("a2", "d1"));
+}
