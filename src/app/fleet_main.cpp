@@ -92,6 +92,10 @@ int main(int argc, char** argv) {
   });
   main_ioc.run();
   host.stop();
-  if (!one) std::cerr << "orvane-fleet: stopped\n";
+  if (!one) {
+    const auto t = host.totals();
+    std::cerr << "orvane-fleet: stopped; " << t.appends << " event appends made durable by " << t.flushes
+              << " flushes\n";
+  }
   return 0;
 }

@@ -32,8 +32,13 @@ double ValueSource::value(double t) {
       return a + (b - a) * std::fmod(t, period) / period;
     }
     case walk: {
-      std::uniform_real_distribution<double> step(-b, b);
-      walk_value += step(rng);
+      rng += 0x9e3779b97f4a7c15ULL;
+      std::uint64_t z = rng;
+      z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+      z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+      z ^= z >> 31;
+      const double u = static_cast<double>(z >> 11) * 0x1.0p-53;  // [0, 1)
+      walk_value += -b + 2 * b * u;
       return walk_value;
     }
   }
@@ -58,7 +63,7 @@ ValueSource parse_value_source(std::string_view text, std::uint64_t seed) {
     s.kind = ValueSource::walk;
     s.a = num(1, 10), s.b = num(2, 0.1);
     s.walk_value = s.a;
-    s.rng.seed(seed);
+    s.rng = seed;
   } else {
     throw std::invalid_argument("unknown source '" + p[0] + "'");
   }

@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <map>
 #include <optional>
-#include <random>
 #include <string>
 #include <string_view>
 
@@ -21,7 +20,10 @@ struct ValueSource {
   enum Kind { constant, sine, ramp, walk } kind = sine;
   // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step
   double a = 10, b = 8, c = 20;
-  std::mt19937_64 rng{};
+  // A walk's steps come from splitmix64: eight bytes of state per input
+  // (thousands of stations' modules live in one fleet process), and the
+  // same steps for a seed on every platform and library.
+  std::uint64_t rng = 0;
   double walk_value = 0;
 
   // The value at `t` seconds since the modules started; a walk takes one

@@ -143,6 +143,15 @@ void FleetHost::stop() noexcept {
     if (t->thread.joinable()) t->thread.join();
 }
 
+FleetHost::Totals FleetHost::totals() const {
+  Totals t;
+  for (const auto& th : threads_) {
+    t.appends += th->flush.appends();
+    t.flushes += th->flush.flushes();
+  }
+  return t;
+}
+
 bool FleetHost::threads_turning(std::chrono::steady_clock::duration within) {
   const auto now = std::chrono::steady_clock::now().time_since_epoch();
   for (auto& t : threads_)

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -43,6 +44,13 @@ class FleetHost {
   void stop() noexcept;
 
   std::size_t thread_count() const { return threads_.size(); }
+  // Event appends of all stations and the flushes that made them durable
+  // (read after stop(), or as a rough figure while running).
+  struct Totals {
+    std::uint64_t appends = 0;
+    std::uint64_t flushes = 0;
+  };
+  Totals totals() const;
   // True when every station thread has turned within `within`.
   bool threads_turning(std::chrono::steady_clock::duration within = std::chrono::seconds(1));
 
