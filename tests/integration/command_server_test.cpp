@@ -186,6 +186,16 @@ int station_side_of(int station_port, const Host& host) {
   return -1;
 }
 
+// Descriptors of this process that are readiness sets (epoll).
+std::size_t readiness_sets() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == "anon_inode:[eventpoll]") ++n;
+  }
+  return n;
+}
+
 const std::string kReadData = frame("h", {"READ_DATA 1 F1 S1"});
 const std::string kReadDataReply =
     "\x01h\x02 EVENTA 200612071230 F1 F1S1 T01 IS 0 \x03\x02 EVENTA 200612071230 F1 F1S1 T02 IS 0 \x03\x04";
@@ -284,6 +294,26 @@ TEST(CommandServer, HostsComingAndGoingAreEachAnswered) {
   Host d(s.port());
   d.send(kReadData);
   EXPECT_EQ(visible(d.read_replies()), visible(kReadDataReply));
+}
+
+// A process holds thousands of stations, most of them without a host: such
+// a station holds its listening socket and no readiness set of its own;
+// the set comes with the first host and goes after the last.
+TEST(CommandServer, AStationWithoutHostsHoldsNoReadinessSet) {
+  const auto before = readiness_sets();
+  TcpStation s;
+  const auto sessions = [&] { return s.run([&] { return s.server.session_count(); }); };
+  // The station thread's io_context has one set of its own, for all its stations.
+  EXPECT_EQ(readiness_sets(), before + 1);
+  for (int round = 0; round < 2; ++round) {
+    {
+      Host host(s.port());  // its io_context has one too
+      host.send(kReadData);
+      EXPECT_EQ(visible(host.read_replies()), visible(kReadDataReply));
+      EXPECT_EQ(readiness_sets(), before + 3);
+    }
+    EXPECT_TRUE(wait_until([&] { return sessions() == 0 && readiness_sets() == before + 1; })) << readiness_sets();
+  }
 }
 
 TEST(CommandServer, ProblemCommandClosesThatConnectionOnly) {
