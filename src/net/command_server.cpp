@@ -43,9 +43,10 @@ CommandServer::~CommandServer() { close(); }
 void CommandServer::listen(const ListenSettings& settings) {
   listen_failure_.clear();
   try {
-    open_acceptor(settings.port);
+    open_acceptor(settings.port, settings.address);
   } catch (const std::exception& e) {
-    listen_failure_ = "port " + std::to_string(settings.port) + ": " + e.what();
+    listen_failure_ = (settings.address.empty() ? "" : settings.address + " ") + "port " +
+                      std::to_string(settings.port) + ": " + e.what();
     throw;
   }
   allow_ = HostAllowList::parse(settings.allow_hosts);
@@ -62,19 +63,34 @@ void CommandServer::listen(const ListenSettings& settings) {
   accept();
 }
 
-void CommandServer::open_acceptor(int port) {
+void CommandServer::open_acceptor(int port, const std::string& address) {
   // Port 0 would listen on a port nobody knows: not a usable setting.
   if (port < 1 || port > 65535) throw std::invalid_argument("Invalid port " + std::to_string(port));
+  asio::ip::address bound_to;
+  if (!address.empty()) {
+    // A literal only: a name would be looked up on the station thread, and
+    // could stand for several addresses or change meaning later.
+    std::error_code ec;
+    bound_to = asio::ip::make_address(address, ec);
+    if (ec) throw std::invalid_argument("Invalid listen address \"" + address + "\": not an IPv4 or IPv6 address");
+  }
   close();
   asio::ip::tcp::acceptor acceptor(ioc_);
   asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v6(), static_cast<unsigned short>(port));
   std::error_code ec;
-  acceptor.open(endpoint.protocol(), ec);
-  if (ec) {
-    endpoint = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+  if (!address.empty()) {
+    endpoint = asio::ip::tcp::endpoint(bound_to, static_cast<unsigned short>(port));
     acceptor.open(endpoint.protocol());
+    // "::" takes IPv4 hosts too, as no address at all does.
+    if (bound_to.is_v6()) acceptor.set_option(asio::ip::v6_only(false), ec);
   } else {
-    acceptor.set_option(asio::ip::v6_only(false), ec);  // IPv4 too, where the system allows it
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec) {
+      endpoint = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+      acceptor.open(endpoint.protocol());
+    } else {
+      acceptor.set_option(asio::ip::v6_only(false), ec);  // IPv4 too, where the system allows it
+    }
   }
   acceptor.set_option(asio::socket_base::reuse_address(true));
   acceptor.bind(endpoint);

@@ -1,5 +1,6 @@
 // The command server's TCP side: the listening socket on ClientPort (all
-// interfaces, IPv6 and IPv4) and a session per admitted connection, served
+// interfaces, IPv6 and IPv4, or the one address given) and a session per
+// admitted connection, served
 // by the station's SessionLoop on the station thread. Who may
 // connect is decided at accept, before anything the host sends is read:
 // [Connection] AllowHosts and a cap on hosts at once (MaxHosts, lowered to
@@ -24,10 +25,11 @@ class CommandServer final : public CommandListener {
   CommandServer(asio::io_context& ioc, MessageHandler& handler);
   ~CommandServer() override;
 
-  // Opens the listening socket on settings.port (1..65535) and takes the
-  // allow-list and the cap on hosts; throws std::system_error (port in use ...) or
-  // std::invalid_argument (port out of range, 0 included). The failure's
-  // text stays readable in listen_failure().
+  // Opens the listening socket on settings.port (1..65535) of
+  // settings.address and takes the allow-list and the cap on hosts; throws
+  // std::system_error (port in use ...) or std::invalid_argument (port out
+  // of range, 0 included, or an address that is not an IP literal). The
+  // failure's text stays readable in listen_failure().
   void listen(const ListenSettings& settings) override;
   void close();
   int port() const;
@@ -41,7 +43,7 @@ class CommandServer final : public CommandListener {
   std::size_t unfinished_bytes() const { return sessions_.unfinished_bytes(); }
 
  private:
-  void open_acceptor(int port);
+  void open_acceptor(int port, const std::string& address);
   void accept();
   // True when the new connection may have a session; otherwise it is
   // closed before anything is read and the refusal logged (rate limited).

@@ -212,6 +212,36 @@ TEST(CommandServer, AnswersOverIpv4AndIpv6EvenOneByteAtATime) {
   EXPECT_EQ(visible(v6.read_replies()), visible(kReadDataReply));
 }
 
+// Stations of one machine may share a port, each on an address of its own.
+TEST(CommandServer, ListensOnTheAddressItIsGivenOnly) {
+  TcpStation a, b, c;
+  const int port = free_tcp_port();
+  const auto listen = [port](TcpStation& s, const std::string& address) {
+    s.run([&] { s.server.listen({.port = port, .address = address}); });
+  };
+  const auto sessions = [](TcpStation& s) { return s.run([&] { return s.server.session_count(); }); };
+  listen(a, "127.0.0.2");
+  listen(b, "127.0.0.3");
+  listen(c, "::1");
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (const char* address : {"127.0.0.2", "127.0.0.3", "::1"}) {
+    hosts.push_back(std::make_unique<Host>(port, address));
+    hosts.back()->send(kReadData);
+    EXPECT_EQ(visible(hosts.back()->read_replies()), visible(kReadDataReply)) << address;
+  }
+  EXPECT_EQ(sessions(a), 1u);
+  EXPECT_EQ(sessions(b), 1u);
+  EXPECT_EQ(sessions(c), 1u);
+  EXPECT_THROW(Host(port, "127.0.0.1"), std::system_error);  // nobody listens on the other addresses
+
+  for (const char* bad : {"localhost", "127.0.0.256", "[::1]"}) {
+    EXPECT_THROW(listen(a, bad), std::invalid_argument);
+    const auto failure = a.run([&] { return a.server.listen_failure(); });
+    EXPECT_EQ(failure, std::string(bad) + " port " + std::to_string(port) + ": Invalid listen address \"" + bad +
+                           "\": not an IPv4 or IPv6 address");
+  }
+}
+
 TEST(CommandServer, EveryCommandWordOverTheWire) {
   TcpStation s;
   Host host(s.port());
