@@ -35,8 +35,8 @@ std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::siz
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(wanted, room)));
 }
 
-CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler)
-    : ioc_(ioc), handler_(handler), accept_retry_(ioc), sessions_(ioc, handler, refusals_) {}
+CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget)
+    : ioc_(ioc), handler_(handler), budget_(budget), accept_retry_(ioc), sessions_(ioc, handler, refusals_) {}
 
 CommandServer::~CommandServer() { close(); }
 
@@ -54,12 +54,17 @@ void CommandServer::listen(const ListenSettings& settings) {
     handler_.log_line("Error : AllowHosts: \"" + bad + "\" is not an address or a prefix");
   if (allow_.restricts() && allow_.entries().empty()) handler_.log_line("Error : AllowHosts lets no host in");
 
-  rlimit rl{};
-  const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : FD_SETSIZE;
-  host_cap_ = host_cap_for(settings.max_hosts, limit, open_descriptors());
-  if (host_cap_ < static_cast<std::size_t>(std::max(settings.max_hosts, 1)))
-    handler_.log_line("Error : descriptor limit " + std::to_string(limit) + " leaves room for " +
-                      std::to_string(host_cap_) + " hosts (MaxHosts " + std::to_string(settings.max_hosts) + ")");
+  if (budget_) {
+    // The budget's owner fits the hosts of all its stations to the limit.
+    host_cap_ = static_cast<std::size_t>(std::max(settings.max_hosts, 1));
+  } else {
+    rlimit rl{};
+    const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : FD_SETSIZE;
+    host_cap_ = host_cap_for(settings.max_hosts, limit, open_descriptors());
+    if (host_cap_ < static_cast<std::size_t>(std::max(settings.max_hosts, 1)))
+      handler_.log_line("Error : descriptor limit " + std::to_string(limit) + " leaves room for " +
+                        std::to_string(host_cap_) + " hosts (MaxHosts " + std::to_string(settings.max_hosts) + ")");
+  }
   accept();
 }
 
@@ -109,7 +114,7 @@ void CommandServer::close() {
 
 int CommandServer::port() const { return acceptor_ ? acceptor_->local_endpoint().port() : 0; }
 
-bool CommandServer::admit(asio::ip::tcp::socket& socket) {
+bool CommandServer::admit(asio::ip::tcp::socket& socket, HostBudget::Place& place) {
   std::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return false;  // already gone
@@ -120,14 +125,26 @@ bool CommandServer::admit(asio::ip::tcp::socket& socket) {
     return false;
   }
   if (sessions_.session_count() >= host_cap_) {
-    if (!cap_logged_ || now - last_cap_log_ >= std::chrono::seconds(limits::kRefusalLogSeconds)) {
-      cap_logged_ = true;
-      last_cap_log_ = now;
+    if (cap_refusal_due(now))
       handler_.log_line("Error : " + std::to_string(host_cap_) + " hosts connected, no more accepted (host " +
                         host_address_text(remote.address()) + ")");
-    }
     return false;
   }
+  if (budget_ && !(place = budget_->take())) {
+    if (cap_refusal_due(now))
+      handler_.log_line("Error : all " + std::to_string(budget_->limit()) +
+                        " host connections of the process in use, no more accepted (host " +
+                        host_address_text(remote.address()) + ")");
+    return false;
+  }
+  return true;
+}
+
+// One line a minute for hosts over a cap, whichever cap and whoever they are.
+bool CommandServer::cap_refusal_due(RefusalLog::Time now) {
+  if (cap_logged_ && now - last_cap_log_ < std::chrono::seconds(limits::kRefusalLogSeconds)) return false;
+  cap_logged_ = true;
+  last_cap_log_ = now;
   return true;
 }
 
@@ -147,7 +164,8 @@ void CommandServer::accept() {
     }
     last_accept_error_ = {};
     std::error_code ignored;
-    if (!admit(socket)) {
+    HostBudget::Place place;
+    if (!admit(socket, place)) {
       // Closed at once with a reset: nothing it sent is read, and no
       // closing handshake lingers on the station's side.
       socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -158,7 +176,7 @@ void CommandServer::accept() {
       const auto address = host_address_text(socket.remote_endpoint(ignored).address());
       const int fd = socket.release(ignored);
       if (fd >= 0) {
-        if (const auto failed = sessions_.add(fd, address))
+        if (const auto failed = sessions_.add(fd, address, std::move(place)))
           handler_.log_line("Error : accept: " + std::string(std::strerror(failed.value())));
       }
     }

@@ -4,10 +4,12 @@
 // by the station's SessionLoop on the station thread. Who may
 // connect is decided at accept, before anything the host sends is read:
 // [Connection] AllowHosts and a cap on hosts at once (MaxHosts, lowered to
-// fit the descriptor limit). The memory of unfinished messages is bounded
-// for all hosts together.
+// fit the descriptor limit, or within a budget the process's stations
+// share). The memory of unfinished messages is bounded for all hosts
+// together.
 #pragma once
 #include "net/host_allow_list.hpp"
+#include "net/host_budget.hpp"
 #include "net/refusal_log.hpp"
 #include "net/session_loop.hpp"
 #include "station/host_messages.hpp"
@@ -22,7 +24,10 @@ namespace orvane {
 
 class CommandServer final : public CommandListener {
  public:
-  CommandServer(asio::io_context& ioc, MessageHandler& handler);
+  // `budget`: the hosts of every station of the process together, when it
+  // runs many; it must outlive the server. Without one, the cap on hosts
+  // comes from the descriptors this process has left at listen().
+  CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget = nullptr);
   ~CommandServer() override;
 
   // Opens the listening socket on settings.port (1..65535) of
@@ -37,7 +42,8 @@ class CommandServer final : public CommandListener {
   const std::string& listen_failure() const { return listen_failure_; }
   // Sessions alive right now (open or draining their last replies).
   std::size_t session_count() const { return sessions_.session_count(); }
-  // Hosts served at once: MaxHosts, or fewer when descriptors are short.
+  // Hosts served at once: MaxHosts, or fewer when descriptors are short
+  // (with a budget: MaxHosts, while the budget has places).
   std::size_t host_cap() const { return host_cap_; }
   // Bytes held for unfinished messages by all sessions together.
   std::size_t unfinished_bytes() const { return sessions_.unfinished_bytes(); }
@@ -45,12 +51,15 @@ class CommandServer final : public CommandListener {
  private:
   void open_acceptor(int port, const std::string& address);
   void accept();
-  // True when the new connection may have a session; otherwise it is
-  // closed before anything is read and the refusal logged (rate limited).
-  bool admit(asio::ip::tcp::socket& socket);
+  // True when the new connection may have a session, with its `place` in
+  // the budget if there is one; otherwise it is closed before anything is
+  // read and the refusal logged (rate limited).
+  bool admit(asio::ip::tcp::socket& socket, HostBudget::Place& place);
+  bool cap_refusal_due(RefusalLog::Time now);
 
   asio::io_context& ioc_;
   MessageHandler& handler_;
+  HostBudget* budget_;
   std::optional<asio::ip::tcp::acceptor> acceptor_;
   asio::steady_timer accept_retry_;
   std::error_code last_accept_error_;

@@ -26,14 +26,14 @@ SessionLoop::~SessionLoop() {
   read_again_.clear();
 }
 
-std::error_code SessionLoop::add(int fd, std::string address) {
+std::error_code SessionLoop::add(int fd, std::string address, HostBudget::Place place) {
   if (epoll_fd_ < 0) {
     if (const auto failed = open_set()) {
       ::close(fd);
       return failed;
     }
   }
-  const auto session = std::make_shared<Session>(fd, std::move(address), *this, handler_);
+  const auto session = std::make_shared<Session>(fd, std::move(address), *this, handler_, std::move(place));
   if (!session->join()) {
     const std::error_code failed{errno, std::system_category()};
     if (sessions_.empty()) release_when_idle();

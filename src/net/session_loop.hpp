@@ -7,6 +7,7 @@
 // the read buffer exist only while there are sessions: a process holds
 // thousands of stations, most of them without a host most of the time.
 #pragma once
+#include "net/host_budget.hpp"
 #include "net/refusal_log.hpp"
 #include "station/host_messages.hpp"
 
@@ -35,8 +36,9 @@ class SessionLoop {
 
   // Serves `fd`, a connected non-blocking socket, from now on. On failure
   // (no set can be made, or it refuses the socket) the socket is closed and
-  // the error returned.
-  std::error_code add(int fd, std::string address);
+  // the error returned. The host's `place` in a process's budget, if any,
+  // is given back when its session ends.
+  std::error_code add(int fd, std::string address, HostBudget::Place place = {});
   // Sessions alive right now (open or draining their last replies).
   std::size_t session_count() const { return sessions_.size(); }
   // Bytes held for unfinished messages by all sessions together.

@@ -30,9 +30,11 @@ class TcpStation {
  public:
   // `settings`: more lines of emulate.ini's [Connection] section. With
   // `manual_steady_time` the station's timers fire only when a test moves
-  // `steady` on; otherwise they run in real time.
-  explicit TcpStation(const std::string& settings = "", bool manual_steady_time = false)
-      : steady_time(manual_steady_time ? &steady : nullptr) {
+  // `steady` on; otherwise they run in real time. `host_budget`: shared
+  // with the process's other stations.
+  explicit TcpStation(const std::string& settings = "", bool manual_steady_time = false,
+                      HostBudget* host_budget = nullptr)
+      : steady_time(manual_steady_time ? &steady : nullptr), budget(host_budget) {
     std::filesystem::create_directory(dir / "history");
     std::filesystem::create_directory(dir / "log");
     write_text(dir / "emulate.ini",
@@ -94,9 +96,10 @@ class TcpStation {
   OperatorLog log{ioc};
   ManualSteadyTime steady;
   SteadyTime* steady_time;
+  HostBudget* budget;
   Station st{ioc, log, StationDeps{.clock = clock, .configured_flag = flag, .power = power, .steady_time = steady_time},
              dir.path()};
-  CommandServer server{ioc, st};
+  CommandServer server{ioc, st, budget};
   bool listening = [this] {
     st.set_command_listener(&server);
     return true;
@@ -616,6 +619,45 @@ TEST(CommandServer, HostsBeyondMaxHostsAreClosedAtOnce) {
   Host next(s.port());
   next.send(kReadData);
   EXPECT_EQ(visible(next.read_replies()), visible(kReadDataReply));
+}
+
+// Stations of one process sharing a budget of host connections: each keeps
+// its own MaxHosts, not lowered for the descriptors the others hold, and all
+// together hold no more hosts than the budget; a host that goes gives its
+// place back, to whichever station is asked next.
+TEST(CommandServer, StationsSharingAHostBudgetHoldNoMoreHostsThanItTogether) {
+  HostBudget budget(3);
+  TcpStation a("MaxHosts=2\r\n", false, &budget), b("MaxHosts=1000000\r\n", false, &budget);
+  EXPECT_EQ(b.run([&] { return b.server.host_cap(); }), 1'000'000u);
+  std::vector<std::unique_ptr<Host>> hosts;
+  const auto served = [&](TcpStation& s) {
+    hosts.push_back(std::make_unique<Host>(s.port()));
+    hosts.back()->send(kReadData);
+    return visible(hosts.back()->read_replies()) == visible(kReadDataReply);
+  };
+  EXPECT_TRUE(served(a));
+  EXPECT_TRUE(served(a));
+  EXPECT_TRUE(Host(a.port()).closed_by_station());  // a's own MaxHosts
+  EXPECT_TRUE(served(b));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(Host(b.port()).closed_by_station());  // the budget
+  EXPECT_EQ(b.count_logged("Error : all 3 host connections of the process in use, no more accepted (host 127.0.0.1)"),
+            1u);
+  EXPECT_EQ(a.count_logged("Error : 2 hosts connected, no more accepted (host 127.0.0.1)"), 1u);
+  EXPECT_EQ(budget.in_use(), 3u);
+
+  hosts.erase(hosts.begin());  // one of a's
+  ASSERT_TRUE(wait_until([&] { return budget.in_use() == 2; }));
+  EXPECT_TRUE(served(b));
+  EXPECT_TRUE(Host(a.port()).closed_by_station());
+  // Every place comes back, however its host ended: gone, or cut off by a
+  // problem command.
+  hosts.back()->send(frame("h", {"READ_DATA 1 F2 S2"}));
+  EXPECT_TRUE(hosts.back()->closed_by_station());
+  ASSERT_TRUE(wait_until([&] { return budget.in_use() == 2; }));
+  hosts.clear();
+  EXPECT_TRUE(wait_until([&] { return budget.in_use() == 0; }));
+  EXPECT_TRUE(served(a));
+  EXPECT_EQ(budget.in_use(), 1u);
 }
 
 TEST(CommandServer, UnfinishedMessagesOfAllHostsStayUnderTheirBound) {
