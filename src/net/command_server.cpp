@@ -5,7 +5,6 @@
 #include <asio/ip/v6_only.hpp>
 
 #include <sys/resource.h>
-#include <sys/select.h>
 
 #include <algorithm>
 #include <cstring>
@@ -28,9 +27,8 @@ std::size_t open_descriptors() {
 }  // namespace
 
 std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::size_t descriptors_open) {
-  const std::uint64_t limit = std::min<std::uint64_t>(descriptor_limit, FD_SETSIZE);
   const std::uint64_t used = descriptors_open + static_cast<std::uint64_t>(limits::kDescriptorReserve);
-  const std::uint64_t room = limit > used ? limit - used : 0;
+  const std::uint64_t room = descriptor_limit > used ? descriptor_limit - used : 0;
   const std::uint64_t wanted = max_hosts > 0 ? static_cast<std::uint64_t>(max_hosts) : 1;
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(wanted, room)));
 }
@@ -59,7 +57,8 @@ void CommandServer::listen(const ListenSettings& settings) {
     host_cap_ = static_cast<std::size_t>(std::max(settings.max_hosts, 1));
   } else {
     rlimit rl{};
-    const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : FD_SETSIZE;
+    // Unknown, the limit is taken to be the usual soft one.
+    const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : 1024;
     host_cap_ = host_cap_for(settings.max_hosts, limit, open_descriptors());
     if (host_cap_ < static_cast<std::size_t>(std::max(settings.max_hosts, 1)))
       handler_.log_line("Error : descriptor limit " + std::to_string(limit) + " leaves room for " +

@@ -73,8 +73,8 @@ class CommandServer final : public CommandListener {
 };
 
 // The cap on hosts at once: MaxHosts, lowered so that the descriptors open
-// now, the hosts and the station's reserve stay below the descriptor limit
-// (and below FD_SETSIZE, which the upload's select() needs). At least one.
+// now, the hosts and the station's reserve stay below the descriptor limit.
+// At least one.
 std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::size_t descriptors_open);
 
 }  // namespace orvane
