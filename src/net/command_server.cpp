@@ -5,7 +5,6 @@
 #include <asio/ip/v6_only.hpp>
 
 #include <sys/resource.h>
-#include <sys/select.h>
 
 #include <algorithm>
 #include <cstring>
@@ -28,24 +27,24 @@ std::size_t open_descriptors() {
 }  // namespace
 
 std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::size_t descriptors_open) {
-  const std::uint64_t limit = std::min<std::uint64_t>(descriptor_limit, FD_SETSIZE);
   const std::uint64_t used = descriptors_open + static_cast<std::uint64_t>(limits::kDescriptorReserve);
-  const std::uint64_t room = limit > used ? limit - used : 0;
+  const std::uint64_t room = descriptor_limit > used ? descriptor_limit - used : 0;
   const std::uint64_t wanted = max_hosts > 0 ? static_cast<std::uint64_t>(max_hosts) : 1;
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(wanted, room)));
 }
 
-CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler)
-    : ioc_(ioc), handler_(handler), accept_retry_(ioc), sessions_(ioc, handler, refusals_) {}
+CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget)
+    : ioc_(ioc), handler_(handler), budget_(budget), accept_retry_(ioc), sessions_(ioc, handler, refusals_) {}
 
 CommandServer::~CommandServer() { close(); }
 
 void CommandServer::listen(const ListenSettings& settings) {
   listen_failure_.clear();
   try {
-    open_acceptor(settings.port);
+    open_acceptor(settings.port, settings.address);
   } catch (const std::exception& e) {
-    listen_failure_ = "port " + std::to_string(settings.port) + ": " + e.what();
+    listen_failure_ = (settings.address.empty() ? "" : settings.address + " ") + "port " +
+                      std::to_string(settings.port) + ": " + e.what();
     throw;
   }
   allow_ = HostAllowList::parse(settings.allow_hosts);
@@ -53,28 +52,49 @@ void CommandServer::listen(const ListenSettings& settings) {
     handler_.log_line("Error : AllowHosts: \"" + bad + "\" is not an address or a prefix");
   if (allow_.restricts() && allow_.entries().empty()) handler_.log_line("Error : AllowHosts lets no host in");
 
-  rlimit rl{};
-  const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : FD_SETSIZE;
-  host_cap_ = host_cap_for(settings.max_hosts, limit, open_descriptors());
-  if (host_cap_ < static_cast<std::size_t>(std::max(settings.max_hosts, 1)))
-    handler_.log_line("Error : descriptor limit " + std::to_string(limit) + " leaves room for " +
-                      std::to_string(host_cap_) + " hosts (MaxHosts " + std::to_string(settings.max_hosts) + ")");
+  if (budget_) {
+    // The budget's owner fits the hosts of all its stations to the limit.
+    host_cap_ = static_cast<std::size_t>(std::max(settings.max_hosts, 1));
+  } else {
+    rlimit rl{};
+    // Unknown, the limit is taken to be the usual soft one.
+    const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : 1024;
+    host_cap_ = host_cap_for(settings.max_hosts, limit, open_descriptors());
+    if (host_cap_ < static_cast<std::size_t>(std::max(settings.max_hosts, 1)))
+      handler_.log_line("Error : descriptor limit " + std::to_string(limit) + " leaves room for " +
+                        std::to_string(host_cap_) + " hosts (MaxHosts " + std::to_string(settings.max_hosts) + ")");
+  }
   accept();
 }
 
-void CommandServer::open_acceptor(int port) {
+void CommandServer::open_acceptor(int port, const std::string& address) {
   // Port 0 would listen on a port nobody knows: not a usable setting.
   if (port < 1 || port > 65535) throw std::invalid_argument("Invalid port " + std::to_string(port));
+  asio::ip::address bound_to;
+  if (!address.empty()) {
+    // A literal only: a name would be looked up on the station thread, and
+    // could stand for several addresses or change meaning later.
+    std::error_code ec;
+    bound_to = asio::ip::make_address(address, ec);
+    if (ec) throw std::invalid_argument("Invalid listen address \"" + address + "\": not an IPv4 or IPv6 address");
+  }
   close();
   asio::ip::tcp::acceptor acceptor(ioc_);
   asio::ip::tcp::endpoint endpoint(asio::ip::tcp::v6(), static_cast<unsigned short>(port));
   std::error_code ec;
-  acceptor.open(endpoint.protocol(), ec);
-  if (ec) {
-    endpoint = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+  if (!address.empty()) {
+    endpoint = asio::ip::tcp::endpoint(bound_to, static_cast<unsigned short>(port));
     acceptor.open(endpoint.protocol());
+    // "::" takes IPv4 hosts too, as no address at all does.
+    if (bound_to.is_v6()) acceptor.set_option(asio::ip::v6_only(false), ec);
   } else {
-    acceptor.set_option(asio::ip::v6_only(false), ec);  // IPv4 too, where the system allows it
+    acceptor.open(endpoint.protocol(), ec);
+    if (ec) {
+      endpoint = asio::ip::tcp::endpoint(asio::ip::tcp::v4(), static_cast<unsigned short>(port));
+      acceptor.open(endpoint.protocol());
+    } else {
+      acceptor.set_option(asio::ip::v6_only(false), ec);  // IPv4 too, where the system allows it
+    }
   }
   acceptor.set_option(asio::socket_base::reuse_address(true));
   acceptor.bind(endpoint);
@@ -93,7 +113,7 @@ void CommandServer::close() {
 
 int CommandServer::port() const { return acceptor_ ? acceptor_->local_endpoint().port() : 0; }
 
-bool CommandServer::admit(asio::ip::tcp::socket& socket) {
+bool CommandServer::admit(asio::ip::tcp::socket& socket, HostBudget::Place& place) {
   std::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return false;  // already gone
@@ -104,14 +124,26 @@ bool CommandServer::admit(asio::ip::tcp::socket& socket) {
     return false;
   }
   if (sessions_.session_count() >= host_cap_) {
-    if (!cap_logged_ || now - last_cap_log_ >= std::chrono::seconds(limits::kRefusalLogSeconds)) {
-      cap_logged_ = true;
-      last_cap_log_ = now;
+    if (cap_refusal_due(now))
       handler_.log_line("Error : " + std::to_string(host_cap_) + " hosts connected, no more accepted (host " +
                         host_address_text(remote.address()) + ")");
-    }
     return false;
   }
+  if (budget_ && !(place = budget_->take())) {
+    if (cap_refusal_due(now))
+      handler_.log_line("Error : all " + std::to_string(budget_->limit()) +
+                        " host connections of the process in use, no more accepted (host " +
+                        host_address_text(remote.address()) + ")");
+    return false;
+  }
+  return true;
+}
+
+// One line a minute for hosts over a cap, whichever cap and whoever they are.
+bool CommandServer::cap_refusal_due(RefusalLog::Time now) {
+  if (cap_logged_ && now - last_cap_log_ < std::chrono::seconds(limits::kRefusalLogSeconds)) return false;
+  cap_logged_ = true;
+  last_cap_log_ = now;
   return true;
 }
 
@@ -131,7 +163,8 @@ void CommandServer::accept() {
     }
     last_accept_error_ = {};
     std::error_code ignored;
-    if (!admit(socket)) {
+    HostBudget::Place place;
+    if (!admit(socket, place)) {
       // Closed at once with a reset: nothing it sent is read, and no
       // closing handshake lingers on the station's side.
       socket.set_option(asio::socket_base::linger(true, 0), ignored);
@@ -142,7 +175,7 @@ void CommandServer::accept() {
       const auto address = host_address_text(socket.remote_endpoint(ignored).address());
       const int fd = socket.release(ignored);
       if (fd >= 0) {
-        if (const auto failed = sessions_.add(fd, address))
+        if (const auto failed = sessions_.add(fd, address, std::move(place)))
           handler_.log_line("Error : accept: " + std::string(std::strerror(failed.value())));
       }
     }

@@ -1,12 +1,15 @@
 // The command server's TCP side: the listening socket on ClientPort (all
-// interfaces, IPv6 and IPv4) and a session per admitted connection, served
+// interfaces, IPv6 and IPv4, or the one address given) and a session per
+// admitted connection, served
 // by the station's SessionLoop on the station thread. Who may
 // connect is decided at accept, before anything the host sends is read:
 // [Connection] AllowHosts and a cap on hosts at once (MaxHosts, lowered to
-// fit the descriptor limit). The memory of unfinished messages is bounded
-// for all hosts together.
+// fit the descriptor limit, or within a budget the process's stations
+// share). The memory of unfinished messages is bounded for all hosts
+// together.
 #pragma once
 #include "net/host_allow_list.hpp"
+#include "net/host_budget.hpp"
 #include "net/refusal_log.hpp"
 #include "net/session_loop.hpp"
 #include "station/host_messages.hpp"
@@ -21,13 +24,17 @@ namespace orvane {
 
 class CommandServer final : public CommandListener {
  public:
-  CommandServer(asio::io_context& ioc, MessageHandler& handler);
+  // `budget`: the hosts of every station of the process together, when it
+  // runs many; it must outlive the server. Without one, the cap on hosts
+  // comes from the descriptors this process has left at listen().
+  CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget = nullptr);
   ~CommandServer() override;
 
-  // Opens the listening socket on settings.port (1..65535) and takes the
-  // allow-list and the cap on hosts; throws std::system_error (port in use ...) or
-  // std::invalid_argument (port out of range, 0 included). The failure's
-  // text stays readable in listen_failure().
+  // Opens the listening socket on settings.port (1..65535) of
+  // settings.address and takes the allow-list and the cap on hosts; throws
+  // std::system_error (port in use ...) or std::invalid_argument (port out
+  // of range, 0 included, or an address that is not an IP literal). The
+  // failure's text stays readable in listen_failure().
   void listen(const ListenSettings& settings) override;
   void close();
   int port() const;
@@ -35,20 +42,24 @@ class CommandServer final : public CommandListener {
   const std::string& listen_failure() const { return listen_failure_; }
   // Sessions alive right now (open or draining their last replies).
   std::size_t session_count() const { return sessions_.session_count(); }
-  // Hosts served at once: MaxHosts, or fewer when descriptors are short.
+  // Hosts served at once: MaxHosts, or fewer when descriptors are short
+  // (with a budget: MaxHosts, while the budget has places).
   std::size_t host_cap() const { return host_cap_; }
   // Bytes held for unfinished messages by all sessions together.
   std::size_t unfinished_bytes() const { return sessions_.unfinished_bytes(); }
 
  private:
-  void open_acceptor(int port);
+  void open_acceptor(int port, const std::string& address);
   void accept();
-  // True when the new connection may have a session; otherwise it is
-  // closed before anything is read and the refusal logged (rate limited).
-  bool admit(asio::ip::tcp::socket& socket);
+  // True when the new connection may have a session, with its `place` in
+  // the budget if there is one; otherwise it is closed before anything is
+  // read and the refusal logged (rate limited).
+  bool admit(asio::ip::tcp::socket& socket, HostBudget::Place& place);
+  bool cap_refusal_due(RefusalLog::Time now);
 
   asio::io_context& ioc_;
   MessageHandler& handler_;
+  HostBudget* budget_;
   std::optional<asio::ip::tcp::acceptor> acceptor_;
   asio::steady_timer accept_retry_;
   std::error_code last_accept_error_;
@@ -62,8 +73,8 @@ class CommandServer final : public CommandListener {
 };
 
 // The cap on hosts at once: MaxHosts, lowered so that the descriptors open
-// now, the hosts and the station's reserve stay below the descriptor limit
-// (and below FD_SETSIZE, which the upload's select() needs). At least one.
+// now, the hosts and the station's reserve stay below the descriptor limit.
+// At least one.
 std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::size_t descriptors_open);
 
 }  // namespace orvane

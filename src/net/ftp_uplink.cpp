@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <mutex>
 #include <stdexcept>
@@ -40,6 +41,25 @@ curl_socket_t curl_open_socket(void* self, curlsocktype, curl_sockaddr* address)
 int curl_close_socket(void* self, curl_socket_t fd) {
   static_cast<FtpUplink*>(self)->close_socket(fd);
   return 0;
+}
+
+int curl_watch_socket(CURL*, curl_socket_t fd, int what, void* self, void*) {
+  static_cast<FtpUplink*>(self)->watch_socket(fd, what);
+  return 0;
+}
+
+// Runs every transfer, as curl_multi_perform does, and then tells the
+// socket callback what each one wants watched: libcurl 7.88's
+// curl_multi_perform never calls that callback, and curl_multi_socket_action
+// runs only the transfers a ready socket or an expired timer names, never
+// the one that watches nothing while its data connection is made, which is
+// the one to ask again at once. Deprecated in libcurl for the cost of
+// checking every transfer, with no plan to remove it; here there is one.
+CURLMcode run_transfers(CURLM* m, int* running) {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  return curl_multi_socket_all(m, running);
+#pragma GCC diagnostic pop
 }
 
 // How many times in a row libcurl is asked again at once while it watches no
@@ -95,6 +115,15 @@ void FtpUplink::close_socket(int fd) {
   ::close(fd);
 }
 
+void FtpUplink::watch_socket(int fd, int what) {
+  const auto it = std::find(watched_.begin(), watched_.end(), fd);
+  if (what == CURL_POLL_REMOVE) {
+    if (it != watched_.end()) watched_.erase(it);
+  } else if (it == watched_.end()) {
+    watched_.push_back(fd);
+  }
+}
+
 void FtpUplink::cancel() noexcept {
   std::lock_guard lock(sockets_mutex_);
   cancelled_ = true;
@@ -137,6 +166,8 @@ void FtpUplink::connect(const UplinkTarget& target) {
   curl_easy_setopt(h, CURLOPT_MAXCONNECTS, 1L);
   // Every operation of an upload goes over the one cached control connection.
   curl_multi_setopt(multi(multi_), CURLMOPT_MAX_HOST_CONNECTIONS, 1L);
+  curl_multi_setopt(multi(multi_), CURLMOPT_SOCKETFUNCTION, curl_watch_socket);
+  curl_multi_setopt(multi(multi_), CURLMOPT_SOCKETDATA, this);
   std::string host = target.host;
   if (host.find(':') != std::string::npos && host.front() != '[') host = "[" + host + "]";
   base_url_ = "ftp://" + host + ":" + std::to_string(target.port) + "/";
@@ -182,7 +213,7 @@ void FtpUplink::perform(const std::string& url, std::string_view upload) {
       break;
     }
     int running = 0;
-    if (curl_multi_perform(m, &running) != CURLM_OK) {
+    if (run_transfers(m, &running) != CURLM_OK) {
       result = CURLE_FAILED_INIT;
       break;
     }
@@ -197,13 +228,7 @@ void FtpUplink::perform(const std::string& url, std::string_view upload) {
     if (done || running == 0) break;
     long wait_ms = -1;
     curl_multi_timeout(m, &wait_ms);
-    fd_set r, w, e;
-    FD_ZERO(&r);
-    FD_ZERO(&w);
-    FD_ZERO(&e);
-    int max_fd = -1;
-    curl_multi_fdset(m, &r, &w, &e, &max_fd);
-    if (max_fd == -1) {
+    if (watched_.empty()) {
       // Between the passive-mode reply and the data connection libcurl
       // watches no socket at all, though on loopback the connection is
       // there a few microseconds later: ask again at once a few times
@@ -235,6 +260,7 @@ void FtpUplink::disconnect() noexcept {
   easy_ = nullptr;
   // Closes the control connection (QUIT; on shut-down sockets it fails at once).
   if (m) curl_multi_cleanup(multi(m));
+  watched_.clear();
   connected_ = false;
 }
 

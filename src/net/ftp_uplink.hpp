@@ -3,7 +3,9 @@
 // name the delivery gives it, replacing the host's file of an earlier store
 // of the same event. Transfers run on libcurl's multi interface, polled at
 // most 1 ms while libcurl has no socket to watch: the easy interface of
-// libcurl 7.88 can stall a full second before a data connection.
+// libcurl 7.88 can stall a full second before a data connection. Which
+// sockets it watches comes from its socket callback, not from select()'s
+// descriptor sets, which can't hold a socket numbered past 1 023.
 #pragma once
 #include "core/limits.hpp"
 #include "station/event_uplink.hpp"
@@ -13,6 +15,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace orvane {
 
@@ -42,6 +45,9 @@ class FtpUplink final : public EventUplink {
   // shut them down from another thread.
   int open_socket(int domain, int type, int protocol);
   void close_socket(int fd);
+  // libcurl's socket callback: `fd` is to be watched (`what` CURL_POLL_IN,
+  // _OUT, _INOUT) or no longer (CURL_POLL_REMOVE).
+  void watch_socket(int fd, int what);
 
  private:
   void perform(const std::string& url, std::string_view upload);
@@ -54,6 +60,7 @@ class FtpUplink final : public EventUplink {
   FtpTimeouts timeouts_;
   void* multi_ = nullptr;  // CURLM*
   void* easy_ = nullptr;  // CURL*
+  std::vector<int> watched_;  // sockets libcurl wants watched now, on the uploading thread
   bool connected_ = false;
   std::string base_url_;  // ftp://host:port/
   std::string dir_url_;  // base + the folder, ending with '/'

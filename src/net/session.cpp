@@ -22,8 +22,8 @@ constexpr std::size_t kHoldRepliesBytes = 64 << 10;
 
 }  // namespace
 
-Session::Session(int fd, std::string address, SessionLoop& loop, MessageHandler& handler)
-    : fd_(fd), address_(std::move(address)), loop_(&loop), handler_(handler) {}
+Session::Session(int fd, std::string address, SessionLoop& loop, MessageHandler& handler, HostBudget::Place place)
+    : fd_(fd), address_(std::move(address)), loop_(&loop), handler_(handler), place_(std::move(place)) {}
 
 Session::~Session() { end(); }
 
@@ -200,6 +200,7 @@ void Session::end() {
   ::shutdown(fd_, SHUT_RDWR);
   ::close(fd_);
   fd_ = -1;
+  place_.give_back();  // the object may be held for long after (a realtime subscriber's)
   const std::size_t freed = sizeof(Session) + pending_.capacity();
   std::string().swap(pending_);
   account(0);

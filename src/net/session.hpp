@@ -4,6 +4,7 @@
 // flushes the session. The loop reads it when the readiness set says so.
 #pragma once
 #include "core/framer.hpp"
+#include "net/host_budget.hpp"
 #include "station/connection.hpp"
 #include "station/host_messages.hpp"
 
@@ -19,8 +20,9 @@ class SessionLoop;
 
 class Session final : public Connection, public std::enable_shared_from_this<Session> {
  public:
-  // Takes `fd`, a connected non-blocking socket, and closes it when it ends.
-  Session(int fd, std::string address, SessionLoop& loop, MessageHandler& handler);
+  // Takes `fd`, a connected non-blocking socket, and closes it when it
+  // ends; its host's `place` in a process's budget goes back then too.
+  Session(int fd, std::string address, SessionLoop& loop, MessageHandler& handler, HostBudget::Place place = {});
   ~Session() override;
   Session(const Session&) = delete;
   Session& operator=(const Session&) = delete;
@@ -70,6 +72,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   std::string address_;
   SessionLoop* loop_;  // until the session ends; never touched after
   MessageHandler& handler_;
+  HostBudget::Place place_;
   Framer framer_;
   std::size_t held_ = 0;  // this framer's share of the loop's unfinished bytes
   std::string pending_;  // replies not yet taken by the kernel

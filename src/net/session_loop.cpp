@@ -16,16 +16,7 @@
 namespace orvane {
 
 SessionLoop::SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log)
-    : ioc_(ioc),
-      handler_(handler),
-      drop_log_(drop_log),
-      ready_watch_(ioc.get_executor()),
-      read_buffer_(limits::kReadChunkBytes) {
-  epoll_fd_ = ::epoll_create1(EPOLL_CLOEXEC);
-  if (epoll_fd_ < 0) throw std::system_error(errno, std::system_category(), "epoll_create1");
-  ready_watch_.assign(epoll_fd_);
-  watch();
-}
+    : ioc_(ioc), handler_(handler), drop_log_(drop_log), ready_watch_(ioc.get_executor()) {}
 
 SessionLoop::~SessionLoop() {
   *alive_ = false;
@@ -35,21 +26,73 @@ SessionLoop::~SessionLoop() {
   read_again_.clear();
 }
 
-std::error_code SessionLoop::add(int fd, std::string address) {
-  const auto session = std::make_shared<Session>(fd, std::move(address), *this, handler_);
-  if (!session->join()) return {errno, std::system_category()};  // the session closes the socket
+std::error_code SessionLoop::add(int fd, std::string address, HostBudget::Place place) {
+  if (epoll_fd_ < 0) {
+    if (const auto failed = open_set()) {
+      ::close(fd);
+      return failed;
+    }
+  }
+  const auto session = std::make_shared<Session>(fd, std::move(address), *this, handler_, std::move(place));
+  if (!session->join()) {
+    const std::error_code failed{errno, std::system_category()};
+    if (sessions_.empty()) release_when_idle();
+    return failed;  // the session closes the socket
+  }
   sessions_.push_back(session);
   return {};
+}
+
+// The set and the read buffer for the sessions to come.
+std::error_code SessionLoop::open_set() {
+  const int fd = ::epoll_create1(EPOLL_CLOEXEC);
+  if (fd < 0) return {errno, std::system_category()};
+  std::error_code ec;
+  ready_watch_.assign(fd, ec);
+  if (ec) {
+    ::close(fd);
+    return ec;
+  }
+  epoll_fd_ = fd;
+  read_buffer_.resize(limits::kReadChunkBytes);
+  watch();
+  return {};
+}
+
+// The last session has left: the set and the buffers go, but only once the
+// work at hand is done (the turn that saw the host go is still using them)
+// and only if no host has come in the meantime.
+void SessionLoop::release_when_idle() {
+  if (release_posted_ || epoll_fd_ < 0) return;
+  release_posted_ = true;
+  asio::post(ioc_, [this, alive = alive_] {
+    if (!*alive) return;
+    release_posted_ = false;
+    if (!sessions_.empty() || epoll_fd_ < 0) return;
+    ++set_generation_;
+    std::error_code ignored;
+    ready_watch_.close(ignored);  // its pending wait ends, aborted
+    epoll_fd_ = -1;
+    set_watched_ = false;
+    // Only ended sessions can be left in these; the flush list stays for
+    // the flush already posted.
+    std::vector<char>().swap(read_buffer_);
+    decltype(sessions_)().swap(sessions_);
+    decltype(read_again_)().swap(read_again_);
+    decltype(ready_)().swap(ready_);
+    decltype(flushing_)().swap(flushing_);
+  });
 }
 
 void SessionLoop::watch() {
   if (set_watched_) return;
   set_watched_ = true;
-  ready_watch_.async_wait(asio::posix::descriptor_base::wait_read, [this, alive = alive_](std::error_code ec) {
-    if (!*alive) return;
-    set_watched_ = false;
-    if (!ec) serve_turn();
-  });
+  ready_watch_.async_wait(asio::posix::descriptor_base::wait_read,
+                          [this, alive = alive_, generation = set_generation_](std::error_code ec) {
+                            if (!*alive || generation != set_generation_) return;
+                            set_watched_ = false;
+                            if (!ec) serve_turn();
+                          });
 }
 
 // One turn: every session the readiness set reports is read once and its
@@ -88,8 +131,8 @@ void SessionLoop::serve_turn() {
     if (round == kRoundsPerTurn) break;
   }
   serving_ = false;
-  asio::post(ioc_, [this, alive = alive_] {
-    if (*alive) serve_turn();
+  asio::post(ioc_, [this, alive = alive_, generation = set_generation_] {
+    if (*alive && generation == set_generation_) serve_turn();
   });
 }
 
@@ -132,6 +175,7 @@ void SessionLoop::leave(const Session& session, std::size_t freed) {
   const auto it = std::find_if(sessions_.begin(), sessions_.end(), [&](const auto& s) { return s.get() == &session; });
   if (it == sessions_.end()) return;  // never joined
   sessions_.erase(it);  // whoever called into the session still holds it
+  if (sessions_.empty()) release_when_idle();  // before a trim, which then finds its memory free
   // Hand freed memory back to the system after a crowd of hosts, rather
   // than keeping it for the next crowd: when the last host has gone, or
   // when many have gone while others stay. Not here and now: a trim walks

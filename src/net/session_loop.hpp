@@ -3,14 +3,18 @@
 // io_context watches as one descriptor. Sessions are served in turns: each
 // one the set reports is read once and its complete messages handled, then
 // the replies of the turn go to the kernel together. The memory of
-// unfinished messages is bounded for all sessions together.
+// unfinished messages is bounded for all sessions together. The set and
+// the read buffer exist only while there are sessions: a process holds
+// thousands of stations, most of them without a host most of the time.
 #pragma once
+#include "net/host_budget.hpp"
 #include "net/refusal_log.hpp"
 #include "station/host_messages.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <system_error>
@@ -31,8 +35,10 @@ class SessionLoop {
   SessionLoop& operator=(const SessionLoop&) = delete;
 
   // Serves `fd`, a connected non-blocking socket, from now on. On failure
-  // (the set refuses it) the socket is closed and the error returned.
-  std::error_code add(int fd, std::string address);
+  // (no set can be made, or it refuses the socket) the socket is closed and
+  // the error returned. The host's `place` in a process's budget, if any,
+  // is given back when its session ends.
+  std::error_code add(int fd, std::string address, HostBudget::Place place = {});
   // Sessions alive right now (open or draining their last replies).
   std::size_t session_count() const { return sessions_.size(); }
   // Bytes held for unfinished messages by all sessions together.
@@ -50,6 +56,8 @@ class SessionLoop {
   void leave(const Session& session, std::size_t freed);
 
  private:
+  std::error_code open_set();
+  void release_when_idle();
   void watch();
   void serve_turn();
   void flush_all();
@@ -59,12 +67,16 @@ class SessionLoop {
   asio::io_context& ioc_;
   MessageHandler& handler_;
   RefusalLog& drop_log_;
-  int epoll_fd_ = -1;  // owned by ready_watch_
+  int epoll_fd_ = -1;  // owned by ready_watch_; -1 while no session is there
+  // Counts the sets released: a wait or a turn's sequel begun on a set
+  // since released finds a different number and does nothing.
+  std::uint64_t set_generation_ = 0;
   // Typed on the loop's own executor: no type-erased executor per turn.
   asio::posix::basic_stream_descriptor<asio::io_context::executor_type> ready_watch_;
   bool set_watched_ = false;  // a wait on the set is pending
   bool serving_ = false;  // in a turn, which flushes at its end
   bool flush_posted_ = false;
+  bool release_posted_ = false;
   std::vector<char> read_buffer_;  // one read at a time, for every session
   std::vector<std::shared_ptr<Session>> sessions_;  // open or draining
   std::vector<std::shared_ptr<Session>> to_flush_;

@@ -29,7 +29,10 @@ struct ListenSettings {
   int port = 5000;  // ClientPort
   std::string allow_hosts;  // AllowHosts: addresses and prefixes; empty: every host
   int max_hosts = limits::kDefaultMaxHosts;  // MaxHosts: hosts connected at once
-  std::string address;  // listen address; empty: every interface (IPv6 and IPv4)
+  // The address to listen on, an IPv4 or IPv6 literal; empty: every
+  // interface, IPv6 and IPv4. Set by whoever runs the station (a fleet
+  // gives each station its own), not by emulate.ini.
+  std::string address;
 };
 
 // Opens the command server's listening socket during start-up. Throws when

@@ -30,9 +30,11 @@ class TcpStation {
  public:
   // `settings`: more lines of emulate.ini's [Connection] section. With
   // `manual_steady_time` the station's timers fire only when a test moves
-  // `steady` on; otherwise they run in real time.
-  explicit TcpStation(const std::string& settings = "", bool manual_steady_time = false)
-      : steady_time(manual_steady_time ? &steady : nullptr) {
+  // `steady` on; otherwise they run in real time. `host_budget`: shared
+  // with the process's other stations.
+  explicit TcpStation(const std::string& settings = "", bool manual_steady_time = false,
+                      HostBudget* host_budget = nullptr)
+      : steady_time(manual_steady_time ? &steady : nullptr), budget(host_budget) {
     std::filesystem::create_directory(dir / "history");
     std::filesystem::create_directory(dir / "log");
     write_text(dir / "emulate.ini",
@@ -94,9 +96,10 @@ class TcpStation {
   OperatorLog log{ioc};
   ManualSteadyTime steady;
   SteadyTime* steady_time;
+  HostBudget* budget;
   Station st{ioc, log, StationDeps{.clock = clock, .configured_flag = flag, .power = power, .steady_time = steady_time},
              dir.path()};
-  CommandServer server{ioc, st};
+  CommandServer server{ioc, st, budget};
   bool listening = [this] {
     st.set_command_listener(&server);
     return true;
@@ -186,6 +189,16 @@ int station_side_of(int station_port, const Host& host) {
   return -1;
 }
 
+// Descriptors of this process that are readiness sets (epoll).
+std::size_t readiness_sets() {
+  std::size_t n = 0;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+    std::error_code ec;
+    if (std::filesystem::read_symlink(entry.path(), ec) == "anon_inode:[eventpoll]") ++n;
+  }
+  return n;
+}
+
 const std::string kReadData = frame("h", {"READ_DATA 1 F1 S1"});
 const std::string kReadDataReply =
     "\x01h\x02 EVENTA 200612071230 F1 F1S1 T01 IS 0 \x03\x02 EVENTA 200612071230 F1 F1S1 T02 IS 0 \x03\x04";
@@ -200,6 +213,36 @@ TEST(CommandServer, AnswersOverIpv4AndIpv6EvenOneByteAtATime) {
   Host v6(s.port(), "::1");
   v6.send(kReadData);
   EXPECT_EQ(visible(v6.read_replies()), visible(kReadDataReply));
+}
+
+// Stations of one machine may share a port, each on an address of its own.
+TEST(CommandServer, ListensOnTheAddressItIsGivenOnly) {
+  TcpStation a, b, c;
+  const int port = free_tcp_port();
+  const auto listen = [port](TcpStation& s, const std::string& address) {
+    s.run([&] { s.server.listen({.port = port, .address = address}); });
+  };
+  const auto sessions = [](TcpStation& s) { return s.run([&] { return s.server.session_count(); }); };
+  listen(a, "127.0.0.2");
+  listen(b, "127.0.0.3");
+  listen(c, "::1");
+  std::vector<std::unique_ptr<Host>> hosts;
+  for (const char* address : {"127.0.0.2", "127.0.0.3", "::1"}) {
+    hosts.push_back(std::make_unique<Host>(port, address));
+    hosts.back()->send(kReadData);
+    EXPECT_EQ(visible(hosts.back()->read_replies()), visible(kReadDataReply)) << address;
+  }
+  EXPECT_EQ(sessions(a), 1u);
+  EXPECT_EQ(sessions(b), 1u);
+  EXPECT_EQ(sessions(c), 1u);
+  EXPECT_THROW(Host(port, "127.0.0.1"), std::system_error);  // nobody listens on the other addresses
+
+  for (const char* bad : {"localhost", "127.0.0.256", "[::1]"}) {
+    EXPECT_THROW(listen(a, bad), std::invalid_argument);
+    const auto failure = a.run([&] { return a.server.listen_failure(); });
+    EXPECT_EQ(failure, std::string(bad) + " port " + std::to_string(port) + ": Invalid listen address \"" + bad +
+                           "\": not an IPv4 or IPv6 address");
+  }
 }
 
 TEST(CommandServer, EveryCommandWordOverTheWire) {
@@ -284,6 +327,26 @@ TEST(CommandServer, HostsComingAndGoingAreEachAnswered) {
   Host d(s.port());
   d.send(kReadData);
   EXPECT_EQ(visible(d.read_replies()), visible(kReadDataReply));
+}
+
+// A process holds thousands of stations, most of them without a host: such
+// a station holds its listening socket and no readiness set of its own;
+// the set comes with the first host and goes after the last.
+TEST(CommandServer, AStationWithoutHostsHoldsNoReadinessSet) {
+  const auto before = readiness_sets();
+  TcpStation s;
+  const auto sessions = [&] { return s.run([&] { return s.server.session_count(); }); };
+  // The station thread's io_context has one set of its own, for all its stations.
+  EXPECT_EQ(readiness_sets(), before + 1);
+  for (int round = 0; round < 2; ++round) {
+    {
+      Host host(s.port());  // its io_context has one too
+      host.send(kReadData);
+      EXPECT_EQ(visible(host.read_replies()), visible(kReadDataReply));
+      EXPECT_EQ(readiness_sets(), before + 3);
+    }
+    EXPECT_TRUE(wait_until([&] { return sessions() == 0 && readiness_sets() == before + 1; })) << readiness_sets();
+  }
 }
 
 TEST(CommandServer, ProblemCommandClosesThatConnectionOnly) {
@@ -556,6 +619,45 @@ TEST(CommandServer, HostsBeyondMaxHostsAreClosedAtOnce) {
   Host next(s.port());
   next.send(kReadData);
   EXPECT_EQ(visible(next.read_replies()), visible(kReadDataReply));
+}
+
+// Stations of one process sharing a budget of host connections: each keeps
+// its own MaxHosts, not lowered for the descriptors the others hold, and all
+// together hold no more hosts than the budget; a host that goes gives its
+// place back, to whichever station is asked next.
+TEST(CommandServer, StationsSharingAHostBudgetHoldNoMoreHostsThanItTogether) {
+  HostBudget budget(3);
+  TcpStation a("MaxHosts=2\r\n", false, &budget), b("MaxHosts=1000000\r\n", false, &budget);
+  EXPECT_EQ(b.run([&] { return b.server.host_cap(); }), 1'000'000u);
+  std::vector<std::unique_ptr<Host>> hosts;
+  const auto served = [&](TcpStation& s) {
+    hosts.push_back(std::make_unique<Host>(s.port()));
+    hosts.back()->send(kReadData);
+    return visible(hosts.back()->read_replies()) == visible(kReadDataReply);
+  };
+  EXPECT_TRUE(served(a));
+  EXPECT_TRUE(served(a));
+  EXPECT_TRUE(Host(a.port()).closed_by_station());  // a's own MaxHosts
+  EXPECT_TRUE(served(b));
+  for (int i = 0; i < 3; ++i) EXPECT_TRUE(Host(b.port()).closed_by_station());  // the budget
+  EXPECT_EQ(b.count_logged("Error : all 3 host connections of the process in use, no more accepted (host 127.0.0.1)"),
+            1u);
+  EXPECT_EQ(a.count_logged("Error : 2 hosts connected, no more accepted (host 127.0.0.1)"), 1u);
+  EXPECT_EQ(budget.in_use(), 3u);
+
+  hosts.erase(hosts.begin());  // one of a's
+  ASSERT_TRUE(wait_until([&] { return budget.in_use() == 2; }));
+  EXPECT_TRUE(served(b));
+  EXPECT_TRUE(Host(a.port()).closed_by_station());
+  // Every place comes back, however its host ended: gone, or cut off by a
+  // problem command.
+  hosts.back()->send(frame("h", {"READ_DATA 1 F2 S2"}));
+  EXPECT_TRUE(hosts.back()->closed_by_station());
+  ASSERT_TRUE(wait_until([&] { return budget.in_use() == 2; }));
+  hosts.clear();
+  EXPECT_TRUE(wait_until([&] { return budget.in_use() == 0; }));
+  EXPECT_TRUE(served(a));
+  EXPECT_EQ(budget.in_use(), 1u);
 }
 
 TEST(CommandServer, UnfinishedMessagesOfAllHostsStayUnderTheirBound) {

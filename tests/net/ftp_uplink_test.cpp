@@ -10,6 +10,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <map>
 #include <mutex>
 #include <optional>
@@ -327,4 +331,64 @@ TEST(FtpUplink, ClosingDuringAnUploadEndsQuicklyLosingAndRepeatingNothing) {
     for (const auto& [name, bytes] : all) got.push_back(bytes);
     EXPECT_EQ(got, events(1, 4));
   }
+}
+
+// A fleet's process holds thousands of descriptors, so the uplink's sockets
+// are numbered past FD_SETSIZE (1 024), beyond what select()-style sets can
+// hold: every file still arrives whole, and while the host takes its time
+// the upload waits on its sockets rather than waking every millisecond.
+TEST(FtpUplink, SocketsNumberedPastFdSetSizeAreWaitedOn) {
+  FtpTestServer server, slow({"--reply-delay", "0.02"});
+  // Descriptors taken until the next one is numbered past 1 100, under the
+  // hard limit; given back at the end.
+  struct Taken {
+    rlimit limit{};
+    std::vector<int> fds;
+    ~Taken() {
+      for (const int fd : fds) ::close(fd);
+      ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+  } taken;
+  ASSERT_EQ(::getrlimit(RLIMIT_NOFILE, &taken.limit), 0);
+  if (taken.limit.rlim_max < 1200) GTEST_SKIP() << "descriptor limit " << taken.limit.rlim_max;
+  const rlimit raised{taken.limit.rlim_max, taken.limit.rlim_max};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &raised), 0);
+  int next = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  for (; next >= 0 && next <= 1100; next = ::fcntl(next, F_DUPFD_CLOEXEC, 0)) taken.fds.push_back(next);
+  ASSERT_GT(next, 1100);
+  ::close(next);
+
+  struct Run {
+    long long ms;
+    long waits;  // the thread's voluntary context switches
+  };
+  const auto upload = [](const FtpTestServer& to, int files) {
+    rusage before{}, after{};
+    ::getrusage(RUSAGE_THREAD, &before);
+    const auto start = std::chrono::steady_clock::now();
+    FtpUplink ftp;
+    ftp.connect({"127.0.0.1", to.port(), "Guest", "Tulip"});
+    ftp.change_dir(FtpTestServer::kEventPath);
+    for (int i = 0; i < files; ++i) ftp.store("E" + std::to_string(1000 + i), event(i));
+    ftp.disconnect();
+    const auto took = std::chrono::steady_clock::now() - start;
+    ::getrusage(RUSAGE_THREAD, &after);
+    return Run{std::chrono::duration_cast<std::chrono::milliseconds>(took).count(), after.ru_nvcsw - before.ru_nvcsw};
+  };
+  const auto arrived_whole = [](const FtpTestServer& at, int files) {
+    std::map<std::string, std::string> expected;
+    for (int i = 0; i < files; ++i) expected["E" + std::to_string(1000 + i)] = event(i);
+    return at.files() == expected;
+  };
+
+  const auto fast = upload(server, 200);
+  std::printf("200 files in %lld ms, %ld waits\n", fast.ms, fast.waits);
+  EXPECT_TRUE(arrived_whole(server, 200));
+  EXPECT_LT(fast.ms, 20'000);
+  // Replies 20 ms late: woken by each of them, a few times a file; polled
+  // every millisecond, some 20 times as often.
+  const auto patient = upload(slow, 5);
+  std::printf("5 files, replies 20 ms late: %lld ms, %ld waits\n", patient.ms, patient.waits);
+  EXPECT_TRUE(arrived_whole(slow, 5));
+  EXPECT_LT(patient.waits, patient.ms / 5);
 }

@@ -43,8 +43,9 @@ TEST(HostCap, MaxHostsLoweredToFitTheDescriptorLimitAndItsReserve) {
   EXPECT_EQ(host_cap_for(256, 1024, 10), 256u);
   EXPECT_EQ(host_cap_for(1000, 1024, 10), 1024u - 10u - reserve);
   EXPECT_EQ(host_cap_for(256, 128, 10), 128u - 10u - reserve);
-  // Above FD_SETSIZE the upload's select() could not watch its sockets.
-  EXPECT_EQ(host_cap_for(5000, 65536, 10), 1024u - 10u - reserve);
+  // Past FD_SETSIZE (1 024) too: nothing of the station waits with select().
+  EXPECT_EQ(host_cap_for(5000, 65536, 10), 5000u);
+  EXPECT_EQ(host_cap_for(5000, 4096, 2000), 4096u - 2000u - reserve);
   // No room at all still leaves one host, and MaxHosts 0 or less means one.
   EXPECT_EQ(host_cap_for(256, 40, 10), 1u);
   EXPECT_EQ(host_cap_for(0, 1024, 10), 1u);
