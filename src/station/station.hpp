@@ -26,6 +26,7 @@
 #include "station/station_clock.hpp"
 #include "station/station_control.hpp"
 #include "station/station_timer.hpp"
+#include "station/upload_pool.hpp"
 
 #include <asio/io_context.hpp>
 
@@ -54,6 +55,9 @@ struct StationDeps {
   Dialer* dialer = nullptr;  // dial-up link; none: nothing is dialled
   Pinger* pinger = nullptr;  // confirms a dial-up link by ping
   SteadyTime* steady_time = nullptr;  // timers, upload budgets, dial pauses; none: the machine's
+  // LAN uploads on sessions shared by a fleet's stations (it outlives the
+  // station); none: a thread of the station's own per upload, through `uplink`.
+  UploadRunner* upload_pool = nullptr;
 };
 
 class Station final : public MessageHandler, public StationControl {
