@@ -85,6 +85,10 @@ inline constexpr int kDialUpUploadBudgetMs = 600000;
 inline constexpr int kFtpConnectTimeoutMs = 3000;
 inline constexpr int kFtpResponseTimeoutMs = 3000;
 inline constexpr int kFtpTransferTimeoutMs = 5000;
+// A fleet's upload sessions, shared by all its stations: each a thread (its
+// stack, 8 MiB reserved) and, while it uploads, one FTP control connection
+// and one data connection: 16 sessions hold at most 32 descriptors.
+inline constexpr std::size_t kUploadPoolSessions = 16;
 // Dial-up: rounds of one second waiting for the link (and its ping of 1 s),
 // and rounds the dialler may stay in authentication before giving up.
 inline constexpr int kDialConfirmRounds = 60;

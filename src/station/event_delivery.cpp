@@ -6,12 +6,13 @@
 
 #include <algorithm>
 #include <system_error>
+#include <utility>
 
 namespace orvane {
 
 EventDelivery::EventDelivery(EventBuffer& buffer, Log log, const Clock& clock, EventUplink* uplink, Dialer* dialer,
-                             Pinger* pinger, std::atomic<bool>& online, SteadyTime& time)
-    : buffer_(buffer), log_(std::move(log)), clock_(clock), time_(time), uplink_(uplink) {
+                             Pinger* pinger, std::atomic<bool>& online, SteadyTime& time, UploadRunner* pool)
+    : buffer_(buffer), log_(std::move(log)), clock_(clock), time_(time), uplink_(uplink), pool_(pool) {
   if (dialer) dial_up_ = std::make_unique<DialUp>(*dialer, pinger, online, log_, time_);
 }
 
@@ -19,11 +20,22 @@ EventDelivery::~EventDelivery() { stop(); }
 
 void EventDelivery::join_worker() {
   if (worker_.joinable()) worker_.join();
+  if (pool_) {
+    while (worker_running_) worker_running_.wait(true);
+  }
+}
+
+void EventDelivery::end_upload() noexcept {
+  worker_running_ = false;
+  worker_running_.notify_all();
 }
 
 void EventDelivery::stop() noexcept {
   stopping_ = true;
   if (dial_up_) dial_up_->cancel();
+  // The pool's job captures this delivery: once withdrawn it never runs,
+  // and one that was running has ended.
+  if (pool_ && pool_ticket_ && pool_->withdraw(std::exchange(pool_ticket_, 0))) end_upload();
   // Only an upload under way is cut short: the uplink may serve a later
   // delivery (tests restart one over the same client).
   if (worker_running_ && uplink_) uplink_->cancel();
@@ -39,7 +51,11 @@ void EventDelivery::stop() noexcept {
 void EventDelivery::check_and_send(const DeliverySettings& settings) {
   if (stopping_) return;
   if (!settings.dial_up) {
-    if (!buffer_.empty() && !worker_running_) start_worker(settings);
+    if (buffer_.empty() || worker_running_) return;
+    if (pool_)
+      submit_to_pool(settings);
+    else
+      start_worker(settings);
     return;
   }
   if (!dial_up_) return;
@@ -62,6 +78,33 @@ void EventDelivery::start_worker(DeliverySettings settings) {
     worker_running_ = false;
     throw;
   }
+}
+
+void EventDelivery::submit_to_pool(DeliverySettings settings) {
+  if (worker_.joinable()) worker_.join();  // a dial-up worker that has ended
+  worker_running_ = true;
+  UploadRunner::Job job;
+  job.run = [this, settings = std::move(settings)](EventUplink& uplink) { run_pool_job(settings, uplink); };
+  job.dropped = [this] { end_upload(); };
+  try {
+    pool_ticket_ = pool_->submit(std::move(job));
+  } catch (...) {
+    end_upload();
+    throw;
+  }
+  // A stopped pool takes nothing: the lines wait, and the next tick asks again.
+  if (pool_ticket_ == 0) end_upload();
+}
+
+void EventDelivery::run_pool_job(const DeliverySettings& settings, EventUplink& uplink) noexcept {
+  try {
+    upload_buffer(settings, false, uplink);
+  } catch (const std::exception& e) {
+    log_(std::string("Error : ") + e.what());
+  } catch (...) {
+    log_("Error : unknown error");
+  }
+  end_upload();
 }
 
 void EventDelivery::run_worker(const DeliverySettings& settings) {
@@ -94,7 +137,10 @@ void EventDelivery::compact_buffer(bool force) {
 }
 
 void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up) {
-  if (!uplink_) return;
+  if (uplink_) upload_buffer(settings, dial_up, *uplink_);
+}
+
+void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up, EventUplink& uplink) {
   std::unique_lock lock(upload_mutex_, std::defer_lock);
   if (dial_up) {
     lock.lock();
@@ -104,18 +150,18 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
   struct Disconnect {
     EventUplink& uplink;
     ~Disconnect() { uplink.disconnect(); }
-  } disconnect{*uplink_};
+  } disconnect{uplink};
 
   try {
-    uplink_->connect(settings.target);
+    uplink.connect(settings.target);
   } catch (const std::exception&) {
     if (dial_up) log_("Connect exception");
   }
-  if (!uplink_->connected()) {
+  if (!uplink.connected()) {
     if (dial_up) log_("Connect server fail");
     return;
   }
-  uplink_->change_dir(settings.eventpath);
+  uplink.change_dir(settings.eventpath);
   // The lines buffered now; those added during the upload wait for the next.
   const std::size_t total = buffer_.size();
   log_("Send : " + std::to_string(total) + " Events");
@@ -133,7 +179,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
   // the host's copy (or a partial file of an aborted store).
   std::size_t stored = 0;
   bool failed = false, out_of_time = false;
-  while (stored < total && !failed && !out_of_time && !stopping_) {
+  while (stored < total && !failed && !out_of_time && !closing(dial_up)) {
     const auto head = buffer_.head(std::min(kBatch, total - stored));
     std::vector<std::string> names;
     try {
@@ -146,15 +192,15 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
     }
     std::size_t done = 0;
     for (; done < head.size(); ++done) {
-      if (stopping_ || (stored + done > 0 && time_.now() > deadline)) {
+      if (closing(dial_up) || (stored + done > 0 && time_.now() > deadline)) {
         out_of_time = true;
         break;
       }
       try {
-        uplink_->store(names[done], head[done]);
+        uplink.store(names[done], head[done]);
       } catch (const std::exception&) {
         // Cut short by the station closing: not the host's failure.
-        if (!stopping_) log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
+        if (!closing(dial_up)) log_(stamp_hh_nn_ss(clock_.now()) + " Error : send event error");
         failed = true;
         break;
       }
@@ -172,7 +218,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
     // the lines just removed (as after a kill here): only the upload's last
     // batch writes the removal, so the journal left at rest starts at the
     // head. One journal write and its flushes fewer per batch.
-    if (stored < total && !failed && !out_of_time && !stopping_) continue;
+    if (stored < total && !failed && !out_of_time && !closing(dial_up)) continue;
     try {
       journal.removed(buffer_.position(), done);
     } catch (const std::system_error& e) {

@@ -26,7 +26,7 @@ EventPath::EventPath(OperatorLog& log, const Clock& clock, SteadyTime& steady, c
       buffer_file_(buffer_file),
       delivery_(std::make_unique<EventDelivery>(
           buffer_, [&log](std::string line) { log.log(std::move(line)); }, clock, links.uplink, links.dialer,
-          links.pinger, dial_online_, steady)) {
+          links.pinger, dial_online_, steady, links.upload_pool)) {
   buffer_.use_file(buffer_file_);
 }
 

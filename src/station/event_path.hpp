@@ -10,6 +10,7 @@
 #include "station/event_uplink.hpp"
 #include "station/operator_log.hpp"
 #include "station/settings.hpp"
+#include "station/upload_pool.hpp"
 
 #include <atomic>
 #include <filesystem>
@@ -23,11 +24,13 @@ DeliverySettings delivery_settings(const StationSettings& settings);
 class EventPath {
  public:
   // What the path delivers through; `uplink` and `dialer` may be null
-  // (events stay buffered, nothing is dialled).
+  // (events stay buffered, nothing is dialled). With `upload_pool` LAN
+  // uploads run on its sessions, and `uplink` serves dial-up only.
   struct Links {
     EventUplink* uplink = nullptr;
     Dialer* dialer = nullptr;
     Pinger* pinger = nullptr;
+    UploadRunner* upload_pool = nullptr;
   };
 
   // `buffer_file` is named at once and read by load().

@@ -26,6 +26,7 @@
 #include "station/station_clock.hpp"
 #include "station/station_control.hpp"
 #include "station/station_timer.hpp"
+#include "station/upload_pool.hpp"
 
 #include <asio/io_context.hpp>
 
@@ -56,6 +57,9 @@ struct StationDeps {
   Pinger* pinger = nullptr;  // confirms a dial-up link by ping
   SteadyTime* steady_time = nullptr;  // timers, upload budgets, dial pauses; none: the machine's
   EventFlushGroup* flush_group = nullptr;  // events flushed with other stations'; none: each check its own
+  // LAN uploads on sessions shared by a fleet's stations (it outlives the
+  // station); none: a thread of the station's own per upload, through `uplink`.
+  UploadRunner* upload_pool = nullptr;
 };
 
 class Station final : public MessageHandler, public StationControl {
