@@ -9,6 +9,7 @@
 #include <asio/signal_set.hpp>
 
 #include <malloc.h>
+#include <sys/resource.h>
 
 #include <csignal>
 #include <cstdio>
@@ -49,6 +50,11 @@ int main(int argc, char** argv) {
                 << (s.port ? std::to_string(*s.port) : std::string("ClientPort")) << "\n";
     std::cout << "orvane-fleet: " << spec.stations.size() << " stations\n";
     return 0;
+  }
+  // Every station's listening socket is a descriptor: take all the system lets us.
+  if (rlimit rl{}; ::getrlimit(RLIMIT_NOFILE, &rl) == 0 && rl.rlim_cur < rl.rlim_max) {
+    rl.rlim_cur = rl.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &rl);
   }
   // As in a station process: big buffers get mappings of their own.
   ::mallopt(M_MMAP_THRESHOLD, orvane::limits::kOwnMappingBytes);
@@ -94,8 +100,10 @@ int main(int argc, char** argv) {
   host.stop();
   if (!one) {
     const auto t = host.totals();
+    const auto u = host.upload_stats();
     std::cerr << "orvane-fleet: stopped; " << t.appends << " event appends made durable by " << t.flushes
-              << " flushes\n";
+              << " flushes; " << u.jobs_run << " uploads, peak " << u.peak_busy << " FTP sessions of " << u.sessions
+              << "\n";
   }
   return 0;
 }

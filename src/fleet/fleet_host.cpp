@@ -1,5 +1,6 @@
 #include "fleet/fleet_host.hpp"
 
+#include "core/limits.hpp"
 #include "fleet/fleet_station.hpp"
 #include "fleet/thread_flush.hpp"
 #include "platform/clock.hpp"
@@ -9,6 +10,7 @@
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -51,6 +53,16 @@ FleetHost::FleetHost(FleetSpec spec, Options options) : spec_(std::move(spec)), 
   if (n <= 0) n = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
   n = std::min<int>(n, static_cast<int>(std::max<std::size_t>(1, spec_.stations.size())));
   for (int i = 0; i < n; ++i) threads_.push_back(std::make_unique<Thread>());
+  // Descriptors: one listening socket per station at rest, a few per
+  // thread and upload session, a reserve for the stations' own files; the
+  // rest is for hosts, shared by all stations.
+  const auto sessions = static_cast<std::size_t>(std::max(1, spec_.upload_sessions));
+  rlimit rl{};
+  const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : 1024;
+  const std::uint64_t used = spec_.stations.size() + static_cast<std::uint64_t>(n) * 8 + sessions * 4 +
+                             static_cast<std::uint64_t>(limits::kDescriptorReserve) + 64;
+  hosts_ = std::make_unique<HostBudget>(static_cast<std::size_t>(limit > used + 1 ? limit - used : 1));
+  if (options_.make_uplink) pool_ = std::make_unique<UploadPool>(options_.make_uplink, sessions);
 }
 
 FleetHost::~FleetHost() { stop(); }
@@ -75,7 +87,8 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
         const auto& spec = spec_.stations[i];
         std::string failure;
         try {
-          ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr, &th.flush};
+          ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr, &th.flush,
+                              hosts_.get(), pool_.get()};
           auto station = std::make_unique<FleetStation>(spec, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
           station->start();
           if (i == 0) report.first_port = station->server().port();
@@ -124,6 +137,9 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
 void FleetHost::stop() noexcept {
   if (stopped_) return;
   stopped_ = true;
+  // Uploads under way end at once (what they stored leaves the buffers),
+  // those queued are dropped: the stations then end without waiting on a host.
+  if (pool_) pool_->stop();
   for (auto& t : threads_) {
     if (!t->thread.joinable()) continue;
     Thread& th = *t;
@@ -142,6 +158,8 @@ void FleetHost::stop() noexcept {
   for (auto& t : threads_)
     if (t->thread.joinable()) t->thread.join();
 }
+
+UploadPoolStats FleetHost::upload_stats() const { return pool_ ? pool_->stats() : UploadPoolStats{}; }
 
 FleetHost::Totals FleetHost::totals() const {
   Totals t;

@@ -4,6 +4,8 @@
 // elsewhere); the main thread only waits for their reports and signals.
 #pragma once
 #include "fleet/fleet_file.hpp"
+#include "fleet/upload_pool.hpp"
+#include "net/host_budget.hpp"
 #include "station/event_uplink.hpp"
 
 #include <atomic>
@@ -28,7 +30,8 @@ class FleetHost {
  public:
   struct Options {
     int threads = 0;  // 0: the fleet file's, else the number of cores
-    // An FTP client for one station's uploads; none: events stay buffered.
+    // An FTP client: one per upload session of the pool (and one per
+    // station for dial-up); none: events stay buffered.
     std::function<std::unique_ptr<EventUplink>()> make_uplink;
   };
 
@@ -51,6 +54,9 @@ class FleetHost {
     std::uint64_t flushes = 0;
   };
   Totals totals() const;
+  UploadPoolStats upload_stats() const;
+  // Host connections all stations together may hold.
+  std::size_t host_budget() const { return hosts_ ? hosts_->limit() : 0; }
   // True when every station thread has turned within `within`.
   bool threads_turning(std::chrono::steady_clock::duration within = std::chrono::seconds(1));
 
@@ -58,6 +64,8 @@ class FleetHost {
   struct Thread;
   FleetSpec spec_;
   Options options_;
+  std::unique_ptr<HostBudget> hosts_;
+  std::unique_ptr<UploadPool> pool_;  // outlives every station
   std::vector<std::unique_ptr<Thread>> threads_;
   bool stopped_ = false;
 };

@@ -108,8 +108,9 @@ FleetStation::FleetStation(const StationSpec& spec, ThreadShared shared, std::un
   deps.device = line_.get();
   deps.uplink = shared.uplink ? shared.uplink : uplink_.get();
   deps.flush_group = shared.flush_group;
+  deps.upload_pool = shared.upload_pool;
   station_ = std::make_unique<Station>(shared.ioc, log_, deps, spec.dir);
-  server_ = std::make_unique<CommandServer>(shared.ioc, *station_);
+  server_ = std::make_unique<CommandServer>(shared.ioc, *station_, shared.hosts);
   listener_.emplace(*server_, spec.listen_address, spec.port);
   station_->set_command_listener(&*listener_);
 }

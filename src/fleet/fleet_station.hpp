@@ -37,6 +37,8 @@ struct ThreadShared {
   LineOutput* stdout_lines = nullptr;  // the thread's, for stations logging to stdout
   EventUplink* uplink = nullptr;  // each station's own when null (see FleetStation)
   EventFlushGroup* flush_group = nullptr;  // the thread's flush of event appends
+  HostBudget* hosts = nullptr;  // host connections of the whole process
+  UploadRunner* upload_pool = nullptr;  // LAN uploads of every station
 };
 
 class FleetStation {
