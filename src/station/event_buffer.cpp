@@ -146,7 +146,10 @@ void EventBuffer::use_file(const std::filesystem::path& file) {
   dir_synced_ = false;
 }
 
-std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
+namespace {
+
+// The lines as they go on disk; a line holding a CR or LF is refused.
+std::string event_bytes(const std::vector<std::string>& lines) {
   std::string bytes;
   std::size_t size = 0;
   for (const auto& line : lines) size += line.size() + 2;
@@ -157,10 +160,14 @@ std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
     bytes += line;
     bytes += "\r\n";
   }
-  std::lock_guard lock(mutex_);
+  return bytes;
+}
+
+}  // namespace
+
+int EventBuffer::open_to_append(off_t& size) const {
   if (file_.empty()) throw std::logic_error("event buffer has no file");
   if (unflushed_.active) throw std::logic_error("event buffer: lines wait for their flush");
-  if (lines.empty()) return lines_.size();
   const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno(errno, "Cannot open file", file_);
   struct stat st {};
@@ -169,7 +176,19 @@ std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
     ::close(fd);
     throw_errno(err, "Cannot read file", file_);
   }
-  const off_t before = st.st_size;
+  size = st.st_size;
+  return fd;
+}
+
+std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
+  const std::string bytes = event_bytes(lines);
+  std::lock_guard lock(mutex_);
+  if (lines.empty()) {
+    if (file_.empty()) throw std::logic_error("event buffer has no file");
+    return lines_.size();
+  }
+  off_t before = 0;
+  const int fd = open_to_append(before);
   int err = 0;
   try {
     write_all_at(fd, bytes, file_);
@@ -197,33 +216,19 @@ std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
 }
 
 void EventBuffer::append_unflushed(const std::vector<std::string>& lines) {
-  std::string bytes;
-  for (const auto& line : lines) {
-    if (std::any_of(line.begin(), line.end(), [](char c) { return c == '\r' || c == '\n'; }))
-      throw std::invalid_argument("event line holds a line break");
-    bytes += line;
-    bytes += "\r\n";
-  }
+  const std::string bytes = event_bytes(lines);
   std::lock_guard lock(mutex_);
-  if (file_.empty()) throw std::logic_error("event buffer has no file");
-  if (unflushed_.active) throw std::logic_error("event buffer: lines wait for their flush");
-  const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-  if (fd < 0) throw_errno(errno, "Cannot open file", file_);
-  struct stat st {};
-  if (::fstat(fd, &st) != 0) {
-    const int err = errno;
-    ::close(fd);
-    throw_errno(err, "Cannot read file", file_);
-  }
+  off_t before = 0;
+  const int fd = open_to_append(before);
   try {
     write_all_at(fd, bytes, file_);
   } catch (const std::system_error& e) {
-    if (::ftruncate(fd, st.st_size) == 0) data_sync(fd);
+    if (::ftruncate(fd, before) == 0) data_sync(fd);
     ::close(fd);
     throw;
   }
   ::close(fd);
-  unflushed_ = {true, lines, static_cast<std::uint64_t>(st.st_size)};
+  unflushed_ = {true, lines, static_cast<std::uint64_t>(before)};
 }
 
 std::size_t EventBuffer::commit_appended(bool flushed) {

@@ -120,6 +120,8 @@ class EventBuffer {
 
  private:
   void write_head(const FileIdentity& file, std::uint64_t offset);
+  // The buffer's file opened to append, and its size now (lock held).
+  int open_to_append(off_t& size) const;
   int data_sync(int fd) const;
 
   DataSync data_sync_;
