@@ -3,6 +3,7 @@
 #include "core/limits.hpp"
 #include "fleet/fleet_station.hpp"
 #include "fleet/thread_flush.hpp"
+#include "fleet/thread_steady_time.hpp"
 #include "platform/clock.hpp"
 #include "platform/line_output.hpp"
 
@@ -32,6 +33,7 @@ struct FleetHost::Thread {
   asio::io_context ioc{ASIO_CONCURRENCY_HINT_UNSAFE_IO};
   asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(ioc);
   SystemClock clock;
+  ThreadSteadyTime steady{ioc};
   ThreadFlush flush{ioc};
   std::optional<LineOutput> stdout_lines;
   std::vector<std::unique_ptr<FleetStation>> stations;
@@ -88,7 +90,7 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
         std::string failure;
         try {
           ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr, &th.flush,
-                              hosts_.get(), pool_.get()};
+                              hosts_.get(), pool_.get(), &th.steady};
           auto station = std::make_unique<FleetStation>(spec, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
           station->start();
           if (i == 0) report.first_port = station->server().port();

@@ -109,6 +109,7 @@ FleetStation::FleetStation(const StationSpec& spec, ThreadShared shared, std::un
   deps.uplink = shared.uplink ? shared.uplink : uplink_.get();
   deps.flush_group = shared.flush_group;
   deps.upload_pool = shared.upload_pool;
+  deps.steady_time = shared.steady_time;
   station_ = std::make_unique<Station>(shared.ioc, log_, deps, spec.dir);
   server_ = std::make_unique<CommandServer>(shared.ioc, *station_, shared.hosts);
   listener_.emplace(*server_, spec.listen_address, spec.port);

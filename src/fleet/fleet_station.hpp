@@ -39,6 +39,7 @@ struct ThreadShared {
   EventFlushGroup* flush_group = nullptr;  // the thread's flush of event appends
   HostBudget* hosts = nullptr;  // host connections of the whole process
   UploadRunner* upload_pool = nullptr;  // LAN uploads of every station
+  SteadyTime* steady_time = nullptr;  // the thread's alarms
 };
 
 class FleetStation {

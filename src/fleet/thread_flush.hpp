@@ -2,7 +2,8 @@
 // appended since the last flush is made durable by one syncfs() per file
 // system, at most every kMinGap, and each station is told afterwards. So
 // ten thousand stations crossing thresholds cost a few flushes a second,
-// not ten thousand.
+// not ten thousand. The flush itself runs on a worker of its own: the
+// station thread never waits on the disk.
 #pragma once
 #include "station/event_flush.hpp"
 
@@ -12,8 +13,12 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <mutex>
+#include <optional>
+#include <thread>
 #include <vector>
 
 namespace orvane::fleet {
@@ -23,31 +28,48 @@ class ThreadFlush final : public EventFlushGroup {
   static constexpr std::chrono::milliseconds kMinGap{20};
 
   explicit ThreadFlush(asio::io_context& ioc);
-  ~ThreadFlush() override;  // closes its folders; run flush_now() first
+  ~ThreadFlush() override;  // flush_now() first
   ThreadFlush(const ThreadFlush&) = delete;
   ThreadFlush& operator=(const ThreadFlush&) = delete;
 
+  // Station thread.
   void after_flush(const std::filesystem::path& file, std::function<void(bool flushed)> done) override;
-  // Flushes what waits and tells its stations, now (at the end).
+  // The end: waits for the flush under way and flushes what waits, on the
+  // calling (station) thread, telling every station.
   void flush_now();
 
   std::uint64_t flushes() const { return flushes_; }
   std::uint64_t appends() const { return appends_; }
 
  private:
-  void flush();
-
-  asio::steady_timer timer_;
-  bool scheduled_ = false;
-  std::chrono::steady_clock::time_point last_{};
   struct Waiting {
     dev_t dev;
     std::function<void(bool)> done;
   };
-  std::vector<Waiting> waiting_;
+  void schedule();
+  void start_flush();
+  void finish(std::map<dev_t, bool> flushed);  // station thread
+  std::map<dev_t, bool> sync(const std::vector<std::pair<dev_t, int>>& folders) const;
+  void work();
+
+  asio::io_context& ioc_;
+  asio::steady_timer timer_;
+  bool scheduled_ = false;
+  bool in_flight_ = false;
+  std::chrono::steady_clock::time_point last_{};
+  std::vector<Waiting> waiting_;  // appended since the flush under way began
+  std::vector<Waiting> flushing_;  // covered by the flush under way
   std::map<dev_t, int> folders_;  // a descriptor on each file system, for syncfs
   std::uint64_t flushes_ = 0;
   std::uint64_t appends_ = 0;
+
+  // The worker and what it is handed.
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::optional<std::vector<std::pair<dev_t, int>>> request_;
+  std::optional<std::map<dev_t, bool>> result_;
+  bool stop_ = false;
+  std::thread worker_;
 };
 
 }  // namespace orvane::fleet
