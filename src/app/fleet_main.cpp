@@ -36,19 +36,19 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
 
-  orvane::fleet::FleetSpec spec;
+  orvane::fleet::FleetPlan plan;
   try {
-    spec = orvane::fleet::read_fleet_file(file);
+    plan = orvane::fleet::read_fleet_file(file);
   } catch (const std::exception& e) {
     std::cerr << "orvane-fleet: " << e.what() << "\n";
     return 2;
   }
   if (check_only) {
-    for (const auto& s : spec.stations)
+    for (const auto& s : plan.stations)
       std::cout << s.index << " " << s.dir.string() << " "
                 << (s.listen_address.empty() ? "*" : s.listen_address) << ":"
                 << (s.port ? std::to_string(*s.port) : std::string("ClientPort")) << "\n";
-    std::cout << "orvane-fleet: " << spec.stations.size() << " stations\n";
+    std::cout << "orvane-fleet: " << plan.stations.size() << " stations\n";
     return 0;
   }
   // Every station's listening socket is a descriptor: take all the system lets us.
@@ -61,11 +61,11 @@ int main(int argc, char** argv) {
 
   asio::io_context main_ioc;
   asio::signal_set signals(main_ioc, SIGINT, SIGTERM);  // installed before the threads start
-  const std::size_t described = spec.stations.size();
+  const std::size_t described = plan.stations.size();
   orvane::fleet::FleetHost::Options options;
   options.threads = threads;
   options.make_uplink = [] { return std::make_unique<orvane::FtpUplink>(); };
-  orvane::fleet::FleetHost host(std::move(spec), options);
+  orvane::fleet::FleetHost host(std::move(plan), options);
   // A fleet of one speaks as the station program does, so that whatever
   // watches a station (a test, a service manager, a script) can't tell.
   const bool one = described == 1;

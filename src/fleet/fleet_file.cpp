@@ -27,7 +27,7 @@ namespace {
 // More stations than a process can listen for is a typo, not a fleet.
 constexpr long kMaxStations = 100000;
 
-// ---- "{EXPR:SPEC}" ----
+// ---- "{EXPR:WIDTH}" ----
 
 class Expression {
  public:
@@ -120,13 +120,13 @@ class Expression {
 };
 
 // A width with an optional fill or alignment, as in "05", "5", ">8".
-bool valid_spec(std::string_view spec) {
+bool valid_width(std::string_view plan) {
   std::size_t i = 0;
-  if (i < spec.size() && (spec[i] == '<' || spec[i] == '>' || spec[i] == '^')) ++i;
-  if (i < spec.size() && spec[i] == '0') ++i;
+  if (i < plan.size() && (plan[i] == '<' || plan[i] == '>' || plan[i] == '^')) ++i;
+  if (i < plan.size() && plan[i] == '0') ++i;
   const std::size_t digits = i;
-  while (i < spec.size() && std::isdigit(static_cast<unsigned char>(spec[i]))) ++i;
-  return i == spec.size() && i - digits <= 2;
+  while (i < plan.size() && std::isdigit(static_cast<unsigned char>(plan[i]))) ++i;
+  return i == plan.size() && i - digits <= 2;
 }
 
 }  // namespace
@@ -163,10 +163,10 @@ std::string expand_template(std::string_view text, long n, const std::string* di
     }
     const auto colon = inner.find(':');
     const auto expr = inner.substr(0, colon);
-    const auto spec = colon == std::string_view::npos ? std::string_view{} : inner.substr(colon + 1);
-    if (!valid_spec(spec)) throw std::invalid_argument("in {" + std::string(inner) + "}: bad width \"" + std::string(spec) + "\"");
+    const auto plan = colon == std::string_view::npos ? std::string_view{} : inner.substr(colon + 1);
+    if (!valid_width(plan)) throw std::invalid_argument("in {" + std::string(inner) + "}: bad width \"" + std::string(plan) + "\"");
     const long v = Expression(expr, n).evaluate();
-    out += fmt::format(fmt::runtime("{:" + std::string(spec) + "}"), v);
+    out += fmt::format(fmt::runtime("{:" + std::string(plan) + "}"), v);
   }
   return out;
 }
@@ -177,31 +177,31 @@ class Reader {
  public:
   explicit Reader(std::string name) : name_(std::move(name)) {}
 
-  FleetSpec read(std::string_view text) {
+  FleetPlan read(std::string_view text) {
     toml::table root;
     try {
       root = toml::parse(text, name_);
     } catch (const toml::parse_error& e) {
       throw FleetFileError(name_, static_cast<int>(e.source().begin.line), "", std::string(e.description()));
     }
-    FleetSpec spec;
+    FleetPlan plan;
     for (const auto& [key, node] : root) {
       const std::string k(key.str());
       if (k == "threads") {
-        spec.threads = static_cast<int>(plain_integer(node, k, 0, 256));
+        plan.threads = static_cast<int>(plain_integer(node, k, 0, 256));
       } else if (k == "upload_sessions") {
-        spec.upload_sessions = static_cast<int>(plain_integer(node, k, 1, 256));
+        plan.upload_sessions = static_cast<int>(plain_integer(node, k, 1, 256));
       } else if (k == "stations") {
         const auto* tables = node.as_array();
         if (!tables || !tables->is_array_of_tables()) fail(node, k, "must be [[stations]] tables");
-        for (const auto& t : *tables) read_group(*t.as_table(), spec.stations);
+        for (const auto& t : *tables) read_group(*t.as_table(), plan.stations);
       } else {
         fail(node, k, "unknown key");
       }
     }
-    if (spec.stations.empty()) throw FleetFileError(name_, 1, "stations", "the file describes no station ([[stations]] with a count)");
-    check_unique(spec.stations);
-    return spec;
+    if (plan.stations.empty()) throw FleetFileError(name_, 1, "stations", "the file describes no station ([[stations]] with a count)");
+    check_unique(plan.stations);
+    return plan;
   }
 
  private:
@@ -264,7 +264,7 @@ class Reader {
     return out;
   }
 
-  void read_group(const toml::table& group, std::vector<StationSpec>& out) const {
+  void read_group(const toml::table& group, std::vector<StationPlan>& out) const {
     const int line = static_cast<int>(group.source().begin.line);
     const auto* count_node = group.get("count");
     if (!count_node) throw FleetFileError(name_, line, "stations.count", "missing (how many stations this table describes)");
@@ -276,8 +276,8 @@ class Reader {
     for (long n = first; n < first + count; ++n) out.push_back(station(group, n, line));
   }
 
-  StationSpec station(const toml::table& group, long n, int line) const {
-    StationSpec s;
+  StationPlan station(const toml::table& group, long n, int line) const {
+    StationPlan s;
     s.index = n;
     s.file_line = line;
     const auto& dir_node = *group.get("dir");
@@ -353,8 +353,8 @@ class Reader {
     return s;
   }
 
-  SimulatedLineSpec simulated_line(const toml::table& t, const std::string& full, long n) const {
-    SimulatedLineSpec line;
+  SimulatedLinePlan simulated_line(const toml::table& t, const std::string& full, long n) const {
+    SimulatedLinePlan line;
     for (const auto& [key, node] : t) {
       const std::string k(key.str());
       const std::string name = full + "." + k;
@@ -387,7 +387,7 @@ class Reader {
   }
 
   // Two stations may not share a directory, a lock or an address and port.
-  void check_unique(const std::vector<StationSpec>& stations) const {
+  void check_unique(const std::vector<StationPlan>& stations) const {
     std::map<std::filesystem::path, long> dirs, locks;
     struct OnPort {
       long any = -1;  // a station listening on every address
@@ -421,9 +421,9 @@ class Reader {
 
 }  // namespace
 
-FleetSpec parse_fleet_text(std::string_view text, const std::string& name) { return Reader(name).read(text); }
+FleetPlan parse_fleet_text(std::string_view text, const std::string& name) { return Reader(name).read(text); }
 
-FleetSpec read_fleet_file(const std::filesystem::path& file) {
+FleetPlan read_fleet_file(const std::filesystem::path& file) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw FleetFileError(file.string(), 0, "", "cannot be read");
   std::ostringstream text;

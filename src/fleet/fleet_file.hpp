@@ -26,7 +26,7 @@ class FleetFileError : public std::runtime_error {
 enum class LogDestination { memo, stdout_lines, file };
 
 // Modules simulated in the process, in the simulator's own setting texts.
-struct SimulatedLineSpec {
+struct SimulatedLinePlan {
   std::vector<std::string> modules;  // "01"
   std::vector<std::string> inputs;  // "01:0=sine:10:8:60"
   std::vector<std::string> faults;  // "01=silent"
@@ -35,7 +35,7 @@ struct SimulatedLineSpec {
   int delay_ms = 0;
 };
 
-struct StationSpec {
+struct StationPlan {
   long index = 0;  // n
   int file_line = 0;  // the line of its [[stations]] table
   std::filesystem::path dir;
@@ -52,21 +52,21 @@ struct StationSpec {
   // [Config] keys (identity) and [Connection] keys (the FTP host).
   std::vector<std::pair<std::string, std::string>> config_keys;
   std::vector<std::pair<std::string, std::string>> connection_keys;
-  std::optional<SimulatedLineSpec> simulated;
+  std::optional<SimulatedLinePlan> simulated;
 };
 
-struct FleetSpec {
+struct FleetPlan {
   int threads = 0;  // 0: the number of cores
   int upload_sessions = 16;
-  std::vector<StationSpec> stations;
+  std::vector<StationPlan> stations;
 };
 
 // Reads and expands a fleet file; throws FleetFileError.
-FleetSpec read_fleet_file(const std::filesystem::path& file);
+FleetPlan read_fleet_file(const std::filesystem::path& file);
 // The same from text (`name` for the messages).
-FleetSpec parse_fleet_text(std::string_view text, const std::string& name);
+FleetPlan parse_fleet_text(std::string_view text, const std::string& name);
 
-// Expands "{EXPR}" and "{EXPR:SPEC}" in `text` for station `n` ("{{" and
+// Expands "{EXPR}" and "{EXPR:WIDTH}" in `text` for station `n` ("{{" and
 // "}}" are braces); `dir` stands for "{dir}" (none: "{dir}" is an error).
 // Throws std::invalid_argument with the reason.
 std::string expand_template(std::string_view text, long n, const std::string* dir = nullptr);

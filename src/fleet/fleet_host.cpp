@@ -50,18 +50,18 @@ struct FleetHost::Thread {
   }
 };
 
-FleetHost::FleetHost(FleetSpec spec, Options options) : spec_(std::move(spec)), options_(std::move(options)) {
-  int n = options_.threads > 0 ? options_.threads : spec_.threads;
+FleetHost::FleetHost(FleetPlan plan, Options options) : plan_(std::move(plan)), options_(std::move(options)) {
+  int n = options_.threads > 0 ? options_.threads : plan_.threads;
   if (n <= 0) n = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
-  n = std::min<int>(n, static_cast<int>(std::max<std::size_t>(1, spec_.stations.size())));
+  n = std::min<int>(n, static_cast<int>(std::max<std::size_t>(1, plan_.stations.size())));
   for (int i = 0; i < n; ++i) threads_.push_back(std::make_unique<Thread>());
   // Descriptors: one listening socket per station at rest, a few per
   // thread and upload session, a reserve for the stations' own files; the
   // rest is for hosts, shared by all stations.
-  const auto sessions = static_cast<std::size_t>(std::max(1, spec_.upload_sessions));
+  const auto sessions = static_cast<std::size_t>(std::max(1, plan_.upload_sessions));
   rlimit rl{};
   const std::uint64_t limit = ::getrlimit(RLIMIT_NOFILE, &rl) == 0 ? rl.rlim_cur : 1024;
-  const std::uint64_t used = spec_.stations.size() + static_cast<std::uint64_t>(n) * 8 + sessions * 4 +
+  const std::uint64_t used = plan_.stations.size() + static_cast<std::uint64_t>(n) * 8 + sessions * 4 +
                              static_cast<std::uint64_t>(limits::kDescriptorReserve) + 64;
   hosts_ = std::make_unique<HostBudget>(static_cast<std::size_t>(limit > used + 1 ? limit - used : 1));
   if (options_.make_uplink) pool_ = std::make_unique<UploadPool>(options_.make_uplink, sessions);
@@ -71,12 +71,12 @@ FleetHost::~FleetHost() { stop(); }
 
 StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>& progress) {
   StartReport report;
-  report.stations = spec_.stations.size();
+  report.stations = plan_.stations.size();
   std::mutex m;
   std::condition_variable cv;
   std::size_t done = 0, threads_done = 0;
-  const bool any_stdout = std::any_of(spec_.stations.begin(), spec_.stations.end(),
-                                      [](const StationSpec& s) { return s.log == LogDestination::stdout_lines; });
+  const bool any_stdout = std::any_of(plan_.stations.begin(), plan_.stations.end(),
+                                      [](const StationPlan& s) { return s.log == LogDestination::stdout_lines; });
   if (any_stdout) std::fflush(stdout);
   const std::size_t nthreads = threads_.size();
   for (std::size_t t = 0; t < nthreads; ++t) {
@@ -85,13 +85,13 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
       if (any_stdout) th.stdout_lines.emplace(th.ioc, STDOUT_FILENO);
       th.beat();
       // Station i runs on thread i % threads, in the file's order.
-      for (std::size_t i = t; i < spec_.stations.size(); i += nthreads) {
-        const auto& spec = spec_.stations[i];
+      for (std::size_t i = t; i < plan_.stations.size(); i += nthreads) {
+        const auto& plan = plan_.stations[i];
         std::string failure;
         try {
           ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr, &th.flush,
                               hosts_.get(), pool_.get(), &th.steady};
-          auto station = std::make_unique<FleetStation>(spec, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
+          auto station = std::make_unique<FleetStation>(plan, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
           station->start();
           if (i == 0) report.first_port = station->server().port();
           th.stations.push_back(std::move(station));
@@ -103,7 +103,7 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
         if (failure.empty())
           ++report.up;
         else
-          report.failures.emplace_back(spec.index, failure);
+          report.failures.emplace_back(plan.index, failure);
         cv.notify_all();
       }
       std::lock_guard lock(m);
@@ -131,8 +131,8 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
   }
   std::sort(report.failures.begin(), report.failures.end());
   // The descriptions are not needed any more; their memory goes back.
-  spec_.stations.clear();
-  spec_.stations.shrink_to_fit();
+  plan_.stations.clear();
+  plan_.stations.shrink_to_fit();
   return report;
 }
 

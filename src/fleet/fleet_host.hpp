@@ -35,7 +35,7 @@ class FleetHost {
     std::function<std::unique_ptr<EventUplink>()> make_uplink;
   };
 
-  FleetHost(FleetSpec spec, Options options);
+  FleetHost(FleetPlan plan, Options options);
   ~FleetHost();  // stop()
   FleetHost(const FleetHost&) = delete;
   FleetHost& operator=(const FleetHost&) = delete;
@@ -62,7 +62,7 @@ class FleetHost {
 
  private:
   struct Thread;
-  FleetSpec spec_;
+  FleetPlan plan_;
   Options options_;
   std::unique_ptr<HostBudget> hosts_;
   std::unique_ptr<UploadPool> pool_;  // outlives every station

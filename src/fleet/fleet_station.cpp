@@ -17,34 +17,34 @@ namespace orvane::fleet {
 
 namespace fs = std::filesystem;
 
-void prepare_station_dir(const StationSpec& spec) {
+void prepare_station_dir(const StationPlan& plan) {
   std::error_code ec;
-  if (fs::is_directory(spec.dir, ec)) return;
-  if (fs::exists(spec.dir, ec)) throw std::runtime_error(spec.dir.string() + " is not a directory");
-  if (!spec.template_dir)
-    throw std::runtime_error("directory " + spec.dir.string() + " does not exist and the fleet file names no template");
-  if (!fs::is_directory(*spec.template_dir, ec))
-    throw std::runtime_error("template " + spec.template_dir->string() + " is not a directory");
-  fs::create_directories(spec.dir.parent_path(), ec);
-  if (ec) throw std::runtime_error("cannot create " + spec.dir.parent_path().string() + ": " + ec.message());
-  const auto tmp = spec.dir.parent_path() /
-                   (".new-" + spec.dir.filename().string() + "-" + std::to_string(std::random_device{}()));
+  if (fs::is_directory(plan.dir, ec)) return;
+  if (fs::exists(plan.dir, ec)) throw std::runtime_error(plan.dir.string() + " is not a directory");
+  if (!plan.template_dir)
+    throw std::runtime_error("directory " + plan.dir.string() + " does not exist and the fleet file names no template");
+  if (!fs::is_directory(*plan.template_dir, ec))
+    throw std::runtime_error("template " + plan.template_dir->string() + " is not a directory");
+  fs::create_directories(plan.dir.parent_path(), ec);
+  if (ec) throw std::runtime_error("cannot create " + plan.dir.parent_path().string() + ": " + ec.message());
+  const auto tmp = plan.dir.parent_path() /
+                   (".new-" + plan.dir.filename().string() + "-" + std::to_string(std::random_device{}()));
   try {
-    fs::copy(*spec.template_dir, tmp, fs::copy_options::recursive);
+    fs::copy(*plan.template_dir, tmp, fs::copy_options::recursive);
     // The station never makes these itself.
     fs::create_directories(tmp / "log");
     fs::create_directories(tmp / "history");
-    if (!spec.config_keys.empty() || !spec.connection_keys.empty() || spec.port) {
+    if (!plan.config_keys.empty() || !plan.connection_keys.empty() || plan.port) {
       auto profile = load_profile(tmp / station_files::kSettings);
-      for (const auto& [k, v] : spec.config_keys) profile.set("Config", k, v);
-      for (const auto& [k, v] : spec.connection_keys) profile.set("Connection", k, v);
-      if (spec.port) profile.set("Connection", "ClientPort", std::to_string(*spec.port));
+      for (const auto& [k, v] : plan.config_keys) profile.set("Config", k, v);
+      for (const auto& [k, v] : plan.connection_keys) profile.set("Connection", k, v);
+      if (plan.port) profile.set("Connection", "ClientPort", std::to_string(*plan.port));
       write_file_atomic(tmp / station_files::kSettings, profile.text());
     }
-    fs::rename(tmp, spec.dir);
+    fs::rename(tmp, plan.dir);
   } catch (const std::exception& e) {
     fs::remove_all(tmp, ec);
-    throw std::runtime_error("cannot make " + spec.dir.string() + " from " + spec.template_dir->string() + ": " +
+    throw std::runtime_error("cannot make " + plan.dir.string() + " from " + plan.template_dir->string() + ": " +
                              e.what());
   }
 }
@@ -58,14 +58,14 @@ void FleetStation::Listener::listen(const ListenSettings& settings) {
 
 namespace {
 
-std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationSpec& spec,
+std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationPlan& plan,
                                         std::optional<SimulatedModules>& modules) {
-  if (!spec.simulated) {
+  if (!plan.simulated) {
     ComPortMap ports;
-    for (const auto& [port, path] : spec.com) ports.insert_or_assign(port, path);
+    for (const auto& [port, path] : plan.com) ports.insert_or_assign(port, path);
     return std::make_unique<SerialModulePoller>(ioc, std::move(ports));
   }
-  const auto& sim = *spec.simulated;
+  const auto& sim = *plan.simulated;
   modules.emplace();
   modules->checksum = sim.checksum;
   modules->delay_ms = sim.delay_ms;
@@ -77,28 +77,28 @@ std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationSpec
 
 }  // namespace
 
-FleetStation::FleetStation(const StationSpec& spec, ThreadShared shared, std::unique_ptr<EventUplink> uplink)
-    : index_(spec.index),
-      flag_(spec.flag_file),
-      power_(spec.reboot_cmd, spec.poweroff_cmd),
+FleetStation::FleetStation(const StationPlan& plan, ThreadShared shared, std::unique_ptr<EventUplink> uplink)
+    : index_(plan.index),
+      flag_(plan.flag_file),
+      power_(plan.reboot_cmd, plan.poweroff_cmd),
       uplink_(std::move(uplink)),
       log_(shared.ioc) {
-  prepare_station_dir(spec);
-  if (::access(spec.dir.c_str(), R_OK | X_OK) != 0)
-    throw std::runtime_error("cannot use station directory " + spec.dir.string() + ": " + std::strerror(errno));
+  prepare_station_dir(plan);
+  if (::access(plan.dir.c_str(), R_OK | X_OK) != 0)
+    throw std::runtime_error("cannot use station directory " + plan.dir.string() + ": " + std::strerror(errno));
   try {
-    if (auto lock = InstanceLock::acquire(spec.lock_file, InstanceLock::Hold::record)) lock_.emplace(std::move(*lock));
+    if (auto lock = InstanceLock::acquire(plan.lock_file, InstanceLock::Hold::record)) lock_.emplace(std::move(*lock));
   } catch (const std::exception& e) {
     throw std::runtime_error(e.what());
   }
-  if (!lock_) throw std::runtime_error("another process holds the lock " + spec.lock_file.string());
-  line_ = make_line(shared.ioc, spec, modules_);
-  switch (spec.log) {
+  if (!lock_) throw std::runtime_error("another process holds the lock " + plan.lock_file.string());
+  line_ = make_line(shared.ioc, plan, modules_);
+  switch (plan.log) {
     case LogDestination::stdout_lines:
       if (shared.stdout_lines) log_.add_observer([out = shared.stdout_lines](const std::string& line) { out->add(line); });
       break;
     case LogDestination::file:
-      log_file_.emplace(shared.ioc, spec.dir / "station.log");
+      log_file_.emplace(shared.ioc, plan.dir / "station.log");
       log_.add_observer([this](const std::string& line) { log_file_->add(line); });
       break;
     case LogDestination::memo:
@@ -110,9 +110,9 @@ FleetStation::FleetStation(const StationSpec& spec, ThreadShared shared, std::un
   deps.flush_group = shared.flush_group;
   deps.upload_pool = shared.upload_pool;
   deps.steady_time = shared.steady_time;
-  station_ = std::make_unique<Station>(shared.ioc, log_, deps, spec.dir);
+  station_ = std::make_unique<Station>(shared.ioc, log_, deps, plan.dir);
   server_ = std::make_unique<CommandServer>(shared.ioc, *station_, shared.hosts);
-  listener_.emplace(*server_, spec.listen_address, spec.port);
+  listener_.emplace(*server_, plan.listen_address, plan.port);
   station_->set_command_listener(&*listener_);
 }
 

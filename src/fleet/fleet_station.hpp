@@ -28,7 +28,7 @@ namespace orvane::fleet {
 // copied whole under a temporary name, the file's identity, FTP host and
 // port written into its emulate.ini, then renamed into place, so a
 // directory is never half made. Throws std::runtime_error with the reason.
-void prepare_station_dir(const StationSpec& spec);
+void prepare_station_dir(const StationPlan& plan);
 
 // What the stations of one thread share.
 struct ThreadShared {
@@ -46,7 +46,7 @@ class FleetStation {
  public:
   // Takes the lock and builds the station; throws std::runtime_error with
   // the reason it can't (directory, lock).
-  FleetStation(const StationSpec& spec, ThreadShared shared, std::unique_ptr<EventUplink> uplink);
+  FleetStation(const StationPlan& plan, ThreadShared shared, std::unique_ptr<EventUplink> uplink);
   ~FleetStation();
   FleetStation(const FleetStation&) = delete;
   FleetStation& operator=(const FleetStation&) = delete;

@@ -22,7 +22,7 @@ TEST(FleetTemplate, ArithmeticOnTheIndexWithWidths) {
 }
 
 TEST(FleetFile, StationsExpandedAndMistakesPointAtTheirLine) {
-  const auto spec = parse_fleet_text(R"(threads = 2
+  const auto plan = parse_fleet_text(R"(threads = 2
 [[stations]]
 count = 2
 first = 9
@@ -42,8 +42,8 @@ inputs = ["01:0=sine:10:8:{n}"]
 seed = "{n * 7}"
 )",
                                      "f.toml");
-  ASSERT_EQ(spec.stations.size(), 2u);
-  const auto& s = spec.stations[1];
+  ASSERT_EQ(plan.stations.size(), 2u);
+  const auto& s = plan.stations[1];
   EXPECT_EQ(s.index, 10);
   EXPECT_EQ(s.dir, "/f/010");
   EXPECT_EQ(s.lock_file, "/f/010/OrvaneEmulator.lock");
