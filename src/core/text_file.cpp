@@ -126,9 +126,10 @@ std::string join_crlf(const std::vector<std::string>& lines) {
   return out;
 }
 
-void write_file_atomic(const std::filesystem::path& path, std::string_view content) {
-  // A new file of its own: another writer's temporary file of the same
-  // name is never written into.
+namespace {
+// A new file of its own beside `path`, holding `content`, flushed or not:
+// another writer's temporary file of the same name is never written into.
+std::filesystem::path write_temporary(const std::filesystem::path& path, std::string_view content, bool flush) {
   std::filesystem::path tmp;
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
@@ -140,19 +141,29 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view conte
   if (fd < 0) throw_errno("Cannot create file", path);
   try {
     write_all(fd, content, path);
-    if (::fsync(fd) != 0) throw_errno("Cannot flush file", path);
+    if (flush && ::fsync(fd) != 0) throw_errno("Cannot flush file", path);
   } catch (...) {
     ::close(fd);
     ::unlink(tmp.c_str());
     throw;
   }
   ::close(fd);
+  return tmp;
+}
+}  // namespace
+
+void write_file_atomic(const std::filesystem::path& path, std::string_view content) {
+  const auto tmp = write_temporary(path, content, true);
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
     const int saved = errno;
     ::unlink(tmp.c_str());
     errno = saved;
     throw_errno("Cannot replace file", path);
   }
+}
+
+std::filesystem::path write_file_unflushed(const std::filesystem::path& path, std::string_view content) {
+  return write_temporary(path, content, false);
 }
 
 void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines) {

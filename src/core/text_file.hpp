@@ -34,6 +34,12 @@ std::string join_crlf(const std::vector<std::string>& lines);
 void write_file_atomic(const std::filesystem::path& path, std::string_view content);
 void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines);
 
+// The first half of a replacement whose flush is shared: `content` in a new
+// temporary file beside `path`, written but not flushed, whose name is
+// returned. Renamed over `path` once a flush of its file system covered it,
+// it replaces the file as write_file_atomic does; unlinked, it never did.
+std::filesystem::path write_file_unflushed(const std::filesystem::path& path, std::string_view content);
+
 // Appends bytes to the file (creating it, never its folder) and flushes them
 // to the kernel; with `durable`, also fsyncs. Throws std::system_error.
 void append_file(const std::filesystem::path& path, std::string_view bytes, bool durable = false);

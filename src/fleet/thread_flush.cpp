@@ -21,6 +21,15 @@ ThreadFlush::~ThreadFlush() {
 }
 
 void ThreadFlush::after_flush(const std::filesystem::path& file, std::function<void(bool)> done) {
+  ++appends_;
+  wait_for_flush(file, std::move(done));
+}
+
+void ThreadFlush::after_file_flush(const std::filesystem::path& file, std::function<void(bool)> done) {
+  wait_for_flush(file, std::move(done));
+}
+
+void ThreadFlush::wait_for_flush(const std::filesystem::path& file, std::function<void(bool)> done) {
   struct stat st {};
   dev_t dev = 0;
   if (::stat(file.c_str(), &st) == 0) {
@@ -31,7 +40,6 @@ void ThreadFlush::after_flush(const std::filesystem::path& file, std::function<v
     }
   }
   waiting_.push_back({dev, std::move(done)});
-  ++appends_;
   schedule();
 }
 

@@ -34,6 +34,7 @@ class ThreadFlush final : public EventFlushGroup {
 
   // Station thread.
   void after_flush(const std::filesystem::path& file, std::function<void(bool flushed)> done) override;
+  void after_file_flush(const std::filesystem::path& file, std::function<void(bool flushed)> done) override;
   // The end: waits for the flush under way and flushes what waits, on the
   // calling (station) thread, telling every station.
   void flush_now();
@@ -46,6 +47,7 @@ class ThreadFlush final : public EventFlushGroup {
     dev_t dev;
     std::function<void(bool)> done;
   };
+  void wait_for_flush(const std::filesystem::path& file, std::function<void(bool)> done);
   void schedule();
   void start_flush();
   void finish(std::map<dev_t, bool> flushed);  // station thread

@@ -12,9 +12,15 @@
 #include "core/text_file.hpp"
 #include "device/result_codes.hpp"
 #include "station/acquisition.hpp"
+#include "station/event_flush.hpp"
 #include "station/station_files.hpp"
 
+#include <stdio.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 namespace orvane {
 
@@ -102,7 +108,22 @@ void ChannelTable::save_last_values() {
   std::vector<std::string> lines;
   for (int r = 1; r < sensors_.row_count() && has_panel(r); ++r)
     lines.push_back(upper_ascii(trim(sensors_.cell(r, col::kPortId))) + "," + panel(r).value);
-  write_lines_atomic(file(station_files::kLastValues), lines);
+  const auto path = file(station_files::kLastValues);
+  if (!group_) {
+    write_lines_atomic(path, lines);
+    return;
+  }
+  auto tmp = write_file_unflushed(path, join_crlf(lines));
+  group_->after_file_flush(tmp, [this, alive = std::weak_ptr<bool>(alive_), tmp, path](bool flushed) {
+    std::string error;
+    if (!flushed)
+      error = "Cannot flush file " + path.string();
+    else if (::rename(tmp.c_str(), path.c_str()) != 0)
+      error = "Cannot replace file " + path.string() + ": " + std::strerror(errno);
+    if (error.empty()) return;
+    ::unlink(tmp.c_str());
+    if (!alive.expired()) log_.log("Error : " + error);
+  });
 }
 
 // ---- links and labels ----

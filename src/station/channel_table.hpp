@@ -13,12 +13,14 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace orvane {
 
+class EventFlushGroup;
 struct RawRange;
 struct CycleModule;
 
@@ -37,7 +39,12 @@ class ChannelTable {
   void load_sensor_list();  // sensor.con, when there is one
   void save_sensor_list();
   void restore_last_values();  // last.con into the panels of the rows it names
+  // last.con replaced whole. With a flush group (a fleet's station thread)
+  // the new file takes the name once the group's next flush covered it, so
+  // thousands of stations saving at the same minute cost one flush, not one
+  // each; a failed flush keeps the old file and is logged.
   void save_last_values();
+  void set_flush_group(EventFlushGroup* group) { group_ = group; }
 
   // ---- links and labels ----
   // Each channel record to the first sensor row of its Port ID.
@@ -100,6 +107,8 @@ class ChannelTable {
 
   std::filesystem::path dir_;
   OperatorLog& log_;
+  EventFlushGroup* group_ = nullptr;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for replacements finishing after a flush
   Panels panels_;  // panels_[N-1] is pnl_N
   SensorTable sensors_;
   std::vector<ModuleRecord> modules_;  // module.con, in file order

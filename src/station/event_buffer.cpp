@@ -167,7 +167,6 @@ std::string event_bytes(const std::vector<std::string>& lines) {
 
 int EventBuffer::open_to_append(off_t& size) const {
   if (file_.empty()) throw std::logic_error("event buffer has no file");
-  if (unflushed_.active) throw std::logic_error("event buffer: lines wait for their flush");
   const int fd = ::open(file_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (fd < 0) throw_errno(errno, "Cannot open file", file_);
   struct stat st {};
@@ -183,6 +182,7 @@ int EventBuffer::open_to_append(off_t& size) const {
 std::size_t EventBuffer::add_all(const std::vector<std::string>& lines) {
   const std::string bytes = event_bytes(lines);
   std::lock_guard lock(mutex_);
+  if (!unflushed_.empty() || cut_waiting_ > 0) throw std::logic_error("event buffer: lines wait for their flush");
   if (lines.empty()) {
     if (file_.empty()) throw std::logic_error("event buffer has no file");
     return lines_.size();
@@ -228,22 +228,30 @@ void EventBuffer::append_unflushed(const std::vector<std::string>& lines) {
     throw;
   }
   ::close(fd);
-  unflushed_ = {true, lines, static_cast<std::uint64_t>(before)};
+  unflushed_.push_back({lines, static_cast<std::uint64_t>(before)});
 }
 
-std::size_t EventBuffer::commit_appended(bool flushed) {
+std::optional<std::size_t> EventBuffer::commit_appended(bool flushed) {
   std::lock_guard lock(mutex_);
-  if (!unflushed_.active) return lines_.size();
-  Unflushed u = std::move(unflushed_);
-  unflushed_ = {};
+  // Appends cut off with an earlier one come before any made since.
+  if (cut_waiting_ > 0) {
+    --cut_waiting_;
+    return std::nullopt;
+  }
+  if (unflushed_.empty()) return lines_.size();
+  Unflushed u = std::move(unflushed_.front());
+  unflushed_.pop_front();
   if (!flushed) {
-    // As add_all after a failed flush: none of them counts, none is kept.
+    // As add_all after a failed flush: none of them counts, none is kept,
+    // and neither are the appends after them, written past them.
+    cut_waiting_ += unflushed_.size();
+    unflushed_.clear();
     const int fd = ::open(file_.c_str(), O_WRONLY | O_CLOEXEC);
     const bool cut = fd >= 0 && ::ftruncate(fd, static_cast<off_t>(u.before)) == 0 && data_sync(fd) == 0;
     const int err = errno;
     if (fd >= 0) ::close(fd);
     if (!cut) throw_errno(err, "Cannot write file", file_);
-    return lines_.size();
+    return std::nullopt;
   }
   if (u.before == 0 && !dir_synced_) {
     sync_dir(file_);
@@ -259,7 +267,7 @@ std::size_t EventBuffer::commit_appended(bool flushed) {
 
 bool EventBuffer::has_unflushed() const {
   std::lock_guard lock(mutex_);
-  return unflushed_.active;
+  return !unflushed_.empty() || cut_waiting_ > 0;
 }
 
 std::vector<std::string> EventBuffer::head(std::size_t count) const {
@@ -309,7 +317,7 @@ bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
   std::unique_lock lock(mutex_);
   // Lines written but not yet counted sit past the copied range: leave the
   // file as it is until they are.
-  if (file_.empty() || head_ == 0 || unflushed_.active) return false;
+  if (file_.empty() || head_ == 0 || !unflushed_.empty()) return false;
   if (!force && !lines_.empty() && !(head_ >= live_bytes_ && head_ >= kCompactAtLeast)) return false;
   const auto path = file_;
   const std::uint64_t from = head_;
@@ -334,7 +342,7 @@ bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
     copy_range(src, dst, from, copied, path);
     if (data_sync(dst) != 0) fail(errno);
     lock.lock();
-    if (unflushed_.active) {
+    if (!unflushed_.empty()) {
       ::close(src);
       ::close(dst);
       ::unlink(tmp.c_str());

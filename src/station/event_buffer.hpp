@@ -24,6 +24,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -79,15 +80,19 @@ class EventBuffer {
 
   // The same in two steps, for a flush shared with other files: the lines
   // are written now (a failed write cuts them off again and throws) and
-  // count only once commit_appended(true) says a flush covered them;
-  // commit_appended(false) cuts them off the file. One append waits at a
-  // time: add_all and another append refuse to run meanwhile
-  // (std::logic_error), and compaction waits for the next time.
+  // count only once commit_appended(true) says a flush covered them.
+  // Several appends may wait, each committed in the order they were made;
+  // commit_appended(false) cuts the oldest off the file together with every
+  // later one still waiting, whose own commits then return nothing. While
+  // any waits, add_all refuses to run (std::logic_error) and compaction
+  // waits for the next time.
   void append_unflushed(const std::vector<std::string>& lines);
-  // Returns the number of lines now buffered; std::system_error when lines
-  // that were not flushed can't be cut off (they are then read back at the
-  // next start, as after a crash before the flush).
-  std::size_t commit_appended(bool flushed);
+  // The number of lines now buffered, or nothing when the oldest waiting
+  // append does not count (its flush failed, or an earlier one's did);
+  // std::system_error when lines that were not flushed can't be cut off
+  // (they are then read back at the next start, as after a crash before
+  // the flush).
+  std::optional<std::size_t> commit_appended(bool flushed);
   bool has_unflushed() const;
 
   // The first `count` lines (fewer when fewer wait) and where they start.
@@ -136,10 +141,11 @@ class EventBuffer {
   std::uint64_t live_bytes_ = 0;  // bytes of the buffered lines, line ends included
   bool dir_synced_ = false;  // the folder entry of a new file is on disk
   struct Unflushed {
-    bool active = false;
     std::vector<std::string> lines;
     std::uint64_t before = 0;  // the file's size before them
-  } unflushed_;
+  };
+  std::deque<Unflushed> unflushed_;
+  std::size_t cut_waiting_ = 0;  // appends cut off with an earlier one, still to be told
 };
 
 }  // namespace orvane

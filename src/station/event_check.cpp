@@ -18,19 +18,15 @@ namespace {
 constexpr const char* kLoopbackHost = "127.0.0.1";
 }  // namespace
 
-struct EventCheck::Made {
-  LocalTime at;
-  struct Change {
-    int row;
-    int state;
-  };
-  std::vector<Change> changes;
-  std::vector<std::string> lines;  // as buffered
-  std::vector<std::string> raw_lines;  // with the panel's text as the value, for the raw log
-};
+int EventCheck::state_to_come(int row) const {
+  for (auto it = waiting_.rbegin(); it != waiting_.rend(); ++it)
+    for (const auto& c : it->changes)
+      if (c.row == row) return c.state;
+  return table_.panel(row).event_state;
+}
 
 void EventCheck::run() {
-  if (waiting_for_flush_) return;
+  if (waiting_.size() >= kMaxWaiting) return;
   const auto& settings = settings_;
   const auto& sensor_table = table_.sensors();
   auto& events = events_.buffer();
@@ -53,7 +49,7 @@ void EventCheck::run() {
     auto& p = table_.panel(row);
     const auto value = panel_value(p);
     const int state = row_event_state(sensor_table, row, value);
-    if (state == p.event_state) continue;
+    if (state == (waiting_.empty() ? p.event_state : state_to_come(row))) continue;
     if (loopback) {
       p.event_state = state;
       continue;
@@ -77,20 +73,24 @@ void EventCheck::run() {
       finish(made, 0, e.what());
       return;
     }
-    waiting_for_flush_ = true;
-    group_->after_flush(events.file(), [this, alive = std::weak_ptr<bool>(alive_),
-                                        made = std::move(made)](bool flushed) mutable {
-      if (alive.expired()) return;
-      waiting_for_flush_ = false;
+    waiting_.push_back(std::move(made));
+    // Flushes end in the order they were asked for: each ends the oldest check.
+    group_->after_flush(events.file(), [this, alive = std::weak_ptr<bool>(alive_)](bool flushed) {
+      if (alive.expired() || waiting_.empty()) return;
+      auto done = std::move(waiting_.front());
+      waiting_.pop_front();
       std::size_t count = 0;
       std::string error;
       try {
-        count = events_.buffer().commit_appended(flushed);
-        if (!flushed) error = "Cannot write file " + events_.buffer().file().string() + ": the flush failed";
+        const auto counted = events_.buffer().commit_appended(flushed);
+        if (counted)
+          count = *counted;
+        else
+          error = "Cannot write file " + events_.buffer().file().string() + ": the flush failed";
       } catch (const std::exception& e) {
         error = e.what();
       }
-      finish(made, count, error);
+      finish(done, count, error);
     });
     return;
   }

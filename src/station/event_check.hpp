@@ -6,6 +6,7 @@
 #include "core/local_time.hpp"
 #include "platform/clock.hpp"
 
+#include <deque>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -28,8 +29,11 @@ class EventCheck {
   EventCheck& operator=(const EventCheck&) = delete;
 
   // With a flush group, a check's lines are flushed together with other
-  // stations' and count once that flush is over; a check due before then
-  // waits for the next tick.
+  // stations' and count once that flush is over. Checks due meanwhile go on
+  // from the states the waiting ones will take (up to kMaxWaiting checks
+  // wait; one due past that waits for the next tick); a failed flush drops
+  // its check and every later one still waiting, so their events are made
+  // again at the next check.
   void set_flush_group(EventFlushGroup* group) { group_ = group; }
 
   // One event tick. With the host 127.0.0.1 states are taken, but no events
@@ -37,12 +41,25 @@ class EventCheck {
   void run();
 
  private:
-  struct Made;
+  struct Made {
+    LocalTime at;
+    struct Change {
+      int row;
+      int state;
+    };
+    std::vector<Change> changes;
+    std::vector<std::string> lines;  // as buffered
+    std::vector<std::string> raw_lines;  // with the panel's text as the value, for the raw log
+  };
   // After the lines are buffered (`count` lines now wait) or not (`error`).
   void finish(Made& made, std::size_t count, const std::string& error);
 
+  static constexpr std::size_t kMaxWaiting = 4;
+  // A row's state once the waiting checks count.
+  int state_to_come(int row) const;
+
   EventFlushGroup* group_ = nullptr;
-  bool waiting_for_flush_ = false;
+  std::deque<Made> waiting_;  // oldest first
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
   const StationSettings& settings_;
   ChannelTable& table_;

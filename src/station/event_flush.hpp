@@ -15,6 +15,9 @@ class EventFlushGroup {
   // `file` has been appended to; `done(flushed)` runs later on the
   // station's thread, once a flush that covers what was written has ended.
   virtual void after_flush(const std::filesystem::path& file, std::function<void(bool flushed)> done) = 0;
+  // The same for a file written whole that takes its name once flushed (a
+  // replacement), which is not counted as an event append.
+  virtual void after_file_flush(const std::filesystem::path& file, std::function<void(bool flushed)> done) = 0;
 };
 
 }  // namespace orvane

@@ -34,6 +34,7 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       .on_history_tick = [this] { guarded([this] { on_history_tick(); }); },
   });
   event_check_.set_flush_group(deps.flush_group);
+  table_.set_flush_group(deps.flush_group);
   realtime_.set_tick_handler([this] { guarded([this] { on_realtime_tick(); }); });
   clock_.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
   clock_.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });

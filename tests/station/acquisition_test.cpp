@@ -268,6 +268,43 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
   EXPECT_EQ(s.channel_table().panel(2).value, "7");
 }
 
+// In a fleet thousands of stations save at the same minute under one flush:
+// the new file takes the name only once that flush is over, and a failed
+// flush keeps the old one, leaves no temporary file and is logged.
+TEST(LastValues, WithASharedFlushTheFileIsReplacedOnlyOnceFlushed) {
+  test::HeldFlush group;
+  StationRig rig;
+  rig.flush_group = &group;
+  write_text(rig.dir / "sensor.con", "1,T01,A,I,Y\r\n");
+  write_text(rig.dir / "last.con", "T01,1\r\n");
+  rig.make();
+  auto& s = rig.station();
+  s.channel_table().load_sensor_list();
+  s.set_clock_active(true);
+  auto files = [&] {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(rig.dir.path()))
+      if (e.path().filename().string().starts_with("last.con")) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  s.channel_table().panel(1).value = "200";
+  rig.advance(std::chrono::minutes(1));
+  EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,1\r\n");
+  ASSERT_EQ(group.files.size(), 1u);
+  test::HeldFlush::end(group.files, true);
+  EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,200\r\n");
+  EXPECT_EQ(files(), std::vector<std::string>{"last.con"});
+
+  s.channel_table().panel(1).value = "300";
+  rig.advance(std::chrono::minutes(1));
+  ASSERT_EQ(group.files.size(), 1u);
+  test::HeldFlush::end(group.files, false);
+  EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,200\r\n");
+  EXPECT_EQ(files(), std::vector<std::string>{"last.con"});
+  EXPECT_TRUE(rig.logged("Error : Cannot flush file " + (rig.dir / "last.con").string()));
+}
+
 TEST(LastValues, MissingOrUnreadableFileLeavesValues) {
   StationRig rig;
   rig.make();

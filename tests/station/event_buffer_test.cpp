@@ -242,7 +242,8 @@ TEST(EventBuffer, AKillAroundTheSwapOrAForeignHeadLosesAndRepeatsNothing) {
 
 // Lines flushed with other stations' count only once their flush is over:
 // until then nothing sees them and compaction leaves the file be; a failed
-// flush cuts them off the file, so they never come back after a restart.
+// flush cuts them off the file, together with the appends written after
+// them, so none of them comes back after a restart.
 TEST(EventBuffer, AppendedLinesCountOnlyAfterTheirSharedFlush) {
   TempDir dir;
   EventBuffer buffer;
@@ -250,16 +251,19 @@ TEST(EventBuffer, AppendedLinesCountOnlyAfterTheirSharedFlush) {
   buffer.add_all({"a1", "a2"});
   buffer.remove_front(1);
   buffer.append_unflushed({"b1", "b2"});
+  buffer.append_unflushed({"c1"});
   EXPECT_EQ(buffer.size(), 1u);
   EXPECT_TRUE(buffer.has_unflushed());
-  EXPECT_THROW(buffer.add("c"), std::logic_error);
+  EXPECT_THROW(buffer.add("x"), std::logic_error);
   EXPECT_FALSE(buffer.compact(true));
-  EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a1\r\na2\r\nb1\r\nb2\r\n");
-  EXPECT_EQ(buffer.commit_appended(false), 1u);
+  EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a1\r\na2\r\nb1\r\nb2\r\nc1\r\n");
+  EXPECT_EQ(buffer.commit_appended(false), std::nullopt);
   EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a1\r\na2\r\n");
-
+  // An append made after the failure waits behind the one cut with it.
   buffer.append_unflushed({"d1"});
+  EXPECT_EQ(buffer.commit_appended(true), std::nullopt);
   EXPECT_EQ(buffer.commit_appended(true), 2u);
+  EXPECT_FALSE(buffer.has_unflushed());
   EXPECT_THAT(buffer.lines(), ElementsAre("a2", "d1"));
   EXPECT_TRUE(buffer.compact(true));
   EXPECT_EQ(read_text(dir.path() / "Event.Sav"), "a2\r\nd1\r\n");

@@ -247,3 +247,55 @@ TEST(EventCheck, TheEventsOfOneCheckShareOneFlushAndAFailedFlushCountsNoneOfThem
   const auto day_log = read_text(s.dir / "log" / "20061207.log");
   EXPECT_EQ(std::count(day_log.begin(), day_log.end(), '\n'), 4);
 }
+
+// With a shared flush, a check due while earlier ones wait goes on from the
+// states they will take, and they count in order. A failed flush drops its
+// check and the later ones written after it: their events are made again,
+// once each, at the next check.
+TEST(EventCheck, ChecksWaitingForASharedFlushCountInOrderAndAFailureDropsTheLaterOnes) {
+  test::HeldFlush group;
+  auto end = [&](bool flushed) { test::HeldFlush::end(group.appends, flushed); };
+  auto options = StationTest::for_events();
+  options.deferred = true;
+  StationTest s{options};
+  s.flush_group = &group;
+  s.make();
+  s.uplink.up = false;
+  s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
+  auto state = [&] { return s->channel_table().panel(1).event_state; };
+  auto count_of = [](const std::vector<std::string>& lines, const std::string& start) {
+    return std::count_if(lines.begin(), lines.end(), [&](auto& l) { return l.starts_with(start); });
+  };
+
+  s.value(1, "350");
+  s.advance(kEventCheck);
+  s.advance(kEventCheck);  // the same state is to come: no second event
+  s.value(1, "150");
+  s.advance(kEventCheck);
+  ASSERT_EQ(group.appends.size(), 2u);
+  EXPECT_EQ(s->event_path().buffer().size(), 0u);
+  EXPECT_EQ(state(), 0);
+  s.take_lines();
+  end(false);
+  end(true);
+  EXPECT_EQ(s.event_sav(), "");
+  EXPECT_EQ(state(), 0);
+  EXPECT_EQ(count_of(s.take_lines(), "Error : event not buffered: "), 2);
+
+  s.advance(kEventCheck);
+  ASSERT_EQ(group.appends.size(), 1u);
+  end(true);
+  EXPECT_EQ(state(), 2);
+  s.value(1, "350");
+  s.advance(kEventCheck);
+  s.value(1, "150");
+  s.advance(kEventCheck);
+  s.take_lines();
+  end(true);
+  end(true);
+  EXPECT_EQ(state(), 2);
+  const auto sav = s.event_sav();
+  EXPECT_EQ(std::count(sav.begin(), sav.end(), '\n'), 3);
+  EXPECT_NE(sav.find("IS 150\x03\x04\r\n"), std::string::npos);
+  EXPECT_THAT(s.take_lines(), ElementsAre("Events : Add Event to buffer 2 Events", "Events : Add Event to buffer 3 Events"));
+}

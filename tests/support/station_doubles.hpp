@@ -8,6 +8,7 @@
 #include "platform/dialer.hpp"
 #include "platform/power_control.hpp"
 #include "station/connection.hpp"
+#include "station/event_flush.hpp"
 #include "station/event_uplink.hpp"
 #include "station/host_messages.hpp"
 
@@ -235,6 +236,23 @@ struct CountingPinger final : Pinger {
   bool ping(const std::string& host, std::chrono::milliseconds timeout) override {
     ++pings;
     return real != nullptr && real->ping(host, timeout);
+  }
+};
+
+// A shared flush that ends only when the test says so, and how.
+struct HeldFlush : EventFlushGroup {
+  std::vector<std::function<void(bool)>> appends;
+  std::vector<std::function<void(bool)>> files;
+  void after_flush(const std::filesystem::path&, std::function<void(bool)> done) override {
+    appends.push_back(std::move(done));
+  }
+  void after_file_flush(const std::filesystem::path&, std::function<void(bool)> done) override {
+    files.push_back(std::move(done));
+  }
+  static void end(std::vector<std::function<void(bool)>>& of, bool flushed) {
+    auto done = std::move(of.front());
+    of.erase(of.begin());
+    done(flushed);
   }
 };
 

@@ -7,6 +7,7 @@
 // station's components.
 #pragma once
 #include "core/framer.hpp"
+#include "station/event_flush.hpp"
 #include "station/station.hpp"
 #include "support/manual_clock.hpp"
 #include "support/manual_steady_time.hpp"
@@ -113,6 +114,7 @@ class StationTest {
     if (options_.uplink) deps.uplink = &uplink;
     if (uplink_to) deps.uplink = uplink_to;
     if (!options_.real_time) deps.steady_time = &steady;
+    deps.flush_group = flush_group;
     station_ = std::make_unique<Station>(ioc, log, deps, dir.path());
     if (!options_.event_host.empty()) {
       station_->event_path().load();
@@ -220,6 +222,7 @@ class StationTest {
   MemoryFlag flag;
   RecordingPower power;
   RecordingUplink uplink;
+  EventFlushGroup* flush_group = nullptr;  // set before make(): event appends share its flushes
   ScriptedDeviceLine line{ioc};
   OperatorLog log{ioc};
   std::shared_ptr<FakeConnection> conn = std::make_shared<FakeConnection>();
