@@ -15,11 +15,11 @@
 #include "station/event_flush.hpp"
 #include "station/station_files.hpp"
 
-#include <stdio.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace orvane {

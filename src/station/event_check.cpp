@@ -49,7 +49,7 @@ void EventCheck::run() {
     auto& p = table_.panel(row);
     const auto value = panel_value(p);
     const int state = row_event_state(sensor_table, row, value);
-    if (state == (waiting_.empty() ? p.event_state : state_to_come(row))) continue;
+    if (state == state_to_come(row)) continue;
     if (loopback) {
       p.event_state = state;
       continue;
