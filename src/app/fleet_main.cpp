@@ -102,7 +102,8 @@ int main(int argc, char** argv) {
     const auto t = host.totals();
     const auto u = host.upload_stats();
     std::cerr << "orvane-fleet: stopped; " << t.appends << " event appends made durable by " << t.flushes
-              << " flushes; " << u.jobs_run << " uploads, peak " << u.peak_busy << " FTP sessions of " << u.sessions
+              << " flushes (longest "
+              << std::chrono::duration_cast<std::chrono::milliseconds>(t.longest_flush).count() << " ms); " << u.jobs_run << " uploads, peak " << u.peak_busy << " FTP sessions of " << u.sessions
               << "\n";
   }
   return 0;

@@ -168,6 +168,7 @@ FleetHost::Totals FleetHost::totals() const {
   for (const auto& th : threads_) {
     t.appends += th->flush.appends();
     t.flushes += th->flush.flushes();
+    t.longest_flush = std::max(t.longest_flush, th->flush.longest());
   }
   return t;
 }

@@ -52,6 +52,7 @@ class FleetHost {
   struct Totals {
     std::uint64_t appends = 0;
     std::uint64_t flushes = 0;
+    std::chrono::steady_clock::duration longest_flush{};
   };
   Totals totals() const;
   UploadPoolStats upload_stats() const;

@@ -109,11 +109,31 @@ void ThreadFlush::work() {
 
 void ThreadFlush::finish(std::map<dev_t, bool> flushed) {
   in_flight_ = false;
-  auto done = std::move(flushing_);
-  flushing_.clear();
+  longest_ = std::max(longest_, std::chrono::steady_clock::now() - last_);
   // A file that could not be looked at can't be flushed: its lines don't count.
-  for (auto& w : done) w.done(flushed.count(w.dev) ? flushed[w.dev] : false);
+  for (auto& w : flushing_) {
+    const bool ok = flushed.count(w.dev) ? flushed[w.dev] : false;
+    telling_.emplace_back(std::move(w), ok);
+  }
+  flushing_.clear();
   schedule();
+  tell(kTellBatch);
+}
+
+void ThreadFlush::tell(std::size_t at_most) {
+  // Told in the order flushed, a batch per turn; what is left waits behind
+  // the work that came meanwhile.
+  for (std::size_t n = 0; n < at_most && !telling_.empty(); ++n) {
+    auto [w, ok] = std::move(telling_.front());
+    telling_.pop_front();
+    w.done(ok);
+  }
+  if (telling_.empty() || telling_posted_) return;
+  telling_posted_ = true;
+  asio::post(ioc_, [this] {
+    telling_posted_ = false;
+    tell(kTellBatch);
+  });
 }
 
 void ThreadFlush::flush_now() {
@@ -127,6 +147,7 @@ void ThreadFlush::flush_now() {
     lock.unlock();
     finish(std::move(r));
   }
+  tell(telling_.size());
   timer_.cancel();
   scheduled_ = false;
   if (waiting_.empty()) return;
@@ -136,7 +157,9 @@ void ThreadFlush::flush_now() {
   for (const auto& [dev, fd] : folders_) folders.emplace_back(dev, fd);
   flushes_ += folders.size();
   in_flight_ = true;
+  last_ = std::chrono::steady_clock::now();
   finish(sync(folders));
+  tell(telling_.size());
   timer_.cancel();
   scheduled_ = false;
 }

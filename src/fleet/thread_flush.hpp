@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <map>
 #include <mutex>
@@ -26,6 +27,9 @@ namespace orvane::fleet {
 class ThreadFlush final : public EventFlushGroup {
  public:
   static constexpr std::chrono::milliseconds kMinGap{20};
+  // Stations told of a flush in one turn of the thread: thousands of them
+  // writing their day logs at once would hold its timers and hosts back.
+  static constexpr std::size_t kTellBatch = 64;
 
   explicit ThreadFlush(asio::io_context& ioc);
   ~ThreadFlush() override;  // flush_now() first
@@ -41,6 +45,8 @@ class ThreadFlush final : public EventFlushGroup {
 
   std::uint64_t flushes() const { return flushes_; }
   std::uint64_t appends() const { return appends_; }
+  // From asking for a flush to telling its stations, the longest so far.
+  std::chrono::steady_clock::duration longest() const { return longest_; }
 
  private:
   struct Waiting {
@@ -51,6 +57,7 @@ class ThreadFlush final : public EventFlushGroup {
   void schedule();
   void start_flush();
   void finish(std::map<dev_t, bool> flushed);  // station thread
+  void tell(std::size_t at_most);  // station thread
   std::map<dev_t, bool> sync(const std::vector<std::pair<dev_t, int>>& folders) const;
   void work();
 
@@ -61,9 +68,12 @@ class ThreadFlush final : public EventFlushGroup {
   std::chrono::steady_clock::time_point last_{};
   std::vector<Waiting> waiting_;  // appended since the flush under way began
   std::vector<Waiting> flushing_;  // covered by the flush under way
+  std::deque<std::pair<Waiting, bool>> telling_;  // flushed (or not), in order, yet to be told
+  bool telling_posted_ = false;
   std::map<dev_t, int> folders_;  // a descriptor on each file system, for syncfs
   std::uint64_t flushes_ = 0;
   std::uint64_t appends_ = 0;
+  std::chrono::steady_clock::duration longest_{};
 
   // The worker and what it is handed.
   std::mutex mutex_;
