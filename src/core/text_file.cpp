@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstdint>
 #include <fstream>
 #include <system_error>
@@ -162,8 +163,33 @@ void write_file_atomic(const std::filesystem::path& path, std::string_view conte
   }
 }
 
-std::filesystem::path write_file_unflushed(const std::filesystem::path& path, std::string_view content) {
-  return write_temporary(path, content, false);
+std::filesystem::path write_spare_unflushed(const std::filesystem::path& path, std::string_view content) {
+  auto spare = path;
+  spare += ".tmp";
+  const int fd = ::open(spare.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) throw_errno("Cannot create file", path);
+  try {
+    // Not a FIFO or device put in its place: only a regular file is written.
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw_errno("Cannot create file", path);
+    if (!S_ISREG(st.st_mode)) {
+      errno = EINVAL;
+      throw_errno("Cannot create file", path);
+    }
+    write_all(fd, content, path);
+  } catch (...) {
+    ::close(fd);
+    throw;
+  }
+  ::close(fd);
+  return spare;
+}
+
+bool exchange_spare(const std::filesystem::path& spare, const std::filesystem::path& path) {
+  if (::renameat2(AT_FDCWD, spare.c_str(), AT_FDCWD, path.c_str(), RENAME_EXCHANGE) == 0) return true;
+  // Nothing to exchange with yet, or a file system without exchanges.
+  if (errno != ENOENT && errno != EINVAL) return false;
+  return ::rename(spare.c_str(), path.c_str()) == 0;
 }
 
 void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines) {

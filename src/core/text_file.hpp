@@ -34,11 +34,17 @@ std::string join_crlf(const std::vector<std::string>& lines);
 void write_file_atomic(const std::filesystem::path& path, std::string_view content);
 void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines);
 
-// The first half of a replacement whose flush is shared: `content` in a new
-// temporary file beside `path`, written but not flushed, whose name is
-// returned. Renamed over `path` once a flush of its file system covered it,
-// it replaces the file as write_file_atomic does; unlinked, it never did.
-std::filesystem::path write_file_unflushed(const std::filesystem::path& path, std::string_view content);
+// A replacement whose flush is shared, for a file replaced again and again:
+// `content` goes into the spare file beside `path` (its name returned),
+// written but not flushed. Once a flush of its file system covered it,
+// exchange_spare() puts it in the place of `path`, whose old content becomes
+// the spare for next time. No file is created or freed after the first
+// time (where thousands were freed just now, making a file can cost a
+// millisecond). Until exchanged, `path` is as it was. Throws std::system_error.
+std::filesystem::path write_spare_unflushed(const std::filesystem::path& path, std::string_view content);
+// The exchange (a plain rename where the file system can't exchange names);
+// false with errno set when it failed.
+bool exchange_spare(const std::filesystem::path& spare, const std::filesystem::path& path);
 
 // Appends bytes to the file (creating it, never its folder) and flushes them
 // to the kernel; with `durable`, also fsyncs. Throws std::system_error.

@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 namespace orvane {
 
@@ -113,16 +114,24 @@ void ChannelTable::save_last_values() {
     write_lines_atomic(path, lines);
     return;
   }
-  auto tmp = write_file_unflushed(path, join_crlf(lines));
-  group_->after_file_flush(tmp, [this, alive = std::weak_ptr<bool>(alive_), tmp, path](bool flushed) {
+  // One replacement at a time: the spare may not be rewritten before its
+  // exchange. A save asked for meanwhile is made once that one ends.
+  if (last_values_saving_) {
+    last_values_again_ = true;
+    return;
+  }
+  const auto spare = write_spare_unflushed(path, join_crlf(lines));
+  last_values_saving_ = true;
+  group_->after_file_flush(spare, [this, alive = std::weak_ptr<bool>(alive_), spare, path](bool flushed) {
     std::string error;
     if (!flushed)
       error = "Cannot flush file " + path.string();
-    else if (::rename(tmp.c_str(), path.c_str()) != 0)
+    else if (!exchange_spare(spare, path))
       error = "Cannot replace file " + path.string() + ": " + std::strerror(errno);
-    if (error.empty()) return;
-    ::unlink(tmp.c_str());
-    if (!alive.expired()) log_.log("Error : " + error);
+    if (alive.expired()) return;
+    last_values_saving_ = false;
+    if (!error.empty()) log_.log("Error : " + error);
+    if (std::exchange(last_values_again_, false)) save_last_values();
   });
 }
 

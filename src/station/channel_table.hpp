@@ -108,6 +108,8 @@ class ChannelTable {
   std::filesystem::path dir_;
   OperatorLog& log_;
   EventFlushGroup* group_ = nullptr;
+  bool last_values_saving_ = false;  // waiting for its flush
+  bool last_values_again_ = false;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for replacements finishing after a flush
   Panels panels_;  // panels_[N-1] is pnl_N
   SensorTable sensors_;

@@ -269,8 +269,9 @@ TEST(LastValues, SavedUpperCasedAndRestoredIntoTheirRows) {
 }
 
 // In a fleet thousands of stations save at the same minute under one flush:
-// the new file takes the name only once that flush is over, and a failed
-// flush keeps the old one, leaves no temporary file and is logged.
+// the new file takes the name only once that flush is over (the old one is
+// kept as the spare for next time), a failed flush keeps the old one and is
+// logged, and a save asked for while one waits comes after it.
 TEST(LastValues, WithASharedFlushTheFileIsReplacedOnlyOnceFlushed) {
   test::HeldFlush group;
   StationRig rig;
@@ -294,15 +295,25 @@ TEST(LastValues, WithASharedFlushTheFileIsReplacedOnlyOnceFlushed) {
   ASSERT_EQ(group.files.size(), 1u);
   test::HeldFlush::end(group.files, true);
   EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,200\r\n");
-  EXPECT_EQ(files(), std::vector<std::string>{"last.con"});
+  EXPECT_EQ(files(), (std::vector<std::string>{"last.con", "last.con.tmp"}));
 
   s.channel_table().panel(1).value = "300";
   rig.advance(std::chrono::minutes(1));
   ASSERT_EQ(group.files.size(), 1u);
   test::HeldFlush::end(group.files, false);
   EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,200\r\n");
-  EXPECT_EQ(files(), std::vector<std::string>{"last.con"});
   EXPECT_TRUE(rig.logged("Error : Cannot flush file " + (rig.dir / "last.con").string()));
+
+  s.channel_table().panel(1).value = "400";
+  rig.advance(std::chrono::minutes(1));
+  s.channel_table().panel(1).value = "500";
+  rig.advance(std::chrono::minutes(1));
+  ASSERT_EQ(group.files.size(), 1u);
+  test::HeldFlush::end(group.files, true);
+  EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,400\r\n");
+  ASSERT_EQ(group.files.size(), 1u);
+  test::HeldFlush::end(group.files, true);
+  EXPECT_EQ(read_text(rig.dir / "last.con"), "T01,500\r\n");
 }
 
 TEST(LastValues, MissingOrUnreadableFileLeavesValues) {
