@@ -1,5 +1,7 @@
 #include "fleet/thread_steady_time.hpp"
 
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <stdexcept>
 
@@ -67,7 +69,7 @@ std::size_t ThreadSteadyTime::pending() const {
 
 void ThreadSteadyTime::add(Slot slot, SlotAlarm* alarm, std::uint64_t generation) {
   slots_[slot].push_back({alarm, generation});
-  if (armed_ < 0 || slot < armed_) arm();
+  if (!catching_up_ && (armed_ < 0 || slot < armed_)) arm();
 }
 
 void ThreadSteadyTime::remove(Slot slot, SlotAlarm* alarm) {
@@ -98,9 +100,14 @@ void ThreadSteadyTime::arm() {
 void ThreadSteadyTime::fire() {
   // The slots whose time has come (floor: never a slot still ahead).
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch());
-  const Slot now = ns.count() / std::chrono::duration_cast<std::chrono::nanoseconds>(kSlot).count();
-  // Every slot that has come (a late wake-up takes those it missed too).
-  while (!slots_.empty() && slots_.begin()->first <= now) {
+  fire_due(ns.count() / std::chrono::duration_cast<std::chrono::nanoseconds>(kSlot).count());
+}
+
+void ThreadSteadyTime::fire_due(Slot now) {
+  catching_up_ = false;
+  // Every slot that has come (a late wake-up takes those it missed too),
+  // each in a turn of its own after the work the one before posted.
+  if (!slots_.empty() && slots_.begin()->first <= now) {
     auto entries = std::move(slots_.begin()->second);
     slots_.erase(slots_.begin());
     // Alarms set again by a handler land in later slots; those cancelled
@@ -110,6 +117,11 @@ void ThreadSteadyTime::fire() {
     for (std::size_t i = 0; i < entries.size(); ++i)
       if (entries[i].alarm) entries[i].alarm->fire(entries[i].generation);
     firing_ = nullptr;
+  }
+  if (!slots_.empty() && slots_.begin()->first <= now) {
+    catching_up_ = true;
+    asio::post(timer_.get_executor(), [this, now] { fire_due(now); });
+    return;
   }
   arm();
 }

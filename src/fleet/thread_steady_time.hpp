@@ -4,7 +4,10 @@
 // couple of hundred times a second instead of seventy thousand. An alarm
 // fires in the slot that ends at or after its time: at most kSlot late,
 // never early, and a periodic timer that re-arms from its planned time does
-// not drift.
+// not drift. Slots due together (a late wake-up) fire one per turn, so
+// what the earlier ones set going (a simulated module's reply, posted) runs
+// before the later ones, as it would have on time: a station's event check
+// sees the same reading whether its thread was late or not.
 #pragma once
 #include "platform/steady_time.hpp"
 
@@ -45,12 +48,14 @@ class ThreadSteadyTime final : public SteadyTime {
   void remove(Slot slot, SlotAlarm* alarm);
   void arm();
   void fire();
+  void fire_due(Slot now);
   static Slot slot_of(TimePoint at);
   static TimePoint time_of(Slot slot);
 
   asio::steady_timer timer_;
   std::map<Slot, std::vector<Entry>> slots_;
   Slot armed_ = -1;  // the slot the timer waits for, -1: none
+  bool catching_up_ = false;  // a turn firing the next due slot is posted
   std::vector<Entry>* firing_ = nullptr;  // the slot being fired
 };
 

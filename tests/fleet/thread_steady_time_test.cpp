@@ -1,7 +1,11 @@
 // The alarms of a station thread's stations, fired together in slots.
 #include "fleet/thread_steady_time.hpp"
 
+#include <asio/post.hpp>
 #include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
 
 using orvane::fleet::ThreadSteadyTime;
 using namespace std::chrono;
@@ -34,4 +38,22 @@ TEST(ThreadSteadyTime, AlarmsFireInTheirSlotNeverEarlyAndOnlyWhileSet) {
     EXPECT_LT(late, milliseconds(40)) << which;
   }
   EXPECT_EQ(time.pending(), 0u);
+}
+
+// Slots due together fire a turn each: what an earlier slot's alarm posted
+// (a simulated module's reply) runs before the later slot's alarms, as it
+// would have had the thread been on time.
+TEST(ThreadSteadyTime, SlotsDueTogetherFireAfterWhatTheEarlierOnesPosted) {
+  asio::io_context ioc;
+  ThreadSteadyTime time(ioc);
+  std::vector<std::string> order;
+  const auto start = time.now();
+  auto read = time.make_alarm(ioc), check = time.make_alarm(ioc);
+  read->set(start - milliseconds(20), [&] {
+    order.push_back("read");
+    asio::post(ioc, [&] { order.push_back("reply"); });
+  });
+  check->set(start - milliseconds(10), [&] { order.push_back("check"); });
+  ioc.run_for(milliseconds(100));
+  EXPECT_EQ(order, (std::vector<std::string>{"read", "reply", "check"}));
 }
