@@ -41,6 +41,8 @@ double ValueSource::value(double t) {
       walk_value += -b + 2 * b * u;
       return walk_value;
     }
+    case alternate:
+      return (rng++ & 1) ? b : a;
   }
   return 0;
 }
@@ -64,6 +66,9 @@ ValueSource parse_value_source(std::string_view text, std::uint64_t seed) {
     s.a = num(1, 10), s.b = num(2, 0.1);
     s.walk_value = s.a;
     s.rng = seed;
+  } else if (p[0] == "alternate") {
+    s.kind = ValueSource::alternate;
+    s.a = num(1, 2), s.b = num(2, 18);
   } else {
     throw std::invalid_argument("unknown source '" + p[0] + "'");
   }

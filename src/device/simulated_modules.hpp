@@ -17,8 +17,9 @@ namespace orvane {
 
 // Where one input's value comes from.
 struct ValueSource {
-  enum Kind { constant, sine, ramp, walk } kind = sine;
-  // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step
+  enum Kind { constant, sine, ramp, walk, alternate } kind = sine;
+  // const: a; sine: mid, amplitude, period s; ramp: from, to, period s; walk: start, step;
+  // alternate: first, second
   double a = 10, b = 8, c = 20;
   // A walk's steps come from splitmix64: eight bytes of state per input
   // (thousands of stations' modules live in one fleet process), and the
@@ -27,12 +28,13 @@ struct ValueSource {
   double walk_value = 0;
 
   // The value at `t` seconds since the modules started; a walk takes one
-  // step per call.
+  // step per call, an alternation one turn (so it changes at every reading,
+  // however late or early the reading comes).
   double value(double t);
 };
 
 // "const:V", "sine:MID:AMP:PERIOD_S", "ramp:FROM:TO:PERIOD_S" or
-// "walk:START:STEP" (seeded by `seed`); throws std::invalid_argument.
+// "walk:START:STEP" (seeded by `seed`) or "alternate:A:B"; throws std::invalid_argument.
 ValueSource parse_value_source(std::string_view text, std::uint64_t seed);
 // The seed of one input's walk: every input of every module walks its own way.
 std::uint64_t input_seed(std::uint64_t seed, int address, int input);

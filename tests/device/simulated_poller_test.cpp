@@ -66,7 +66,8 @@ struct BothLines {
 };
 
 TEST(SimulatedLine, TheSameSeedGivesTheSameReadingsAsTheSimulatorOverAPty) {
-  BothLines both({"1", "2"}, {"1:*=walk:10:0.5", "2:*=const:3.25", "2:5=walk:-4:2"}, 7, false);
+  BothLines both({"1", "2"}, {"1:*=walk:10:0.5", "2:*=const:3.25", "2:5=walk:-4:2", "2:6=alternate:1:9"}, 7,
+                 false);
   for (int round = 0; round < 5; ++round) both.expect_same({1, 2}, {false, 200ms}, "round " + std::to_string(round));
   EXPECT_NE(both.area_pty, AnalogReadings{});
   // Another seed walks another way.
