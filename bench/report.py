@@ -96,6 +96,13 @@ for chunk in ("65536", "1500", "64"):
                      "copy into a buffer + memchr for EOT", f"{num(ref_mbs)} MB/s" if ref else "—",
                      ratio(mbs, ref_mbs)))
 
+# ---- AllowHosts lookup: a long list vs a short one ----
+al = gbench("allow_list_bench")
+short, long_ = al.get("BM_Allows/10"), al.get("BM_Allows/100000")
+if short and long_:
+    rows.append(("AllowHosts lookup per connection", "100 000 entries", fmt_time(ns(long_)),
+                 "the same peers against 10 entries", fmt_time(ns(short)), ratio(ns(short), ns(long_))))
+
 # ---- event add (append + fdatasync) vs a plain append + fdatasync ----
 eb = gbench("event_buffer_bench")
 plain = eb.get("BM_AppendFdatasync")

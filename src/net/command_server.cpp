@@ -50,7 +50,7 @@ void CommandServer::listen(const ListenSettings& settings) {
   allow_ = HostAllowList::parse(settings.allow_hosts);
   for (const auto& bad : allow_.rejected())
     handler_.log_line("Error : AllowHosts: \"" + bad + "\" is not an address or a prefix");
-  if (allow_.restricts() && allow_.entries().empty()) handler_.log_line("Error : AllowHosts lets no host in");
+  if (allow_.restricts() && !allow_.any_accepted()) handler_.log_line("Error : AllowHosts lets no host in");
 
   if (budget_) {
     // The budget's owner fits the hosts of all its stations to the limit.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <functional>
 
 namespace orvane {
 namespace {
@@ -37,9 +38,10 @@ HostAllowList HostAllowList::parse(std::string_view text) {
     const auto entry = text.substr(begin, i - begin);
     list.restricts_ = true;
     Prefix p;
-    if (parse_entry(entry, p))
+    if (parse_entry(entry, p)) {
       list.prefixes_.push_back(p);
-    else
+      list.index(p);
+    } else
       list.rejected_.emplace_back(entry);
   }
   return list;
@@ -80,6 +82,33 @@ bool HostAllowList::parse_entry(std::string_view text, Prefix& out) {
   return true;
 }
 
+HostAllowList::Key HostAllowList::key_of(const std::array<std::uint8_t, 16>& masked, int bits) {
+  Key k;
+  for (int i = 0; i < 8; ++i) {
+    k.hi = (k.hi << 8) | masked[static_cast<std::size_t>(i)];
+    k.lo = (k.lo << 8) | masked[static_cast<std::size_t>(i + 8)];
+  }
+  k.bits = bits;
+  return k;
+}
+
+std::size_t HostAllowList::KeyHash::operator()(const Key& k) const noexcept {
+  // splitmix64's finaliser over the key's words
+  auto mix = [](std::uint64_t z) {
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    return z ^ (z >> 31);
+  };
+  return static_cast<std::size_t>(mix(k.hi ^ mix(k.lo ^ static_cast<std::uint64_t>(k.bits))));
+}
+
+void HostAllowList::index(const Prefix& p) {
+  auto& family = p.v4 ? v4_ : v6_;
+  family.keys.insert(key_of(p.bytes, p.bits));
+  const auto at = std::lower_bound(family.lengths.begin(), family.lengths.end(), p.bits, std::greater<>());
+  if (at == family.lengths.end() || *at != p.bits) family.lengths.insert(at, p.bits);
+}
+
 bool HostAllowList::allows(const asio::ip::address& peer) const {
   if (!restricts_) return true;
   const auto a = unmapped(peer);
@@ -90,11 +119,11 @@ bool HostAllowList::allows(const asio::ip::address& peer) const {
   } else {
     bytes = a.to_v6().to_bytes();
   }
-  for (const auto& p : prefixes_) {
-    if (p.v4 != a.is_v4()) continue;
+  const auto& family = a.is_v4() ? v4_ : v6_;
+  for (const int bits : family.lengths) {
     auto masked = bytes;
-    mask(masked, p.bits);
-    if (masked == p.bytes) return true;
+    mask(masked, bits);
+    if (family.keys.count(key_of(masked, bits))) return true;
   }
   return false;
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 namespace orvane {
@@ -27,6 +28,8 @@ class HostAllowList {
   bool allows(const asio::ip::address& peer) const;
 
   const std::vector<std::string>& rejected() const { return rejected_; }
+  // Whether any entry was accepted.
+  bool any_accepted() const { return !prefixes_.empty(); }
   // The accepted entries in canonical form ("10.1.0.0/16", "::1/128").
   std::vector<std::string> entries() const;
 
@@ -37,9 +40,28 @@ class HostAllowList {
     int bits = 0;  // prefix length
   };
   static bool parse_entry(std::string_view text, Prefix& out);
+  void index(const Prefix& p);
+
+  // The lookup: for each family, the prefix lengths the list uses (longest
+  // first) and a hash set of its masked prefixes, so a peer costs at most
+  // one probe per length (33 for IPv4, 129 for IPv6) however long the list.
+  struct Key {
+    std::uint64_t hi = 0, lo = 0;
+    int bits = 0;
+    bool operator==(const Key&) const = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& k) const noexcept;
+  };
+  static Key key_of(const std::array<std::uint8_t, 16>& masked, int bits);
+  struct Family {
+    std::vector<int> lengths;
+    std::unordered_set<Key, KeyHash> keys;
+  };
 
   bool restricts_ = false;
   std::vector<Prefix> prefixes_;
+  Family v4_, v6_;
   std::vector<std::string> rejected_;
 };
 

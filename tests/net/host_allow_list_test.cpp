@@ -75,3 +75,26 @@ TEST(HostAllowList, BadEntriesAreSkippedAndNeverOpenTheList) {
   EXPECT_TRUE(broken.restricts());
   EXPECT_FALSE(allows(broken, "127.0.0.1"));
 }
+
+// A long list is looked up, not scanned: every entry of 100 000 still
+// matches, prefixes of other lengths beside them too, and nothing else.
+TEST(HostAllowList, AHundredThousandEntriesMatchAsAFewDo) {
+  std::string text = "172.16.0.0/12 2001:db8::/32 fd00::7/128 ";
+  for (int i = 0; i < 100000; ++i)
+    text += "10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255) + ",";
+  const auto list = HostAllowList::parse(text);
+  EXPECT_TRUE(list.rejected().empty());
+  for (int i = 0; i < 100000; i += 997) {
+    const auto host = "10." + std::to_string(i >> 16) + "." + std::to_string((i >> 8) & 255) + "." + std::to_string(i & 255);
+    EXPECT_TRUE(allows(list, host.c_str())) << host;
+    EXPECT_TRUE(allows(list, ("::ffff:" + host).c_str())) << host;
+  }
+  EXPECT_FALSE(allows(list, "10.1.134.160"));  // 100 000 is the first one past the list
+  EXPECT_FALSE(allows(list, "10.2.0.0"));
+  EXPECT_TRUE(allows(list, "172.31.255.255"));
+  EXPECT_FALSE(allows(list, "172.32.0.0"));
+  EXPECT_TRUE(allows(list, "2001:db8:ffff::1"));
+  EXPECT_TRUE(allows(list, "fd00::7"));
+  EXPECT_FALSE(allows(list, "fd00::8"));
+  EXPECT_FALSE(allows(list, "::a01:0"));  // 10.1.0.0's bits as IPv6: another family
+}
