@@ -8,6 +8,8 @@
 #include <asio/executor_work_guard.hpp>
 #include <asio/signal_set.hpp>
 
+#include <chrono>
+
 #include <malloc.h>
 #include <sys/resource.h>
 
@@ -101,9 +103,10 @@ int main(int argc, char** argv) {
   if (!one) {
     const auto t = host.totals();
     const auto u = host.upload_stats();
+    const auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(t.longest_flush).count();
     std::cerr << "orvane-fleet: stopped; " << t.appends << " event appends made durable by " << t.flushes
-              << " flushes (longest "
-              << std::chrono::duration_cast<std::chrono::milliseconds>(t.longest_flush).count() << " ms); " << u.jobs_run << " uploads, peak " << u.peak_busy << " FTP sessions of " << u.sessions
+              << " flushes (longest " << longest << " ms); " << u.jobs_run << " uploads, peak " << u.peak_busy
+              << " FTP sessions of " << u.sessions
               << "\n";
   }
   return 0;

@@ -4,10 +4,9 @@
 // couple of hundred times a second instead of seventy thousand. An alarm
 // fires in the slot that ends at or after its time: at most kSlot late,
 // never early, and a periodic timer that re-arms from its planned time does
-// not drift. Slots due together (a late wake-up) fire one per turn, so
-// what the earlier ones set going (a simulated module's reply, posted) runs
-// before the later ones, as it would have on time: a station's event check
-// sees the same reading whether its thread was late or not.
+// not drift. Slots due together (a late wake-up) fire one per turn, so the
+// work the earlier ones posted runs before the later ones fire, as it would
+// have had the thread been on time.
 #pragma once
 #include "platform/steady_time.hpp"
 

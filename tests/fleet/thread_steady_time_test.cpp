@@ -41,8 +41,8 @@ TEST(ThreadSteadyTime, AlarmsFireInTheirSlotNeverEarlyAndOnlyWhileSet) {
 }
 
 // Slots due together fire a turn each: what an earlier slot's alarm posted
-// (a simulated module's reply) runs before the later slot's alarms, as it
-// would have had the thread been on time.
+// runs before the later slot's alarms, as it would have had the thread been
+// on time.
 TEST(ThreadSteadyTime, SlotsDueTogetherFireAfterWhatTheEarlierOnesPosted) {
   asio::io_context ioc;
   ThreadSteadyTime time(ioc);
