@@ -284,7 +284,7 @@ TEST_F(RealtimeReports, EndRealtimeByAddress) {
 }
 
 TEST_F(RealtimeReports, AFailedSendEndsOnlyThatSubscription) {
-  auto other = std::make_shared<FakeConnection>("10.0.0.2");
+  auto other = std::make_shared<FakeConnection>("10.0.0.1");  // another connection of the same host
   request({"BEGIN_REALTIME 1 F1 S1 1 2"});
   request({"BEGIN_REALTIME 1 F1 S1 1 2"}, "h", other);
   conn->close();  // the host went away
@@ -315,4 +315,10 @@ TEST_F(RealtimeReports, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecon
   EXPECT_EQ(st.realtime().period().count(), 1000);
   ASSERT_EQ(st.realtime().subscribers().size(), 1u);
   EXPECT_EQ(st.realtime().subscribers()[0].remaining_s, 2);
+  // A period past what the timer's milliseconds hold is taken as the longest they do.
+  request({"END_REALTIME 1 F1 S1"});
+  request({"BEGIN_REALTIME 1 F1 S1 2147483647 3"});
+  EXPECT_GT(st.realtime().period().count(), 0);
+  EXPECT_LE(st.realtime().period().count(), 2147483647);
+  EXPECT_GE(st.sampling().read_timer().interval(), 1);
 }
