@@ -169,7 +169,9 @@ TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
       ASSERT_EQ(::seteuid(65534), 0);
     }
     reply = request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h");
-    second = request({"SET_ID 1 F1 S1 T01 AI Y", "SET_CONFIG 1 F7 S7 1 h 100 100"}, "h");
+    // Two in one message: what is put back is the identity the message found.
+    second = request({"SET_ID 1 F1 S1 T01 AI Y", "SET_CONFIG 1 F7 S7 1 h 100 100", "SET_CONFIG 1 F8 S8 1 h 100 100"},
+                     "h");
     if (root) {
       ASSERT_EQ(::seteuid(0), 0);
     }
