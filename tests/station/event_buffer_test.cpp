@@ -58,6 +58,10 @@ TEST(EventBuffer, ATornLastLineIsKeptAndNextEventsStartOnTheirOwnLine) {
   EXPECT_THAT(buffer.lines(), ElementsAre("one", "two", "thr"));
   buffer.add("four");
   EXPECT_EQ(read_text(dir / "Event.Sav"), "one\r\ntwo\r\nthr\r\nfour\r\n");
+  // The torn line counts with the line end it was given: delivered up to
+  // it, a restart begins at the next event.
+  buffer.remove_front(3);
+  EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("four"));
 
   orvane::test::StationTest s{orvane::test::StationTest::for_events()};
   write_text(s.dir / "Event.Sav", "x\r\ny");
@@ -231,6 +235,19 @@ TEST(EventBuffer, AKillAroundTheSwapOrAForeignHeadLosesAndRepeatsNothing) {
   EXPECT_TRUE(buffer.compact(true));
   write_text(buffer.head_file(), old_head);  // killed before the head was rewritten
   EXPECT_THAT(undelivered(dir / "Event.Sav"), ElementsAre("b", "c"));
+
+  // A head of this file that falls inside a line cuts none in two: every line waits.
+  {
+    TempDir other;
+    EventBuffer b2;
+    b2.load(other / "Event.Sav");
+    b2.add_all({"a", "bb", "c"});
+    b2.remove_front(1);
+    auto head = read_text(b2.head_file());
+    head.replace(head.rfind(' ') + 1, std::string::npos, "4\r\n");  // inside "bb"
+    write_text(b2.head_file(), head);
+    EXPECT_THAT(undelivered(other / "Event.Sav"), ElementsAre("a", "bb", "c"));
+  }
 
   // Replaced by hand with a file of other lines: all of them wait.
   buffer.remove_front(1);
