@@ -36,6 +36,14 @@ inline constexpr int kAcceptRetryMs = 100;
 // part is also bounded for all hosts together, below) and one descriptor.
 // Connections beyond the cap are accepted and closed at once.
 inline constexpr int kDefaultMaxHosts = 256;
+// A host connection that completes no message and takes none of its
+// replies for this long is closed: a trickle of bytes or a host that never
+// reads can't keep a slot ([Connection] IdleSeconds, 0: never). A host
+// polling once a minute on one connection keeps it. Checked every quarter
+// of it, so a connection goes between 1 and 1.25 times this after its
+// last sign of life; costs nothing while no host is connected.
+inline constexpr int kDefaultIdleSeconds = 90;
+inline constexpr int kMaxIdleSeconds = 86400;
 // Descriptors kept free for the station's own work whatever the hosts do:
 // Event.Sav, Event.Snd, the day's log files, history and configuration
 // files with their temporaries, the device line, the upload's control and

@@ -33,8 +33,12 @@ std::size_t host_cap_for(int max_hosts, std::uint64_t descriptor_limit, std::siz
   return static_cast<std::size_t>(std::max<std::uint64_t>(1, std::min(wanted, room)));
 }
 
-CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget)
-    : ioc_(ioc), handler_(handler), budget_(budget), accept_retry_(ioc), sessions_(ioc, handler, refusals_) {}
+CommandServer::CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget, SteadyTime* time)
+    : ioc_(ioc),
+      handler_(handler),
+      budget_(budget),
+      accept_retry_(ioc),
+      sessions_(ioc, handler, refusals_, time ? *time : real_steady_time()) {}
 
 CommandServer::~CommandServer() { close(); }
 
@@ -51,6 +55,7 @@ void CommandServer::listen(const ListenSettings& settings) {
   for (const auto& bad : allow_.rejected())
     handler_.log_line("Error : AllowHosts: \"" + bad + "\" is not an address or a prefix");
   if (allow_.restricts() && !allow_.any_accepted()) handler_.log_line("Error : AllowHosts lets no host in");
+  sessions_.set_idle_limit(std::chrono::seconds(std::clamp(settings.idle_seconds, 0, limits::kMaxIdleSeconds)));
 
   if (budget_) {
     // The budget's owner fits the hosts of all its stations to the limit.

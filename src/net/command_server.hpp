@@ -27,7 +27,9 @@ class CommandServer final : public CommandListener {
   // `budget`: the hosts of every station of the process together, when it
   // runs many; it must outlive the server. Without one, the cap on hosts
   // comes from the descriptors this process has left at listen().
-  CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget = nullptr);
+  // `time`: the steady time of its idle limit (the process's when null).
+  CommandServer(asio::io_context& ioc, MessageHandler& handler, HostBudget* budget = nullptr,
+                SteadyTime* time = nullptr);
   ~CommandServer() override;
 
   // Opens the listening socket on settings.port (1..65535) of

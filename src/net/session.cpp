@@ -23,7 +23,12 @@ constexpr std::size_t kHoldRepliesBytes = 64 << 10;
 }  // namespace
 
 Session::Session(int fd, std::string address, SessionLoop& loop, MessageHandler& handler, HostBudget::Place place)
-    : fd_(fd), address_(std::move(address)), loop_(&loop), handler_(handler), place_(std::move(place)) {}
+    : fd_(fd),
+      address_(std::move(address)),
+      loop_(&loop),
+      handler_(handler),
+      place_(std::move(place)),
+      alive_at_(loop.now()) {}
 
 Session::~Session() { end(); }
 
@@ -121,6 +126,7 @@ void Session::take(std::span<const char> bytes) {
         // A connection closed by an earlier message (problem command,
         // write bound, failed send) gets no more work done for it.
         if (!open_) return;
+        alive_at_ = loop_->now();
         handler_.handle_message(lines, self);
         if (pending_.size() > kHoldRepliesBytes) write_queued();
       },
@@ -146,7 +152,9 @@ std::size_t Session::write_some(std::string_view bytes) {
     end();
     return 0;
   }
-  return n > 0 ? static_cast<std::size_t>(n) : 0;
+  if (n <= 0) return 0;
+  alive_at_ = loop_->now();
+  return static_cast<std::size_t>(n);
 }
 
 // After a write: a closed connection ends once its replies are out; what

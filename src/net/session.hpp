@@ -4,6 +4,7 @@
 // flushes the session. The loop reads it when the readiness set says so.
 #pragma once
 #include "core/framer.hpp"
+#include "platform/steady_time.hpp"
 #include "net/host_budget.hpp"
 #include "station/connection.hpp"
 #include "station/host_messages.hpp"
@@ -53,6 +54,9 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   void drop();
   // Bytes its framer holds for an unfinished message.
   std::size_t held() const { return held_; }
+  // Its last sign of life: connected, a message completed, reply bytes
+  // taken by the kernel.
+  SteadyTime::TimePoint alive_at() const { return alive_at_; }
 
  private:
   Served read(std::span<char> buffer);
@@ -75,6 +79,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   HostBudget::Place place_;
   Framer framer_;
   std::size_t held_ = 0;  // this framer's share of the loop's unfinished bytes
+  SteadyTime::TimePoint alive_at_;
   std::string pending_;  // replies not yet taken by the kernel
   std::uint32_t interest_ = 0;
   bool flush_asked_ = false;  // on the loop's list of sessions to flush

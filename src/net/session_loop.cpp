@@ -15,8 +15,13 @@
 
 namespace orvane {
 
-SessionLoop::SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log)
-    : ioc_(ioc), handler_(handler), drop_log_(drop_log), ready_watch_(ioc.get_executor()) {}
+SessionLoop::SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log, SteadyTime& time)
+    : ioc_(ioc),
+      handler_(handler),
+      drop_log_(drop_log),
+      time_(time),
+      idle_alarm_(time.make_alarm(ioc)),
+      ready_watch_(ioc.get_executor()) {}
 
 SessionLoop::~SessionLoop() {
   *alive_ = false;
@@ -40,7 +45,40 @@ std::error_code SessionLoop::add(int fd, std::string address, HostBudget::Place 
     return failed;  // the session closes the socket
   }
   sessions_.push_back(session);
+  watch_idle();
   return {};
+}
+
+void SessionLoop::set_idle_limit(std::chrono::seconds limit) {
+  idle_limit_ = limit;
+  idle_watched_ = false;
+  idle_alarm_->cancel();
+  watch_idle();
+}
+
+// A look every quarter of the limit while there are sessions.
+void SessionLoop::watch_idle() {
+  if (idle_watched_ || idle_limit_.count() <= 0 || sessions_.empty()) return;
+  idle_watched_ = true;
+  idle_alarm_->set(time_.now() + std::max<SteadyTime::Duration>(idle_limit_ / 4, std::chrono::seconds(1)), [this] {
+    idle_watched_ = false;
+    close_idle();
+    watch_idle();
+  });
+}
+
+void SessionLoop::close_idle() {
+  const auto now = time_.now();
+  std::vector<std::shared_ptr<Session>> idle;
+  for (const auto& s : sessions_)
+    if (now - s->alive_at() >= idle_limit_ && !handler_.sends_unasked_to(*s)) idle.push_back(s);
+  for (const auto& s : idle) {
+    const auto address = s->remote_address();
+    s->drop();
+    if (drop_log_.due(address, std::chrono::steady_clock::now()))
+      handler_.log_line("Error : host " + address + " idle for " + std::to_string(idle_limit_.count()) +
+                        " s: connection closed");
+  }
 }
 
 // The set and the read buffer for the sessions to come.

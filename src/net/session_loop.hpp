@@ -9,11 +9,13 @@
 #pragma once
 #include "net/host_budget.hpp"
 #include "net/refusal_log.hpp"
+#include "platform/steady_time.hpp"
 #include "station/host_messages.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/posix/stream_descriptor.hpp>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -28,7 +30,7 @@ class SessionLoop {
  public:
   // `drop_log` rate-limits the line of a host dropped for the memory bound
   // (the server's refusals share it).
-  SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log);
+  SessionLoop(asio::io_context& ioc, MessageHandler& handler, RefusalLog& drop_log, SteadyTime& time);
   // Sessions still held elsewhere find their host gone.
   ~SessionLoop();
   SessionLoop(const SessionLoop&) = delete;
@@ -43,6 +45,10 @@ class SessionLoop {
   std::size_t session_count() const { return sessions_.size(); }
   // Bytes held for unfinished messages by all sessions together.
   std::size_t unfinished_bytes() const { return unfinished_; }
+  // Sessions without a sign of life for `limit` are closed (0: never);
+  // the log says so once per address per minute.
+  void set_idle_limit(std::chrono::seconds limit);
+  SteadyTime::TimePoint now() const { return time_.now(); }
 
   // ---- for its sessions ----
   int readiness_set() const { return epoll_fd_; }
@@ -61,12 +67,18 @@ class SessionLoop {
   void watch();
   void serve_turn();
   void flush_all();
+  void watch_idle();
+  void close_idle();
   static constexpr int kEventsPerRound = 64;
   static constexpr int kRoundsPerTurn = 4;
 
   asio::io_context& ioc_;
   MessageHandler& handler_;
   RefusalLog& drop_log_;
+  SteadyTime& time_;
+  std::chrono::seconds idle_limit_{0};
+  std::unique_ptr<SteadyTime::Alarm> idle_alarm_;
+  bool idle_watched_ = false;
   int epoll_fd_ = -1;  // owned by ready_watch_; -1 while no session is there
   // Counts the sets released: a wait or a turn's sequel begun on a set
   // since released finds a different number and does nothing.

@@ -22,6 +22,9 @@ class MessageHandler {
   virtual void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) = 0;
   // A line for the operator log.
   virtual void log_line(std::string text) = 0;
+  // Whether the station sends to `connection` unasked (a realtime
+  // subscriber): such a connection is never idle.
+  virtual bool sends_unasked_to(const Connection&) const { return false; }
 };
 
 // What the command server is opened with, from emulate.ini's [Connection].
@@ -29,6 +32,7 @@ struct ListenSettings {
   int port = 5000;  // ClientPort
   std::string allow_hosts;  // AllowHosts: addresses and prefixes; empty: every host
   int max_hosts = limits::kDefaultMaxHosts;  // MaxHosts: hosts connected at once
+  int idle_seconds = limits::kDefaultIdleSeconds;  // IdleSeconds: an idle connection is closed after it; 0: never
   // The address to listen on, an IPv4 or IPv6 literal; empty: every
   // interface, IPv6 and IPv4. Set by whoever runs the station (a fleet
   // gives each station its own), not by emulate.ini.

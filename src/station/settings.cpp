@@ -24,6 +24,8 @@ StationSettings read_settings(const Profile& p, const std::string& station_dir) 
   s.event_path = p.get_string("Connection", "eventpath", s.event_path);
   s.allow_hosts = p.get_string("Connection", "AllowHosts", s.allow_hosts);
   s.max_hosts = p.get_int("Connection", "MaxHosts", s.max_hosts);
+  const int idle = p.get_int("Connection", "IdleSeconds", s.idle_seconds);
+  s.idle_seconds = idle >= 0 && idle <= limits::kMaxIdleSeconds ? idle : limits::kDefaultIdleSeconds;
   s.factory_id = p.get_string("Config", "FactoryID", s.factory_id);
   s.sensor_id = p.get_string("Config", "SensorID", s.sensor_id);
   s.telephone = p.get_string("Config", "Telphone", s.telephone);

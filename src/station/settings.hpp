@@ -50,6 +50,7 @@ struct StationSettings {
   std::string
       allow_hosts;  // [Connection] AllowHosts, default empty (every host): addresses and prefixes that may connect
   int max_hosts = limits::kDefaultMaxHosts;  // [Connection] MaxHosts, default 256: hosts connected at once
+  int idle_seconds = limits::kDefaultIdleSeconds;  // [Connection] IdleSeconds, 0..86400, default 90
   ConnectType connect_type = ConnectType::lan;  // [Setting] Connecttype, default "0"
   ConnectMode connect_mode = ConnectMode::dialled;  // [Setting] Connectmode, default "0"
   bool show_value = false;  // [Setting] ShowValue, default "0"; nothing depends on it

@@ -45,6 +45,11 @@ Station::~Station() {
   guarded([this] { hang_up_all(); });
 }
 
+bool Station::sends_unasked_to(const Connection& connection) const {
+  const auto& subs = realtime_.subscribers();
+  return std::any_of(subs.begin(), subs.end(), [&](const auto& s) { return s.connection.get() == &connection; });
+}
+
 void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
   guarded([&] { dispatcher_.dispatch(lines, from); });
 }
@@ -76,7 +81,10 @@ void Station::read_settings_file() {
 }
 
 void Station::open_command_server() {
-  if (deps_.listener) deps_.listener->listen({settings_.client_port, settings_.allow_hosts, settings_.max_hosts});
+  if (deps_.listener) deps_.listener->listen({.port = settings_.client_port,
+                                                .allow_hosts = settings_.allow_hosts,
+                                                .max_hosts = settings_.max_hosts,
+                                                .idle_seconds = settings_.idle_seconds});
 }
 
 void Station::load_event_buffer() { events_.load(); }

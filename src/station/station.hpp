@@ -114,6 +114,7 @@ class Station final : public MessageHandler, public StationControl {
   // The operator log; safe from any thread.
   void log(std::string text) { log_.log(std::move(text)); }
   void log_line(std::string text) override { log(std::move(text)); }
+  bool sends_unasked_to(const Connection& connection) const override;
   // A framed message from a host, through the dispatcher, guarded.
   void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.

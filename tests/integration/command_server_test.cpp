@@ -99,7 +99,7 @@ class TcpStation {
   HostBudget* budget;
   Station st{ioc, log, StationDeps{.clock = clock, .configured_flag = flag, .power = power, .steady_time = steady_time},
              dir.path()};
-  CommandServer server{ioc, st, budget};
+  CommandServer server{ioc, st, budget, steady_time};
   bool listening = [this] {
     st.set_command_listener(&server);
     return true;
@@ -658,6 +658,34 @@ TEST(CommandServer, StationsSharingAHostBudgetHoldNoMoreHostsThanItTogether) {
   EXPECT_TRUE(wait_until([&] { return budget.in_use() == 0; }));
   EXPECT_TRUE(served(a));
   EXPECT_EQ(budget.in_use(), 1u);
+}
+
+// A connection that neither completes a message nor takes its replies for
+// IdleSeconds gives its slot back; a realtime subscriber waiting for its
+// next batch keeps its own.
+TEST(CommandServer, IdleConnectionsAreClosedAndTheirSlotsServeOthers) {
+  TcpStation s("MaxHosts=3\r\nIdleSeconds=30\r\n", true);
+  Host trickle(s.port()), quiet(s.port()), subscriber(s.port());
+  trickle.send("\x01h\x02READ");  // never finished
+  quiet.send(kReadData);
+  EXPECT_EQ(visible(quiet.read_replies()), visible(kReadDataReply));
+  subscriber.send(frame("h", {"BEGIN_REALTIME 1 F1 S1 100 1000"}));
+  ASSERT_TRUE(wait_until([&] { return s.run([&] { return s.st.realtime().subscribers().size() == 1; }); }));
+  // Full: a fourth host is refused.
+  {
+    Host refused(s.port());
+    EXPECT_TRUE(refused.closed_by_station());
+  }
+  s.run([&] { s.steady.advance(std::chrono::seconds(20)); });
+  trickle.send("_DA");  // bytes, but still no message
+  s.run([&] { s.steady.advance(std::chrono::seconds(20)); });
+  EXPECT_TRUE(trickle.closed_by_station());
+  EXPECT_TRUE(quiet.closed_by_station());
+  EXPECT_EQ(s.count_logged("Error : host 127.0.0.1 idle for 30 s: connection closed"), 1u);
+  EXPECT_EQ(s.run([&] { return s.server.session_count(); }), 1u);
+  Host next(s.port());
+  next.send(kReadData);
+  EXPECT_EQ(visible(next.read_replies()), visible(kReadDataReply));
 }
 
 TEST(CommandServer, UnfinishedMessagesOfAllHostsStayUnderTheirBound) {
