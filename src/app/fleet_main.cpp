@@ -104,10 +104,10 @@ int main(int argc, char** argv) {
     const auto t = host.totals();
     const auto u = host.upload_stats();
     const auto longest = std::chrono::duration_cast<std::chrono::milliseconds>(t.longest_flush).count();
-    std::cerr << "orvane-fleet: stopped; " << t.appends << " event appends made durable by " << t.flushes
-              << " flushes (longest " << longest << " ms); " << u.jobs_run << " uploads, peak " << u.peak_busy
-              << " FTP sessions of " << u.sessions
-              << "\n";
+    std::cerr << "orvane-fleet: stopped; " + std::to_string(t.appends) + " event appends made durable by " +
+                     std::to_string(t.flushes) + " flushes (longest " + std::to_string(longest) + " ms); " +
+                     std::to_string(u.jobs_run) + " uploads, peak " + std::to_string(u.peak_busy) +
+                     " FTP sessions of " + std::to_string(u.sessions) + "\n";
   }
   return 0;
 }

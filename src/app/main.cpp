@@ -193,10 +193,12 @@ int main(int argc, char** argv) {
     // failure, so a service manager sees it and restarts it. The window
     // stays up instead, with the error in its log.
     if (!opt.headless) return;
-    std::cerr << "orvane-emulator: cannot listen for hosts: "
-              << (server.listen_failure().empty() ? "the start-up ended before the port was opened"
-                                                  : server.listen_failure())
-              << "\n";
+    // One write: the operator log's lines go to stdout from a thread of
+    // their own, and must not land inside this one.
+    std::cerr << "orvane-emulator: cannot listen for hosts: " +
+                     (server.listen_failure().empty() ? std::string("the start-up ended before the port was opened")
+                                                      : server.listen_failure()) +
+                     "\n";
     exit_code = 1;
     service.stopping();
     work.reset();
