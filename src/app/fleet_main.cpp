@@ -16,6 +16,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <string>
 
 int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
   try {
     plan = orvane::fleet::read_fleet_file(file);
   } catch (const std::exception& e) {
-    std::cerr << "orvane-fleet: " << e.what() << "\n";
+    std::cerr << std::string("orvane-fleet: ") + e.what() + "\n";
     return 2;
   }
   if (check_only) {
@@ -73,15 +74,18 @@ int main(int argc, char** argv) {
   const bool one = described == 1;
   if (!one) std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
   const auto report = host.start([one](std::size_t done, std::size_t of) {
-    if (!one) std::cerr << "orvane-fleet: " << done << " of " << of << " stations started\n";
+    if (!one)
+      std::cerr << "orvane-fleet: " + std::to_string(done) + " of " + std::to_string(of) + " stations started\n";
   });
   for (const auto& [index, why] : report.failures) {
     if (one)
-      std::cerr << "orvane-emulator: " << why << "\n";
+      std::cerr << "orvane-emulator: " + why + "\n";
     else
-      std::cerr << "orvane-fleet: station " << index << ": " << why << "\n";
+      std::cerr << "orvane-fleet: station " + std::to_string(index) + ": " + why + "\n";
   }
-  if (!one) std::cerr << "orvane-fleet: " << report.up << " of " << report.stations << " stations up\n";
+  if (!one)
+    std::cerr << "orvane-fleet: " + std::to_string(report.up) + " of " + std::to_string(report.stations) +
+                     " stations up\n";
   orvane::ServiceNotifier service(main_ioc);
   if (report.up == 0 || (strict && !report.failures.empty())) {
     service.stopping();
