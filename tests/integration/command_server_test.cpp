@@ -131,11 +131,12 @@ class Host {
     const auto deadline = std::chrono::steady_clock::now() + kReadDeadline;
     std::string got;
     char buf[4096];
-    while (std::count(got.begin(), got.end(), '\x04') < eots) {
+    for (int seen = 0; seen < eots;) {
       std::error_code ec;
       const auto n = read_some(buf, sizeof buf, deadline, ec);
       if (ec) break;
       got.append(buf, n);
+      seen += static_cast<int>(std::count(buf, buf + n, '\x04'));
     }
     return got;
   }
