@@ -134,11 +134,13 @@ bool CommandServer::admit(asio::ip::tcp::socket& socket, HostBudget::Place& plac
                         host_address_text(remote.address()) + ")");
     return false;
   }
-  if (budget_ && !(place = budget_->take())) {
+  if (budget_ && !(place = budget_->take(allow_.restricts()))) {
     if (cap_refusal_due(now))
-      handler_.log_line("Error : all " + std::to_string(budget_->limit()) +
-                        " host connections of the process in use, no more accepted (host " +
-                        host_address_text(remote.address()) + ")");
+      handler_.log_line(
+          "Error : all " + std::to_string(budget_->limit(allow_.restricts())) +
+          " host connections of the process in use" +
+          (budget_->limit(allow_.restricts()) < budget_->limit() ? " (the rest kept for listed hosts)" : "") +
+          ", no more accepted (host " + host_address_text(remote.address()) + ")");
     return false;
   }
   return true;

@@ -5,7 +5,9 @@
 // /proc/self/fd per station; one count for all keeps the process within
 // its limit. Whoever owns the stations owns the budget, and keeps it alive
 // longer than every server taking from it. Places are taken and given back
-// from any station thread.
+// from any station thread. A share of the places is kept for hosts that a
+// station's AllowHosts names: strangers to one station, let in by another
+// that has no list, can't take every place and lock the listed hosts out.
 #pragma once
 #include <atomic>
 #include <cstddef>
@@ -38,18 +40,22 @@ class HostBudget {
     HostBudget* budget_ = nullptr;
   };
 
-  // `hosts`: connections of all the process's stations together.
-  explicit HostBudget(std::size_t hosts) : limit_(hosts) {}
+  // `hosts`: connections of all the process's stations together, of which
+  // an eighth is kept for listed hosts.
+  explicit HostBudget(std::size_t hosts) : limit_(hosts), reserve_(hosts / 8) {}
   HostBudget(const HostBudget&) = delete;
   HostBudget& operator=(const HostBudget&) = delete;
 
-  // A place for one more host, or no place when all are taken.
-  Place take();
-  std::size_t limit() const { return limit_; }
+  // A place for one more host, or no place when all are taken; a host not
+  // named by an allow-list (`listed` false) can't take the reserved ones.
+  Place take(bool listed = false);
+  // Places for hosts that are `listed` or not.
+  std::size_t limit(bool listed = true) const { return listed ? limit_ : limit_ - reserve_; }
   std::size_t in_use() const { return in_use_.load(std::memory_order_relaxed); }
 
  private:
   const std::size_t limit_;
+  const std::size_t reserve_;
   std::atomic<std::size_t> in_use_{0};
 };
 

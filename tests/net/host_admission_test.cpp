@@ -2,6 +2,7 @@
 // refusal log lines and the cap on hosts under a descriptor limit.
 #include "core/limits.hpp"
 #include "net/command_server.hpp"
+#include "net/host_budget.hpp"
 #include "net/refusal_log.hpp"
 
 #include <gtest/gtest.h>
@@ -50,4 +51,23 @@ TEST(HostCap, MaxHostsLoweredToFitTheDescriptorLimitAndItsReserve) {
   EXPECT_EQ(host_cap_for(256, 40, 10), 1u);
   EXPECT_EQ(host_cap_for(0, 1024, 10), 1u);
   EXPECT_EQ(host_cap_for(-5, 1024, 10), 1u);
+}
+
+// Stations of one process share a budget of host connections; strangers
+// let in by a station without AllowHosts can't take the places kept for
+// the hosts another station lists, and a place given back serves either.
+TEST(HostBudget, StrangersLeaveAnEighthToListedHosts) {
+  HostBudget budget(16);
+  std::vector<HostBudget::Place> places;
+  while (auto place = budget.take(false)) places.push_back(std::move(place));
+  EXPECT_EQ(places.size(), 14u);
+  for (int i = 0; i < 2; ++i) {
+    places.push_back(budget.take(true));
+    EXPECT_TRUE(places.back());
+  }
+  EXPECT_FALSE(budget.take(true));
+  EXPECT_EQ(budget.in_use(), 16u);
+  places.erase(places.begin(), places.begin() + 3);
+  EXPECT_EQ(budget.in_use(), 13u);
+  EXPECT_TRUE(budget.take(false));  // strangers below their share again
 }
