@@ -15,8 +15,16 @@ inline constexpr int kDefaultIntervalMs = 1000;  // sampling interval when a set
 // Shortest realtime period; a period below one second is taken as one second
 // (a zero period would otherwise report without end, as fast as the loop runs).
 inline constexpr int kMinRealtimePeriodS = 1;
-// Longest realtime period: what the timer holds in milliseconds (about 24 days).
+// Longest realtime period: what the timer holds in milliseconds (about 24
+// days); a longer one is refused.
 inline constexpr std::int64_t kMaxRealtimePeriodS = 2147483647 / 1000;
+// Realtime subscriptions on one connection, and on the station in all; a
+// BEGIN_REALTIME beyond either fails as one with a bad number does. Each
+// costs its share of a batch (about 1.5 KiB for 32 channels) per period, and
+// its first batch at once: 300 subscriptions in one message would otherwise
+// make 450 KiB of replies in one go, for a host that may never read them.
+inline constexpr std::size_t kMaxRealtimePerConnection = 16;
+inline constexpr std::size_t kMaxRealtimeSubscribers = 1024;
 
 // ---- command server, per connection ----
 // Worst case per connection: one message buffer (1 MiB) + its line index (4
@@ -56,6 +64,12 @@ inline constexpr int kDescriptorReserve = 64;
 // the largest unfinished message is dropped. 256 hosts each sending a
 // 1 MiB message would otherwise hold well over 256 MiB.
 inline constexpr std::size_t kMaxUnfinishedBytes = 64 << 20;
+// Reply bytes queued for all connections together, not yet taken by the
+// kernel (each connection's own bound is kMaxWriteQueueBytes). Past it the
+// connection holding the most is given up, as a host over its own bound
+// is: 256 hosts that never read would otherwise hold up to 1 GiB of
+// replies. Eight hosts reading back a 4 MiB file each fit at once.
+inline constexpr std::size_t kMaxQueuedReplyBytes = 32 << 20;
 // Memory freed by closed connections goes back to the system (malloc_trim)
 // once this much was freed and no host is left, or the larger amount while
 // hosts remain; a trim costs about a walk over the free heap.

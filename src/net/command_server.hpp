@@ -49,6 +49,8 @@ class CommandServer final : public CommandListener {
   std::size_t host_cap() const { return host_cap_; }
   // Bytes held for unfinished messages by all sessions together.
   std::size_t unfinished_bytes() const { return sessions_.unfinished_bytes(); }
+  // Reply bytes queued by all sessions together, not yet taken by the kernel.
+  std::size_t queued_bytes() const { return sessions_.queued_bytes(); }
 
  private:
   void open_acceptor(int port, const std::string& address);

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <utility>
 
@@ -36,14 +37,16 @@ bool Session::join() { return set_interest(EPOLL_CTL_ADD); }
 
 bool Session::send(std::string_view bytes) {
   if (!open_) return false;
-  if (pending_.size() + bytes.size() > limits::kMaxWriteQueueBytes) {
-    // The host doesn't take its replies: give it up.
+  // The host doesn't take its replies (or, of all hosts, this one holds
+  // most of what the station queued): give it up.
+  if (queued_bytes() + bytes.size() > limits::kMaxWriteQueueBytes || !loop_->make_room(bytes.size(), *this)) {
     open_ = false;
     end();
     return false;
   }
   if (bytes.empty()) return true;
   pending_.append(bytes);
+  account_queued();
   if (!flush_asked_) {
     flush_asked_ = true;
     loop_->flush_soon(shared_from_this());
@@ -58,7 +61,12 @@ void Session::close() {
 }
 
 std::size_t Session::send_room() const {
-  return open_ && pending_.size() < limits::kMaxWriteQueueBytes ? limits::kMaxWriteQueueBytes - pending_.size() : 0;
+  if (!open_ || !loop_) return 0;
+  const std::size_t own =
+      queued_bytes() < limits::kMaxWriteQueueBytes ? limits::kMaxWriteQueueBytes - queued_bytes() : 0;
+  const std::size_t all =
+      loop_->queued_bytes() < limits::kMaxQueuedReplyBytes ? limits::kMaxQueuedReplyBytes - loop_->queued_bytes() : 0;
+  return std::min(own, all);
 }
 
 Session::Served Session::on_ready(std::uint32_t events, std::span<char> buffer) {
@@ -71,7 +79,7 @@ Session::Served Session::on_ready(std::uint32_t events, std::span<char> buffer) 
     if (host_done_ && !served.more_waiting && fd_ >= 0 && open_) served.got_bytes |= read(buffer).got_bytes;
   }
   if (fd_ >= 0 && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) write_queued();
-  if (fd_ >= 0 && !open_ && pending_.empty()) end();
+  if (fd_ >= 0 && !open_ && queued_bytes() == 0) end();
   return served;
 }
 
@@ -110,7 +118,7 @@ void Session::host_gone() {
 // Closed to new work: ends once the queued replies are out. A flush on its
 // way sees to the interest; otherwise the set now waits for writability.
 void Session::finish() {
-  if (pending_.empty())
+  if (queued_bytes() == 0)
     end();
   else if (!flush_asked_)
     update_interest();
@@ -128,7 +136,7 @@ void Session::take(std::span<const char> bytes) {
         if (!open_) return;
         alive_at_ = loop_->now();
         handler_.handle_message(lines, self);
-        if (pending_.size() > kHoldRepliesBytes) write_queued();
+        if (queued_bytes() > kHoldRepliesBytes) write_queued();
       },
       [&] { handler_.log_line("Error : message too long"); });
   if (!open_) framer_.drop();  // closed by one of its messages: the rest is not looked at
@@ -138,8 +146,20 @@ void Session::take(std::span<const char> bytes) {
 }
 
 void Session::write_queued() {
-  if (fd_ < 0 || pending_.empty()) return;
-  pending_.erase(0, write_some(pending_));
+  if (fd_ < 0 || queued_bytes() == 0) return;
+  const std::size_t n = write_some(std::string_view(pending_).substr(taken_));
+  if (fd_ < 0) return;  // ended by the write
+  // What the kernel took stays in front until it is at least half the
+  // queue: what is moved up then is never more than what went out.
+  taken_ += n;
+  if (taken_ == pending_.size()) {
+    pending_.clear();
+    taken_ = 0;
+  } else if (taken_ >= pending_.size() / 2) {
+    pending_.erase(0, taken_);
+    taken_ = 0;
+  }
+  account_queued();
   after_write();
 }
 
@@ -175,7 +195,7 @@ void Session::update_interest() {
   if (fd_ >= 0 && wanted() != interest_) set_interest(EPOLL_CTL_MOD);
 }
 
-std::uint32_t Session::wanted() const { return (open_ ? EPOLLIN : 0u) | (pending_.empty() ? 0u : EPOLLOUT); }
+std::uint32_t Session::wanted() const { return (open_ ? EPOLLIN : 0u) | (queued_bytes() == 0 ? 0u : EPOLLOUT); }
 
 // Adds the session to the readiness set (EPOLL_CTL_ADD) or changes what
 // it is watched for (EPOLL_CTL_MOD), edge-triggered, its end always. The
@@ -196,6 +216,12 @@ void Session::account(std::size_t now_held) {
   held_ = now_held;
 }
 
+// And its count of queued replies with this session's queue.
+void Session::account_queued() {
+  loop_->queued_changed(queued_, queued_bytes());
+  queued_ = queued_bytes();
+}
+
 // Closes the socket and leaves the loop. The object lives on while anyone
 // holds it; it only reports the connection closed then.
 void Session::end() {
@@ -211,7 +237,9 @@ void Session::end() {
   place_.give_back();  // the object may be held for long after (a realtime subscriber's)
   const std::size_t freed = sizeof(Session) + pending_.capacity();
   std::string().swap(pending_);
+  taken_ = 0;
   account(0);
+  account_queued();
   std::exchange(loop_, nullptr)->leave(*this, freed);
 }
 

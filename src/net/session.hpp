@@ -4,8 +4,8 @@
 // flushes the session. The loop reads it when the readiness set says so.
 #pragma once
 #include "core/framer.hpp"
-#include "platform/steady_time.hpp"
 #include "net/host_budget.hpp"
+#include "platform/steady_time.hpp"
 #include "station/connection.hpp"
 #include "station/host_messages.hpp"
 
@@ -35,6 +35,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   std::string remote_address() const override { return address_; }
   bool is_open() const override { return open_; }
   std::size_t send_room() const override;
+  std::size_t queued_bytes() const override { return pending_.size() - taken_; }
 
   // ---- for its loop ----
   // Joins the loop's readiness set; false (errno set) when the system refuses.
@@ -70,6 +71,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   std::uint32_t wanted() const;
   bool set_interest(int op);
   void account(std::size_t now_held);
+  void account_queued();
   void end();
 
   int fd_;
@@ -80,7 +82,9 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   Framer framer_;
   std::size_t held_ = 0;  // this framer's share of the loop's unfinished bytes
   SteadyTime::TimePoint alive_at_;
-  std::string pending_;  // replies not yet taken by the kernel
+  std::string pending_;  // replies not yet taken by the kernel, after the first taken_ bytes
+  std::size_t taken_ = 0;
+  std::size_t queued_ = 0;  // this queue's share of the loop's queued bytes
   std::uint32_t interest_ = 0;
   bool flush_asked_ = false;  // on the loop's list of sessions to flush
   bool host_done_ = false;  // the host shut its sending side

@@ -71,7 +71,9 @@ void SessionLoop::close_idle() {
   const auto now = time_.now();
   std::vector<std::shared_ptr<Session>> idle;
   for (const auto& s : sessions_)
-    if (now - s->alive_at() >= idle_limit_ && !handler_.sends_unasked_to(*s)) idle.push_back(s);
+    // A realtime subscriber waits for its batches; unless they pile up.
+    if (now - s->alive_at() >= idle_limit_ && (s->queued_bytes() > 0 || !handler_.sends_unasked_to(*s)))
+      idle.push_back(s);
   for (const auto& s : idle) {
     const auto address = s->remote_address();
     s->drop();
@@ -207,6 +209,24 @@ void SessionLoop::keep_unfinished_bound() {
     handler_.log_line("Error : unfinished messages of all hosts over " +
                       std::to_string(limits::kMaxUnfinishedBytes >> 20) + " MiB: host " + address + " holding " +
                       std::to_string(held) + " bytes dropped");
+}
+
+bool SessionLoop::make_room(std::size_t bytes, const Session& asking) {
+  while (queued_ + bytes > limits::kMaxQueuedReplyBytes) {
+    const auto largest = *std::max_element(sessions_.begin(), sessions_.end(),
+                                           [](const std::shared_ptr<Session>& a, const std::shared_ptr<Session>& b) {
+                                             return a->queued_bytes() < b->queued_bytes();
+                                           });
+    if (largest.get() == &asking || largest->queued_bytes() <= asking.queued_bytes() + bytes) return false;
+    const auto address = largest->remote_address();
+    const auto queued = largest->queued_bytes();
+    largest->drop();
+    if (drop_log_.due(address, std::chrono::steady_clock::now()))
+      handler_.log_line("Error : replies queued for all hosts over " +
+                        std::to_string(limits::kMaxQueuedReplyBytes >> 20) + " MiB: host " + address + " holding " +
+                        std::to_string(queued) + " bytes dropped");
+  }
+  return true;
 }
 
 void SessionLoop::leave(const Session& session, std::size_t freed) {

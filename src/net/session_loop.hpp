@@ -45,6 +45,8 @@ class SessionLoop {
   std::size_t session_count() const { return sessions_.size(); }
   // Bytes held for unfinished messages by all sessions together.
   std::size_t unfinished_bytes() const { return unfinished_; }
+  // Reply bytes queued by all sessions together, not yet taken by the kernel.
+  std::size_t queued_bytes() const { return queued_; }
   // Sessions without a sign of life for `limit` are closed (0: never);
   // the log says so once per address per minute.
   void set_idle_limit(std::chrono::seconds limit);
@@ -58,6 +60,11 @@ class SessionLoop {
   void held_changed(std::size_t before, std::size_t now) { unfinished_ = unfinished_ - before + now; }
   // Over the bound on unfinished messages, drops the session holding most.
   void keep_unfinished_bound();
+  void queued_changed(std::size_t before, std::size_t now) { queued_ = queued_ - before + now; }
+  // Room for `bytes` more replies of `asking` within the bound on queued
+  // replies: while there is none, the session holding most is dropped.
+  // False when that is `asking` itself.
+  bool make_room(std::size_t bytes, const Session& asking);
   // `session` has ended: the loop lets go of it.
   void leave(const Session& session, std::size_t freed);
 
@@ -99,6 +106,7 @@ class SessionLoop {
   std::vector<std::shared_ptr<Session>> ready_;  // the round being served
   std::vector<std::shared_ptr<Session>> flushing_;
   std::size_t unfinished_ = 0;  // bytes held by all sessions' framers
+  std::size_t queued_ = 0;  // bytes in all sessions' write queues
   std::size_t released_ = 0;  // session memory freed since memory was last trimmed
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
 };

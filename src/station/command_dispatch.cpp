@@ -153,8 +153,13 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
   const Items& first = first_line.split(lines.size() > 1 ? lines[1] : std::string_view());
 
+  // Closed by a line of its own ("problem command"), the connection still
+  // has the message's other lines done, as ever. Given up for its replies
+  // (the host doesn't take them), it has no more work done for it.
+  bool closed_here = false;
   try {
     for (std::size_t i = 1; i < lines.size(); ++i) {
+      if (!closed_here && !connection->is_open()) break;
       marks.line = static_cast<int>(i);
       if (!trim(lines[i]).empty()) {
         // Line 1 was split for the ACK already.
@@ -162,6 +167,7 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
         const CommandEntry* entry = find_command(items.front());
         if (!addressed(cx.settings, items) && !taken_unaddressed(entry, items)) {
           cx.log.log("problem command");
+          closed_here |= connection->is_open();
           connection->close();
         } else if (entry) {
           if (entry->sees != Sees::nothing && marks.work_left())

@@ -24,6 +24,8 @@ class Connection {
   // Bytes that can still be queued before the connection's write bound
   // closes it; unbounded for connections that have none.
   virtual std::size_t send_room() const { return std::numeric_limits<std::size_t>::max(); }
+  // Bytes sent but not yet taken by the host's side (the kernel, for TCP).
+  virtual std::size_t queued_bytes() const { return 0; }
 };
 
 }  // namespace orvane

@@ -9,6 +9,9 @@
 #include <algorithm>
 #include <cmath>
 #include <numeric>
+#include <stdexcept>
+#include <string>
+#include <utility>
 
 namespace orvane {
 namespace {
@@ -52,34 +55,45 @@ void Realtime::send_end(Connection& connection) {
   send(connection, std::move(ack).end());
 }
 
-RealtimeSubscriber* Realtime::find(std::uint64_t id) {
-  const auto it = std::find_if(subscribers_.begin(), subscribers_.end(), [&](const auto& s) { return s.id == id; });
-  return it == subscribers_.end() ? nullptr : &*it;
-}
-
-// One batch to each of `due` still subscribed, in list order; then each
-// counts its period down and those whose time is up get the end
-// acknowledgement. A failed send removes its subscriber on the way.
-void Realtime::serve(const std::vector<std::uint64_t>& due) {
-  if (due.empty()) return;
+// One batch to each subscriber marked due, in list order, from the
+// `from`th on (those before are not due); then each counts its period down
+// and those whose time is up get the end acknowledgement. A failed send
+// ends the subscriptions served on that connection.
+void Realtime::serve(std::size_t from) {
   const auto text = batch();
   log(stamp_hh_nn_ss(wiring_.clock.now()) + " sendrealtime");
-  for (const auto id : due) {
-    if (const auto* s = find(id)) {
-      const auto conn = s->connection;
-      send(*conn, text);
-    }
+  std::vector<const Connection*> failed;
+  const auto has_failed = [&](const Connection* c) {
+    return std::find(failed.begin(), failed.end(), c) != failed.end();
+  };
+  for (std::size_t i = from; i < subscribers_.size(); ++i) {
+    const auto& s = subscribers_[i];
+    if (!s.due || s.lagging || has_failed(s.connection.get())) continue;
+    if (s.connection->send(text)) continue;
+    log("Error : Cannot Connect socket or socket close!");
+    log("Emulator : Program Cancel send realtime");
+    failed.push_back(s.connection.get());
   }
-  for (const auto id : due) {
-    auto* s = find(id);
-    if (!s) continue;
-    s->remaining_s -= s->period_s;
-    s->next_batch_s = s->period_s;
-    if (s->remaining_s > 0) continue;
-    const auto conn = s->connection;
-    subscribers_.erase(subscribers_.begin() + (s - subscribers_.data()));
-    send_end(*conn);
+  if (!failed.empty()) {
+    const auto before = subscribers_.size();
+    std::erase_if(subscribers_, [&](const auto& s) { return has_failed(s.connection.get()); });
+    from -= std::min(from, before - subscribers_.size());
+    if (subscribers_.empty()) timer_.set_enabled(false);
   }
+  std::vector<std::shared_ptr<Connection>> ended;
+  for (std::size_t i = from; i < subscribers_.size(); ++i) {
+    auto& s = subscribers_[i];
+    if (!std::exchange(s.due, false)) continue;
+    s.lagging = false;
+    s.remaining_s -= s.period_s;
+    s.next_batch_s = s.period_s;
+    if (s.remaining_s <= 0) ended.push_back(s.connection);
+  }
+  if (ended.empty()) return;
+  subscribers_.erase(std::remove_if(subscribers_.begin() + static_cast<std::ptrdiff_t>(from), subscribers_.end(),
+                                    [](const auto& s) { return s.remaining_s <= 0; }),
+                     subscribers_.end());
+  for (const auto& conn : ended) send_end(*conn);
 }
 
 void Realtime::end_of(const Connection& connection) {
@@ -96,12 +110,16 @@ void Realtime::on_tick() {
     return;
   }
   const auto step = static_cast<std::int64_t>(std::lround(timer_.interval() / 1000.0));
-  std::vector<std::uint64_t> due;
+  bool any_due = false;
   for (auto& s : subscribers_) {
     s.next_batch_s -= step;
-    if (s.next_batch_s <= 0) due.push_back(s.id);
+    if (s.next_batch_s > 0) continue;
+    // Decided before this batch is queued anywhere, so that a connection's
+    // second subscription doesn't take the first one's batch for a lag.
+    s.due = any_due = true;
+    s.lagging = s.connection->queued_bytes() > 0;
   }
-  serve(due);
+  if (any_due) serve(0);
   // Right after a tick the timer can take a new period without moving
   // anyone's next batch.
   const auto common = common_period_s(subscribers_);
@@ -114,15 +132,25 @@ void Realtime::on_tick() {
 void Realtime::subscribe(std::string_view header, std::string fac, std::string sen,
                          const std::shared_ptr<Connection>& connection, std::int64_t period_s,
                          std::int64_t duration_s) {
+  if (subscribers_.size() >= limits::kMaxRealtimeSubscribers)
+    throw std::runtime_error("realtime: " + std::to_string(limits::kMaxRealtimeSubscribers) + " subscriptions already");
+  const auto own = std::count_if(subscribers_.begin(), subscribers_.end(),
+                                 [&](const auto& s) { return s.connection == connection; });
+  if (static_cast<std::size_t>(own) >= limits::kMaxRealtimePerConnection)
+    throw std::runtime_error("realtime: " + std::to_string(limits::kMaxRealtimePerConnection) +
+                             " subscriptions on this connection already");
   fac_ = std::move(fac);
   sen_ = std::move(sen);
-  const auto id = ++last_id_;
-  subscribers_.push_back({connection->remote_address(), connection, duration_s, period_s, period_s, id});
+  subscribers_.push_back({connection->remote_address(), connection, duration_s, period_s, period_s});
   // The opening of a long reply: its lines come with each tick, its end
   // with the subscription's.
-  send(*connection, ReplyWriter::answering(header).take());
-  serve({id});
-  const auto common = subscribers_.empty() ? period_s : common_period_s(subscribers_);
+  if (send(*connection, ReplyWriter::answering(header).take())) {
+    subscribers_.back().due = true;
+    serve(subscribers_.size() - 1);
+  }
+  // The running timer's period divides every other subscriber's period and
+  // wait already: no need to look at each of them again.
+  const auto common = timer_.enabled() ? std::gcd(timer_.interval() / 1000, period_s) : period_s;
   // A running timer keeps its phase unless the common period changes.
   if (!timer_.enabled() || timer_.interval() != common * 1000) {
     timer_.set_interval(static_cast<int>(common * 1000));
@@ -146,8 +174,13 @@ void handle_begin_realtime(Realtime& realtime, const Request& request) {
   const auto& items = request.items;
   // Both numbers are read before anything changes: a bad request leaves
   // the other subscriptions running.
-  const auto period_s = std::clamp<std::int64_t>(to_int_or_throw(trim(item(items, 4))), limits::kMinRealtimePeriodS,
-                                                 limits::kMaxRealtimePeriodS);
+  const std::int64_t asked_s = to_int_or_throw(trim(item(items, 4)));
+  // A period the timer's milliseconds can't hold would wrap to a short or
+  // negative interval: refused as a bad number is.
+  if (asked_s > limits::kMaxRealtimePeriodS)
+    throw std::invalid_argument("realtime period " + std::to_string(asked_s) + " s is longer than " +
+                                std::to_string(limits::kMaxRealtimePeriodS) + " s");
+  const auto period_s = std::max<std::int64_t>(asked_s, limits::kMinRealtimePeriodS);
   const auto duration_s = to_int_or_throw(trim(item(items, 5)));
   realtime.subscribe(request.header, item(items, 2), item(items, 3), request.connection, period_s, duration_s);
 }

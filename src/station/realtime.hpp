@@ -2,7 +2,9 @@
 // serves them. Each subscription keeps its own period and time left; the
 // timer runs at the greatest common divisor of the periods (and of the waits
 // to the next batches), so every subscriber's batches fall on its ticks, and
-// stops when the last subscriber is gone.
+// stops when the last subscriber is gone. A host that reads its batches
+// slower than they come skips those due while its last one still waits to
+// be taken: its time runs on, and nothing piles up for it.
 #pragma once
 #include "platform/clock.hpp"
 #include "station/channel_model.hpp"
@@ -30,7 +32,8 @@ struct RealtimeSubscriber {
   std::int64_t remaining_s = 0;  // subscription time left, whole seconds
   std::int64_t period_s = 1;  // seconds between its batches
   std::int64_t next_batch_s = 0;  // seconds until its next batch
-  std::uint64_t id = 0;  // tells apart two subscriptions of one connection
+  bool due = false;  // gets the batch being served
+  bool lagging = false;  // ... but skips it: its connection still queues the last one
 };
 
 class Realtime {
@@ -52,6 +55,8 @@ class Realtime {
   // BEGIN_REALTIME: the opening of the long reply, the first batch at once
   // to the new subscriber only, then one every `period_s` for `duration_s`.
   // `fac` and `sen` are used in every later line and end acknowledgement.
+  // Throws std::runtime_error, with nothing changed, when the connection or
+  // the station already has the most subscriptions it may.
   void subscribe(std::string_view header, std::string fac, std::string sen,
                  const std::shared_ptr<Connection>& connection, std::int64_t period_s, std::int64_t duration_s);
   // END_REALTIME: ends the first subscription of the connection's address.
@@ -71,8 +76,7 @@ class Realtime {
  private:
   std::string batch() const;
   void send_end(Connection& connection);
-  RealtimeSubscriber* find(std::uint64_t id);
-  void serve(const std::vector<std::uint64_t>& due);
+  void serve(std::size_t from);
   void log(std::string text) { wiring_.log.log(std::move(text)); }
 
   StationTimer timer_;
@@ -80,7 +84,6 @@ class Realtime {
   std::string fac_;  // items 2 and 3 of the latest BEGIN_REALTIME
   std::string sen_;
   std::vector<RealtimeSubscriber> subscribers_;
-  std::uint64_t last_id_ = 0;
 };
 
 }  // namespace orvane

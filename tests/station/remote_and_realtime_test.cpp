@@ -1,6 +1,7 @@
 // DO_COMMAND, READ_HISTORY and realtime, on recording connections.
 #include "support/station_test.hpp"
 
+#include "core/limits.hpp"
 #include "core/text_file.hpp"
 
 #include <gtest/gtest.h>
@@ -315,10 +316,35 @@ TEST_F(RealtimeReports, BadNumbersFailBeforeSubscribingAndTinyPeriodsAreOneSecon
   EXPECT_EQ(st.realtime().period().count(), 1000);
   ASSERT_EQ(st.realtime().subscribers().size(), 1u);
   EXPECT_EQ(st.realtime().subscribers()[0].remaining_s, 2);
-  // A period past what the timer's milliseconds hold is taken as the longest they do.
+  // A period past what the timer's milliseconds hold is refused; the
+  // longest they do hold is taken.
   request({"END_REALTIME 1 F1 S1"});
-  request({"BEGIN_REALTIME 1 F1 S1 2147483647 3"});
-  EXPECT_GT(st.realtime().period().count(), 0);
-  EXPECT_LE(st.realtime().period().count(), 2147483647);
+  EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 2147484 3"}), "");
+  EXPECT_TRUE(st.realtime().subscribers().empty());
+  EXPECT_EQ(visible(request({"BEGIN_REALTIME 1 F1 S1 2147483 4294966"}, "h")), visible("\x01h" + batch()));
+  ASSERT_EQ(st.realtime().subscribers().size(), 1u);
+  EXPECT_EQ(st.realtime().subscribers()[0].period_s, 2147483);
   EXPECT_GE(st.sampling().read_timer().interval(), 1);
+}
+
+// A host can't make the station serve subscriptions without end: a
+// connection holds a few, the station some more, and those refused fail
+// as a bad request does, leaving the others running.
+TEST_F(RealtimeReports, SubscriptionsPerConnectionAndInAllAreBounded) {
+  std::vector<std::string> lines(limits::kMaxRealtimePerConnection + 1, "BEGIN_REALTIME 1 F1 S1 1 60");
+  request(lines);
+  EXPECT_EQ(st.realtime().subscribers().size(), limits::kMaxRealtimePerConnection);
+  EXPECT_TRUE(logged("Error : realtime: " + std::to_string(limits::kMaxRealtimePerConnection) +
+                     " subscriptions on this connection already"));
+  std::vector<std::shared_ptr<FakeConnection>> hosts;
+  while (st.realtime().subscribers().size() < limits::kMaxRealtimeSubscribers) {
+    hosts.push_back(std::make_shared<FakeConnection>("10.0.1." + std::to_string(hosts.size())));
+    request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", hosts.back());
+  }
+  auto late = std::make_shared<FakeConnection>("10.0.2.1");
+  EXPECT_EQ(request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", late), "");
+  EXPECT_EQ(st.realtime().subscribers().size(), limits::kMaxRealtimeSubscribers);
+  next_tick();
+  EXPECT_EQ(visible(late->take()), "");
+  EXPECT_EQ(visible(hosts.back()->take()), visible(batch()));
 }
