@@ -49,4 +49,8 @@ std::string trim_copy(std::string_view text);
 // and event lines: one line break in one would split them.
 std::string without_line_breaks(std::string_view text);
 
+// Control characters shown as escapes (\r, \n, \t, \xNN), for a log text
+// that quotes what a host sent: one line of the log stays one line.
+std::string with_controls_escaped(std::string_view text);
+
 }  // namespace orvane

@@ -51,7 +51,15 @@ bool Station::sends_unasked_to(const Connection& connection) const {
 }
 
 void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
-  guarded([&] { dispatcher_.dispatch(lines, from); });
+  try {
+    dispatcher_.dispatch(lines, from);
+  } catch (const std::exception& e) {
+    // What a failed line reports may quote its items (a number that isn't
+    // one, a file name): a host must not make a log line of its own with them.
+    log("Error : " + with_controls_escaped(e.what()));
+  } catch (...) {
+    log("Error : unknown error");
+  }
 }
 
 void Station::start() {

@@ -226,6 +226,16 @@ TEST_F(Dispatch, HandlerFailureAbandonsTheRestOfTheMessage) {
   EXPECT_FALSE(request({"READ_DATA 1 F1 S1"}).empty());
 }
 
+TEST_F(Dispatch, AHostCantWriteLinesOfItsOwnIntoTheLog) {
+  // Items quoted with line breaks end up in the failure's log text.
+  const std::string forged = "\r\nEvents : Send Completed\r\n";
+  EXPECT_EQ(request({"READ_HISTORY 1 F1 S1 \"5" + forged + "\""}), "");
+  EXPECT_EQ(log.last_line(), "Error : '5\\r\\nEvents : Send Completed' is not a valid integer value");
+  EXPECT_EQ(request({"DO_COMMAND 1 F1 S1 \"SCFG\x05x" + forged + "\x05line\""}), "");
+  EXPECT_EQ(log.last_line(), "Error : Cannot create file \"x\\r\\nEvents : Send Completed\\r\\n\"");
+  for (const auto& line : lines()) EXPECT_EQ(line.find_first_of("\r\n"), std::string::npos) << visible(line);
+}
+
 TEST_F(Dispatch, RepeatedLogLinesOfOneMessageAreBounded) {
   // A message of STX bytes: as many blank lines.
   constexpr int kBlankLines = 100000;
