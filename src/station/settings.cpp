@@ -31,6 +31,12 @@ StationSettings read_settings(const Profile& p, const std::string& station_dir) 
   s.telephone = p.get_string("Config", "Telphone", s.telephone);
   s.history_sample.text = p.get_string("Config", "HistorySample", s.history_sample.text);
   s.event_sample.text = p.get_string("Config", "EventSample", s.event_sample.text);
+  // A file edited by hand may hold a lone CR inside a value. What SET_CONFIG
+  // sets has line breaks as blanks: the identity from the file gets the same
+  // treatment, or every event line would be refused and no host could
+  // address the station.
+  for (auto* text : {&s.factory_id, &s.sensor_id, &s.telephone, &s.host, &s.history_sample.text, &s.event_sample.text})
+    if (text->find_first_of("\r\n") != std::string::npos) *text = Profile::read_back(*text);
   s.connect_mode =
       p.get_string("Setting", "Connectmode", "0") == "1" ? ConnectMode::confirm_by_ping : ConnectMode::dialled;
   s.connect_type = p.get_string("Setting", "Connecttype", "0") == "1" ? ConnectType::dial_up : ConnectType::lan;

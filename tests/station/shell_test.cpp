@@ -54,6 +54,29 @@ TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
 
+TEST(StationStartup, LineBreaksInTheIdentityReadFromTheFileAreBlanksAsAfterSetConfig) {
+  // A hand-edited file: a line ending CR CR LF, a lone CR inside a value.
+  StationTest f{{.configured = true, .deferred = true, .reading = true}};
+  write_text(f.dir / "emulate.ini",
+             "[Connection]\r\nHost=10.0.0.9\r\n[Config]\r\nFactoryID=F1\r\r\nSensorID=S\r7\r\n");
+  auto& s = f.make();
+  s.start();
+  s.start_reading();
+  EXPECT_EQ(s.settings().factory_id, "F1");
+  EXPECT_EQ(s.settings().sensor_id, "S 7");
+  // A host addresses it as after SET_CONFIG "F1" "S\r7" ...
+  f.add_channel("TEMP01", "A", true, "350");
+  EXPECT_NE(f.request({"READ_DATA 1 F1 \"S 7\""}), "");
+  // ... and its events are buffered.
+  f.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
+  f.value(1, "350");
+  s.channel_table().panel(1).event_state = 1;
+  f.advance(std::chrono::seconds(1));
+  EXPECT_EQ(s.event_path().buffer().lines(),
+            std::vector<std::string>{"\x01\x02"
+                                     "EVENTA 200612071230 F1 F1S 7 TEMP01 IS 350\x03\x04"});
+}
+
 TEST(StationStartup, AFailingStepEndsTheSequenceAndIsLogged) {
   StationTest f{{.deferred = true}};
   write_text(f.dir / "emulate.ini", "[Connection]\r\nClientPort=abc\r\n");
