@@ -127,19 +127,38 @@ std::string join_crlf(const std::vector<std::string>& lines) {
   return out;
 }
 
+bool take_mode_of(const std::filesystem::path& path, int fd) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  // Owner first: a change of owner may clear the mode's set-id bits.
+  if (::fchown(fd, st.st_uid, st.st_gid) != 0) (void)::fchown(fd, static_cast<uid_t>(-1), st.st_gid);
+  (void)::fchmod(fd, st.st_mode & 07777);
+  return true;
+}
+
 namespace {
 // A new file of its own beside `path`, holding `content`, flushed or not:
 // another writer's temporary file of the same name is never written into.
-std::filesystem::path write_temporary(const std::filesystem::path& path, std::string_view content, bool flush) {
+// It has the mode of the file it is to replace, so a file kept private
+// (emulate.ini with its password) stays so.
+std::filesystem::path write_temporary(const std::filesystem::path& path, std::string_view content, bool flush,
+                                      NewFile created) {
   std::filesystem::path tmp;
   int fd = -1;
+  // A replacement is made private first and given the old file's mode
+  // before anything is written: a file kept private is never readable to
+  // others, not even for a moment.
+  struct stat old {};
+  const bool replaces = ::stat(path.c_str(), &old) == 0 && S_ISREG(old.st_mode);
+  const mode_t mode = replaces || created == NewFile::owner_only ? 0600 : 0644;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
     tmp = path;
     tmp += ".tmp" + std::to_string(temporary_name_number());
-    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+    fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
     if (fd < 0 && errno != EEXIST) break;
   }
   if (fd < 0) throw_errno("Cannot create file", path);
+  if (replaces) take_mode_of(path, fd);
   try {
     write_all(fd, content, path);
     if (flush && ::fsync(fd) != 0) throw_errno("Cannot flush file", path);
@@ -153,8 +172,8 @@ std::filesystem::path write_temporary(const std::filesystem::path& path, std::st
 }
 }  // namespace
 
-void write_file_atomic(const std::filesystem::path& path, std::string_view content) {
-  const auto tmp = write_temporary(path, content, true);
+void write_file_atomic(const std::filesystem::path& path, std::string_view content, NewFile created) {
+  const auto tmp = write_temporary(path, content, true, created);
   if (::rename(tmp.c_str(), path.c_str()) != 0) {
     const int saved = errno;
     ::unlink(tmp.c_str());
@@ -192,8 +211,8 @@ bool exchange_spare(const std::filesystem::path& spare, const std::filesystem::p
   return ::rename(spare.c_str(), path.c_str()) == 0;
 }
 
-void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines) {
-  write_file_atomic(path, join_crlf(lines));
+void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines, NewFile created) {
+  write_file_atomic(path, join_crlf(lines), created);
 }
 
 void append_file(const std::filesystem::path& path, std::string_view bytes, bool durable) {

@@ -29,10 +29,23 @@ std::vector<std::string> split_lines(std::string_view text);
 // Lines joined with CR LF after each.
 std::string join_crlf(const std::vector<std::string>& lines);
 
+// Who may read a file the helpers below create: anyone (0644 less the
+// umask), or its owner only (0600, for a file that may hold a password). A
+// file that is replaced keeps the mode and, where the system lets us, the
+// owner and group of the file it replaces.
+enum class NewFile { readable, owner_only };
+
 // Replaces the file whole: writes a temporary file beside it, flushes and
 // fsyncs it, renames it over the target. Throws std::system_error.
-void write_file_atomic(const std::filesystem::path& path, std::string_view content);
-void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines);
+void write_file_atomic(const std::filesystem::path& path, std::string_view content,
+                       NewFile created = NewFile::readable);
+void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines,
+                        NewFile created = NewFile::readable);
+
+// Gives the open file `fd`, about to take the place of `path`, the mode,
+// owner and group of the file now there (best effort: what the system
+// refuses is left as it is). False when there is no such file.
+bool take_mode_of(const std::filesystem::path& path, int fd);
 
 // A replacement whose flush is shared, for a file replaced again and again:
 // `content` goes into the spare file beside `path` (its name returned),

@@ -39,7 +39,7 @@ void prepare_station_dir(const StationPlan& plan) {
       for (const auto& [k, v] : plan.config_keys) profile.set("Config", k, v);
       for (const auto& [k, v] : plan.connection_keys) profile.set("Connection", k, v);
       if (plan.port) profile.set("Connection", "ClientPort", std::to_string(*plan.port));
-      write_file_atomic(tmp / station_files::kSettings, profile.text());
+      write_file_atomic(tmp / station_files::kSettings, profile.text(), NewFile::owner_only);
     }
     fs::rename(tmp, plan.dir);
   } catch (const std::exception& e) {

@@ -334,6 +334,7 @@ bool EventBuffer::compact(bool force, const BeforeReplace& before_replace) {
     ::close(src);
     throw_errno(err, "Cannot create file", tmp);
   }
+  take_mode_of(path, dst);  // the buffer keeps the mode an operator gave it
   auto fail = [&](int err) { throw_errno(err ? err : EIO, "Cannot write file", tmp); };
   FileIdentity next;
   try {

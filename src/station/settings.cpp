@@ -71,7 +71,7 @@ void write_profile_keys(const std::filesystem::path& file, const std::vector<Pro
     throw std::system_error(errno ? errno : EACCES, std::generic_category(), "Cannot open file " + file.string());
   Profile p = load_profile(file);
   for (const auto& w : writes) p.set(w.section, w.key, w.value);
-  write_file_atomic(file, p.text());
+  write_file_atomic(file, p.text(), NewFile::owner_only);  // it may hold the FTP password
 }
 
 IdentityUpdate identity_of(const StationSettings& s) {

@@ -204,6 +204,24 @@ TEST_F(Dispatch, SetConfigWritesSettingsStartsTheStationAndEmptiesHistory) {
   EXPECT_TRUE(request({"READ_DATA 1 F1 S1"}).empty());
 }
 
+TEST_F(Dispatch, ReplacedFilesKeepTheirModeAndANewSettingsFileIsPrivate) {
+  namespace fs = std::filesystem;
+  const auto mode = [&](const char* name) { return fs::status(dir / name).permissions(); };
+  write_text(dir / "emulate.ini", "[Connection]\r\nPassword=secret\r\n");
+  fs::permissions(dir / "emulate.ini", fs::perms::owner_read | fs::perms::owner_write);
+  write_text(dir / "sensor.con", "");
+  fs::permissions(dir / "sensor.con", fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  request({"SET_CONFIG 1 F1 S1 555 10.0.0.9 1000 1000", "SET_ID 1 F1 S1 T01 AI Y"});
+  EXPECT_NE(read_text(dir / "emulate.ini").find("Password=secret"), std::string::npos);
+  EXPECT_NE(read_text(dir / "emulate.ini").find("HOST=10.0.0.9"), std::string::npos);
+  EXPECT_EQ(mode("emulate.ini"), fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode("sensor.con"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  // A settings file made new is its owner's only.
+  fs::remove(dir / "emulate.ini");
+  request({"SET_CONFIG 1 F1 S1 555 10.0.0.9 1000 1000"});
+  EXPECT_EQ(mode("emulate.ini"), fs::perms::owner_read | fs::perms::owner_write);
+}
+
 TEST_F(Dispatch, SetConfigFailureGoesToTheHookAndStillAcks) {
   std::vector<std::string> shown;
   st.set_operator_alert([&](const std::string& t) { shown.push_back(t); });
