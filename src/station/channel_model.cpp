@@ -73,12 +73,13 @@ std::optional<ChannelRecord> parse_channel_line(std::string_view line) {
   return s;
 }
 
+std::string sensor_line(const SensorTable::Row& row) {
+  return join_comma_text(std::vector<std::string>(row.begin(), row.end()));
+}
+
 std::vector<std::string> sensor_lines(const SensorTable& grid) {
   std::vector<std::string> lines;
-  for (int r = 1; r < grid.row_count(); ++r) {
-    const auto& row = grid.row(r);
-    lines.push_back(join_comma_text(std::vector<std::string>(row.begin(), row.end())));
-  }
+  for (int r = 1; r < grid.row_count(); ++r) lines.push_back(sensor_line(grid.row(r)));
   return lines;
 }
 

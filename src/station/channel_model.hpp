@@ -143,6 +143,7 @@ std::optional<ChannelRecord> parse_channel_line(std::string_view line);
 
 // sensor.con: rows 1.. of the grid, one comma-text line each.
 std::vector<std::string> sensor_lines(const SensorTable& grid);
+std::string sensor_line(const SensorTable::Row& row);
 void load_sensor_lines(SensorTable& grid, const std::vector<std::string>& lines);
 
 // Event states of the sensor rows. A row is watched when it has a Port ID

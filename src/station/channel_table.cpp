@@ -21,6 +21,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace orvane {
@@ -67,6 +68,8 @@ void ChannelTable::load_channels() {
 void ChannelTable::load_sensor_list() {
   std::error_code ec;
   if (!std::filesystem::exists(file(station_files::kSensors), ec)) return;
+  rows_changed_from(1);
+  sensor_bytes_.reset();
   load_sensor_lines(sensors_, read_lines(file(station_files::kSensors)));
 }
 
@@ -138,15 +141,29 @@ void ChannelTable::save_last_values() {
 // ---- links and labels ----
 
 void ChannelTable::link_channels() {
-  for (auto& ch : channels_.edit_all()) {
-    ch.table_row = -1;
-    for (int r = 1; r < sensors_.row_count(); ++r) {
-      if (sensors_.cell(r, col::kPortId) == ch.port_id) {
-        ch.table_row = r;
-        break;
-      }
+  const int rows = sensors_.row_count();
+  // Rows before this one are as they were at the last link: a record
+  // linked before it keeps its row, and no other record matches before it.
+  const int from = std::clamp(links_changed_from_, 1, std::max(rows, 1));
+  bool ids_changed = linked_ids_.size() != channels_.size();
+  for (std::size_t i = 0; i < channels_.size(); ++i) {
+    const auto& ch = channels_[i];
+    int r = 1;
+    if (i < linked_ids_.size() && linked_ids_[i] == ch.port_id) {
+      if (ch.table_row >= 1 && ch.table_row < from) continue;
+      r = from;
+    } else {
+      ids_changed = true;
     }
+    while (r < rows && sensors_.cell(r, col::kPortId) != ch.port_id) ++r;
+    const int row = r < rows ? r : -1;
+    if (row != ch.table_row) channels_.edit(i).table_row = row;
   }
+  if (ids_changed) {
+    linked_ids_.clear();
+    for (const auto& ch : channels_) linked_ids_.push_back(ch.port_id);
+  }
+  links_changed_from_ = std::numeric_limits<int>::max();
 }
 
 void ChannelTable::clear_panels() {
@@ -154,8 +171,8 @@ void ChannelTable::clear_panels() {
 }
 
 void ChannelTable::refresh_labels() {
-  for (int r = 1; r < sensors_.row_count(); ++r) {
-    if (!has_panel(r)) continue;  // rows beyond 32 have no panel
+  // Rows beyond 32 have no panel.
+  for (int r = 1; r < sensors_.row_count() && has_panel(r); ++r) {
     const auto id = trim(sensors_.cell(r, col::kPortId));
     if (!id.empty()) panel(r).label = label_for(id);
   }
@@ -163,28 +180,62 @@ void ChannelTable::refresh_labels() {
 
 // ---- the sensor list ----
 
-SensorTable::Row& ChannelTable::row_for_new_sensor() {
-  const int last = sensors_.row_count() - 1;
-  if (last < 1 || !trim(sensors_.cell(last, col::kPortId)).empty()) sensors_.add_row();
-  return sensors_.row(sensors_.row_count() - 1);
+namespace {
+std::size_t sensor_line_bytes(const SensorTable::Row& row) { return sensor_line(row).size() + 2; }
+}  // namespace
+
+void ChannelTable::clear_sensor_list() {
+  sensors_ = SensorTable();
+  rows_changed_from(1);
+  sensor_bytes_ = sensor_line_bytes(sensors_.row(1));
+}
+
+void ChannelTable::add_sensor(const SensorTable::Row& cells, int last_cell) {
+  int r = sensors_.row_count() - 1;
+  if (r < 1 || !trim(sensors_.cell(r, col::kPortId)).empty()) {
+    sensors_.add_row();
+    ++r;
+  } else if (sensor_bytes_) {
+    *sensor_bytes_ -= sensor_line_bytes(sensors_.row(r));
+  }
+  auto& row = sensors_.row(r);
+  for (int c = 1; c <= last_cell && c < limits::kGridColumns; ++c)
+    row[static_cast<std::size_t>(c)] = cells[static_cast<std::size_t>(c)];
+  if (sensor_bytes_) *sensor_bytes_ += sensor_line_bytes(row);
+  rows_changed_from(r);
 }
 
 bool ChannelTable::delete_sensor(std::string_view port_id) {
   for (int r = 1; r < sensors_.row_count(); ++r) {
     if (sensors_.cell(r, col::kPortId) != port_id) continue;
+    if (sensor_bytes_) *sensor_bytes_ -= sensor_line_bytes(sensors_.row(r));
     if (sensors_.row_count() == 2) {
       sensors_.row(r) = SensorTable::Row{};
+      if (sensor_bytes_) *sensor_bytes_ += sensor_line_bytes(sensors_.row(r));
     } else {
       sensors_.delete_row(r);
     }
+    rows_changed_from(r);
     return true;
   }
   return false;
 }
 
 void ChannelTable::set_sensor_row(int r, const SensorTable::Row& row) {
+  rows_changed_from(std::min(r, sensors_.row_count()));
+  sensor_bytes_.reset();
   if (sensors_.row_count() <= r) sensors_.set_row_count(r + 1);
   sensors_.row(r) = row;
+}
+
+std::optional<std::string> ChannelTable::sensor_file_text(std::size_t max_bytes) const {
+  if (!sensor_bytes_) {
+    std::size_t bytes = 0;
+    for (int r = 1; r < sensors_.row_count(); ++r) bytes += sensor_line_bytes(sensors_.row(r));
+    sensor_bytes_ = bytes;
+  }
+  if (*sensor_bytes_ > max_bytes) return std::nullopt;
+  return join_crlf(sensor_lines(sensors_));
 }
 
 // ---- values ----

@@ -10,10 +10,12 @@
 #include "station/channel_model.hpp"
 #include "station/operator_log.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -47,7 +49,11 @@ class ChannelTable {
   void set_flush_group(EventFlushGroup* group) { group_ = group; }
 
   // ---- links and labels ----
-  // Each channel record to the first sensor row of its Port ID.
+  // Each channel record to the first sensor row of its Port ID. Only what
+  // changed since the last link is looked at again (the rows from the first
+  // one changed, the records whose Port ID changed), so a message that
+  // adds a sensor before each line that needs the links costs no walk over
+  // the whole list each time.
   void link_channels();
   // Every panel back to "None" with value 0 (SET_ID, DELETE_ID).
   void clear_panels();
@@ -56,14 +62,19 @@ class ChannelTable {
 
   // ---- the sensor list, as SET_ID and DELETE_ID change it ----
   // All rows cleared, one empty row left.
-  void clear_sensor_list() { sensors_ = SensorTable(); }
-  // The row a new sensor goes into: the last row when it is empty, a new one otherwise.
-  SensorTable::Row& row_for_new_sensor();
+  void clear_sensor_list();
+  // SET_ID: cells 1 .. last_cell of `cells` go into the row a new sensor
+  // takes: the last row when its Port ID is blank, a new one otherwise.
+  void add_sensor(const SensorTable::Row& cells, int last_cell);
   // Deletes the first row holding `port_id` (the only row is emptied
   // instead); false when no row holds it.
   bool delete_sensor(std::string_view port_id);
   // Row r's cells, the table grown to hold it.
   void set_sensor_row(int r, const SensorTable::Row& row);
+  // What save_sensor_list would write, when that is at most `max_bytes`
+  // long. The length is kept as the list changes, so a list too long is
+  // refused without being written out.
+  std::optional<std::string> sensor_file_text(std::size_t max_bytes) const;
 
   // ---- values ----
   // One module's read: its failure logged, its area as eight "%6.5f" texts.
@@ -90,7 +101,13 @@ class ChannelTable {
 
   // ---- access ----
   const SensorTable& sensors() const { return sensors_; }
-  SensorTable& sensors() { return sensors_; }
+  // Rows changed through this are looked at again, all of them, by the
+  // next link and the next length.
+  SensorTable& sensors() {
+    rows_changed_from(1);
+    sensor_bytes_.reset();
+    return sensors_;
+  }
   const std::vector<ModuleRecord>& modules() const { return modules_; }
   std::vector<ModuleRecord>& modules() { return modules_; }
   const ChannelRecords& channels() const { return channels_; }
@@ -104,6 +121,7 @@ class ChannelTable {
  private:
   std::filesystem::path file(std::string_view name) const { return dir_ / name; }
   void log(std::string text) { log_.log(std::move(text)); }
+  void rows_changed_from(int row) { links_changed_from_ = std::min(links_changed_from_, row); }
 
   std::filesystem::path dir_;
   OperatorLog& log_;
@@ -113,6 +131,10 @@ class ChannelTable {
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);  // for replacements finishing after a flush
   Panels panels_;  // panels_[N-1] is pnl_N
   SensorTable sensors_;
+  // Rows from this one on changed since the last link (none: INT_MAX).
+  int links_changed_from_ = 1;
+  std::vector<std::string> linked_ids_;  // the records' Port IDs at the last link
+  mutable std::optional<std::size_t> sensor_bytes_;  // sensor.con's length, while known
   std::vector<ModuleRecord> modules_;  // module.con, in file order
   ChannelRecords channels_;  // channel.con, in file order
 };

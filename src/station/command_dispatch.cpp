@@ -34,12 +34,13 @@ enum class Unaddressed {
   accepted_for_any_station,  // only with "*" as the factory item (READ_CONFIG)
 };
 
-// What a command sees of the work SET_ID, DELETE_ID and SET_CONFIG leave
-// for the end of the message: that work is done before it runs.
-enum class Sees {
-  nothing,  // the sensor rows and identity in memory only, changed at once
-  memory,  // channel links, panels, timers, data mode
-  files,  // station files too (sensor.con, emulate.ini, history)
+// What a command needs done first of the work SET_ID, DELETE_ID and
+// SET_CONFIG leave for the end of the message. DO_COMMAND sees to it
+// itself, sub-command by sub-command and file by file.
+enum class Needs {
+  nothing,  // the sensor rows and the identity, changed at once
+  memory,  // the links, the timers, the data mode, the clock (a start reads at once)
+  history,  // the history files
 };
 
 // The parts of the station the configuration commands change.
@@ -51,50 +52,50 @@ struct CommandEntry {
   bool acknowledged;  // the message gets its one ACK when this command ran
   bool ends_receipt_lines;  // no "receive Command" log pair from here on in the message
   Unaddressed unaddressed;
-  Sees sees;
+  Needs needs;  // done before it runs
 };
 
 constexpr std::array kCommands{
     CommandEntry{
         "SET_CONFIG",
         [](const DispatchContext& cx, const Request& r) { handle_set_config(config_parts(cx), r.items, r.marks); },
-        true, false, Unaddressed::accepted, Sees::nothing},
+        true, false, Unaddressed::accepted, Needs::nothing},
     CommandEntry{"SET_ID",
                  [](const DispatchContext& cx, const Request& r) { handle_set_id(config_parts(cx), r.items, r.marks); },
-                 true, false, Unaddressed::refused, Sees::nothing},
+                 true, false, Unaddressed::refused, Needs::nothing},
     CommandEntry{
         "DELETE_ID",
         [](const DispatchContext& cx, const Request& r) { handle_delete_id(config_parts(cx), r.items, r.marks); }, true,
-        false, Unaddressed::refused, Sees::nothing},
+        false, Unaddressed::refused, Needs::nothing},
     CommandEntry{
         "READ_CONFIG",
         [](const DispatchContext& cx, const Request& r) { handle_read_config(cx.settings, cx.table, cx.realtime, r); },
-        false, false, Unaddressed::accepted_for_any_station, Sees::nothing},
+        false, false, Unaddressed::accepted_for_any_station, Needs::nothing},
     CommandEntry{"READ_DATA",
                  [](const DispatchContext& cx, const Request& r) {
                    handle_read_data(cx.read_data, cx.clock, std::as_const(cx.table), cx.realtime, r);
                  },
-                 false, false, Unaddressed::refused, Sees::memory},
+                 false, false, Unaddressed::refused, Needs::memory},
     CommandEntry{"READ_HISTORY",
                  [](const DispatchContext& cx, const Request& r) {
                    handle_read_history(cx.dir, cx.clock, cx.log, cx.realtime, r);
                  },
-                 false, false, Unaddressed::refused, Sees::files},
+                 false, false, Unaddressed::refused, Needs::history},
     CommandEntry{"BEGIN_REALTIME",
                  [](const DispatchContext& cx, const Request& r) { handle_begin_realtime(cx.realtime, r); }, false,
-                 false, Unaddressed::refused, Sees::memory},
+                 false, Unaddressed::refused, Needs::memory},
     CommandEntry{"END_REALTIME",
                  [](const DispatchContext& cx, const Request& r) { cx.realtime.end_by_command(*r.connection); }, false,
-                 false, Unaddressed::refused, Sees::nothing},
+                 false, Unaddressed::refused, Needs::nothing},
     CommandEntry{"DO_COMMAND",
                  [](const DispatchContext& cx, const Request& r) {
-                   handle_do_command({cx.control, cx.dir}, cx.realtime, r);
+                   handle_do_command({config_parts(cx)}, cx.realtime, r);
                  },
-                 false, true, Unaddressed::accepted, Sees::files},
+                 false, true, Unaddressed::accepted, Needs::nothing},
     CommandEntry{
         "SET_VALUE",
         [](const DispatchContext& cx, const Request& r) { handle_set_value(cx.clock, cx.table, cx.realtime, r); },
-        false, false, Unaddressed::refused, Sees::memory},
+        false, false, Unaddressed::refused, Needs::memory},
 };
 
 const CommandEntry* find_command(std::string_view word) {
@@ -170,8 +171,8 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
           closed_here |= connection->is_open();
           connection->close();
         } else if (entry) {
-          if (entry->sees != Sees::nothing && marks.work_left())
-            finish_list_and_config(config_parts(cx), marks, entry->sees == Sees::files);
+          if (entry->needs == Needs::memory) finish_memory(config_parts(cx), marks);
+          if (entry->needs == Needs::history) finish_history(config_parts(cx), marks);
           if (entry->ends_receipt_lines) marks.do_command_seen = true;
           entry->handle(cx, Request{header, items, connection, marks});
           if (entry->acknowledged) marks.ack_due = true;
@@ -182,11 +183,11 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
         cx.log.log_copy("Emulator : do command ");
       }
     }
-    if (marks.work_left()) finish_list_and_config(config_parts(cx), marks, true);
+    if (marks.work_left()) finish_all(config_parts(cx), marks);
   } catch (...) {
     // The rest of the message is abandoned; what its earlier lines changed
     // is still saved.
-    finish_list_and_config(config_parts(cx), marks, true);
+    finish_all(config_parts(cx), marks);
     throw;
   }
 

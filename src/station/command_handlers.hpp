@@ -24,31 +24,55 @@ using Items = std::vector<std::string>;
 // Item k of a command line; a missing item fails the handler.
 const std::string& item(const Items& items, std::size_t k);
 
-// Per-message marks of the dispatcher, and the work SET_ID, DELETE_ID and
-// SET_CONFIG leave for later: done once per message however many lines
-// asked for it, with the result line-by-line work would leave.
+// The station directory and the files of it a message's RCFG and SCFG
+// lines are compared with, resolved (symbolic links followed): worked out
+// once per message that names a file.
+struct ResolvedFiles {
+  std::filesystem::path root;
+  std::filesystem::path sensors, settings, auto_start, history;
+};
+
+// Per-message marks of the dispatcher, and the work SET_ID, DELETE_ID,
+// SET_CONFIG, ENB and DIS leave for later: done once per message however
+// many lines asked for it, or before a line that would see it undone, with
+// the result line-by-line work would leave.
 struct MessageMarks {
   bool ack_due = false;
   bool sensor_list_cleared = false;
   bool do_command_seen = false;
   bool config_failed = false;  // a SET_CONFIG was not saved: no ACK, the host retries
   int line = 0;  // the line being dispatched
-  // Sensor list changed: links and labels due (since line list_line), and
-  // sensor.con due.
+  // Sensor list changed: links, labels and the timers its lines held are
+  // due (since line list_line), and sensor.con is due.
   bool list_changed = false;
   bool list_unsaved = false;
   int list_line = 0;
-  // The latest SET_CONFIG's items (since line config_line), and the
-  // identity and settings from before the message's first one, restored
-  // when emulate.ini can't be written.
+  // The latest SET_CONFIG's items: its intervals, start and clock are due
+  // (since line config_line).
   // (Held apart: most messages have none, and a message's marks are made
   // for every message.)
   std::unique_ptr<IdentityUpdate> config;
-  std::unique_ptr<IdentityUpdate> config_before;
   int config_line = 0;
+  // emulate.ini: the identity it is to hold, and the one it holds (put
+  // back in memory when the file can't be written). Once the message has
+  // written it, it can be: later SET_CONFIGs are acted on at once and
+  // saved at the end of the message.
+  std::unique_ptr<IdentityUpdate> settings_unsaved;
+  std::unique_ptr<IdentityUpdate> settings_saved;
+  bool settings_written = false;
+  // The history files: to be emptied (SET_CONFIG), and emptied by this
+  // message with nothing written into them since (emptying them again
+  // would change nothing).
+  bool history_due = false;
+  bool history_clean = false;
+  // auto.con's first line as ENB or DIS leave it.
+  std::optional<std::string> auto_start;
+  std::optional<ResolvedFiles> files;
 
-  // Whether finish_list_and_config has anything to do.
-  bool work_left() const { return list_changed || list_unsaved || config != nullptr; }
+  // Whether finish_all has anything to do.
+  bool work_left() const {
+    return list_changed || list_unsaved || config || settings_unsaved || history_due || auto_start;
+  }
 };
 
 // One command line of a message, as its handler sees it.
@@ -69,22 +93,27 @@ struct ConfigParts {
   const std::filesystem::path& dir;  // emulate.ini, sensor.con, history/
 };
 
-// What DO_COMMAND's sub-commands work on.
+// What DO_COMMAND's sub-commands work on: the configuration parts (for the
+// work left pending, and the files RCFG and SCFG name, history/).
 struct RemoteParts {
-  StationControl& control;
-  const std::filesystem::path& dir;  // the files RCFG and SCFG name, history/
+  ConfigParts config;
 };
 
 // Configuration and identity. SET_CONFIG, SET_ID and DELETE_ID change the
-// station's memory at once and leave the rest to finish_list_and_config.
+// station's memory at once and leave the rest pending in the marks.
 void handle_set_config(ConfigParts parts, const Items& items, MessageMarks& marks);
 void handle_set_id(ConfigParts parts, const Items& items, MessageMarks& marks);
 void handle_delete_id(ConfigParts parts, const Items& items, MessageMarks& marks);
-// Does the work left pending, before a line that would see it and at the
-// end of the message. Links, labels and the whole SET_CONFIG (emulate.ini,
-// intervals, start, history emptied) every time; sensor.con only `with_files`
-// (the list is saved once, unless a line reads or writes files first).
-void finish_list_and_config(ConfigParts parts, MessageMarks& marks, bool with_files);
+// The pending work, each part before a line that would see it undone:
+// the timers, data mode and clock (links, labels, SET_CONFIG's intervals
+// and start, in the order of their latest lines); each file.
+void finish_memory(ConfigParts parts, MessageMarks& marks);
+void finish_sensor_file(ConfigParts parts, MessageMarks& marks);
+void finish_settings_file(ConfigParts parts, MessageMarks& marks);
+void finish_history(ConfigParts parts, MessageMarks& marks);
+void finish_auto_start(ConfigParts parts, MessageMarks& marks);
+// All of it: at the end of a message (one abandoned too), before a restart.
+void finish_all(ConfigParts parts, MessageMarks& marks);
 void handle_read_config(const StationSettings& settings, const ChannelTable& table, Realtime& replies,
                         const Request& request);
 void handle_do_command(RemoteParts parts, Realtime& replies, const Request& request);
@@ -102,10 +131,11 @@ void handle_read_history(const std::filesystem::path& dir, const Clock& clock, O
 // Empties history/1.his .. history/31.his where they exist.
 void empty_history_files(const std::filesystem::path& dir);
 
-// A file name sent by the host, resolved inside the station directory:
-// relative names only, never leaving the directory (through ".." or a
-// symbolic link). Nothing when the name is refused.
-std::optional<std::filesystem::path> resolve_station_file(const std::filesystem::path& station_dir,
+// A file name sent by the host, resolved inside the station directory
+// (`station_root`, itself resolved): relative names only, never leaving the
+// directory (through ".." or a symbolic link). Nothing when the name is
+// refused.
+std::optional<std::filesystem::path> resolve_station_file(const std::filesystem::path& station_root,
                                                           std::string_view name);
 
 }  // namespace orvane

@@ -11,6 +11,7 @@
 #include "station/settings.hpp"
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace orvane {
@@ -28,7 +29,7 @@ int EventCheck::state_to_come(int row) const {
 void EventCheck::run() {
   if (waiting_.size() >= kMaxWaiting) return;
   const auto& settings = settings_;
-  const auto& sensor_table = table_.sensors();
+  const auto& sensor_table = std::as_const(table_).sensors();
   auto& events = events_.buffer();
   const bool loopback = trim(settings.host) == kLoopbackHost;
   // One time for the whole check: its lines, their stamps and the day's log

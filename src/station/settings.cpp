@@ -78,13 +78,32 @@ IdentityUpdate identity_of(const StationSettings& s) {
   return {s.factory_id, s.sensor_id, s.telephone, s.host, s.history_sample.text, s.event_sample.text};
 }
 
+namespace {
+std::vector<ProfileWrite> identity_keys(const IdentityUpdate& u) {
+  return {{"Config", "FactoryID", u.factory_id},      {"Config", "SensorID", u.sensor_id},
+          {"Config", "Telphone", u.telephone},        {"Connection", "HOST", u.host},
+          {"Config", "HistorySample", u.history_sample}, {"Config", "EventSample", u.event_sample}};
+}
+}  // namespace
+
 void write_identity(const std::filesystem::path& settings_file, const IdentityUpdate& u) {
-  write_profile_keys(settings_file, {{"Config", "FactoryID", u.factory_id},
-                                     {"Config", "SensorID", u.sensor_id},
-                                     {"Config", "Telphone", u.telephone},
-                                     {"Connection", "HOST", u.host},
-                                     {"Config", "HistorySample", u.history_sample},
-                                     {"Config", "EventSample", u.event_sample}});
+  write_profile_keys(settings_file, identity_keys(u));
+}
+
+std::optional<std::string> settings_text(const std::filesystem::path& settings_file, const IdentityUpdate& u,
+                                         std::size_t max_bytes) {
+  std::string text;
+  std::error_code ec;
+  if (std::filesystem::exists(settings_file, ec)) {
+    auto content = read_regular_file(settings_file, max_bytes);
+    if (!content) return std::nullopt;
+    text = std::move(*content);
+  }
+  Profile p = Profile::parse(text);
+  for (const auto& w : identity_keys(u)) p.set(w.section, w.key, w.value);
+  text = p.text();
+  if (text.size() > max_bytes) return std::nullopt;
+  return text;
 }
 
 void set_identity(const IdentityUpdate& u, StationSettings& s) {

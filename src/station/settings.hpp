@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,10 @@ struct IdentityUpdate {
 IdentityUpdate identity_of(const StationSettings& settings);
 // Writes the identity to emulate.ini; throws when the file can't take it.
 void write_identity(const std::filesystem::path& settings_file, const IdentityUpdate& update);
+// emulate.ini's text once write_identity has written `update` into it, when
+// the file can be read and that text is at most `max_bytes` long.
+std::optional<std::string> settings_text(const std::filesystem::path& settings_file, const IdentityUpdate& update,
+                                         std::size_t max_bytes);
 // Changes the record's identity, as emulate.ini gives it back after a restart
 // (Profile::read_back of each value).
 void set_identity(const IdentityUpdate& update, StationSettings& settings);

@@ -216,9 +216,12 @@ TEST_F(Dispatch, ReplacedFilesKeepTheirModeAndANewSettingsFileIsPrivate) {
   EXPECT_NE(read_text(dir / "emulate.ini").find("HOST=10.0.0.9"), std::string::npos);
   EXPECT_EQ(mode("emulate.ini"), fs::perms::owner_read | fs::perms::owner_write);
   EXPECT_EQ(mode("sensor.con"), fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
-  // A settings file made new is its owner's only.
+  // A settings file made new, by SET_CONFIG or by SCFG, is its owner's only.
   fs::remove(dir / "emulate.ini");
   request({"SET_CONFIG 1 F1 S1 555 10.0.0.9 1000 1000"});
+  EXPECT_EQ(mode("emulate.ini"), fs::perms::owner_read | fs::perms::owner_write);
+  fs::remove(dir / "emulate.ini");
+  request({"DO_COMMAND 1 F1 S1 \"SCFG\x05" "emulate.ini\x05[Connection]\x05Password=other\""});
   EXPECT_EQ(mode("emulate.ini"), fs::perms::owner_read | fs::perms::owner_write);
 }
 

@@ -7,6 +7,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <array>
+#include <fstream>
+
 using namespace orvane;
 using namespace orvane::test;
 
@@ -109,7 +113,7 @@ TEST_F(MessageWork, OneSaveAtTheEndLeavesWhatSavingAfterEveryLineLeft) {
     interleaved.push_back("DO_COMMAND 1 x y \"RCFG\x05sensor.con\"");
   }
   const auto reference_replies = line_by_line.request(interleaved);
-  // It did save after every line: the file read back grew row by row.
+  // Each read-back saw the list as saving after that line would have left it.
   EXPECT_NE(reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05\x02"), std::string::npos);
   EXPECT_NE(
       reference_replies.find("\x05,T01,A,I,Y,0,100,10,20,30,40,50,60,70,80\x05,\"Tank, 1\",D,O,N,,,,,,,,,,\x05\x02"),
@@ -142,6 +146,68 @@ TEST_F(MessageWork, LinesThatReadFilesOrChannelsSeeTheEarlierLinesDone) {
   EXPECT_EQ(st.channel_table().panel(2).value, "42");  // the value set after the rows changed stays
   EXPECT_EQ(st.channel_table().panel(3).label, "T03");
   EXPECT_EQ(read_lines(dir / "sensor.con").size(), 3u);
+}
+
+namespace {
+
+std::size_t count_of(const std::string& text, const std::string& what) {
+  std::size_t n = 0;
+  for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+  return n;
+}
+
+// Write system calls this process has made so far.
+long write_calls() {
+  std::ifstream io("/proc/self/io");
+  std::string key;
+  long value = -1;
+  while (io >> key >> value)
+    if (key == "syscw:") return value;
+  return -1;
+}
+
+}  // namespace
+
+TEST_F(MessageWork, MessagesThatMixCommandsStillSaveTheFilesOncePerMessage) {
+  add_channel("P15999", "A", true, "0");
+  write_text(dir / "auto.con", "0\r\n");
+  write_text(dir / "history" / "5.his", "200612\r\n\"1 T01 1 1 1\",\r\n");
+  // Sensors, each followed by a remote command that changes the data mode,
+  // the clock, auto.con or the history, or only reports.
+  const std::array<std::string, 5> commands{"STR", "RCD", "ENB", "CHT", "STA"};
+  std::vector<std::string> lines;
+  for (int i = 0; i < 6000; ++i) {
+    lines.push_back("SET_ID 1 F1 S1 P" + std::to_string(10000 + i) + " AI Y 0 100");
+    lines.push_back("DO_COMMAND 1 F1 S1 " + commands[static_cast<std::size_t>(i) % commands.size()]);
+  }
+  auto before = write_calls();
+  ASSERT_GE(before, 0);
+  auto replies = request(lines);
+  EXPECT_LT(write_calls() - before, 20);
+  EXPECT_EQ(count_of(replies, " Complete "), 6000u);
+  EXPECT_EQ(read_lines(dir / "sensor.con").size(), 6000u);
+  EXPECT_EQ(read_text(dir / "auto.con"), "1\r\n");
+  EXPECT_EQ(read_text(dir / "history" / "5.his"), "");
+  EXPECT_EQ(st.data_mode(), DataMode::stopped);  // STA came last
+  EXPECT_EQ(st.channel_table().channels()[0].table_row, 6000);  // linked to the last sensor
+
+  // Configurations, each followed by a line that reads channels or stops
+  // the station: emulate.ini is written before the first is acted on, and
+  // once more at the end.
+  lines.clear();
+  for (int i = 0; i < 3000; ++i) {
+    lines.push_back("SET_CONFIG 1 F1 S1 " + std::to_string(i) + " 10.0.0.9 500 700");
+    lines.push_back(i % 2 ? "DO_COMMAND 1 F1 S1 STR" : "READ_DATA 1 F1 S1");
+  }
+  take_lines();
+  before = write_calls();
+  replies = request(lines);
+  EXPECT_LT(write_calls() - before, 20);
+  EXPECT_NE(read_text(dir / "emulate.ini").find("Telphone=2999\r\n"), std::string::npos);
+  EXPECT_EQ(st.settings().telephone, "2999");
+  EXPECT_EQ(st.data_mode(), DataMode::stopped);
+  EXPECT_TRUE(flag.value);
+  EXPECT_EQ(std::ranges::count(take_lines(), "Emulator : Answer Ack"), 1);
 }
 
 TEST_F(MessageWork, AFailedLineStillLeavesTheEarlierLinesSaved) {
