@@ -108,10 +108,11 @@ int main(int argc, char** argv) {
     return 2;
   }
 
+  const std::filesystem::path lock_path =
+      opt.lock_file.empty() ? orvane::InstanceLock::default_path() : std::filesystem::path(opt.lock_file);
   const auto lock = [&]() -> std::optional<orvane::InstanceLock> {
     try {
-      return orvane::InstanceLock::acquire(opt.lock_file.empty() ? orvane::InstanceLock::default_path()
-                                                                 : std::filesystem::path(opt.lock_file));
+      return orvane::InstanceLock::acquire(lock_path);
     } catch (const std::exception& e) {
       std::cerr << "orvane-emulator: " << e.what() << "\n";
       std::exit(2);
@@ -168,6 +169,7 @@ int main(int argc, char** argv) {
   deps.uplink = &uplink;
   deps.dialer = &dialer;
   deps.pinger = &pinger;
+  deps.private_files = {lock_path, flag.path()};
   orvane::Station station(ioc, log, deps, station_dir);
   orvane::CommandServer server(ioc, station);
   station.set_command_listener(&server);

@@ -110,6 +110,7 @@ FleetStation::FleetStation(const StationPlan& plan, ThreadShared shared, std::un
   deps.flush_group = shared.flush_group;
   deps.upload_pool = shared.upload_pool;
   deps.steady_time = shared.steady_time;
+  deps.private_files = {plan.lock_file, plan.flag_file};
   station_ = std::make_unique<Station>(shared.ioc, log_, deps, plan.dir);
   server_ = std::make_unique<CommandServer>(shared.ioc, *station_, shared.hosts, shared.steady_time);
   listener_.emplace(*server_, plan.listen_address, plan.port);

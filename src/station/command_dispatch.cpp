@@ -89,7 +89,7 @@ constexpr std::array kCommands{
                  false, Unaddressed::refused, Needs::nothing},
     CommandEntry{"DO_COMMAND",
                  [](const DispatchContext& cx, const Request& r) {
-                   handle_do_command({config_parts(cx)}, cx.realtime, r);
+                   handle_do_command({config_parts(cx), cx.private_files}, cx.realtime, r);
                  },
                  false, true, Unaddressed::accepted, Needs::nothing},
     CommandEntry{

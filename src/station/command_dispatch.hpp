@@ -30,6 +30,9 @@ struct DispatchContext {
   const Clock& clock;
   const std::filesystem::path& dir;  // the station directory
   ReadDataReply& read_data;  // the READ_DATA reply last built
+  // Files of the station's own no host may read or write (RCFG, SCFG)
+  // besides the event buffer's: the lock and the configured flag.
+  std::span<const std::filesystem::path> private_files;
 };
 
 class CommandDispatcher {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -29,6 +30,7 @@ const std::string& item(const Items& items, std::size_t k);
 // once per message that names a file.
 struct ResolvedFiles {
   std::filesystem::path root;
+  std::vector<std::filesystem::path> kept;  // no host reads or writes these
   std::filesystem::path sensors, settings, auto_start, history;
 };
 
@@ -94,9 +96,11 @@ struct ConfigParts {
 };
 
 // What DO_COMMAND's sub-commands work on: the configuration parts (for the
-// work left pending, and the files RCFG and SCFG name, history/).
+// work left pending, and the files RCFG and SCFG name, history/), and the
+// files of the station's own that no host may read or write.
 struct RemoteParts {
   ConfigParts config;
+  std::span<const std::filesystem::path> private_files;
 };
 
 // Configuration and identity. SET_CONFIG, SET_ID and DELETE_ID change the

@@ -45,6 +45,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Temporary files of the station's replacements: "NAME.tmp", "NAME.tmpNNNNNN",
+// "Event.Sav.compact".
+bool temporary_name(std::string_view name) {
+  if (name.ends_with(".tmp") || name.ends_with(".compact")) return true;
+  const auto dot = name.rfind(".tmp");
+  if (dot == std::string_view::npos || dot + 4 == name.size()) return false;
+  return std::all_of(name.begin() + static_cast<std::ptrdiff_t>(dot + 4), name.end(),
+                     [](char c) { return c >= '0' && c <= '9'; });
+}
+
 const ResolvedFiles* resolved_files(const RemoteParts& parts, MessageMarks& marks) {
   if (marks.files) return &*marks.files;
   std::error_code ec;
@@ -56,6 +66,9 @@ const ResolvedFiles* resolved_files(const RemoteParts& parts, MessageMarks& mark
     auto r = fs::weakly_canonical(path, failed);
     return failed ? fs::absolute(path, failed).lexically_normal() : r;
   };
+  for (const char* own : {station_files::kEventBuffer, station_files::kEventHead, station_files::kSendJournal})
+    f.kept.push_back(resolved(f.root / own));
+  for (const auto& own : parts.private_files) f.kept.push_back(resolved(own));
   f.sensors = resolved(f.root / station_files::kSensors);
   f.settings = resolved(f.root / station_files::kSettings);
   f.auto_start = resolved(f.root / station_files::kAutoStart);
@@ -63,7 +76,11 @@ const ResolvedFiles* resolved_files(const RemoteParts& parts, MessageMarks& mark
   return &*(marks.files = std::move(f));
 }
 
-// A file a host names, as a station file.
+// A file a host names, as a station file. Its own state is kept from hosts
+// as if it lay outside the directory: the event buffer and its companions
+// (written under the live buffer they would repeat or lose events; read,
+// they tell a host the identities to forge them with), the lock, the flag
+// and the temporary files of replacements.
 struct HostFile {
   fs::path path;  // resolved, inside the station directory
   const ResolvedFiles& files;
@@ -77,7 +94,9 @@ std::optional<HostFile> host_file(const RemoteParts& parts, MessageMarks& marks,
   const auto* files = resolved_files(parts, marks);
   if (!files) return std::nullopt;
   auto path = resolve_station_file(files->root, name);
-  if (!path) return std::nullopt;
+  if (!path || temporary_name(path->filename().string()) ||
+      std::find(files->kept.begin(), files->kept.end(), *path) != files->kept.end())
+    return std::nullopt;
   return HostFile{std::move(*path), *files};
 }
 

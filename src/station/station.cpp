@@ -25,7 +25,7 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       clock_(ioc, steady_, deps.clock),
       read_cycle_(acquisition_, table_, settings_, log),
       event_check_(settings_, table_, events_, deps.clock, log, dir_),
-      dispatcher_({settings_, table_, realtime_, *this, log, deps.clock, dir_, read_data_reply_}),
+      dispatcher_({settings_, table_, realtime_, *this, log, deps.clock, dir_, read_data_reply_, deps_.private_files}),
       events_(log, deps.clock, steady_, dir_ / station_files::kEventBuffer,
               {deps.uplink, deps.dialer, deps.pinger, deps.upload_pool}) {
   sampling_.set_handlers({

@@ -60,6 +60,10 @@ struct StationDeps {
   // LAN uploads on sessions shared by a fleet's stations (it outlives the
   // station); none: a thread of the station's own per upload, through `uplink`.
   UploadRunner* upload_pool = nullptr;
+  // Files of the station's own that no host may read or write (RCFG, SCFG)
+  // when they lie in its directory: the instance lock, the configured flag.
+  // The event buffer's files are kept from hosts in any case.
+  std::vector<std::filesystem::path> private_files = {};
 };
 
 class Station final : public MessageHandler, public StationControl {

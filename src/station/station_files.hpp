@@ -16,6 +16,7 @@ inline constexpr const char* kSensors = "sensor.con";  // the sensor list (the h
 inline constexpr const char* kLastValues = "last.con";  // channel values kept over a restart
 inline constexpr const char* kAutoStart = "auto.con";  // "1": start reading at start-up
 inline constexpr const char* kEventBuffer = "Event.Sav";  // events not yet delivered
+inline constexpr const char* kEventHead = "Event.Head";  // where the undelivered events start in it
 inline constexpr const char* kSendJournal = "Event.Snd";  // remote names of the events being delivered
 
 // history/N.his: the hourly history of day N of the month (1..31).

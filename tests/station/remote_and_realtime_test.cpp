@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <map>
 
 #include <sys/stat.h>
 
@@ -99,6 +100,53 @@ TEST_F(Remote, ScfgWritesOnlyPlainFilesInsideTheStationDirectory) {
   // Plain names, in the directory or a folder of it, are written.
   EXPECT_EQ(visible(do_command("SCFG\x05sub\\a.con\x05payload")), visible(complete("payload")));
   EXPECT_EQ(read_text(dir / "sub" / "a.con"), "payload\r\n");
+}
+
+TEST(RemoteFiles, TheStationsOwnStateIsKeptFromHostsAndEveryEventGoesOnceInOrder) {
+  StationTest s{StationTest::for_events()};
+  write_text(s.dir / "lock", "");
+  write_text(s.dir / ".configured", "1\r\n");
+  s.private_files = {s.dir / "lock", s.dir / ".configured"};
+  s.make();
+  s.row(1, "TEMP01", "A", "Y", {"100", "200", "300", "400"});
+  // One event delivered (Event.Head now says where the rest start), one waiting.
+  s.value(1, "350");
+  s->channel_table().panel(1).event_state = 1;
+  s.advance(std::chrono::seconds(1));
+  s.delivered();
+  s.uplink.host_down = true;
+  s.value(1, "50");
+  s.advance(std::chrono::seconds(1));
+  s.delivered();
+  ASSERT_EQ(s.uplink.stored.size(), 1u);
+  ASSERT_EQ(s->event_path().buffer().size(), 1u);
+  std::filesystem::create_symlink(s.dir / "Event.Sav", s.dir / "alias.con");
+  write_text(s.dir / "emulate.ini.tmp123456", "Password=secret\r\n");
+  std::map<std::string, std::string> before;
+  for (const auto& e : std::filesystem::directory_iterator(s.dir.path()))
+    if (e.is_regular_file()) before[e.path().filename().string()] = read_text(e.path());
+
+  for (const std::string name : {"Event.Sav", "Event.Head", "Event.Snd", "Event.Sav.compact", "sub/../Event.Sav",
+                                 "alias.con", "emulate.ini.tmp123456", "sensor.con.tmp", "lock", ".configured"}) {
+    SCOPED_TRACE(name);
+    EXPECT_EQ(visible(s.request({"DO_COMMAND 1 x y \"RCFG\x05" + name + "\""}, "h")),
+              visible(complete("RCFG")));
+    const std::string forged = "EVENTA 200612071230 F1 F1S1 TEMP01 IS 999";
+    EXPECT_EQ(s.request({"DO_COMMAND 1 x y \"SCFG\x05" + name + "\x05" + forged + "\""}, "h"), "");
+    EXPECT_EQ(s.log.last_line(), "Error : Cannot create file \"" + name + "\"");
+  }
+  for (const auto& [name, text] : before) EXPECT_EQ(read_text(s.dir / name), text) << name;
+  EXPECT_FALSE(std::filesystem::exists(s.dir / "Event.Sav.compact"));
+
+  // The host is back: the waiting event goes once, and nothing else.
+  s.uplink.host_down = false;
+  s.advance(std::chrono::seconds(1));
+  s.delivered();
+  EXPECT_EQ(s.uplink.stored, (std::vector<std::string>{"\x01\x02"
+                                                       "EVENTA 200612071230 F1 F1S1 TEMP01 IS 350\x03\x04",
+                                                       "\x01\x02"
+                                                       "EVENTA 200612071230 F1 F1S1 TEMP01 IS 50\x03\x04"}));
+  EXPECT_TRUE(s->event_path().buffer().empty());
 }
 
 TEST_F(Remote, ScfgWithoutLinesOrDoCommandWithoutArgumentFail) {

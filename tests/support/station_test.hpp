@@ -115,6 +115,7 @@ class StationTest {
     if (uplink_to) deps.uplink = uplink_to;
     if (!options_.real_time) deps.steady_time = &steady;
     deps.flush_group = flush_group;
+    deps.private_files = private_files;
     station_ = std::make_unique<Station>(ioc, log, deps, dir.path());
     if (!options_.event_host.empty()) {
       station_->event_path().load();
@@ -223,6 +224,7 @@ class StationTest {
   RecordingPower power;
   RecordingUplink uplink;
   EventFlushGroup* flush_group = nullptr;  // set before make(): event appends share its flushes
+  std::vector<std::filesystem::path> private_files;  // set before make(): the lock and flag a host may not touch
   ScriptedDeviceLine line{ioc};
   OperatorLog log{ioc};
   std::shared_ptr<FakeConnection> conn = std::make_shared<FakeConnection>();
