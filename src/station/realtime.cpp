@@ -161,13 +161,21 @@ void Realtime::subscribe(std::string_view header, std::string fac, std::string s
 
 void Realtime::end_by_command(Connection& connection) {
   log("num end realtime : " + int_text(static_cast<std::int64_t>(subscribers_.size())));
-  const auto address = connection.remote_address();
-  const auto it =
-      std::find_if(subscribers_.begin(), subscribers_.end(), [&](const auto& s) { return s.address == address; });
+  // The connection's own subscription: another process of the same host
+  // must not end this one's. Only a connection with none ends the first of
+  // its host's (a host that asks on a new connection).
+  auto it = std::find_if(subscribers_.begin(), subscribers_.end(),
+                         [&](const auto& s) { return s.connection.get() == &connection; });
+  if (it == subscribers_.end()) {
+    const auto address = connection.remote_address();
+    it = std::find_if(subscribers_.begin(), subscribers_.end(), [&](const auto& s) { return s.address == address; });
+  }
   if (it == subscribers_.end()) return;
-  log("end by command " + address);
+  log("end by command " + it->address);
+  // The end closes that subscription's long reply, on its own connection.
+  const auto ended = it->connection;
   subscribers_.erase(it);
-  send_end(connection);
+  send_end(*ended);
 }
 
 void handle_begin_realtime(Realtime& realtime, const Request& request) {

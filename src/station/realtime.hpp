@@ -59,7 +59,9 @@ class Realtime {
   // the station already has the most subscriptions it may.
   void subscribe(std::string_view header, std::string fac, std::string sen,
                  const std::shared_ptr<Connection>& connection, std::int64_t period_s, std::int64_t duration_s);
-  // END_REALTIME: ends the first subscription of the connection's address.
+  // END_REALTIME: ends the connection's first subscription, or when it has
+  // none, the first of its host's address; the end acknowledgement goes on
+  // the connection that subscription's batches went to.
   void end_by_command(Connection& connection);
   // Ends every subscription served on `connection` (its send failed); the
   // timer stops when nobody is left.

@@ -320,14 +320,25 @@ TEST_F(RealtimeReports, ABadRequestLeavesTheRunningSubscriptionsAlone) {
   EXPECT_EQ(st.realtime().subscribers().size(), 1u);
 }
 
-TEST_F(RealtimeReports, EndRealtimeByAddress) {
+TEST_F(RealtimeReports, EndRealtimeEndsItsConnectionsOwnSubscriptionElseOneOfItsHost) {
   auto stranger = std::make_shared<FakeConnection>("10.9.9.9");
   request({"BEGIN_REALTIME 1 F1 S1 1 60"});
   EXPECT_EQ(request({"END_REALTIME 1 F1 S1"}, "h", stranger), "");
   EXPECT_EQ(log.memo()[log.memo().size() - 3], "num end realtime : 1");
-  // Another connection from the subscriber's host ends it.
-  auto same_host = std::make_shared<FakeConnection>("10.0.0.1");
-  EXPECT_EQ(visible(request({"END_REALTIME 1 F1 S1"}, "h", same_host)), visible(end_ack()));
+  // A second process of the same host ends its own subscription; the
+  // first one's runs on.
+  auto second = std::make_shared<FakeConnection>("10.0.0.1");
+  request({"BEGIN_REALTIME 1 F1 S1 1 60"}, "h", second);
+  EXPECT_EQ(visible(request({"END_REALTIME 1 F1 S1"}, "h", second)), visible(end_ack()));
+  ASSERT_EQ(st.realtime().subscribers().size(), 1u);
+  EXPECT_EQ(st.realtime().subscribers()[0].connection, conn);
+  next_tick();
+  EXPECT_EQ(visible(conn->take()), visible(batch()));
+  // A connection of the host without a subscription ends the host's first:
+  // its long reply gets its end where it goes.
+  auto asking = std::make_shared<FakeConnection>("10.0.0.1");
+  EXPECT_EQ(request({"END_REALTIME 1 F1 S1"}, "h", asking), "");
+  EXPECT_EQ(visible(conn->take()), visible(end_ack()));
   EXPECT_TRUE(logged("end by command 10.0.0.1"));
   EXPECT_TRUE(st.realtime().subscribers().empty());
 }
