@@ -187,20 +187,23 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   asio::post(ioc, [&] {
     station.start();
-    if (server.listening()) {
+    if (server.listening() && station.start_failure().empty()) {
       service.ready("listening on port " + std::to_string(server.port()));
       return;
     }
-    // Headless, a station that can't be reached is of no use: end with a
-    // failure, so a service manager sees it and restarts it. The window
-    // stays up instead, with the error in its log.
+    // Headless, a station that can't be reached, or can't keep its events,
+    // is of no use: end with a failure, so a service manager sees it and
+    // restarts it. The window stays up instead, with the error shown.
     if (!opt.headless) return;
     // One write: the operator log's lines go to stdout from a thread of
     // their own, and must not land inside this one.
-    std::cerr << "orvane-emulator: cannot listen for hosts: " +
-                     (server.listen_failure().empty() ? std::string("the start-up ended before the port was opened")
-                                                      : server.listen_failure()) +
-                     "\n";
+    if (!server.listening())
+      std::cerr << "orvane-emulator: cannot listen for hosts: " +
+                       (server.listen_failure().empty() ? std::string("the start-up ended before the port was opened")
+                                                        : server.listen_failure()) +
+                       "\n";
+    else
+      std::cerr << "orvane-emulator: " + station.start_failure() + "\n";
     exit_code = 1;
     service.stopping();
     work.reset();

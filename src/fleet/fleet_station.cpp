@@ -130,6 +130,7 @@ void FleetStation::start() {
     throw std::runtime_error("cannot listen for hosts: " + (server_->listen_failure().empty()
                                                                  ? std::string("the start-up ended before the port was opened")
                                                                  : server_->listen_failure()));
+  if (!station_->start_failure().empty()) throw std::runtime_error(station_->start_failure());
 }
 
 }  // namespace orvane::fleet

@@ -22,11 +22,30 @@ namespace {
   throw std::system_error(err, std::generic_category(), what + " " + path.string());
 }
 
+// Opened without blocking and read only when it is a regular file: a FIFO
+// in its place must not hold the start-up, and the error says what is wrong.
 std::string read_whole(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  if (!in) throw_errno(errno ? errno : EIO, "Cannot open file", path);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  if (in.bad()) throw_errno(EIO, "Cannot read file", path);
+  const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+  if (fd < 0) throw_errno(errno, "Cannot open file", path);
+  struct Closer {
+    int fd;
+    ~Closer() { ::close(fd); }
+  } closer{fd};
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) throw_errno(errno, "Cannot read file", path);
+  if (S_ISDIR(st.st_mode)) throw_errno(EISDIR, "Cannot read file", path);
+  if (!S_ISREG(st.st_mode)) throw std::runtime_error("Cannot read file " + path.string() + ": not a regular file");
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  std::size_t got = 0;
+  for (;;) {
+    if (got == bytes.size()) bytes.resize(bytes.size() * 2 + 4096);
+    const ssize_t n = ::read(fd, bytes.data() + got, bytes.size() - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw_errno(errno, "Cannot read file", path);
+    if (n == 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  bytes.resize(got);
   return bytes;
 }
 

@@ -64,12 +64,19 @@ void Station::handle_message(std::span<const std::string_view> lines, const std:
 
 void Station::start() {
   // An exception at any step is caught here (and at every loop edge by
-  // `guarded`): it is logged and ends the sequence; the station stays up.
+  // `guarded`): it is logged and ends the sequence. The station stays up
+  // but records nothing, so the failure is kept for whoever runs it: a
+  // headless station ends with it, the window shows it.
+  const char* step = "read the settings";
   try {
     read_settings_file();
+    step = "listen for hosts";
     open_command_server();
+    step = "load the event buffer";
     load_event_buffer();
+    step = "load the channels and sensors";
     load_channel_table();
+    step = "start";
     apply_sampling_intervals();
     refresh_labels();  // runs the sampling timers
     clock_.set_active(true);
@@ -80,7 +87,20 @@ void Station::start() {
     wait_for_first_configuration();
   } catch (const std::exception& e) {
     log(std::string("Error : ") + e.what());
+    start_failure_ = std::string("cannot ") + step + ": " + e.what();
+    if (operator_alert_) operator_alert_(start_alert());
   }
+}
+
+void Station::set_operator_alert(std::function<void(const std::string&)> notify) {
+  operator_alert_ = std::move(notify);
+  // A start-up that failed before the window could show it is shown now.
+  if (operator_alert_ && !start_failure_.empty()) operator_alert_(start_alert());
+}
+
+std::string Station::start_alert() const {
+  return "The station could not " + start_failure_.substr(std::string_view("cannot ").size()) +
+         "\nIt records nothing until this is put right and it is started again.";
 }
 
 void Station::read_settings_file() {

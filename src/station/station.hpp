@@ -76,6 +76,9 @@ class Station final : public MessageHandler, public StationControl {
   // The start-up sequence. An exception at a step is logged "Error : " +
   // message and ends the sequence there; the station stays up.
   void start();
+  // Why the start-up sequence ended early ("cannot load the event buffer:
+  // ..."), or empty: a station it names samples and records nothing.
+  const std::string& start_failure() const { return start_failure_; }
 
   // ---- the parts ----
   const StationSettings& settings() const { return settings_; }
@@ -106,7 +109,7 @@ class Station final : public MessageHandler, public StationControl {
   // Error!"): a message box when the window has installed its notifier, the
   // operator log otherwise. Station thread.
   void alert_operator(const std::string& text) override { operator_alert_ ? operator_alert_(text) : log(text); }
-  void set_operator_alert(std::function<void(const std::string&)> notify) { operator_alert_ = std::move(notify); }
+  void set_operator_alert(std::function<void(const std::string&)> notify);
   DataMode data_mode() const { return sampling_.mode(); }
   // The 250 ms clock is stopped until the station is configured, and by STH / STR.
   bool clock_active() const { return clock_.active(); }
@@ -156,6 +159,7 @@ class Station final : public MessageHandler, public StationControl {
   void load_channel_table();
   void wait_for_first_configuration();
 
+  std::string start_alert() const;
   std::filesystem::path file(const std::string& name) const { return dir_ / name; }
   bool open_device_line() { return read_cycle_.open_line(); }  // logs why it can't
 
@@ -165,6 +169,7 @@ class Station final : public MessageHandler, public StationControl {
   SteadyTime& steady_;
   std::filesystem::path dir_;
   std::function<void(const std::string&)> operator_alert_;
+  std::string start_failure_;
   StationSettings settings_;
   ChannelTable table_;
   Acquisition acquisition_;

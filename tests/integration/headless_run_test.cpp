@@ -164,6 +164,24 @@ TEST(HeadlessRun, APortThatCannotBeOpenedEndsTheStationWithStatus1) {
   }
 }
 
+TEST(HeadlessRun, AStationThatCannotLoadItsEventBufferEndsWithStatus1AndSaysWhy) {
+  StationDir s;
+  const int port = s.configure_on_free_port();
+  std::filesystem::create_directory(s.dir / "Event.Sav");  // a buffer no station can read
+  ChildProcess broken(s.argv());
+  EXPECT_EQ(broken.wait(), 1);
+  const auto out = broken.output();
+  EXPECT_NE(out.find("orvane-emulator: cannot load the event buffer: Cannot read file "), std::string::npos) << out;
+  EXPECT_NE(out.find("Event.Sav: Is a directory\n"), std::string::npos) << out;
+  EXPECT_FALSE(can_connect(port));
+
+  // Put right, the same station starts.
+  std::filesystem::remove(s.dir / "Event.Sav");
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+}
+
 TEST(HeadlessRun, TellsTheServiceManagerItIsReadyAndFeedsItsWatchdog) {
   StationDir s;
   const int port = free_tcp_port();
