@@ -52,6 +52,13 @@ inline constexpr int kDefaultMaxHosts = 256;
 // last sign of life; costs nothing while no host is connected.
 inline constexpr int kDefaultIdleSeconds = 90;
 inline constexpr int kMaxIdleSeconds = 86400;
+// A host that has shut its side of the connection while replies still
+// wait for it: once the kernel has taken none of them for this long, the
+// connection is closed and its replies let go, whatever IdleSeconds says.
+// A host that half-closes and reads takes them as they come; one that
+// never reads would otherwise hold a slot and up to 4 MiB of replies until
+// it counted as idle.
+inline constexpr int kHostGoneDrainMs = 2000;
 // Descriptors kept free for the station's own work whatever the hosts do:
 // Event.Sav, Event.Snd, the day's log files, history and configuration
 // files with their temporaries, the device line, the upload's control and

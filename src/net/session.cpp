@@ -80,6 +80,7 @@ Session::Served Session::on_ready(std::uint32_t events, std::span<char> buffer) 
   }
   if (fd_ >= 0 && (events & (EPOLLOUT | EPOLLERR | EPOLLHUP))) write_queued();
   if (fd_ >= 0 && !open_ && queued_bytes() == 0) end();
+  if (draining()) loop_->watch_draining();
   return served;
 }
 
@@ -110,6 +111,7 @@ Session::Served Session::read(std::span<char> buffer) {
 // Replies already queued still drain (or fail) and the socket closes.
 void Session::host_gone() {
   open_ = false;
+  host_done_ = true;
   framer_.drop();
   account(0);
   finish();

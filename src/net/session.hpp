@@ -55,6 +55,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   void drop();
   // Bytes its framer holds for an unfinished message.
   std::size_t held() const { return held_; }
+  // Its host has shut its side, and replies still wait for it.
+  bool draining() const { return fd_ >= 0 && host_done_ && queued_bytes() > 0; }
   // Its last sign of life: connected, a message completed, reply bytes
   // taken by the kernel.
   SteadyTime::TimePoint alive_at() const { return alive_at_; }

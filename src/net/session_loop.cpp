@@ -21,6 +21,7 @@ SessionLoop::SessionLoop(asio::io_context& ioc, MessageHandler& handler, Refusal
       drop_log_(drop_log),
       time_(time),
       idle_alarm_(time.make_alarm(ioc)),
+      drain_alarm_(time.make_alarm(ioc)),
       ready_watch_(ioc.get_executor()) {}
 
 SessionLoop::~SessionLoop() {
@@ -81,6 +82,31 @@ void SessionLoop::close_idle() {
       handler_.log_line("Error : host " + address + " idle for " + std::to_string(idle_limit_.count()) +
                         " s: connection closed");
   }
+}
+
+void SessionLoop::watch_draining() {
+  if (drain_watched_) return;
+  drain_watched_ = true;
+  drain_alarm_->set(time_.now() + std::chrono::milliseconds(limits::kHostGoneDrainMs), [this] {
+    drain_watched_ = false;
+    close_drained();
+  });
+}
+
+void SessionLoop::close_drained() {
+  const auto now = time_.now();
+  const auto limit = std::chrono::milliseconds(limits::kHostGoneDrainMs);
+  std::vector<std::shared_ptr<Session>> gone;
+  bool waiting = false;
+  for (const auto& s : sessions_) {
+    if (!s->draining()) continue;
+    if (now - s->alive_at() >= limit)
+      gone.push_back(s);
+    else
+      waiting = true;
+  }
+  for (const auto& s : gone) s->drop();
+  if (waiting) watch_draining();
 }
 
 // The set and the read buffer for the sessions to come.

@@ -67,6 +67,9 @@ class SessionLoop {
   bool make_room(std::size_t bytes, const Session& asking);
   // `session` has ended: the loop lets go of it.
   void leave(const Session& session, std::size_t freed);
+  // A session's host has shut its side with replies still waiting: those
+  // the kernel takes none of for limits::kHostGoneDrainMs are closed.
+  void watch_draining();
 
  private:
   std::error_code open_set();
@@ -76,6 +79,7 @@ class SessionLoop {
   void flush_all();
   void watch_idle();
   void close_idle();
+  void close_drained();
   static constexpr int kEventsPerRound = 64;
   static constexpr int kRoundsPerTurn = 4;
 
@@ -86,6 +90,8 @@ class SessionLoop {
   std::chrono::seconds idle_limit_{0};
   std::unique_ptr<SteadyTime::Alarm> idle_alarm_;
   bool idle_watched_ = false;
+  std::unique_ptr<SteadyTime::Alarm> drain_alarm_;
+  bool drain_watched_ = false;
   int epoll_fd_ = -1;  // owned by ready_watch_; -1 while no session is there
   // Counts the sets released: a wait or a turn's sequel begun on a set
   // since released finds a different number and does nothing.

@@ -116,12 +116,14 @@ class Host {
 
   // `source`: the local address to connect from (127.0.0.x stand for
   // different machines).
-  explicit Host(int port, const char* address = "127.0.0.1", const char* source = nullptr) : socket(ioc) {
+  // `receive_buffer`: a small one makes a host that doesn't read hold the
+  // station's replies in its queue rather than in the kernel's buffers.
+  explicit Host(int port, const char* address = "127.0.0.1", const char* source = nullptr, int receive_buffer = 0)
+      : socket(ioc) {
     const asio::ip::tcp::endpoint to{asio::ip::make_address(address), static_cast<unsigned short>(port)};
-    if (source) {
-      socket.open(to.protocol());
-      socket.bind({asio::ip::make_address(source), 0});
-    }
+    if (source || receive_buffer > 0) socket.open(to.protocol());
+    if (source) socket.bind({asio::ip::make_address(source), 0});
+    if (receive_buffer > 0) socket.set_option(asio::socket_base::receive_buffer_size(receive_buffer));
     socket.connect(to);
   }
   void send(std::string_view bytes) { asio::write(socket, asio::buffer(bytes)); }
@@ -493,6 +495,26 @@ TEST(CommandServer, PipelinedRequestsBeyondOneReadAreAnsweredInOrderAndAHalfClos
   // Every reply out, the station ends the connection.
   EXPECT_TRUE(host.closed_by_station());
   EXPECT_TRUE(wait_until([&] { return s.run([&] { return s.server.session_count() == 0; }); }));
+}
+
+TEST(CommandServer, AHostThatShutsItsSideAndTakesNoRepliesIsLetGoSoon) {
+  TcpStation s("", true);  // IdleSeconds 90; the station's time moves only when told
+  std::string big;
+  for (int i = 0; i < 3800; ++i) big += std::string(1000, 'x') + "\r\n";  // a reply of almost 4 MiB
+  write_text(s.dir / "big.con", big);
+  Host host(s.port(), "127.0.0.1", nullptr, 4096);
+  host.send(frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05" "big.con\""}));
+  host.socket.shutdown(asio::ip::tcp::socket::shutdown_send);
+  // A tenth of a second at a time, never near IdleSeconds.
+  auto moved = std::chrono::milliseconds(0);
+  EXPECT_TRUE(wait_until([&] {
+    if (moved < std::chrono::seconds(10)) {
+      s.run([&] { s.steady.advance(std::chrono::milliseconds(100)); });
+      moved += std::chrono::milliseconds(100);
+    }
+    return s.run([&] { return s.server.session_count() == 0; });
+  }));
+  EXPECT_GE(moved, std::chrono::milliseconds(limits::kHostGoneDrainMs));
 }
 
 TEST(CommandServer, ThousandsOfConnectionsOpenedAndDroppedLeaveNoSession) {
