@@ -3,6 +3,7 @@
 #include "fleet/fleet_host.hpp"
 #include "net/ftp_uplink.hpp"
 #include "platform/service_notifier.hpp"
+#include "platform/standard_streams.hpp"
 
 #include <CLI/CLI.hpp>
 #include <asio/executor_work_guard.hpp>
@@ -19,6 +20,7 @@
 #include <string>
 
 int main(int argc, char** argv) {
+  orvane::open_closed_standard_streams();
   std::signal(SIGPIPE, SIG_IGN);
   std::string file;
   int threads = 0;
@@ -38,6 +40,7 @@ int main(int argc, char** argv) {
   sigemptyset(&stop_signals);
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
+  sigaddset(&stop_signals, SIGHUP);
 
   orvane::fleet::FleetPlan plan;
   try {
@@ -63,7 +66,7 @@ int main(int argc, char** argv) {
   ::mallopt(M_MMAP_THRESHOLD, orvane::limits::kOwnMappingBytes);
 
   asio::io_context main_ioc;
-  asio::signal_set signals(main_ioc, SIGINT, SIGTERM);  // installed before the threads start
+  asio::signal_set signals(main_ioc, SIGINT, SIGTERM, SIGHUP);  // installed before the threads start
   const std::size_t described = plan.stations.size();
   orvane::fleet::FleetHost::Options options;
   options.threads = threads;

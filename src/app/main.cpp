@@ -11,6 +11,7 @@
 #include "platform/power_control.hpp"
 #include "platform/ppp_dialer.hpp"
 #include "platform/service_notifier.hpp"
+#include "platform/standard_streams.hpp"
 #include "station/operator_log.hpp"
 #include "station/station.hpp"
 
@@ -54,6 +55,7 @@ struct Options {
 }  // namespace
 
 int main(int argc, char** argv) {
+  orvane::open_closed_standard_streams();
   // A reader of stdout or a peer that goes away must not end the station:
   // writes report EPIPE instead.
   std::signal(SIGPIPE, SIG_IGN);
@@ -175,7 +177,9 @@ int main(int argc, char** argv) {
   station.set_command_listener(&server);
 
   orvane::ServiceNotifier service(ioc);
-  asio::signal_set signals(ioc, SIGINT, SIGTERM);
+  // A hang-up (the terminal or ssh session gone) ends the station in order
+  // too: buffered events stay, the lock is released.
+  asio::signal_set signals(ioc, SIGINT, SIGTERM, SIGHUP);
   orvane::ui::WindowQuit quit_window;
   signals.async_wait([&](const std::error_code& e, int) {
     if (e) return;

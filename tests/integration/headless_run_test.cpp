@@ -239,6 +239,30 @@ TEST(HeadlessRun, SecondInstanceLeavesSilentlyAndTheLockIsReleasedAtExit) {
   EXPECT_EQ(third.signal_and_wait(SIGTERM), 0);
 }
 
+TEST(HeadlessRun, AHangUpEndsTheStationInOrder) {
+  StationDir s;
+  const int port = s.configure_on_free_port();
+  ChildProcess p(s.argv());
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  EXPECT_EQ(p.signal_and_wait(SIGHUP), 0);  // as SIGTERM: not killed by the signal
+  EXPECT_EQ(read_text(s.dir / "station.lock"), "");  // its record cleared on the way out
+}
+
+TEST(HeadlessRun, StartedWithStdoutClosedItsLogNeverLandsInItsLockFile) {
+  StationDir s;
+  const int port = s.configure_on_free_port();
+  auto argv = s.argv();
+  argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$@\" >&-", "sh"});
+  ChildProcess p(argv);
+  ASSERT_TRUE(wait_until([&] { return can_connect(port); }));
+  BlockingHost host(port);
+  ASSERT_EQ(host.ask(kReadData), kReadDataReply);  // two log lines
+  // A lock file holding anything but this station's record is cleared of
+  // nothing at the end: log lines written into it would still be there.
+  EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
+  EXPECT_EQ(read_text(s.dir / "station.lock"), "");
+}
+
 TEST(HeadlessRun, CommandLineErrorsAndInformation) {
   StationDir s;
   ChildProcess missing(s.argv({"--dir", (s.dir / "nowhere").string()}));
