@@ -1,5 +1,6 @@
 #include "station/settings.hpp"
 
+#include "core/comma_text.hpp"
 #include "core/integer_text.hpp"
 #include "core/limits.hpp"
 #include "core/text_file.hpp"
@@ -54,6 +55,27 @@ StationSettings read_settings(const Profile& p, const std::string& station_dir) 
   const auto timeout = p.get_int("READ", "Timeout", limits::kModuleReadTimeoutMs);
   if (timeout >= 1 && timeout <= limits::kMaxModuleReadTimeoutMs) s.module_timeout = std::chrono::milliseconds(timeout);
   return s;
+}
+
+std::vector<std::string> settings_problems(const Profile& p) {
+  std::vector<std::string> problems;
+  if (const auto text = p.get("Connection", "MaxHosts")) {
+    const auto n = strict_int(*text);
+    if (!n)
+      problems.push_back("Error : MaxHosts: \"" + *text + "\" is not a number; " +
+                         std::to_string(limits::kDefaultMaxHosts) + " hosts at most");
+    else if (*n < 1)
+      problems.push_back("Error : MaxHosts: \"" + *text + "\" is out of range (1 or more); 1 host at most");
+  }
+  if (const auto text = p.get("Connection", "IdleSeconds")) {
+    const auto n = strict_int(*text);
+    if (!n || *n < 0 || *n > limits::kMaxIdleSeconds)
+      problems.push_back("Error : IdleSeconds: \"" + *text + "\" is not a number from 0 to " +
+                         std::to_string(limits::kMaxIdleSeconds) + "; " + std::to_string(limits::kDefaultIdleSeconds) +
+                         " s used");
+  }
+  for (auto& text : problems) text = with_controls_escaped(text);
+  return problems;
 }
 
 Profile load_profile(const std::filesystem::path& file) {

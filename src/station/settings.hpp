@@ -71,6 +71,10 @@ struct StationSettings {
 // Reads every key in table order from a parsed profile.
 StationSettings read_settings(const Profile& profile, const std::string& station_dir);
 
+// Keys an operator wrote that the station can't take as they stand, one log
+// text each ("Error : MaxHosts: ..."), saying what is used instead.
+std::vector<std::string> settings_problems(const Profile& profile);
+
 // Loads `dir/emulate.ini`; a missing or unreadable file yields the defaults.
 Profile load_profile(const std::filesystem::path& file);
 

@@ -104,7 +104,9 @@ std::string Station::start_alert() const {
 }
 
 void Station::read_settings_file() {
-  settings_ = read_settings(load_profile(file(station_files::kSettings)), dir_.string());
+  const auto profile = load_profile(file(station_files::kSettings));
+  settings_ = read_settings(profile, dir_.string());
+  for (auto& problem : settings_problems(profile)) log(std::move(problem));
   if (::access(dir_.c_str(), W_OK) != 0) log("Error : station directory " + dir_.string() + " is not writable");
 }
 

@@ -54,6 +54,20 @@ TEST(StationStartup, ConfiguredStationStartsWithoutWaiting) {
   EXPECT_FALSE(f.logged("Wait for Set Config..."));
 }
 
+TEST(StationStartup, HostLimitsThatCantBeUsedAreReportedWithWhatIsUsedInstead) {
+  StationTest f{{.deferred = true}};
+  write_text(f.dir / "emulate.ini", "[Connection]\r\nMaxHosts=lots\r\nIdleSeconds=99999\r\n");
+  RecordingListener listener;
+  f.make(&listener).start();
+  EXPECT_EQ(listener.max_hosts, 256);
+  EXPECT_TRUE(f.logged("Error : MaxHosts: \"lots\" is not a number; 256 hosts at most"));
+  EXPECT_TRUE(f.logged("Error : IdleSeconds: \"99999\" is not a number from 0 to 86400; 90 s used"));
+  write_text(f.dir / "emulate.ini", "[Connection]\r\nMaxHosts=0\r\nIdleSeconds=0\r\n");
+  f.make(&listener).start();
+  EXPECT_TRUE(f.logged("Error : MaxHosts: \"0\" is out of range (1 or more); 1 host at most"));
+  EXPECT_EQ(f.count_logged("Error : IdleSeconds: \"99999\" is not a number from 0 to 86400; 90 s used"), 1u);
+}
+
 TEST(StationStartup, LineBreaksInTheIdentityReadFromTheFileAreBlanksAsAfterSetConfig) {
   // A hand-edited file: a line ending CR CR LF, a lone CR inside a value.
   StationTest f{{.configured = true, .deferred = true, .reading = true}};
