@@ -209,17 +209,29 @@ if m:
 # ---- one message of many SET_ID lines, another host asking meanwhile ----
 mw = text("message_work.txt")
 m = re.search(r"SET_ID lines in one message: (\d+)\nACK after: ([\d.]+) s \(([\d.]+) ms per line\)\n"
-              r"another host's READ_DATA answered after: ([\d.]+) s\n"
-              r"reference, list saved after every line \((\d+) lines\): ([\d.]+) s \(([\d.]+) ms per line\)", mw)
+              r"another host's READ_DATA answered after: ([\d.]+) s", mw)
 if m:
-    lines, ack, per_once, other, ref_lines, ref_s, per_each = m.groups()
+    lines, ack, per_once, other = m.groups()
     rows.append(("one message of SET_ID lines", f"{lines} lines: ACK after", f"{float(ack):.3f} s",
                  "budget", "2 s", ratio(2.0, float(ack))))
     rows.append(("one message of SET_ID lines", "another host's READ_DATA meanwhile", f"{float(other):.3f} s",
                  "budget", "2 s", ratio(2.0, float(other))))
-    rows.append(("one message of SET_ID lines", "cost per line, list saved once per message", f"{per_once} ms",
-                 f"list saved after every line ({ref_lines} lines)", f"{per_each} ms",
-                 ratio(float(per_each), float(per_once))))
+
+# ---- messages that mix commands, against one of SET_ID lines only of the same size ----
+other_re = r"other host p50 ([\d.]+) ms, p99 ([\d.]+) ms, max ([\d.]+) ms \(n=(\d+)\)"
+mixed = {m[1]: m for m in re.finditer(r"^  (.+?): (\d+) lines, ACK after ([\d.]+) s, station CPU ([\d.]+) s; " + other_re,
+                                      mw, re.M)}
+ref = mixed.pop("reference, SET_ID only", None)
+alone = re.search(r"reference, the other host asking alone: " + other_re, mw)
+if ref:
+    for name, m in mixed.items():
+        rows.append(("one message that mixes commands", f"{name}, {m[2]} lines: ACK after (station CPU)",
+                     f"{float(m[3]):.3f} s ({float(m[4]):.3f} s)", f"SET_ID lines only, {ref[2]} lines",
+                     f"{float(ref[3]):.3f} s ({float(ref[4]):.3f} s)", ratio(float(ref[3]), float(m[3]))))
+        if alone:
+            rows.append(("one message that mixes commands", f"{name}: another host's READ_DATA every 2 ms meanwhile",
+                         f"p99 {m[6]} ms, max {m[7]} ms (n={m[8]})", "the other host asking alone",
+                         f"p99 {alone[2]} ms, max {alone[3]} ms (n={alone[4]})", ratio(float(alone[2]), float(m[6]))))
 
 m = re.search(r"RCFG of a (\d+) MB file: resident (\d+) KiB before, (\d+) KiB at most, reply (\d+) bytes", mw)
 if m:
