@@ -122,6 +122,36 @@ inline constexpr std::size_t kViewerBatchLines = 1 << 15;  // lines handed to th
 inline constexpr std::size_t kViewerReadBlockBytes = 1 << 20;  // one read of the log file: 1 MiB
 inline constexpr int kViewerMaxLineBytes = 8192;  // a longer line is shown cut
 
+// ---- HTTP endpoint (metrics, health, control API) ----
+// Connections at once; one more is refused by the endpoint's threads without
+// a word to the station. Each costs a descriptor, a thread of the endpoint's
+// pool while it is served (at most kHttpThreads) and at most
+// kHttpRequestBytes of request memory: 64 connections hold 4 MiB at worst.
+inline constexpr unsigned kHttpMaxConnections = 64;
+// One request (headers and body) and what the library parses it into: 64
+// KiB. A bigger request is answered 413 and closed.
+inline constexpr std::size_t kHttpRequestBytes = 64 << 10;
+// A connection that sends nothing for this long is closed: a slow client
+// holds its place 10 s at most.
+inline constexpr unsigned kHttpRequestTimeoutS = 10;
+// The endpoint's own threads, each an 8 MiB stack reserved; none is the
+// station's.
+inline constexpr unsigned kHttpThreads = 2;
+// How often the station thread copies its state for the endpoint (only when
+// the endpoint is on): a snapshot of 32 channels and the memo's last lines,
+// about 10 KiB, four times a second.
+inline constexpr int kHttpPublishMs = 250;
+// A control call the station has not answered in this long gets 503; the
+// action still runs when the station reaches it.
+inline constexpr int kHttpActionTimeoutMs = 2000;
+// /livez answers 503 once the station thread has not turned for this long
+// (its last published snapshot is older).
+inline constexpr int kHttpLivenessMs = 5000;
+// Memo lines in a station's JSON state.
+inline constexpr std::size_t kHttpMemoLines = 20;
+// The bearer token file: read once at start, at most 4 KiB.
+inline constexpr std::size_t kHttpTokenFileBytes = 4096;
+
 // ---- headless operator-log output ----
 // Headless operator-log output: lines waiting for a stdout that doesn't take
 // them (a stalled reader) are held up to 256 KiB; later lines are counted and
