@@ -1,9 +1,9 @@
 // orvane-emulator: the station, headless or with its window.
+#include "app/http_module.hpp"
 #include "app/lazy_uplink.hpp"
 #include "core/limits.hpp"
 #include "device/serial_poller.hpp"
 #include "http/endpoint_address.hpp"
-#include "http/http_server.hpp"
 #include "http/router.hpp"
 #include "http/station_board.hpp"
 #include "http/station_publisher.hpp"
@@ -237,7 +237,7 @@ int main(int argc, char** argv) {
   orvane::http::StationBoard board;
   std::optional<orvane::http::StationPublisher> publisher;
   std::optional<orvane::http::Router> router;
-  std::optional<orvane::http::HttpServer> http_server;
+  std::unique_ptr<orvane::http::HttpServer> http_server;
   if (http_address) {
     board.add(station_name, [&ioc, &station](std::function<void(orvane::Station&)> action) {
       asio::post(ioc, [&station, action = std::move(action)] { station.guarded([&] { action(station); }); });
@@ -250,7 +250,8 @@ int main(int argc, char** argv) {
         board, station_name);
     router.emplace(board, http_token);
     try {
-      http_server.emplace(*http_address, *router);
+      http_server = orvane::app::start_http_endpoint(
+          *http_address, [&router](const orvane::http::Request& request) { return router->answer(request); });
     } catch (const std::exception& e) {
       std::cerr << "orvane-emulator: " << e.what() << "\n";
       return 2;
@@ -270,7 +271,7 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   asio::post(ioc, [&] {
     station.start();
-    if (publisher) {
+    if (http_server) {
       station.log("Emulator : HTTP endpoint on " + http_address->address + ":" + std::to_string(http_server->port()) +
                   " as station " + station_name);
       publisher->start();

@@ -123,13 +123,14 @@ inline constexpr std::size_t kViewerReadBlockBytes = 1 << 20;  // one read of th
 inline constexpr int kViewerMaxLineBytes = 8192;  // a longer line is shown cut
 
 // ---- HTTP endpoint (metrics, health, control API) ----
-// Connections at once; one more is refused by the endpoint's threads without
-// a word to the station. Each costs a descriptor, a thread of the endpoint's
-// pool while it is served (at most kHttpThreads) and at most
-// kHttpRequestBytes of request memory: 64 connections hold 4 MiB at worst.
+// Connections at once; more wait in the listen backlog, and the station
+// never hears of them. Each costs a descriptor and at most twice
+// kHttpRequestBytes (the library's buffer for the request line and headers,
+// and the body kept for the router): 64 connections hold 8 MiB at worst.
 inline constexpr unsigned kHttpMaxConnections = 64;
-// One request (headers and body) and what the library parses it into: 64
-// KiB. A bigger request is answered 413 and closed.
+// The request line with its headers, and apart from them the body: 64 KiB
+// each. Longer headers are refused by the library (431), a longer body gets
+// 413.
 inline constexpr std::size_t kHttpRequestBytes = 64 << 10;
 // A connection that sends nothing for this long is closed: a slow client
 // holds its place 10 s at most.

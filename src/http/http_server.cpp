@@ -14,6 +14,32 @@
 namespace orvane::http {
 namespace {
 
+// The router's error form, {"error": reason}, written here so the module
+// needs nothing of the executable.
+Response error_answer(int status, const std::string& reason) {
+  std::string body = "{\"error\":\"";
+  for (const char c : reason) {
+    if (c == '"' || c == '\\') body += '\\';
+    if (static_cast<unsigned char>(c) >= 0x20) body += c;
+  }
+  return {status, "application/json", body + "\"}\n"};
+}
+
+class MhdServer final : public HttpServer {
+ public:
+  MhdServer(const EndpointAddress& where, RequestHandler handler);
+  ~MhdServer() override {
+    if (daemon_) MHD_stop_daemon(daemon_);
+  }
+  unsigned short port() const override { return port_; }
+  const RequestHandler& handler() const { return handler_; }
+
+ private:
+  RequestHandler handler_;
+  MHD_Daemon* daemon_ = nullptr;
+  unsigned short port_ = 0;
+};
+
 // One request's body as it arrives, bounded.
 struct Pending {
   std::string body;
@@ -50,17 +76,17 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
       return MHD_YES;
     }
     if (pending->too_large)
-      return send(connection, error_response(413, "a request may hold at most " +
-                                                      std::to_string(limits::kHttpRequestBytes) + " bytes"));
+      return send(connection, error_answer(413, "a request may hold at most " +
+                                                    std::to_string(limits::kHttpRequestBytes) + " bytes"));
     Request request;
     request.method = method;
     request.path = url;
     if (const char* auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION))
       request.authorization = auth;
     request.body = std::move(pending->body);
-    return send(connection, static_cast<const Router*>(cls)->answer(request));
+    return send(connection, static_cast<const MhdServer*>(cls)->handler()(request));
   } catch (const std::exception& e) {
-    return send(connection, error_response(500, e.what()));
+    return send(connection, error_answer(500, e.what()));
   } catch (...) {
     return MHD_NO;
   }
@@ -71,9 +97,7 @@ void on_completed(void*, MHD_Connection*, void** state, MHD_RequestTerminationCo
   *state = nullptr;
 }
 
-}  // namespace
-
-HttpServer::HttpServer(const EndpointAddress& where, const Router& router) : router_(router) {
+MhdServer::MhdServer(const EndpointAddress& where, RequestHandler handler) : handler_(std::move(handler)) {
   sockaddr_in v4{};
   sockaddr_in6 v6{};
   const sockaddr* address = nullptr;
@@ -90,7 +114,7 @@ HttpServer::HttpServer(const EndpointAddress& where, const Router& router) : rou
   } else {
     throw std::runtime_error("HTTP endpoint: \"" + where.address + "\" is not an IP address");
   }
-  daemon_ = MHD_start_daemon(flags, where.port, nullptr, nullptr, &on_request, const_cast<Router*>(&router_),  //
+  daemon_ = MHD_start_daemon(flags, where.port, nullptr, nullptr, &on_request, this,  //
                              MHD_OPTION_SOCK_ADDR, address,  //
                              MHD_OPTION_THREAD_POOL_SIZE, static_cast<unsigned>(limits::kHttpThreads),  //
                              MHD_OPTION_CONNECTION_LIMIT, static_cast<unsigned>(limits::kHttpMaxConnections),  //
@@ -104,8 +128,10 @@ HttpServer::HttpServer(const EndpointAddress& where, const Router& router) : rou
   port_ = info ? info->port : where.port;
 }
 
-HttpServer::~HttpServer() {
-  if (daemon_) MHD_stop_daemon(daemon_);
+}  // namespace
+
+std::unique_ptr<HttpServer> start_http_server(const EndpointAddress& where, RequestHandler handler) {
+  return std::make_unique<MhdServer>(where, std::move(handler));
 }
 
 }  // namespace orvane::http
