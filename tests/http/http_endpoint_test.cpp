@@ -126,6 +126,23 @@ TEST(HttpEndpoint, MetricsCountWhatTheStationLoggedAndDelivered) {
   EXPECT_EQ(m["orvane_read_cycle_duration_seconds_bucket{station=\"" + s.name + "\",le=\"+Inf\"}"],
             m["orvane_read_cycle_duration_seconds_count" + label]);
   EXPECT_EQ(m["orvane_hosts_connected" + label], 0);
+
+  // A host that stays connected after its READ_DATA.
+  const int host = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<uint16_t>(s.command_port));
+  ASSERT_EQ(::connect(host, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  const std::string read_data = "\x01h\x02READ_DATA 1 F1 S1\x04";
+  ASSERT_EQ(::send(host, read_data.data(), read_data.size(), MSG_NOSIGNAL), static_cast<ssize_t>(read_data.size()));
+  const std::string commands = "orvane_host_commands_total{station=\"" + s.name + "\",command=";
+  EXPECT_TRUE(wait_until([&] {
+    m = parse_metrics(s.get("/metrics").body);
+    return m["orvane_hosts_connected" + label] == 1 && m[commands + "\"READ_DATA\"}"] == 1;
+  })) << s.get("/metrics").body;
+  EXPECT_EQ(m[commands + "\"SET_VALUE\"}"], 0);
+  ::close(host);
   EXPECT_EQ(s.get("/livez").status, 200);
   EXPECT_EQ(s.get("/readyz").status, 200);
 }
