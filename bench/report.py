@@ -221,6 +221,16 @@ if m:
                  f"p50 {m[1]} ms, p99 {m[2]} ms", "10 entries", f"p50 {m[5]} ms, p99 {m[6]} ms",
                  ratio(float(m[5]), float(m[1]))))
 
+# ---- the HTTP endpoint flooded while a host polls READ_DATA ----
+hf = text("http_flood.txt")
+q = r"p50 ([\d.]+) ms, p99 ([\d.]+) ms \((\d+) requests\)"
+quiet = re.search(r"^READ_DATA quiet: " + q, hf, re.M)
+loaded = re.search(r"^READ_DATA (\d+) HTTP requests in flight: " + q, hf, re.M)
+if quiet and loaded:
+    rows.append(("HTTP endpoint flooded", f"READ_DATA with {loaded[1]} HTTP requests in flight, target p99 ≤ 5 ms",
+                 f"p50 {loaded[2]} ms, p99 {loaded[3]} ms", "no HTTP requests", f"p50 {quiet[1]} ms, p99 {quiet[2]} ms",
+                 ratio(float(quiet[2]), float(loaded[3]))))
+
 # ---- idle headless station: resident memory and CPU against their budgets ----
 idle = text("idle_station.txt")
 m = re.search(r"idle station: (\d+) KiB resident, ([\d.]+) % of one core over (\d+) s; budget (\d+) KiB and ([\d.]+) %; "

@@ -138,6 +138,47 @@ TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
   EXPECT_THAT(log, ElementsAre("Send : 6 Events", "Send : 3 Events", "Send : 2 Events", "Events : Send Completed"));
 }
 
+// What the metrics count of uploads: each attempt, whether it reached the
+// host, what it stored and how long it took; a failure is never counted as
+// a success.
+TEST(EventBuffer, EachUploadReportsItsOutcomeForTheCounts) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  for (const char* e : {"e1", "e2", "e3"}) buffer.add(e);
+  RecordingUplink uplink;
+  test::ManualSteadyTime steady;
+  test::ManualClock clock;
+  std::atomic<bool> online{false};
+  EventDelivery delivery(
+      buffer, [](std::string) {}, clock, &uplink, nullptr, nullptr, online, steady);
+  EventCounters counts;
+  delivery.set_report([&](const UploadOutcome& outcome) { counts.record(outcome); });
+  DeliverySettings settings;
+
+  uplink.host_down = true;
+  delivery.upload_buffer(settings, false);
+  EXPECT_EQ(counts.last_upload, "not connected");
+  uplink.host_down = false;
+  int stores = 0;
+  uplink.on_store = [&] {
+    steady.advance(std::chrono::milliseconds(300));
+    if (++stores == 2) throw std::runtime_error("552 disk full");
+  };
+  delivery.upload_buffer(settings, false);  // e1 stored, e2 refused
+  EXPECT_EQ(counts.last_upload, "failed");
+  EXPECT_EQ(counts.delivered, 1u);
+  delivery.upload_buffer(settings, false);  // e2 and e3
+  EXPECT_EQ(counts.last_upload, "ok");
+  EXPECT_EQ(counts.delivered, 3u);
+  EXPECT_EQ(counts.upload_attempts, 3u);
+  EXPECT_EQ(counts.upload_failures, 2u);
+  EXPECT_EQ(counts.upload_seconds.count, 3u);
+  EXPECT_DOUBLE_EQ(counts.upload_seconds.sum_seconds, 0 + 0.6 + 0.6);
+  EXPECT_EQ(counts.upload_seconds.buckets[0], 1u);
+  EXPECT_EQ(counts.upload_seconds.buckets[8], 2u);  // 0.6 s: in (0.5, 1]
+}
+
 // The lines of one event check go out in one write and one flush, and count
 // only once it succeeded; a failed flush leaves the file as it was.
 TEST(EventBuffer, LinesAddedTogetherShareOneFlushAndAFailedFlushAddsNone) {
