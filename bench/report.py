@@ -195,6 +195,42 @@ for m in re.finditer(r"^\s*(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+(\d+) \|\s+[\d.]+ \|
                  f"{num(station)} polls/s, {cpu} µs CPU per poll{(' ' + note) if note else ''}",
                  "bare request/reply on the same pty", f"{num(bare)} polls/s", ratio(station, bare)))
 
+# ---- hosts that trickle, never read, or come from a long allow-list ----
+hp = text("hostile_peers.txt")
+q = r"p50 ([\d.]+) ms, p99 ([\d.]+) ms, max ([\d.]+) ms \((\d+) replies\)"
+ref = re.search(r"reference, quiet station: READ_DATA " + q + r"; (\d+) KiB resident", hp)
+if ref:
+    ref_fig = f"p50 {ref[1]} ms, p99 {ref[2]} ms"
+    for m in re.finditer(r"^trickle, .*IdleSeconds=(\d+): the host was (served after [\d.]+ s|not served in \d+ s)$", hp, re.M):
+        rows.append(("hostile hosts: 4 trickling connections hold MaxHosts=4", f"IdleSeconds={m[1]}: a real host",
+                     m[2], "", "", "—"))
+    for name, label in (("config flood", "2 000 READ_CONFIG in one message, never read"),
+                        ("realtime flood", "100 hosts x 300 realtime subscriptions, never read")):
+        m = re.search("^" + name + r".*other host's READ_DATA " + q + r"; station (\d+) KiB before, .*?peak (\d+) KiB",
+                      hp, re.M)
+        if m:
+            rows.append((f"hostile hosts: {label}", "another host's READ_DATA, target p99 ≤ 5 ms",
+                         f"p50 {m[1]} ms, p99 {m[2]} ms, max {m[3]} ms", "quiet station", ref_fig,
+                         ratio(float(ref[2]), float(m[2]))))
+            rows.append((f"hostile hosts: {label}", "station's peak resident memory, target < 64 MB",
+                         f"{int(m[6]) // 1024} MiB", "quiet station", f"{int(ref[5]) // 1024} MiB",
+                         ratio(int(ref[5]), int(m[6]))))
+m = re.search(r"allow-list, READ_DATA from a fresh connection: 100 000 entries " + q + "; 10 entries " + q, hp)
+if m:
+    rows.append(("AllowHosts of 100 000 entries", "READ_DATA from a fresh connection",
+                 f"p50 {m[1]} ms, p99 {m[2]} ms", "10 entries", f"p50 {m[5]} ms, p99 {m[6]} ms",
+                 ratio(float(m[5]), float(m[1]))))
+
+# ---- the HTTP endpoint flooded while a host polls READ_DATA ----
+hf = text("http_flood.txt")
+q = r"p50 ([\d.]+) ms, p99 ([\d.]+) ms \((\d+) requests\)"
+quiet = re.search(r"^READ_DATA quiet: " + q, hf, re.M)
+loaded = re.search(r"^READ_DATA (\d+) HTTP requests in flight: " + q, hf, re.M)
+if quiet and loaded:
+    rows.append(("HTTP endpoint flooded", f"READ_DATA with {loaded[1]} HTTP requests in flight, target p99 ≤ 5 ms",
+                 f"p50 {loaded[2]} ms, p99 {loaded[3]} ms", "no HTTP requests", f"p50 {quiet[1]} ms, p99 {quiet[2]} ms",
+                 ratio(float(quiet[2]), float(loaded[3]))))
+
 # ---- idle headless station: resident memory and CPU against their budgets ----
 idle = text("idle_station.txt")
 m = re.search(r"idle station: (\d+) KiB resident, ([\d.]+) % of one core over (\d+) s; budget (\d+) KiB and ([\d.]+) %; "

@@ -1,7 +1,12 @@
 // orvane-emulator: the station, headless or with its window.
+#include "app/http_module.hpp"
 #include "app/lazy_uplink.hpp"
 #include "core/limits.hpp"
 #include "device/serial_poller.hpp"
+#include "http/endpoint_address.hpp"
+#include "http/router.hpp"
+#include "http/station_board.hpp"
+#include "http/station_publisher.hpp"
 #include "net/command_server.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
@@ -34,7 +39,9 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <iostream>
+#include <optional>
 #include <thread>
 
 namespace {
@@ -50,7 +57,25 @@ struct Options {
   std::vector<std::string> com;  // "N=PATH"
   std::string ppp_peers = "/etc/ppp/peers";
   std::string ppp_chat;
+  std::string http;  // ADDR:PORT, :PORT or PORT; empty: no HTTP endpoint
+  std::string http_token_file;
 };
+
+// The control API's bearer token: the file's first line, without trailing
+// blanks. Throws with the reason when it can't serve as one.
+std::string read_token_file(const std::string& path) {
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(path, ec)) throw std::runtime_error(path + " is not a readable file");
+  if (std::filesystem::file_size(path, ec) > orvane::limits::kHttpTokenFileBytes)
+    throw std::runtime_error(path + " is larger than " + std::to_string(orvane::limits::kHttpTokenFileBytes) +
+                             " bytes");
+  std::ifstream in(path);
+  std::string token;
+  if (!in || !std::getline(in, token)) throw std::runtime_error(path + " cannot be read or is empty");
+  while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
+  if (token.empty()) throw std::runtime_error(path + " holds no token on its first line");
+  return token;
+}
 
 }  // namespace
 
@@ -89,6 +114,20 @@ int main(int argc, char** argv) {
   app.add_option("--ppp-chat", opt.ppp_chat,
                  "Chat script that dials the Telphone number (run as chat -f FILE -T NUMBER); "
                  "default: the peer file dials by itself");
+  app.add_option("--http", opt.http,
+                 "Serve /metrics, /livez, /readyz and the control API /api/v1 on ADDR:PORT (PORT or :PORT: "
+                 "loopback); off by default")
+      ->check([](const std::string& v) {
+        try {
+          orvane::http::parse_endpoint_address(v);
+          return std::string();
+        } catch (const std::exception& e) {
+          return std::string(e.what());
+        }
+      });
+  app.add_option("--http-token-file", opt.http_token_file,
+                 "File whose first line is the bearer token the control API asks for; needed when --http names "
+                 "an address other than loopback");
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -104,6 +143,26 @@ int main(int argc, char** argv) {
     }
   }
 #endif
+
+  // Read before the station directory is entered, so a relative path means
+  // what it did on the command line.
+  std::optional<orvane::http::EndpointAddress> http_address;
+  std::string http_token;
+  if (!opt.http.empty()) {
+    http_address = orvane::http::parse_endpoint_address(opt.http);
+    try {
+      if (!opt.http_token_file.empty()) http_token = read_token_file(opt.http_token_file);
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-emulator: --http-token-file: " << e.what() << "\n";
+      return 2;
+    }
+    // Off loopback anyone who reaches the port could steer the station.
+    if (!http_address->loopback() && http_token.empty()) {
+      std::cerr << "orvane-emulator: --http on " << http_address->address
+                << " (not loopback) needs --http-token-file for the control API\n";
+      return 2;
+    }
+  }
 
   if (!opt.dir.empty() && ::chdir(opt.dir.c_str()) != 0) {
     std::cerr << "orvane-emulator: cannot use station directory " << opt.dir << ": " << std::strerror(errno) << "\n";
@@ -176,6 +235,33 @@ int main(int argc, char** argv) {
   orvane::CommandServer server(ioc, station);
   station.set_command_listener(&server);
 
+  // The HTTP endpoint, on threads of its own; the station thread only
+  // publishes its views and runs the actions posted to it.
+  const std::string station_name = station_dir.filename().empty() ? "station" : station_dir.filename().string();
+  orvane::http::StationBoard board;
+  std::optional<orvane::http::StationPublisher> publisher;
+  std::optional<orvane::http::Router> router;
+  std::unique_ptr<orvane::http::HttpServer> http_server;
+  if (http_address) {
+    board.add(station_name, [&ioc, &station](std::function<void(orvane::Station&)> action) {
+      asio::post(ioc, [&station, action = std::move(action)] { station.guarded([&] { action(station); }); });
+    });
+    publisher.emplace(
+        ioc, station,
+        [&server] {
+          return orvane::http::HostPort{server.session_count(), server.hosts_refused(), server.listening()};
+        },
+        board, station_name);
+    router.emplace(board, http_token);
+    try {
+      http_server = orvane::app::start_http_endpoint(
+          *http_address, [&router](const orvane::http::Request& request) { return router->answer(request); });
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-emulator: " << e.what() << "\n";
+      return 2;
+    }
+  }
+
   orvane::ServiceNotifier service(ioc);
   // A hang-up (the terminal or ssh session gone) ends the station in order
   // too: buffered events stay, the lock is released.
@@ -191,6 +277,11 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   asio::post(ioc, [&] {
     station.start();
+    if (http_server) {
+      station.log("Emulator : HTTP endpoint on " + http_address->address + ":" + std::to_string(http_server->port()) +
+                  " as station " + station_name);
+      publisher->start();
+    }
     if (server.listening() && station.start_failure().empty()) {
       service.ready("listening on port " + std::to_string(server.port()));
       return;

@@ -129,6 +129,37 @@ inline constexpr std::size_t kViewerBatchLines = 1 << 15;  // lines handed to th
 inline constexpr std::size_t kViewerReadBlockBytes = 1 << 20;  // one read of the log file: 1 MiB
 inline constexpr int kViewerMaxLineBytes = 8192;  // a longer line is shown cut
 
+// ---- HTTP endpoint (metrics, health, control API) ----
+// Connections at once; more wait in the listen backlog, and the station
+// never hears of them. Each costs a descriptor and at most twice
+// kHttpRequestBytes (the library's buffer for the request line and headers,
+// and the body kept for the router): 64 connections hold 8 MiB at worst.
+inline constexpr unsigned kHttpMaxConnections = 64;
+// The request line with its headers, and apart from them the body: 64 KiB
+// each. Longer headers are refused by the library (431), a longer body gets
+// 413.
+inline constexpr std::size_t kHttpRequestBytes = 64 << 10;
+// A connection that sends nothing for this long is closed: a slow client
+// holds its place 10 s at most.
+inline constexpr unsigned kHttpRequestTimeoutS = 10;
+// The endpoint's own threads, each an 8 MiB stack reserved; none is the
+// station's.
+inline constexpr unsigned kHttpThreads = 2;
+// How often the station thread copies its state for the endpoint (only when
+// the endpoint is on): a snapshot of 32 channels and the memo's last lines,
+// about 10 KiB, four times a second.
+inline constexpr int kHttpPublishMs = 250;
+// A control call the station has not answered in this long gets 503; the
+// action still runs when the station reaches it.
+inline constexpr int kHttpActionTimeoutMs = 2000;
+// /livez answers 503 once the station thread has not turned for this long
+// (its last published snapshot is older).
+inline constexpr int kHttpLivenessMs = 5000;
+// Memo lines in a station's JSON state.
+inline constexpr std::size_t kHttpMemoLines = 20;
+// The bearer token file: read once at start, at most 4 KiB.
+inline constexpr std::size_t kHttpTokenFileBytes = 4096;
+
 // ---- headless operator-log output ----
 // Headless operator-log output: lines waiting for a stdout that doesn't take
 // them (a stalled reader) are held up to 256 KiB; later lines are counted and

@@ -122,6 +122,12 @@ bool CommandServer::admit(asio::ip::tcp::socket& socket, HostBudget::Place& plac
   std::error_code ec;
   const auto remote = socket.remote_endpoint(ec);
   if (ec) return false;  // already gone
+  if (admit_host(remote, place)) return true;
+  ++hosts_refused_;
+  return false;
+}
+
+bool CommandServer::admit_host(const asio::ip::tcp::endpoint& remote, HostBudget::Place& place) {
   const auto now = std::chrono::steady_clock::now();
   if (!allow_.allows(remote.address())) {
     const auto address = host_address_text(remote.address());

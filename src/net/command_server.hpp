@@ -17,6 +17,7 @@
 #include <asio/ip/tcp.hpp>
 #include <asio/steady_timer.hpp>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -51,6 +52,8 @@ class CommandServer final : public CommandListener {
   std::size_t unfinished_bytes() const { return sessions_.unfinished_bytes(); }
   // Reply bytes queued by all sessions together, not yet taken by the kernel.
   std::size_t queued_bytes() const { return sessions_.queued_bytes(); }
+  // Connections closed unread since start: not on the allow-list, or over a cap.
+  std::uint64_t hosts_refused() const { return hosts_refused_; }
 
  private:
   void open_acceptor(int port, const std::string& address);
@@ -59,6 +62,7 @@ class CommandServer final : public CommandListener {
   // the budget if there is one; otherwise it is closed before anything is
   // read and the refusal logged (rate limited).
   bool admit(asio::ip::tcp::socket& socket, HostBudget::Place& place);
+  bool admit_host(const asio::ip::tcp::endpoint& remote, HostBudget::Place& place);
   bool cap_refusal_due(RefusalLog::Time now);
 
   asio::io_context& ioc_;
@@ -73,6 +77,7 @@ class CommandServer final : public CommandListener {
   RefusalLog refusals_;
   RefusalLog::Time last_cap_log_{};
   bool cap_logged_ = false;
+  std::uint64_t hosts_refused_ = 0;
   SessionLoop sessions_;
 };
 

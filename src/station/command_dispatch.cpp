@@ -98,6 +98,8 @@ constexpr std::array kCommands{
         false, false, Unaddressed::refused, Needs::memory},
 };
 
+static_assert(kCommands.size() < 16, "lines_by_command_ has a place per command and one for the rest");
+
 const CommandEntry* find_command(std::string_view word) {
   for (const auto& entry : kCommands)
     if (entry.word == word) return &entry;
@@ -166,6 +168,7 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
         // Line 1 was split for the ACK already.
         const Items& items = i == 1 ? first : line.split(lines[i]);
         const CommandEntry* entry = find_command(items.front());
+        ++lines_by_command_[entry ? static_cast<std::size_t>(entry - kCommands.data()) : kCommands.size()];
         if (!addressed(cx.settings, items) && !taken_unaddressed(entry, items)) {
           cx.log.log("problem command");
           closed_here |= connection->is_open();
@@ -201,6 +204,14 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
     send_reply(cx.realtime, *connection, std::move(ack).end());
     cx.log.log("Emulator : Answer Ack");
   }
+}
+
+std::vector<CommandCount> CommandDispatcher::command_counts() const {
+  std::vector<CommandCount> counts;
+  counts.reserve(kCommands.size() + 1);
+  for (std::size_t i = 0; i < kCommands.size(); ++i) counts.push_back({kCommands[i].word, lines_by_command_[i]});
+  counts.push_back({"other", lines_by_command_[kCommands.size()]});
+  return counts;
 }
 
 }  // namespace orvane

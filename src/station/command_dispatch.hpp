@@ -5,11 +5,15 @@
 #include "core/command_line.hpp"
 #include "platform/clock.hpp"
 #include "station/connection.hpp"
+#include "station/station_counters.hpp"
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <span>
 #include <string_view>
+#include <vector>
 
 namespace orvane {
 
@@ -44,6 +48,9 @@ class CommandDispatcher {
   // A handler failure (a missing item, a number that isn't one) abandons
   // the rest of the message and propagates: the caller's loop edge logs it.
   void dispatch(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
+  // Command lines received since start, by command word, every known word
+  // listed (unknown words as "other").
+  std::vector<CommandCount> command_counts() const;
 
  private:
   DispatchContext parts_;
@@ -53,6 +60,8 @@ class CommandDispatcher {
   // (not done today) splits into lines of its own.
   SplitLine first_, line_;
   bool dispatching_ = false;
+  // Per entry of the command table, unknown words last.
+  std::array<std::uint64_t, 16> lines_by_command_{};
 };
 
 // Sends a whole reply. On failure: "Error : Cannot Connect socket or socket

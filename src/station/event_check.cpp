@@ -123,6 +123,7 @@ void EventCheck::finish(Made& made, std::size_t count, const std::string& error)
         return std::vector<std::string>(of.size(), e.what());
       }
     };
+    events_.counters().added += changes.size();
     const auto log_errors = write_logs(write_event_logs, made.lines);
     const auto raw_errors = write_logs(write_raw_event_logs, made.raw_lines);
     // This tick's lines are the buffer's last ones.

@@ -151,6 +151,12 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
     EventUplink& uplink;
     ~Disconnect() { uplink.disconnect(); }
   } disconnect{uplink};
+  const auto started = time_.now();
+  const auto report = [&](UploadOutcome outcome) {
+    if (!report_) return;
+    outcome.seconds = std::chrono::duration<double>(time_.now() - started).count();
+    report_(outcome);
+  };
 
   try {
     uplink.connect(settings.target);
@@ -159,6 +165,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
   }
   if (!uplink.connected()) {
     if (dial_up) log_("Connect server fail");
+    report({});
     return;
   }
   uplink.change_dir(settings.eventpath);
@@ -229,6 +236,7 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
     break;
   }
   if (stored == total) log_("Events : Send Completed");
+  report({.connected = true, .failed = failed, .stored = stored});
   try {
     compact_buffer(false);
   } catch (const std::exception& e) {

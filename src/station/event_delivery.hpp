@@ -12,6 +12,7 @@
 #include "station/dial_up.hpp"
 #include "station/event_buffer.hpp"
 #include "station/event_uplink.hpp"
+#include "station/station_counters.hpp"
 #include "station/upload_pool.hpp"
 
 #include <atomic>
@@ -35,6 +36,8 @@ struct DeliverySettings {
 class EventDelivery {
  public:
   using Log = std::function<void(std::string)>;
+  // Told how each upload ended, on the thread that ran it.
+  using Report = std::function<void(const UploadOutcome&)>;
 
   // `uplink` and `dialer` may be null: nothing is delivered that way.
   // `time` measures the upload budgets and paces the dial-up's pauses.
@@ -66,6 +69,9 @@ class EventDelivery {
   // holding exactly the undelivered lines.
   void stop() noexcept;
   DialUp* dial_up() { return dial_up_.get(); }
+  // Set before the first upload; the report must hand the outcome on to
+  // the thread that keeps the counts.
+  void set_report(Report report) { report_ = std::move(report); }
 
   // How long one upload goes on storing before it ends: the lines stored by
   // then are removed, the rest wait for the next tick (which also brings the
@@ -100,6 +106,7 @@ class EventDelivery {
 
   EventBuffer& buffer_;
   Log log_;
+  Report report_;
   const Clock& clock_;
   SteadyTime& time_;
   EventUplink* uplink_;

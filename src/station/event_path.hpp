@@ -52,11 +52,18 @@ class EventPath {
   const EventBuffer& buffer() const { return buffer_; }
   EventDelivery& delivery() { return *delivery_; }
   bool dial_online() const { return dial_online_; }
+  // Station thread: the event check counts what it adds, uploads are
+  // counted from their reports.
+  EventCounters& counters() { return *counters_; }
+  const EventCounters& counters() const { return *counters_; }
+  // For work posted from the upload's thread, which may run after the path is gone.
+  std::shared_ptr<EventCounters> shared_counters() const { return counters_; }
 
  private:
   OperatorLog& log_;
   std::filesystem::path buffer_file_;
   EventBuffer buffer_;
+  std::shared_ptr<EventCounters> counters_ = std::make_shared<EventCounters>();
   std::atomic<bool> dial_online_{false};  // shared with the upload worker
   std::unique_ptr<EventDelivery> delivery_;  // last: its worker ends before the buffer goes
 };

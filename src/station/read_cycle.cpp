@@ -65,7 +65,9 @@ void ReadCycle::on_tick() {
     return;
   }
   acquisition_.read(plan->addresses, ModuleReadOptions{settings_.checksum, settings_.module_timeout},
-                    [this, plan](std::vector<ModuleRead> reads) {
+                    [this, plan, started = steady_.now()](std::vector<ModuleRead> reads) {
+                      cycle_seconds_.add(std::chrono::duration<double>(steady_.now() - started).count());
+                      for (const auto& read : reads) ++module_reads_[read.code];
                       guarded(log_, [&] {
                         apply(plan->modules, reads);
                         if (plan->error) std::rethrow_exception(plan->error);

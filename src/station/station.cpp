@@ -5,6 +5,8 @@
 #include "station/snapshot.hpp"
 #include "station/station_files.hpp"
 
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <filesystem>
 
@@ -23,7 +25,7 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       sampling_(ioc, steady_),
       realtime_(ioc, steady_, {log, deps.clock, table_.channels(), [this] { apply_sampling_intervals(); }}),
       clock_(ioc, steady_, deps.clock),
-      read_cycle_(acquisition_, table_, settings_, log),
+      read_cycle_(acquisition_, table_, settings_, log, steady_),
       event_check_(settings_, table_, events_, deps.clock, log, dir_),
       dispatcher_({settings_, table_, realtime_, *this, log, deps.clock, dir_, read_data_reply_, deps_.private_files}),
       events_(log, deps.clock, steady_, dir_ / station_files::kEventBuffer,
@@ -35,6 +37,12 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
   });
   event_check_.set_flush_group(deps.flush_group);
   table_.set_flush_group(deps.flush_group);
+  // Uploads end on the delivery's thread (or the pool's); their counts are
+  // the station thread's. A report may still be queued when the station
+  // goes, so it holds the counts it adds to.
+  events_.delivery().set_report([&ioc = ioc_, counters = events_.shared_counters()](const UploadOutcome& outcome) {
+    asio::post(ioc, [counters, outcome] { counters->record(outcome); });
+  });
   realtime_.set_tick_handler([this] { guarded([this] { on_realtime_tick(); }); });
   clock_.on_hour_change([this](LocalTime last, LocalTime now) { guarded([&] { on_hour_change(last, now); }); });
   clock_.on_minute_change([this](LocalTime last, LocalTime now) { guarded([&] { on_minute_change(last, now); }); });
@@ -186,6 +194,15 @@ void Station::write_auto_start(const std::string& text) {
   } catch (...) {
     // Errors writing auto.con are ignored.
   }
+}
+
+StationCounters Station::counters() const {
+  StationCounters c;
+  c.events = events_.counters();
+  c.host_commands = dispatcher_.command_counts();
+  c.module_reads = read_cycle_.module_reads();
+  c.read_cycle_seconds = read_cycle_.cycle_seconds();
+  return c;
 }
 
 StationSnapshot Station::snapshot(std::uint64_t memo_seen) const {

@@ -133,6 +133,8 @@ class Station final : public MessageHandler, public StationControl {
   // The window's copy of the state; the memo part holds the lines logged
   // after the first `memo_seen` ever logged. Station thread.
   StationSnapshot snapshot(std::uint64_t memo_seen) const;
+  // What the station counted of its work since start. Station thread.
+  StationCounters counters() const;
 
   // ---- files ----
   const std::filesystem::path& dir() const { return dir_; }

@@ -1,6 +1,7 @@
 // The command server over real TCP sockets: a real Station and its
 // CommandServer on an io_context thread, hosts as blocking client sockets.
 #include "net/command_server.hpp"
+#include "core/limits.hpp"
 #include "support/manual_clock.hpp"
 #include "support/manual_steady_time.hpp"
 #include "support/station_test.hpp"
@@ -468,6 +469,60 @@ TEST(CommandServer, AHostThatStopsReadingIsCutOffAtTheQueueBound) {
   asio::write(staller.socket, asio::buffer(small), ignored);
   EXPECT_TRUE(wait_until([&] { return s.logged("Error : Cannot Connect socket or socket close!"); })) << sent;
   // The station thread was never held up: another host is served.
+  Host other(s.port());
+  other.send(kReadData);
+  EXPECT_EQ(visible(other.read_replies()), visible(kReadDataReply));
+}
+
+// Hosts that never read, each within its own bound, together hold no more
+// replies than the station's bound: past it the one holding most is given
+// up, not the newcomer, and the station goes on serving.
+TEST(CommandServer, RepliesQueuedForAllHostsStayUnderTheirBound) {
+  TcpStation s("MaxHosts=20\r\n");
+  std::vector<std::string> sensors;
+  for (int n = 1; n <= 32; ++n) sensors.push_back("SET_ID 1 F1 S1 T" + std::to_string(n) + " AI Y 0 100 10 20 30 40");
+  const auto read_config = frame("h", {"READ_CONFIG 1 F1 S1"});
+  std::size_t reply_bytes = 0;
+  {
+    Host setup(s.port());
+    setup.send(frame("h", sensors));
+    setup.read_replies();
+    setup.send(read_config);
+    reply_bytes = setup.read_replies().size();
+  }
+  // Each host asks for 3.8 MiB of replies and reads none: under its own
+  // 4 MiB, while nine of them pass the 32 MiB of all hosts together.
+  const auto lines = (std::size_t{38} << 20) / 10 / reply_bytes;
+  std::string message;
+  for (std::size_t i = 0; i < lines; ++i) message += read_config;
+  const auto queued = [&] { return s.run([&] { return s.server.queued_bytes(); }); };
+  std::vector<std::unique_ptr<Host>> hosts;
+  std::size_t most = 0;
+  for (int i = 0; i < 9; ++i) {
+    hosts.push_back(std::make_unique<Host>(s.port()));
+    auto& h = *hosts.back();
+    ::setsockopt(h.socket.native_handle(), SOL_SOCKET, SO_RCVBUF, std::array<int, 1>{4096}.data(), sizeof(int));
+    int station_side = -1;
+    ASSERT_TRUE(wait_until([&] { return (station_side = station_side_of(s.port(), h)) >= 0; }));
+    ::setsockopt(station_side, SOL_SOCKET, SO_SNDBUF, std::array<int, 1>{4096}.data(), sizeof(int));
+    const auto before = s.count_logged("Emulator : receive Command");
+    h.send(message);
+    ASSERT_TRUE(wait_until([&] {
+      most = std::max(most, queued());
+      return s.count_logged("Emulator : receive Command") > before;
+    })) << i;
+  }
+  EXPECT_LE(most, limits::kMaxQueuedReplyBytes);
+  EXPECT_EQ(s.run([&] { return s.server.session_count(); }), 8u);
+  EXPECT_TRUE(s.run([&] {
+    return std::any_of(s.line_counts.begin(), s.line_counts.end(), [](const auto& line) {
+      return line.first.starts_with("Error : replies queued for all hosts over 32 MiB: host 127.0.0.1 holding ");
+    });
+  }));
+  // The newcomer was not the one given up: its connection is open with all
+  // it asked for waiting, and so are seven of the others.
+  EXPECT_GE(station_side_of(s.port(), *hosts.back()), 0);
+  EXPECT_GE(queued(), 8 * (lines * reply_bytes - (64 << 10)));
   Host other(s.port());
   other.send(kReadData);
   EXPECT_EQ(visible(other.read_replies()), visible(kReadDataReply));

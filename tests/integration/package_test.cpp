@@ -1,5 +1,6 @@
 // The Debian package: built with CPack, unpacked into a scratch root, and its
 // installed station run from there.
+#include "http/http_client.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -45,6 +46,8 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
   ChildProcess p({(root / "usr/bin/orvane-emulator").string(), "--headless", "--dir", station.string(), "--lock-file",
                   (work / "lock").string(), "--flag-file", (work / "flag").string()});
   ASSERT_TRUE(p.wait_for_output("Wait for Set Config...")) << p.output();
+  // Without --http the HTTP server's libraries stay out of the process.
+  EXPECT_EQ(read_text("/proc/" + std::to_string(p.pid()) + "/maps").find("libmicrohttpd"), std::string::npos);
   EXPECT_EQ(p.signal_and_wait(SIGTERM), 0);
 
   // The FTP module, its libcurl dependency declared.
@@ -53,6 +56,21 @@ TEST(DebianPackage, InstallsARunnableStationWithItsUnitAndManPages) {
     ChildProcess depends({"/usr/bin/dpkg-deb", "-f", deb.string(), "Depends"});
     ASSERT_EQ(depends.wait(), 0);
     EXPECT_NE(depends.output().find("libcurl"), std::string::npos) << depends.output();
+  }
+
+  // The HTTP module, its libmicrohttpd dependency declared, found by the
+  // installed station.
+  EXPECT_TRUE(std::filesystem::exists(root / "usr/lib/orvane-emulator/orvane-emulator-http.so"));
+  {
+    ChildProcess depends({"/usr/bin/dpkg-deb", "-f", deb.string(), "Depends"});
+    ASSERT_EQ(depends.wait(), 0);
+    EXPECT_NE(depends.output().find("libmicrohttpd"), std::string::npos) << depends.output();
+    const int http_port = free_tcp_port();
+    ChildProcess h({(root / "usr/bin/orvane-emulator").string(), "--headless", "--dir", station.string(), "--lock-file",
+                    (work / "lock").string(), "--flag-file", (work / "flag").string(), "--http",
+                    std::to_string(http_port)});
+    EXPECT_TRUE(wait_until([&] { return http_request(http_port, "GET", "/livez").status == 200; })) << h.output();
+    EXPECT_EQ(h.signal_and_wait(SIGTERM), 0) << h.output();
   }
 
 #ifdef ORVANE_HAVE_UI

@@ -6,8 +6,12 @@
 
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <mutex>
+#include <random>
 #include <system_error>
+#include <thread>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -132,6 +136,47 @@ TEST(EventBuffer, AnUploadCutShortByItsBudgetRemovesWhatItStored) {
   EXPECT_THAT(uplink.stored, ElementsAre("e1", "e2", "e3", "e4", "e5", "e6"));
   EXPECT_TRUE(buffer.empty());
   EXPECT_THAT(log, ElementsAre("Send : 6 Events", "Send : 3 Events", "Send : 2 Events", "Events : Send Completed"));
+}
+
+// What the metrics count of uploads: each attempt, whether it reached the
+// host, what it stored and how long it took; a failure is never counted as
+// a success.
+TEST(EventBuffer, EachUploadReportsItsOutcomeForTheCounts) {
+  TempDir dir;
+  EventBuffer buffer;
+  buffer.load(dir / "Event.Sav");
+  for (const char* e : {"e1", "e2", "e3"}) buffer.add(e);
+  RecordingUplink uplink;
+  test::ManualSteadyTime steady;
+  test::ManualClock clock;
+  std::atomic<bool> online{false};
+  EventDelivery delivery(
+      buffer, [](std::string) {}, clock, &uplink, nullptr, nullptr, online, steady);
+  EventCounters counts;
+  delivery.set_report([&](const UploadOutcome& outcome) { counts.record(outcome); });
+  DeliverySettings settings;
+
+  uplink.host_down = true;
+  delivery.upload_buffer(settings, false);
+  EXPECT_EQ(counts.last_upload, "not connected");
+  uplink.host_down = false;
+  int stores = 0;
+  uplink.on_store = [&] {
+    steady.advance(std::chrono::milliseconds(300));
+    if (++stores == 2) throw std::runtime_error("552 disk full");
+  };
+  delivery.upload_buffer(settings, false);  // e1 stored, e2 refused
+  EXPECT_EQ(counts.last_upload, "failed");
+  EXPECT_EQ(counts.delivered, 1u);
+  delivery.upload_buffer(settings, false);  // e2 and e3
+  EXPECT_EQ(counts.last_upload, "ok");
+  EXPECT_EQ(counts.delivered, 3u);
+  EXPECT_EQ(counts.upload_attempts, 3u);
+  EXPECT_EQ(counts.upload_failures, 2u);
+  EXPECT_EQ(counts.upload_seconds.count, 3u);
+  EXPECT_DOUBLE_EQ(counts.upload_seconds.sum_seconds, 0 + 0.6 + 0.6);
+  EXPECT_EQ(counts.upload_seconds.buckets[0], 1u);
+  EXPECT_EQ(counts.upload_seconds.buckets[8], 2u);  // 0.6 s: in (0.5, 1]
 }
 
 // The lines of one event check go out in one write and one flush, and count
@@ -287,4 +332,87 @@ TEST(EventBuffer, AppendedLinesCountOnlyAfterTheirSharedFlush) {
   EventBuffer again;
   again.load(dir.path() / "Event.Sav");
   EXPECT_THAT(again.lines(), ElementsAre("a2", "d1"));
+}
+
+// The threads of a station at work: its event checks add lines while the
+// delivery worker stores and removes them and cuts the delivered prefix
+// away, and a second uploader (a fleet's upload session) tries at the same
+// time. The host gets every line once and in order, and the file holds
+// exactly what waits. Run under ThreadSanitizer by the suite too.
+TEST(EventBuffer, ChecksUploadsAndCompactionsOnTheirThreadsLoseAndRepeatNothing) {
+  TempDir dir;
+  std::atomic<bool> adding{true};
+  // The disk's flushes are not what is tested; the worker's are where the
+  // checks get in: each asks the adding loop below for its next group and
+  // waits a moment for it, so lines come while the worker copies the file
+  // outside the lock. Relaxed atomics only: ThreadSanitizer sees no order
+  // between the threads but what the buffer itself makes.
+  const auto station_thread = std::this_thread::get_id();
+  std::atomic<int> asked{0}, served{0};
+  EventBuffer buffer([&](int) {
+    if (std::this_thread::get_id() != station_thread && adding) {
+      const int ask = asked.fetch_add(1, std::memory_order_relaxed) + 1;
+      // Bounded: the worker may hold the lock the adds wait for.
+      const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(2);
+      while (served.load(std::memory_order_relaxed) < ask && std::chrono::steady_clock::now() < until)
+        std::this_thread::yield();
+    }
+    return 0;
+  });
+  buffer.load(dir / "Event.Sav");
+  std::mutex stored_mutex;
+  std::vector<std::string> stored, errors;
+  struct Host final : EventUplink {
+    std::mutex& mutex;
+    std::vector<std::string>& stored;
+    Host(std::mutex& m, std::vector<std::string>& s) : mutex(m), stored(s) {}
+    void connect(const UplinkTarget&) override {}
+    bool connected() const override { return true; }
+    void change_dir(const std::string&) override {}
+    void store(const std::string&, std::string_view bytes) override {
+      std::lock_guard lock(mutex);
+      stored.emplace_back(bytes);
+    }
+    void disconnect() noexcept override {}
+  } host(stored_mutex, stored);
+  test::ManualClock clock;
+  std::atomic<bool> online{false};
+  EventDelivery delivery(
+      buffer,
+      [&](std::string line) {
+        std::lock_guard lock(stored_mutex);
+        if (line.find("Error") != std::string::npos) errors.push_back(line);
+      },
+      clock, &host, nullptr, nullptr, online);
+  // Lines of about 1 KiB: a delivered prefix past 1 MiB is cut away while
+  // lines still wait, not only once the buffer is empty.
+  const std::string pad(1000, 'x');
+  constexpr int kLines = 6000;
+  std::thread second_uploader([&] {
+    while (adding) delivery.upload_buffer(DeliverySettings{}, false);
+  });
+  std::mt19937 rng(7);
+  for (int next = 0; next < kLines;) {
+    std::vector<std::string> group;
+    for (auto n = 1 + rng() % 8; n > 0 && next < kLines; --n) group.push_back(std::to_string(next++) + " " + pad);
+    const int asks = asked.load(std::memory_order_relaxed);
+    buffer.add_all(group);
+    served.store(asks, std::memory_order_relaxed);
+    delivery.check_and_send(DeliverySettings{});
+  }
+  adding = false;
+  second_uploader.join();
+  delivery.join_worker();
+  // What a restart now would find: every line still waiting, none delivered.
+  ASSERT_EQ(undelivered(dir / "Event.Sav"), buffer.lines());
+  while (!buffer.empty()) {
+    delivery.check_and_send(DeliverySettings{});
+    delivery.join_worker();
+  }
+  delivery.stop();
+  ASSERT_EQ(stored.size(), static_cast<std::size_t>(kLines));
+  for (int i = 0; i < kLines; ++i) ASSERT_EQ(stored[i], std::to_string(i) + " " + pad) << i;
+  EXPECT_TRUE(undelivered(dir / "Event.Sav").empty());
+  EXPECT_EQ(std::filesystem::file_size(dir / "Event.Sav"), 0u);
+  EXPECT_THAT(errors, ElementsAre());
 }

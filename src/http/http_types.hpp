@@ -1,0 +1,20 @@
+// A request as the endpoint's router sees it, and its answer; no sockets.
+#pragma once
+#include <string>
+
+namespace orvane::http {
+
+struct Request {
+  std::string method;  // "GET", "POST", ...
+  std::string path;  // without the query
+  std::string authorization;  // the Authorization header, empty when absent
+  std::string body;
+};
+
+struct Response {
+  int status = 200;
+  std::string content_type = "application/json";
+  std::string body;
+};
+
+}  // namespace orvane::http
