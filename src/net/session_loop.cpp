@@ -228,13 +228,7 @@ void SessionLoop::keep_unfinished_bound() {
   const auto largest = *std::max_element(
       sessions_.begin(), sessions_.end(),
       [](const std::shared_ptr<Session>& a, const std::shared_ptr<Session>& b) { return a->held() < b->held(); });
-  const auto address = largest->remote_address();
-  const auto held = largest->held();
-  largest->drop();
-  if (drop_log_.due(address, std::chrono::steady_clock::now()))
-    handler_.log_line("Error : unfinished messages of all hosts over " +
-                      std::to_string(limits::kMaxUnfinishedBytes >> 20) + " MiB: host " + address + " holding " +
-                      std::to_string(held) + " bytes dropped");
+  drop_over_bound(*largest, largest->held(), "unfinished messages of all hosts", limits::kMaxUnfinishedBytes);
 }
 
 bool SessionLoop::make_room(std::size_t bytes, const Session& asking) {
@@ -244,15 +238,17 @@ bool SessionLoop::make_room(std::size_t bytes, const Session& asking) {
                                              return a->queued_bytes() < b->queued_bytes();
                                            });
     if (largest.get() == &asking || largest->queued_bytes() <= asking.queued_bytes() + bytes) return false;
-    const auto address = largest->remote_address();
-    const auto queued = largest->queued_bytes();
-    largest->drop();
-    if (drop_log_.due(address, std::chrono::steady_clock::now()))
-      handler_.log_line("Error : replies queued for all hosts over " +
-                        std::to_string(limits::kMaxQueuedReplyBytes >> 20) + " MiB: host " + address + " holding " +
-                        std::to_string(queued) + " bytes dropped");
+    drop_over_bound(*largest, largest->queued_bytes(), "replies queued for all hosts", limits::kMaxQueuedReplyBytes);
   }
   return true;
+}
+
+void SessionLoop::drop_over_bound(Session& session, std::size_t holding, const char* what, std::size_t bound) {
+  const auto address = session.remote_address();
+  session.drop();
+  if (drop_log_.due(address, std::chrono::steady_clock::now()))
+    handler_.log_line("Error : " + std::string(what) + " over " + std::to_string(bound >> 20) + " MiB: host " +
+                      address + " holding " + std::to_string(holding) + " bytes dropped");
 }
 
 void SessionLoop::leave(const Session& session, std::size_t freed) {

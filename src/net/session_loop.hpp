@@ -72,6 +72,9 @@ class SessionLoop {
   void watch_draining();
 
  private:
+  // Drops `session`, which holds `holding` bytes of `what` (bounded at
+  // `bound` in all); the log says so once per address per minute.
+  void drop_over_bound(Session& session, std::size_t holding, const char* what, std::size_t bound);
   std::error_code open_set();
   void release_when_idle();
   void watch();
