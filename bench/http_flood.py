@@ -21,13 +21,7 @@ import tempfile
 import threading
 import time
 
-SOH, STX, EOT = "\x01", "\x02", "\x04"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+from hostile_peers import free_port, message, read_reply
 
 
 def wait_port(port, deadline):
@@ -43,18 +37,13 @@ def wait_port(port, deadline):
 def read_data_latencies(port, seconds):
     s = socket.create_connection(("127.0.0.1", port))
     s.setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
-    request = (SOH + "h" + STX + "READ_DATA 1 F1 S1" + EOT).encode()
+    request = message(["READ_DATA 1 F1 S1"])
     out = []
     end = time.time() + seconds
     while time.time() < end:
         t0 = time.perf_counter()
         s.sendall(request)
-        got = b""
-        while not got.endswith(b"\x04"):
-            chunk = s.recv(65536)
-            if not chunk:
-                raise ConnectionError("closed by the station")
-            got += chunk
+        read_reply(s)
         out.append((time.perf_counter() - t0) * 1000)
         time.sleep(0.005)
     s.close()
