@@ -1,6 +1,8 @@
 // A request as the endpoint's router sees it, and its answer; no sockets.
 #pragma once
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace orvane::http {
 
@@ -15,6 +17,7 @@ struct Response {
   int status = 200;
   std::string content_type = "application/json";
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // more header fields (Cache-Control ...)
 };
 
 }  // namespace orvane::http
