@@ -10,10 +10,8 @@ struct Kind {
 
 // cmake/embed_page.cmake lets no other extension into the table.
 constexpr Kind kKinds[] = {
-    {".html", "text/html; charset=utf-8"},
-    {".css", "text/css; charset=utf-8"},
-    {".js", "text/javascript; charset=utf-8"},
-    {".svg", "image/svg+xml"},
+    {".html", "text/html; charset=utf-8"},     {".css", "text/css; charset=utf-8"},
+    {".js", "text/javascript; charset=utf-8"}, {".svg", "image/svg+xml"},
     {".txt", "text/plain; charset=utf-8"},
 };
 
