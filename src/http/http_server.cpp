@@ -6,6 +6,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -58,6 +59,16 @@ MHD_Result send(MHD_Connection* connection, const Response& answer) {
   return result;
 }
 
+// Keeps the first value of each argument of the query string.
+MHD_Result take_argument(void* cls, MHD_ValueKind, const char* key, const char* value) noexcept {
+  try {
+    static_cast<std::map<std::string, std::string>*>(cls)->emplace(key, value ? value : "");
+    return MHD_YES;
+  } catch (...) {
+    return MHD_NO;
+  }
+}
+
 MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
                       const char* upload_data, size_t* upload_data_size, void** state) noexcept {
   try {
@@ -84,6 +95,7 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     request.path = url;
     if (const char* auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION))
       request.authorization = auth;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &take_argument, &request.query);
     request.body = std::move(pending->body);
     return send(connection, static_cast<const MhdServer*>(cls)->handler()(request));
   } catch (const std::exception& e) {

@@ -1,5 +1,6 @@
 // A request as the endpoint's router sees it, and its answer; no sockets.
 #pragma once
+#include <map>
 #include <string>
 #include <utility>
 #include <vector>
@@ -11,6 +12,7 @@ struct Request {
   std::string path;  // without the query
   std::string authorization;  // the Authorization header, empty when absent
   std::string body;
+  std::map<std::string, std::string> query;  // the query string's arguments, decoded (the first of a name)
 };
 
 struct Response {

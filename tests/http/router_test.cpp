@@ -19,15 +19,13 @@ namespace {
 
 struct Board {
   StationBoard board;
-  std::vector<std::function<void(orvane::Station&)>> posted;  // actions no station ran
-  Board() {
-    board.add("north", [this](std::function<void(orvane::Station&)> a) { posted.push_back(std::move(a)); });
-  }
+  std::vector<StationBoard::Action> posted;  // actions no station ran
+  StationBoard::Slot slot = board.add("north", [this](StationBoard::Action a) { posted.push_back(std::move(a)); });
   void publish(std::chrono::steady_clock::duration age, bool listening) {
     auto view = std::make_shared<StationView>();
     view->taken = std::chrono::steady_clock::now() - age;
     view->listening = listening;
-    board.publish("north", view);
+    board.publish(slot, view);
   }
 };
 
@@ -55,7 +53,7 @@ TEST(HttpControl, AStationThatDoesNotAnswerInTimeGets503AndBadInputNeverReachesI
   const auto set = [&](const std::string& path, const std::string& body) {
     return router.answer({"POST", path, "", body});
   };
-  for (const auto* body : {"", "{", "[1]", "{\"value\":1.5}", "{\"value\":\"7\"}", "{\"value\":1,\"x\":2}",
+  for (const auto* body : {"", "{", "[1]", "{\"value\":1.5}", "{\"value\":\"7x\"}", "{\"value\":1,\"x\":2}",
                            "{\"value\":18446744073709551615}"})
     EXPECT_EQ(set("/api/v1/stations/north/channels/1/value", body).status, 400) << body;
   EXPECT_EQ(set("/api/v1/stations/north/channels/33/value", "{\"value\":1}").status, 404);
