@@ -77,10 +77,10 @@ def check_page(driver, fleet):
 
     # A fault set through the API shows; the page's button clears it.
     status, answer = fleet.post("/api/v1/actions", {"select": {"names": [name]},
-                                                    "action": {"fault": {"target": "uplink", "kind": "refusing"}}})
+                                                    "action": {"fault": {"target": "module", "kind": "silent", "module": "01"}}})
     assert status == 200, answer
     item = wait_for("the fault on the page", lambda: [li for li in driver.find_elements(By.CSS_SELECTOR, "#faults li")
-                                                      if "uplink: refusing" in li.text])
+                                                      if "module 01: silent" in li.text])
     item[0].find_element(By.TAG_NAME, "button").click()
     wait_for("the fault cleared on the page", lambda: not driver.find_elements(By.CSS_SELECTOR, "#faults li"))
     status, answer = fleet.get(f"/api/v1/stations/{name}/faults")
