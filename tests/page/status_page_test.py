@@ -1,7 +1,8 @@
 #!/usr/bin/python3
 """The status page in a real browser (headless Chromium through Selenium)
-against a real fleet of three stations with the HTTP endpoint: the fleet
-table lists them and filters, a click opens one, a value set through the API
+against a real fleet of three stations with the HTTP endpoint, its control
+API behind a token: the page asks for the token and sends the one typed in,
+the fleet table lists the stations and filters, a click opens one, a value set through the API
 reaches its panel, a fault set through the API shows and the page's button
 clears it, and a host's text is shown as text, never run as markup.
 
@@ -47,10 +48,15 @@ modules = ["01"]
 
 def check_page(driver, fleet):
     from selenium.webdriver.common.by import By
+    from selenium.webdriver.common.keys import Keys
     names = ["001", "002", "003"]
 
     driver.get(fleet.url("/"))
     rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#rows tr td a")  # noqa: E731
+    problem = driver.find_element(By.ID, "problem")
+    wait_for("the page to ask for the token", lambda: "token" in problem.text)
+    assert not rows()
+    driver.find_element(By.ID, "token").send_keys(fleet.token, Keys.ENTER, Keys.TAB)
     wait_for("3 stations in the table", lambda: [a.text for a in rows()] == names)
     wait_for("the count", lambda: driver.find_element(By.ID, "count").text == "3 stations")
     filter_box = driver.find_element(By.ID, "filter")
@@ -85,7 +91,7 @@ def check_page(driver, fleet):
     wait_for("the fault cleared on the page", lambda: not driver.find_elements(By.CSS_SELECTOR, "#faults li"))
     status, answer = fleet.get(f"/api/v1/stations/{name}/faults")
     assert status == 200 and answer["faults"] == [], answer
-    problem = driver.find_element(By.ID, "problem")
+    problem = driver.find_element(By.ID, "problem")  # the page the token was carried to
     assert not problem.is_displayed(), problem.text
 
 
@@ -98,7 +104,7 @@ def main():
     with tempfile.TemporaryDirectory() as t:
         root = pathlib.Path(t)
         write_template(root / "template", TEMPLATE)
-        fleet = Fleet(build, root, fleet_file(root))
+        fleet = Fleet(build, root, fleet_file(root), token="page-test-token")
         driver = None
         try:
             driver = browser()

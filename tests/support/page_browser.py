@@ -25,11 +25,13 @@ def free_port():
         return s.getsockname()[1]
 
 
-def call(port, method, path, body=None):
+def call(port, method, path, body=None, token=""):
     """(status, JSON or text) of one request to the endpoint."""
     data = None if body is None else json.dumps(body).encode()
-    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method,
-                                     headers={"Content-Type": "application/json"})
+    headers = {"Content-Type": "application/json"}
+    if token:
+        headers["Authorization"] = "Bearer " + token
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method, headers=headers)
     try:
         with urllib.request.urlopen(request, timeout=5) as answer:
             text = answer.read()
@@ -69,15 +71,20 @@ def write_template(d, files):
 
 class Fleet:
     """orvane-fleet running `fleet_toml` (written into root) with its HTTP
-    endpoint on a free loopback port; ended by close()."""
+    endpoint on a free loopback port, its control API behind `token` when one
+    is given; ended by close()."""
 
-    def __init__(self, build, root, fleet_toml):
+    def __init__(self, build, root, fleet_toml, token=""):
         root = pathlib.Path(root)
         (root / "fleet.toml").write_text(fleet_toml)
         self.port = free_port()
+        self.token = token
+        argv = [str(pathlib.Path(build) / "orvane-fleet"), str(root / "fleet.toml"), "--http", str(self.port)]
+        if token:
+            (root / "http-token").write_text(token + "\n")
+            argv += ["--http-token-file", str(root / "http-token")]
         self.log = open(root / "fleet.log", "wb")
-        self.process = subprocess.Popen([str(pathlib.Path(build) / "orvane-fleet"), str(root / "fleet.toml"),
-                                         "--http", str(self.port)], stdout=self.log, stderr=subprocess.STDOUT)
+        self.process = subprocess.Popen(argv, stdout=self.log, stderr=subprocess.STDOUT)
         self.log_path = root / "fleet.log"
         try:
             wait_for("the fleet to listen", lambda: self.process.poll() is None and self.get("/readyz")[0] == 200)
@@ -86,10 +93,10 @@ class Fleet:
             raise AssertionError("the fleet did not start:\n" + self.log_path.read_text(errors="replace"))
 
     def get(self, path):
-        return call(self.port, "GET", path)
+        return call(self.port, "GET", path, token=self.token)
 
     def post(self, path, body):
-        return call(self.port, "POST", path, body)
+        return call(self.port, "POST", path, body, token=self.token)
 
     def url(self, path):
         return f"http://127.0.0.1:{self.port}{path}"
