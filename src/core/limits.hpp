@@ -161,6 +161,9 @@ inline constexpr int kHttpMaxFaultDelayMs = 60000;
 // The control API's list: stations on one page by default and at most.
 inline constexpr std::size_t kHttpListDefault = 100;
 inline constexpr std::size_t kHttpListMax = 1000;
+// A glob of the list or of a selection: matching costs up to its length
+// times a name's for each station, so it is kept short (400 above).
+inline constexpr std::size_t kHttpGlobBytes = 256;
 // A fleet's station thread publishes a quarter of its stations' views each
 // kHttpPublishMs, so each station's view is at most a second old: 10 000
 // stations make 10 000 views a second (a few ms each thousand), not 40 000.

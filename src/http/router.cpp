@@ -165,7 +165,9 @@ Response Router::list(const Request& request) const {
   std::string q;
   bool faulted = false;
   for (const auto& [key, value] : request.query) {
-    if (key == "q")
+    if (key == "q" && value.size() > limits::kHttpGlobBytes)
+      throw RequestRefused{400, "q may be at most " + std::to_string(limits::kHttpGlobBytes) + " bytes"};
+    else if (key == "q")
       q = value;
     else if (key == "fault" && value == "any")
       faulted = true;

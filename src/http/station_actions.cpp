@@ -216,6 +216,8 @@ std::vector<ActionTarget> select_stations(const StationBoard& board, const json&
     if (const auto i = select.find("identity"); i != select.end()) {
       if (!i->is_string()) refuse(400, "\"identity\" must be a glob");
       identity = i->get<std::string>();
+      if (identity->size() > limits::kHttpGlobBytes)
+        refuse(400, "\"identity\" may be at most " + std::to_string(limits::kHttpGlobBytes) + " bytes");
     }
     const auto entries = board.entries();
     for (StationBoard::Slot slot = 0; slot < entries.size(); ++slot) {

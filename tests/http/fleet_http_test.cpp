@@ -3,6 +3,7 @@
 // their list, actions on a selection of them, and a module fault injected
 // and cleared.
 #include "http_client.hpp"
+#include "metrics_page.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -129,11 +130,11 @@ TEST(FleetHttp, AModuleFaultShowsInTheStationsReadingsAndIsCleared) {
   EXPECT_EQ(json::parse(fault.body)["changed"][0]["what"], "fault module 01 silent");
   EXPECT_EQ(f.names(f.get("/api/v1/stations?fault=any")), std::set<std::string>{"001"});
   EXPECT_EQ(f.get("/api/v1/stations/001/faults")["faults"][0]["kind"], "silent");
+  // Read from the fleet's whole page, checked as a scraper reads it.
   const auto failures = [&](const std::string& station) {
-    const auto metrics = http_request(f.http_port, "GET", "/metrics").body;
-    const std::string key = "orvane_module_read_failures_total{station=\"" + station + "\"} ";
-    const auto at = metrics.find(key);
-    return at == std::string::npos ? -1 : std::stoi(metrics.substr(at + key.size()));
+    auto m = parse_metrics(http_request(f.http_port, "GET", "/metrics").body);
+    const std::string key = "orvane_module_read_failures_total{station=\"" + station + "\"}";
+    return m.count(key) ? static_cast<int>(m[key]) : -1;
   };
   // A module that says nothing: its reads fail, and a new source gives
   // the station no new reading.
