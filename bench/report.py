@@ -231,6 +231,17 @@ if quiet and loaded:
                  f"p50 {loaded[2]} ms, p99 {loaded[3]} ms", "no HTTP requests", f"p50 {quiet[1]} ms, p99 {quiet[2]} ms",
                  ratio(float(quiet[2]), float(loaded[3]))))
 
+# ---- the fleet's HTTP endpoint with many stations ----
+fh = text("fleet_http.txt")
+m = re.search(r"^(\d+) stations: /metrics answer \(target <= 1000 ms\)\s+(\d+) ms\s+\(longest of 5 (\d+) ms, ([\d.]+) MB", fh, re.M)
+if m:
+    rows.append((f"fleet of {m[1]} stations with --http", "/metrics answer time (median of 5)", f"{m[2]} ms",
+                 "target", "1000 ms", ratio(1000, max(1, int(m[2])))))
+m = re.search(r"^(\d+) stations: idle CPU with views published\s+([\d.]+) % of a core\s+\(([\d.]+) % without", fh, re.M)
+if m:
+    rows.append((f"fleet of {m[1]} stations with --http", "idle CPU, views published", f"{m[2]} % of a core",
+                 "without the endpoint", f"{m[3]} %", ratio(float(m[3]), float(m[2])) if float(m[2]) > 0 else "∞"))
+
 # ---- idle headless station: resident memory and CPU against their budgets ----
 idle = text("idle_station.txt")
 m = re.search(r"idle station: (\d+) KiB resident, ([\d.]+) % of one core over (\d+) s; budget (\d+) KiB and ([\d.]+) %; "

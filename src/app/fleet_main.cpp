@@ -1,6 +1,11 @@
 // orvane-fleet: every station of a fleet file in one process.
+#include "app/http_module.hpp"
 #include "fleet/fleet_file.hpp"
 #include "fleet/fleet_host.hpp"
+#include "http/endpoint_address.hpp"
+#include "http/router.hpp"
+#include "http/station_board.hpp"
+#include "http/token_file.hpp"
 #include "net/ftp_uplink.hpp"
 #include "platform/service_notifier.hpp"
 #include "platform/standard_streams.hpp"
@@ -17,6 +22,7 @@
 #include <csignal>
 #include <cstdio>
 #include <iostream>
+#include <optional>
 #include <string>
 
 int main(int argc, char** argv) {
@@ -24,13 +30,29 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   std::string file;
   int threads = 0;
-  bool strict = false, check_only = false;
+  bool strict = false, check_only = false, metrics_channels = false;
+  std::string http, http_token_file;
   CLI::App app{"orvane-fleet: runs every station a fleet file describes in one process", "orvane-fleet"};
   app.add_option("FILE", file, "The fleet file (TOML)")->required();
   app.add_option("--threads", threads, "Station threads (default: the file's threads, else the number of cores)")
       ->check(CLI::Range(1, 256));
   app.add_flag("--strict", strict, "End the fleet with status 1 when any station can't start");
   app.add_flag("--check", check_only, "Check the fleet file, list its stations and exit");
+  app.add_option("--http", http,
+                 "Serve /metrics, /livez, /readyz and the control API /api/v1 for every station on ADDR:PORT "
+                 "(PORT or :PORT: loopback); overrides the file's http")
+      ->check([](const std::string& v) {
+        try {
+          orvane::http::parse_endpoint_address(v);
+          return std::string();
+        } catch (const std::exception& e) {
+          return std::string(e.what());
+        }
+      });
+  app.add_option("--http-token-file", http_token_file,
+                 "File whose first line is the control API's bearer token; needed when the endpoint is not on "
+                 "loopback; overrides the file's http_token_file");
+  app.add_flag("--metrics-channels", metrics_channels, "Add each channel's value to /metrics");
   app.set_version_flag("--version", std::string("orvane-fleet ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -49,10 +71,30 @@ int main(int argc, char** argv) {
     std::cerr << std::string("orvane-fleet: ") + e.what() + "\n";
     return 2;
   }
+  if (!http.empty()) plan.http = http;
+  if (!http_token_file.empty()) plan.http_token_file = http_token_file;
+  if (metrics_channels) plan.metrics_channels = true;
+  std::optional<orvane::http::EndpointAddress> http_address;
+  std::string http_token;
+  if (!plan.http.empty()) {
+    http_address = orvane::http::parse_endpoint_address(plan.http);
+    try {
+      if (!plan.http_token_file.empty()) http_token = orvane::http::read_token_file(plan.http_token_file);
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-fleet: http_token_file: " << e.what() << "\n";
+      return 2;
+    }
+    // Off loopback anyone who reaches the port could steer every station.
+    if (!http_address->loopback() && http_token.empty()) {
+      std::cerr << "orvane-fleet: http on " << http_address->address
+                << " (not loopback) needs a token file (http_token_file or --http-token-file)\n";
+      return 2;
+    }
+  }
+  const bool metrics_per_channel = plan.metrics_channels;
   if (check_only) {
     for (const auto& s : plan.stations)
-      std::cout << s.index << " " << s.dir.string() << " "
-                << (s.listen_address.empty() ? "*" : s.listen_address) << ":"
+      std::cout << s.index << " " << s.dir.string() << " " << (s.listen_address.empty() ? "*" : s.listen_address) << ":"
                 << (s.port ? std::to_string(*s.port) : std::string("ClientPort")) << "\n";
     std::cout << "orvane-fleet: " << plan.stations.size() << " stations\n";
     return 0;
@@ -75,7 +117,8 @@ int main(int argc, char** argv) {
   // A fleet of one speaks as the station program does, so that whatever
   // watches a station (a test, a service manager, a script) can't tell.
   const bool one = described == 1;
-  if (!one) std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
+  if (!one)
+    std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
   const auto report = host.start([one](std::size_t done, std::size_t of) {
     if (!one)
       std::cerr << "orvane-fleet: " + std::to_string(done) + " of " + std::to_string(of) + " stations started\n";
@@ -95,6 +138,27 @@ int main(int argc, char** argv) {
     host.stop();
     return 1;
   }
+  // The endpoint, on threads of its own; the station threads only publish
+  // their stations' views and run the actions posted to them.
+  orvane::http::StationBoard board;
+  std::optional<orvane::http::Router> router;
+  std::unique_ptr<orvane::http::HttpServer> http_server;
+  if (http_address) {
+    host.attach(board);
+    router.emplace(board, http_token, std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
+                   orvane::http::MetricsOptions{true, metrics_per_channel});
+    try {
+      http_server = orvane::app::start_http_endpoint(
+          *http_address, [&router](const orvane::http::Request& request) { return router->answer(request); });
+    } catch (const std::exception& e) {
+      std::cerr << "orvane-fleet: " << e.what() << "\n";
+      service.stopping();
+      host.stop();
+      return 2;
+    }
+    std::cerr << "orvane-fleet: HTTP endpoint on " + http_address->address + ":" + std::to_string(http_server->port()) +
+                     "\n";
+  }
   service.set_health_check([&host] { return host.threads_turning(); });
   service.ready(one ? "listening on port " + std::to_string(report.first_port)
                     : std::to_string(report.up) + " of " + std::to_string(report.stations) + " stations up");
@@ -106,6 +170,7 @@ int main(int argc, char** argv) {
     main_ioc.stop();
   });
   main_ioc.run();
+  http_server.reset();  // no request reaches a station that ends
   host.stop();
   if (!one) {
     const auto t = host.totals();

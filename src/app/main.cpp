@@ -7,6 +7,7 @@
 #include "http/router.hpp"
 #include "http/station_board.hpp"
 #include "http/station_publisher.hpp"
+#include "http/token_file.hpp"
 #include "net/command_server.hpp"
 #include "platform/clock.hpp"
 #include "platform/configured_flag.hpp"
@@ -59,23 +60,8 @@ struct Options {
   std::string ppp_chat;
   std::string http;  // ADDR:PORT, :PORT or PORT; empty: no HTTP endpoint
   std::string http_token_file;
+  bool metrics_channels = false;
 };
-
-// The control API's bearer token: the file's first line, without trailing
-// blanks. Throws with the reason when it can't serve as one.
-std::string read_token_file(const std::string& path) {
-  std::error_code ec;
-  if (!std::filesystem::is_regular_file(path, ec)) throw std::runtime_error(path + " is not a readable file");
-  if (std::filesystem::file_size(path, ec) > orvane::limits::kHttpTokenFileBytes)
-    throw std::runtime_error(path + " is larger than " + std::to_string(orvane::limits::kHttpTokenFileBytes) +
-                             " bytes");
-  std::ifstream in(path);
-  std::string token;
-  if (!in || !std::getline(in, token)) throw std::runtime_error(path + " cannot be read or is empty");
-  while (!token.empty() && (token.back() == '\r' || token.back() == ' ' || token.back() == '\t')) token.pop_back();
-  if (token.empty()) throw std::runtime_error(path + " holds no token on its first line");
-  return token;
-}
 
 }  // namespace
 
@@ -128,6 +114,8 @@ int main(int argc, char** argv) {
   app.add_option("--http-token-file", opt.http_token_file,
                  "File whose first line is the bearer token the control API asks for; needed when --http names "
                  "an address other than loopback");
+  app.add_flag("--metrics-channels", opt.metrics_channels,
+               "Add each channel's value to /metrics (orvane_channel_value)");
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -151,7 +139,7 @@ int main(int argc, char** argv) {
   if (!opt.http.empty()) {
     http_address = orvane::http::parse_endpoint_address(opt.http);
     try {
-      if (!opt.http_token_file.empty()) http_token = read_token_file(opt.http_token_file);
+      if (!opt.http_token_file.empty()) http_token = orvane::http::read_token_file(opt.http_token_file);
     } catch (const std::exception& e) {
       std::cerr << "orvane-emulator: --http-token-file: " << e.what() << "\n";
       return 2;
@@ -243,16 +231,23 @@ int main(int argc, char** argv) {
   std::optional<orvane::http::Router> router;
   std::unique_ptr<orvane::http::HttpServer> http_server;
   if (http_address) {
-    board.add(station_name, [&ioc, &station](std::function<void(orvane::Station&)> action) {
-      asio::post(ioc, [&station, action = std::move(action)] { station.guarded([&] { action(station); }); });
+    const auto slot = board.add(station_name, [&ioc, &publisher](orvane::http::StationBoard::Action action) {
+      asio::post(ioc, [&publisher, action = std::move(action)] {
+        publisher->control().station.guarded([&] { action(publisher->control()); });
+        publisher->publish_now();
+      });
     });
-    publisher.emplace(
-        ioc, station,
-        [&server] {
-          return orvane::http::HostPort{server.session_count(), server.hosts_refused(), server.listening()};
-        },
-        board, station_name);
-    router.emplace(board, http_token);
+    publisher.emplace(ioc,
+                      orvane::http::StationControl{station,
+                                                   [&server] {
+                                                     return orvane::http::HostPort{
+                                                         server.session_count(), server.hosts_refused(),
+                                                         server.listening(), server.listen_endpoint(),
+                                                         server.host_addresses()};
+                                                   }},
+                      board, slot);
+    router.emplace(board, http_token, std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
+                   orvane::http::MetricsOptions{false, opt.metrics_channels});
     try {
       http_server = orvane::app::start_http_endpoint(
           *http_address, [&router](const orvane::http::Request& request) { return router->answer(request); });

@@ -155,6 +155,19 @@ inline constexpr int kHttpActionTimeoutMs = 2000;
 // /livez answers 503 once the station thread has not turned for this long
 // (its last published snapshot is older).
 inline constexpr int kHttpLivenessMs = 5000;
+// The longest reply delay a module fault may give (a minute; the station's
+// module time-out ends a read long before).
+inline constexpr int kHttpMaxFaultDelayMs = 60000;
+// The control API's list: stations on one page by default and at most.
+inline constexpr std::size_t kHttpListDefault = 100;
+inline constexpr std::size_t kHttpListMax = 1000;
+// A glob of the list or of a selection: matching costs up to its length
+// times a name's for each station, so it is kept short (400 above).
+inline constexpr std::size_t kHttpGlobBytes = 256;
+// A fleet's station thread publishes a quarter of its stations' views each
+// kHttpPublishMs, so each station's view is at most a second old: 10 000
+// stations make 10 000 views a second (a few ms each thousand), not 40 000.
+inline constexpr int kFleetPublishParts = 4;
 // Memo lines in a station's JSON state.
 inline constexpr std::size_t kHttpMemoLines = 20;
 // ---- long messages ----

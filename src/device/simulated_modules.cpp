@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <sstream>
@@ -75,6 +76,22 @@ ValueSource parse_value_source(std::string_view text, std::uint64_t seed) {
   return s;
 }
 
+std::string value_source_text(const ValueSource& s) {
+  switch (s.kind) {
+    case ValueSource::constant:
+      return fmt::format("const:{}", s.a);
+    case ValueSource::sine:
+      return fmt::format("sine:{}:{}:{}", s.a, s.b, s.c);
+    case ValueSource::ramp:
+      return fmt::format("ramp:{}:{}:{}", s.a, s.b, s.c);
+    case ValueSource::walk:
+      return fmt::format("walk:{}:{}", s.a, s.b);
+    case ValueSource::alternate:
+      return fmt::format("alternate:{}:{}", s.a, s.b);
+  }
+  return {};
+}
+
 std::uint64_t input_seed(std::uint64_t seed, int address, int input) {
   return seed * 1000003u + static_cast<std::uint64_t>(address) * 8u + static_cast<std::uint64_t>(input);
 }
@@ -124,7 +141,8 @@ void SimulatedModules::set_input(std::string_view setting, std::uint64_t seed) {
   const auto it = modules.find(address);
   if (it == modules.end()) throw std::invalid_argument("no module at address " + std::string(setting.substr(0, colon)));
   if (which != "*" && (which.size() != 1 || which[0] < '0' || which[0] >= '0' + kAnalogInputs))
-    throw std::invalid_argument("input '" + std::string(which) + "' is not 0.." + std::to_string(kAnalogInputs - 1) + " or *");
+    throw std::invalid_argument("input '" + std::string(which) + "' is not 0.." + std::to_string(kAnalogInputs - 1) +
+                                " or *");
   auto& m = it->second;
   for (int i = 0; i < kAnalogInputs; ++i) {
     if (which != "*" && which != std::to_string(i)) continue;
@@ -178,6 +196,45 @@ std::optional<std::string> SimulatedModules::answer(std::string_view line, doubl
     reply += "00";  // without checksums a module that appends one still breaks the reply
   }
   return reply + "\r";
+}
+
+int SimulatedModules::reply_delay_ms(int address) const {
+  const auto it = modules.find(address);
+  return it == modules.end() ? delay_ms : std::max(delay_ms, it->second.delay_ms);
+}
+
+void SimulatedModules::apply_faults(const FaultSet& faults) {
+  for (auto& [address, m] : modules) {
+    m.fault = ModuleFault::none;
+    m.delay_ms = 0;
+  }
+  // Every module's faults first, so that a single module's own takes their place.
+  for (const bool every : {true, false}) {
+    for (const auto& f : faults.items()) {
+      if (f.target != FaultTarget::module || (f.module < 0) != every) continue;
+      for (auto& [address, m] : modules) {
+        if (!every && address != f.module) continue;
+        if (f.kind == "delayed")
+          m.delay_ms = f.delay_ms;
+        else
+          m.fault = parse_module_fault(f.kind);
+      }
+    }
+  }
+}
+
+std::string check_module_fault(const SimulatedModules& modules, const InjectedFault& fault) {
+  if (fault.target != FaultTarget::module) return "not a module fault";
+  if (fault.kind != "delayed") {
+    try {
+      if (parse_module_fault(fault.kind) == ModuleFault::none) return "\"none\" is no fault (clear_faults ends them)";
+    } catch (const std::invalid_argument&) {
+      return "unknown module fault \"" + fault.kind + "\"";
+    }
+  }
+  if (fault.module >= 0 && !modules.modules.contains(fault.module))
+    return fmt::format("no module {:02X} on the simulated line", fault.module);
+  return {};
 }
 
 std::string SimulatedModules::command(std::string_view text) {

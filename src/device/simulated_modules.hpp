@@ -4,6 +4,7 @@
 // pseudo-terminal and the in-process line (simulated_poller.hpp), so the
 // same seed gives the same readings and a fault the same result either way.
 #pragma once
+#include "core/injected_faults.hpp"
 #include "device/dcon.hpp"
 
 #include <array>
@@ -36,6 +37,9 @@ struct ValueSource {
 // "const:V", "sine:MID:AMP:PERIOD_S", "ramp:FROM:TO:PERIOD_S" or
 // "walk:START:STEP" (seeded by `seed`) or "alternate:A:B"; throws std::invalid_argument.
 ValueSource parse_value_source(std::string_view text, std::uint64_t seed);
+// The source as parse_value_source reads it ("sine:10:8:60"); a walk by its
+// start and step.
+std::string value_source_text(const ValueSource& source);
 // The seed of one input's walk: every input of every module walks its own way.
 std::uint64_t input_seed(std::uint64_t seed, int address, int input);
 
@@ -46,6 +50,7 @@ ModuleFault parse_module_fault(std::string_view text);
 struct SimulatedModule {
   std::array<ValueSource, kAnalogInputs> inputs{};
   ModuleFault fault = ModuleFault::none;
+  int delay_ms = 0;  // this module's replies this much later (the line's delay_ms counts too)
 };
 // Every input a sine around 10 of its own pace.
 SimulatedModule default_simulated_module();
@@ -81,6 +86,16 @@ struct SimulatedModules {
   // "fault A KIND", "delay MS". The text to report: "ok LINE" or
   // "error LINE: why".
   std::string command(std::string_view line);
+
+  // The later of the line's and the module's reply delay.
+  int reply_delay_ms(int address) const;
+  // Every module's fault and delay as the module faults of `faults` say,
+  // none where they say nothing. Their kinds must have been checked
+  // (check_module_fault); faults of modules not on the line are left out.
+  void apply_faults(const FaultSet& faults);
 };
+
+// Why `fault` can't be set on `modules` (an unknown kind or module), or empty.
+std::string check_module_fault(const SimulatedModules& modules, const InjectedFault& fault);
 
 }  // namespace orvane

@@ -35,10 +35,11 @@ struct SimulatedModulePoller::Poll : std::enable_shared_from_this<Poll> {
   void next_module() {
     if (poll.finish()) return;
     const auto& options = poll.options;
-    auto request = dcon_read_all_request(poll.next_address(), options.checksum);
+    const int address = poll.next_address();
+    auto request = dcon_read_all_request(address, options.checksum);
     request.pop_back();  // the CR ends the line on the wire
     const auto reply = modules.answer(request, seconds());
-    const auto delay = std::chrono::milliseconds(modules.delay_ms);
+    const auto delay = std::chrono::milliseconds(modules.reply_delay_ms(address));
     const bool in_time = reply && delay < options.timeout;
     timer.expires_after(in_time ? delay : options.timeout);
     timer.async_wait(

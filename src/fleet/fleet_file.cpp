@@ -2,6 +2,7 @@
 
 #include "device/serial_line.hpp"
 #include "device/simulated_modules.hpp"
+#include "http/endpoint_address.hpp"
 
 #include <fmt/format.h>
 #include <toml++/toml.h>
@@ -191,6 +192,20 @@ class Reader {
         plan.threads = static_cast<int>(plain_integer(node, k, 0, 256));
       } else if (k == "upload_sessions") {
         plan.upload_sessions = static_cast<int>(plain_integer(node, k, 1, 256));
+      } else if (k == "http") {
+        if (!node.is_string()) fail(node, k, "must be a string (ADDR:PORT, :PORT or PORT)");
+        plan.http = *node.value<std::string>();
+        try {
+          http::parse_endpoint_address(plan.http);
+        } catch (const std::invalid_argument& e) {
+          fail(node, k, e.what());
+        }
+      } else if (k == "http_token_file") {
+        if (!node.is_string()) fail(node, k, "must be a string (a file name)");
+        plan.http_token_file = *node.value<std::string>();
+      } else if (k == "metrics_channels") {
+        if (!node.is_boolean()) fail(node, k, "must be true or false");
+        plan.metrics_channels = *node.value<bool>();
       } else if (k == "stations") {
         const auto* tables = node.as_array();
         if (!tables || !tables->is_array_of_tables()) fail(node, k, "must be [[stations]] tables");
@@ -428,7 +443,10 @@ FleetPlan read_fleet_file(const std::filesystem::path& file) {
   if (!in) throw FleetFileError(file.string(), 0, "", "cannot be read");
   std::ostringstream text;
   text << in.rdbuf();
-  return parse_fleet_text(text.str(), file.string());
+  auto plan = parse_fleet_text(text.str(), file.string());
+  if (!plan.http_token_file.empty() && std::filesystem::path(plan.http_token_file).is_relative())
+    plan.http_token_file = (file.parent_path() / plan.http_token_file).string();
+  return plan;
 }
 
 }  // namespace orvane::fleet

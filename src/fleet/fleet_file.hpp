@@ -58,6 +58,12 @@ struct StationPlan {
 struct FleetPlan {
   int threads = 0;  // 0: the number of cores
   int upload_sessions = 16;
+  // The HTTP endpoint of every station: ADDR:PORT, :PORT or PORT
+  // (loopback); empty: none. A relative token file is the fleet file's
+  // directory's.
+  std::string http;
+  std::string http_token_file;
+  bool metrics_channels = false;
   std::vector<StationPlan> stations;
 };
 

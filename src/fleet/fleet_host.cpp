@@ -4,6 +4,7 @@
 #include "fleet/fleet_station.hpp"
 #include "fleet/thread_flush.hpp"
 #include "fleet/thread_steady_time.hpp"
+#include "http/station_board.hpp"
 #include "platform/clock.hpp"
 #include "platform/line_output.hpp"
 
@@ -16,9 +17,11 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 
 namespace orvane::fleet {
 
@@ -38,6 +41,18 @@ struct FleetHost::Thread {
   std::optional<LineOutput> stdout_lines;
   std::vector<std::unique_ptr<FleetStation>> stations;
   asio::steady_timer beat_timer{ioc};
+  // The HTTP endpoint's side, once attached: this thread's stations as the
+  // board knows them, a part of them published every tick.
+  struct Published {
+    FleetStation* station;
+    http::StationBoard::Slot slot;
+    http::StationControl control;
+  };
+  http::StationBoard* board = nullptr;
+  std::vector<Published> published;
+  std::unordered_map<long, Published*> by_index;
+  asio::steady_timer publish_timer{ioc};
+  unsigned publish_tick = 0;
   std::atomic<std::chrono::steady_clock::rep> last_beat{std::chrono::steady_clock::now().time_since_epoch().count()};
   std::thread thread;
 
@@ -46,6 +61,26 @@ struct FleetHost::Thread {
     beat_timer.expires_after(kBeatPeriod);
     beat_timer.async_wait([this](std::error_code ec) {
       if (!ec) beat();
+    });
+  }
+
+  // Views of every kFleetPublishParts-th station (all of them when `all`),
+  // onto the board in one batch.
+  void publish(bool all) {
+    std::vector<std::pair<http::StationBoard::Slot, std::shared_ptr<const http::StationView>>> views;
+    const unsigned part = publish_tick++ % limits::kFleetPublishParts;
+    for (std::size_t j = all ? 0 : part; j < published.size(); j += all ? 1 : limits::kFleetPublishParts) {
+      auto& p = published[j];
+      p.station->station().guarded([&] { views.emplace_back(p.slot, http::take_view(p.control)); });
+    }
+    board->publish(std::move(views));
+  }
+  void publish_every_tick() {
+    publish_timer.expires_after(std::chrono::milliseconds(limits::kHttpPublishMs));
+    publish_timer.async_wait([this](std::error_code ec) {
+      if (ec) return;
+      publish(false);
+      publish_every_tick();
     });
   }
 };
@@ -89,9 +124,11 @@ StartReport FleetHost::start(const std::function<void(std::size_t, std::size_t)>
         const auto& plan = plan_.stations[i];
         std::string failure;
         try {
-          ThreadShared shared{th.ioc, th.clock, th.stdout_lines ? &*th.stdout_lines : nullptr, nullptr, &th.flush,
-                              hosts_.get(), pool_.get(), &th.steady};
-          auto station = std::make_unique<FleetStation>(plan, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
+          ThreadShared shared{th.ioc,      th.clock,  th.stdout_lines ? &*th.stdout_lines : nullptr,
+                              nullptr,     &th.flush, hosts_.get(),
+                              pool_.get(), &th.steady};
+          auto station =
+              std::make_unique<FleetStation>(plan, shared, options_.make_uplink ? options_.make_uplink() : nullptr);
           station->start();
           if (i == 0) report.first_port = station->server().port();
           th.stations.push_back(std::move(station));
@@ -147,6 +184,10 @@ void FleetHost::stop() noexcept {
     Thread& th = *t;
     asio::post(th.ioc, [&th] {
       th.beat_timer.cancel();
+      // Actions posted from now on find no station and are dropped unrun.
+      th.publish_timer.cancel();
+      th.by_index.clear();
+      th.published.clear();
       // Lines written but not yet flushed count before the stations end.
       th.flush.flush_now();
       // In the order they started, each ended whole before the next.
@@ -159,6 +200,55 @@ void FleetHost::stop() noexcept {
   }
   for (auto& t : threads_)
     if (t->thread.joinable()) t->thread.join();
+}
+
+void FleetHost::attach(http::StationBoard& board) {
+  struct Found {
+    long index;
+    Thread* thread;
+    FleetStation* station;
+  };
+  std::vector<Found> all;
+  for (auto& t : threads_)
+    for (auto& s : t->stations) all.push_back({s->index(), t.get(), s.get()});
+  std::sort(all.begin(), all.end(), [](const Found& a, const Found& b) { return a.index < b.index; });
+  std::vector<std::vector<std::pair<FleetStation*, http::StationBoard::Slot>>> per_thread(threads_.size());
+  for (const auto& f : all) {
+    // Two directories of one base name (a/x, b/x): the later is x-INDEX.
+    std::string name = f.station->name();
+    if (name.empty() || board.find(name)) name += "-" + std::to_string(f.index);
+    Thread& th = *f.thread;
+    const auto slot = board.add(name, [&th, index = f.index](http::StationBoard::Action action) {
+      asio::post(th.ioc, [&th, index, action = std::move(action)] {
+        const auto it = th.by_index.find(index);
+        if (it == th.by_index.end()) return;  // ended: the action goes unrun
+        auto& p = *it->second;
+        p.station->station().guarded([&] { action(p.control); });
+        // Published at once, so the view agrees with the action's answer.
+        p.station->station().guarded([&] { th.board->publish(p.slot, http::take_view(p.control)); });
+      });
+    });
+    const auto t = static_cast<std::size_t>(
+        std::find_if(threads_.begin(), threads_.end(), [&](const auto& x) { return x.get() == &th; }) -
+        threads_.begin());
+    per_thread[t].emplace_back(f.station, slot);
+  }
+  std::vector<std::future<void>> ready;
+  for (std::size_t t = 0; t < threads_.size(); ++t) {
+    Thread& th = *threads_[t];
+    auto done = std::make_shared<std::promise<void>>();
+    ready.push_back(done->get_future());
+    asio::post(th.ioc, [&th, &board, stations = std::move(per_thread[t]), done] {
+      th.board = &board;
+      th.published.reserve(stations.size());
+      for (const auto& [station, slot] : stations) th.published.push_back({station, slot, station->control()});
+      for (auto& p : th.published) th.by_index.emplace(p.station->index(), &p);
+      th.publish(true);
+      th.publish_every_tick();
+      done->set_value();
+    });
+  }
+  for (auto& f : ready) f.wait();
 }
 
 UploadPoolStats FleetHost::upload_stats() const { return pool_ ? pool_->stats() : UploadPoolStats{}; }

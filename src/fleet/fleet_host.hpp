@@ -17,6 +17,10 @@
 #include <string>
 #include <vector>
 
+namespace orvane::http {
+class StationBoard;
+}
+
 namespace orvane::fleet {
 
 struct StartReport {
@@ -43,6 +47,11 @@ class FleetHost {
   // Builds and starts every station on its thread and returns once each
   // is up or has failed. `progress` (optional) hears stations up so far.
   StartReport start(const std::function<void(std::size_t done, std::size_t of)>& progress = {});
+  // Puts every station that started on `board` (in the fleet file's order,
+  // each by its name) and has each station thread publish its stations'
+  // views from now on. After start(), before the endpoint serves; `board`
+  // must outlive stop(). Returns once every station's first view is there.
+  void attach(http::StationBoard& board);
   // Ends every station, in order on each thread, and the threads. Waits.
   void stop() noexcept;
 

@@ -27,8 +27,8 @@ void prepare_station_dir(const StationPlan& plan) {
     throw std::runtime_error("template " + plan.template_dir->string() + " is not a directory");
   fs::create_directories(plan.dir.parent_path(), ec);
   if (ec) throw std::runtime_error("cannot create " + plan.dir.parent_path().string() + ": " + ec.message());
-  const auto tmp = plan.dir.parent_path() /
-                   (".new-" + plan.dir.filename().string() + "-" + std::to_string(std::random_device{}()));
+  const auto tmp =
+      plan.dir.parent_path() / (".new-" + plan.dir.filename().string() + "-" + std::to_string(std::random_device{}()));
   try {
     fs::copy(*plan.template_dir, tmp, fs::copy_options::recursive);
     // The station never makes these itself.
@@ -59,7 +59,7 @@ void FleetStation::Listener::listen(const ListenSettings& settings) {
 namespace {
 
 std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationPlan& plan,
-                                        std::optional<SimulatedModules>& modules) {
+                                        std::optional<SimulatedModules>& modules, FaultSet& faults) {
   if (!plan.simulated) {
     ComPortMap ports;
     for (const auto& [port, path] : plan.com) ports.insert_or_assign(port, path);
@@ -71,7 +71,13 @@ std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationPlan
   modules->delay_ms = sim.delay_ms;
   for (const auto& m : sim.modules) modules->add_module(m);
   for (const auto& i : sim.inputs) modules->set_input(i, sim.seed);
-  for (const auto& f : sim.faults) modules->set_fault(f);
+  for (const auto& f : sim.faults) {
+    modules->set_fault(f);  // checks the text
+    const auto eq = f.find('=');
+    InjectedFault fault{FaultTarget::module, f.substr(eq + 1), parse_module_address(f.substr(0, eq))};
+    if (fault.kind != "none") faults.set(std::move(fault));
+  }
+  modules->apply_faults(faults);
   return std::make_unique<SimulatedModulePoller>(ioc, *modules);
 }
 
@@ -79,6 +85,7 @@ std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationPlan
 
 FleetStation::FleetStation(const StationPlan& plan, ThreadShared shared, std::unique_ptr<EventUplink> uplink)
     : index_(plan.index),
+      name_(plan.dir.filename().empty() ? plan.dir.parent_path().filename().string() : plan.dir.filename().string()),
       flag_(plan.flag_file),
       power_(plan.reboot_cmd, plan.poweroff_cmd),
       uplink_(std::move(uplink)),
@@ -92,10 +99,11 @@ FleetStation::FleetStation(const StationPlan& plan, ThreadShared shared, std::un
     throw std::runtime_error(e.what());
   }
   if (!lock_) throw std::runtime_error("another process holds the lock " + plan.lock_file.string());
-  line_ = make_line(shared.ioc, plan, modules_);
+  line_ = make_line(shared.ioc, plan, modules_, faults_);
   switch (plan.log) {
     case LogDestination::stdout_lines:
-      if (shared.stdout_lines) log_.add_observer([out = shared.stdout_lines](const std::string& line) { out->add(line); });
+      if (shared.stdout_lines)
+        log_.add_observer([out = shared.stdout_lines](const std::string& line) { out->add(line); });
       break;
     case LogDestination::file:
       log_file_.emplace(shared.ioc, plan.dir / "station.log");
@@ -124,12 +132,22 @@ FleetStation::~FleetStation() {
   station_.reset();
 }
 
+http::StationControl FleetStation::control() {
+  return {*station_,
+          [server = server_.get()] {
+            return http::HostPort{server->session_count(), server->hosts_refused(), server->listening(),
+                                  server->listen_endpoint(), server->host_addresses()};
+          },
+          index_, modules_ ? &*modules_ : nullptr, &faults_};
+}
+
 void FleetStation::start() {
   station_->start();
   if (!server_->listening())
-    throw std::runtime_error("cannot listen for hosts: " + (server_->listen_failure().empty()
-                                                                 ? std::string("the start-up ended before the port was opened")
-                                                                 : server_->listen_failure()));
+    throw std::runtime_error("cannot listen for hosts: " +
+                             (server_->listen_failure().empty()
+                                  ? std::string("the start-up ended before the port was opened")
+                                  : server_->listen_failure()));
   if (!station_->start_failure().empty()) throw std::runtime_error(station_->start_failure());
 }
 

@@ -8,6 +8,7 @@
 #include "device/simulated_modules.hpp"
 #include "fleet/fleet_file.hpp"
 #include "fleet/log_file.hpp"
+#include "http/station_board.hpp"
 #include "net/command_server.hpp"
 #include "platform/configured_flag.hpp"
 #include "platform/instance_lock.hpp"
@@ -54,6 +55,10 @@ class FleetStation {
   // The station's start-up; throws std::runtime_error when it can't listen.
   void start();
   long index() const { return index_; }
+  // The name the HTTP endpoint knows it by: its directory's base name.
+  const std::string& name() const { return name_; }
+  // The station as the endpoint reaches it on this thread.
+  http::StationControl control();
   Station& station() { return *station_; }
   CommandServer& server() { return *server_; }
 
@@ -72,6 +77,9 @@ class FleetStation {
   };
 
   long index_;
+  std::string name_;
+  // The fleet file's module faults, then those set through the control API.
+  FaultSet faults_;
   std::optional<InstanceLock> lock_;
   FileConfiguredFlag flag_;
   CommandPowerControl power_;

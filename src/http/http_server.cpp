@@ -6,6 +6,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 
+#include <map>
 #include <memory>
 #include <new>
 #include <stdexcept>
@@ -51,10 +52,21 @@ MHD_Result send(MHD_Connection* connection, const Response& answer) {
       MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.content_type.c_str());
+  for (const auto& [field, value] : answer.headers) MHD_add_response_header(response, field.c_str(), value.c_str());
   if (answer.status == 401) MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
   const MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);
   return result;
+}
+
+// Keeps the first value of each argument of the query string.
+MHD_Result take_argument(void* cls, MHD_ValueKind, const char* key, const char* value) noexcept {
+  try {
+    static_cast<std::map<std::string, std::string>*>(cls)->emplace(key, value ? value : "");
+    return MHD_YES;
+  } catch (...) {
+    return MHD_NO;
+  }
 }
 
 MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, const char* method, const char*,
@@ -83,6 +95,7 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
     request.path = url;
     if (const char* auth = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, MHD_HTTP_HEADER_AUTHORIZATION))
       request.authorization = auth;
+    MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &take_argument, &request.query);
     request.body = std::move(pending->body);
     return send(connection, static_cast<const MhdServer*>(cls)->handler()(request));
   } catch (const std::exception& e) {

@@ -4,6 +4,9 @@
 #include "core/integer_text.hpp"
 #include "core/limits.hpp"
 #include "http/metrics_text.hpp"
+#include "http/page_files.hpp"
+#include "http/station_actions.hpp"
+#include "http/station_json.hpp"
 #include "station/channel_model.hpp"
 #include "station/station.hpp"
 
@@ -45,32 +48,6 @@ bool same_secret(std::string_view given, std::string_view token) {
   return diff == 0;
 }
 
-json station_json(const std::string& name, const StationView& v) {
-  const auto& s = v.snapshot;
-  json channels = json::array();
-  for (std::size_t i = 0; i < s.panels.size(); ++i) {
-    const auto& p = s.panels[i];
-    if (!p.has_sensor) continue;
-    channels.push_back({{"channel", i + 1},
-                        {"port_id", p.port_id},
-                        {"value", p.value},
-                        {"level", p.event_state},
-                        {"enabled", p.enabled},
-                        {"digital", p.digital}});
-  }
-  const auto& e = v.counters.events;
-  return {
-      {"station", name},
-      {"factory_id", s.settings.factory_id},
-      {"sensor_id", s.settings.sensor_id},
-      {"data_mode", s.data_mode == DataMode::reading ? "reading" : "stopped"},
-      {"channels", std::move(channels)},
-      {"events", {{"waiting", s.events_buffered}, {"delivered", e.delivered}, {"buffered", e.added}}},
-      {"last_upload", {{"result", e.last_upload}, {"attempts", e.upload_attempts}, {"failures", e.upload_failures}}},
-      {"hosts", {{"connected", v.hosts_connected}, {"refused", v.hosts_refused}, {"listening", v.listening}}},
-      {"memo", s.memo_new}};
-}
-
 // 1..kChannels written in plain digits; 0 otherwise.
 int channel_number(const std::string& text) {
   int n = 0;
@@ -83,19 +60,29 @@ int channel_number(const std::string& text) {
 
 Response error_response(int status, const std::string& reason) { return json_response(status, {{"error", reason}}); }
 
-Router::Router(StationBoard& board, std::string token, std::chrono::milliseconds action_timeout)
-    : board_(board), token_(std::move(token)), action_timeout_(action_timeout) {}
+Router::Router(StationBoard& board, std::string token, std::chrono::milliseconds action_timeout, MetricsOptions metrics)
+    : board_(board), token_(std::move(token)), action_timeout_(action_timeout), metrics_(metrics) {}
 
 Response Router::answer(const Request& request) const {
   const bool read = request.method == "GET" || request.method == "HEAD";
   if (request.path == "/metrics" || request.path == "/livez" || request.path == "/readyz") {
     if (!read) return error_response(405, "only GET is served here");
-    if (request.path == "/metrics") return {200, kMetricsContentType, metrics_text(board_.entries())};
+    if (request.path == "/metrics") return {200, kMetricsContentType, metrics_text(board_.entries(), metrics_)};
     return request.path == "/livez" ? livez() : readyz();
   }
   if (request.path == "/api/v1" || request.path.starts_with("/api/v1/")) {
     if (!authorized(request.authorization)) return error_response(401, "a bearer token is needed");
-    return api(request);
+    try {
+      return api(request);
+    } catch (const RequestRefused& refused) {
+      return error_response(refused.status, refused.reason);
+    }
+  }
+  // The status page is served without the token: it holds nothing of a
+  // station, and its scripts send the token the user gives to the API.
+  if (const auto* file = find_page_file(request.path)) {
+    if (!read) return error_response(405, "only GET is served here");
+    return page_response(*file);
   }
   return error_response(404, "no such path");
 }
@@ -129,16 +116,26 @@ Response Router::api(const Request& request) const {
   const bool get = request.method == "GET" || request.method == "HEAD";
   if (parts.size() == 3 && parts[2] == "stations") {
     if (!get) return error_response(405, "only GET is served here");
-    json names = json::array();
-    for (const auto& e : board_.entries()) names.push_back(e.name);
-    return json_response(200, {{"stations", std::move(names)}});
+    return list(request);
+  }
+  if (parts.size() == 3 && parts[2] == "actions") {
+    if (request.method != "POST") return error_response(405, "only POST is served here");
+    return run_actions(board_, request.body, action_timeout_);
   }
   if (parts.size() < 4 || parts[2] != "stations") return error_response(404, "no such path");
   const auto& name = parts[3];
-  if (!board_.has(name)) return error_response(404, "no station named " + name);
+  const auto slot = board_.find(name);
+  if (!slot) return error_response(404, "no station named " + name);
   if (parts.size() == 4) {
     if (!get) return error_response(405, "only GET is served here");
-    return station_state(name);
+    return station_state(*slot, name);
+  }
+  if (parts.size() == 5 && parts[4] == "faults") {
+    const auto view = board_.view(*slot);
+    if (!view) return error_response(503, "station " + name + " has not reported yet");
+    if (get) return json_response(200, {{"faults", faults_json(*view)}});
+    if (request.method != "DELETE") return error_response(405, "only GET and DELETE are served here");
+    return clear_station_faults(board_, {*slot, name, view}, action_timeout_);
   }
   if (parts.size() == 7 && parts[4] == "channels" && parts[6] == "value") {
     if (request.method != "POST") return error_response(405, "only POST is served here");
@@ -147,10 +144,54 @@ Response Router::api(const Request& request) const {
   return error_response(404, "no such path");
 }
 
-Response Router::station_state(const std::string& name) const {
-  const auto view = board_.view(name);
+namespace {
+
+std::size_t count_argument(const Request& request, const char* name, std::size_t fallback, std::size_t max) {
+  const auto it = request.query.find(name);
+  if (it == request.query.end()) return fallback;
+  std::size_t n = 0;
+  const auto& text = it->second;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), n);
+  if (text.empty() || ec != std::errc() || end != text.data() + text.size() || n > max)
+    throw RequestRefused{400, std::string(name) + " must be a whole number 0.." + std::to_string(max)};
+  return n;
+}
+
+}  // namespace
+
+Response Router::list(const Request& request) const {
+  const std::size_t offset = count_argument(request, "offset", 0, SIZE_MAX / 2);
+  const std::size_t limit = count_argument(request, "limit", limits::kHttpListDefault, limits::kHttpListMax);
+  std::string q;
+  bool faulted = false;
+  for (const auto& [key, value] : request.query) {
+    if (key == "q" && value.size() > limits::kHttpGlobBytes)
+      throw RequestRefused{400, "q may be at most " + std::to_string(limits::kHttpGlobBytes) + " bytes"};
+    else if (key == "q")
+      q = value;
+    else if (key == "fault" && value == "any")
+      faulted = true;
+    else if (key == "fault")
+      throw RequestRefused{400, "fault takes \"any\" only"};
+    else if (key != "offset" && key != "limit")
+      throw RequestRefused{400, "unknown argument \"" + key + "\" (offset, limit, q, fault)"};
+  }
+  const auto entries = board_.entries();
+  json rows = json::array();
+  std::size_t total = 0;
+  for (const auto& e : entries) {
+    if (!q.empty() && !glob_match(q, e.name) && !(e.view && identity_matches(q, *e.view))) continue;
+    if (faulted && (!e.view || e.view->faults.empty())) continue;
+    if (total++ < offset || rows.size() >= limit) continue;
+    rows.push_back(e.view ? station_row(e.name, *e.view) : json{{"station", e.name}, {"reported", false}});
+  }
+  return json_response(200, {{"total", total}, {"offset", offset}, {"limit", limit}, {"stations", std::move(rows)}});
+}
+
+Response Router::station_state(StationBoard::Slot slot, const std::string& name) const {
+  const auto view = board_.view(slot);
   if (!view) return error_response(503, "station " + name + " has not reported yet");
-  return json_response(200, station_json(name, *view));
+  return json_response(200, http::station_state(name, *view));
 }
 
 Response Router::set_channel_value(const std::string& name, const std::string& channel, const std::string& body) const {
@@ -163,17 +204,14 @@ Response Router::set_channel_value(const std::string& name, const std::string& c
   if (!request.is_object() || !request.contains("value")) return error_response(400, "the body must be {\"value\": N}");
   for (const auto& [key, _] : request.items())
     if (key != "value") return error_response(400, "unknown field \"" + key + "\"");
-  const auto& value = request["value"];
-  if (!value.is_number_integer()) return error_response(400, "\"value\" must be an integer");
-  if (value.is_number_unsigned() && value.get<std::uint64_t>() > static_cast<std::uint64_t>(INT64_MAX))
-    return error_response(400, "\"value\" is out of range");
-  const std::int64_t v = value.get<std::int64_t>();
+  const std::int64_t v = channel_value(request["value"]);
 
   // SET_VALUE's rule: the channel's panel value and shown text become the
   // number's decimal text, unconverted; the next event check sees it.
   auto answer = std::make_shared<std::promise<Response>>();
   auto future = answer->get_future();
-  board_.post(name, [answer, n, v, name](Station& station) {
+  board_.post(name, [answer, n, v, name](StationControl& control) {
+    Station& station = control.station;
     try {
       auto& table = station.channel_table();
       const auto& sensors = table.sensors();

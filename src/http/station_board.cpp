@@ -1,55 +1,73 @@
 #include "http/station_board.hpp"
 
-#include <algorithm>
+#include <stdexcept>
 #include <utility>
 
 namespace orvane::http {
 
-void StationBoard::add(const std::string& name, Post post) {
+StationBoard::Slot StationBoard::add(const std::string& name, Post post) {
   std::lock_guard lock(mutex_);
-  slots_.push_back({name, std::move(post), nullptr});
+  const Slot slot = stations_.size();
+  if (!by_name_.emplace(name, slot).second) throw std::invalid_argument("two stations named " + name);
+  stations_.push_back({name, std::move(post), nullptr});
+  return slot;
 }
 
-const StationBoard::Slot* StationBoard::find(const std::string& name) const {
-  const auto it = std::find_if(slots_.begin(), slots_.end(), [&](const Slot& s) { return s.name == name; });
-  return it == slots_.end() ? nullptr : &*it;
-}
-
-void StationBoard::publish(const std::string& name, std::shared_ptr<const StationView> view) {
+void StationBoard::publish(Slot slot, std::shared_ptr<const StationView> view) {
   std::shared_ptr<const StationView> old;  // freed outside the lock
   std::lock_guard lock(mutex_);
-  if (auto* slot = const_cast<Slot*>(find(name))) old = std::exchange(slot->view, std::move(view));
+  if (slot < stations_.size()) old = std::exchange(stations_[slot].view, std::move(view));
+}
+
+void StationBoard::publish(std::vector<std::pair<Slot, std::shared_ptr<const StationView>>> views) {
+  {
+    std::lock_guard lock(mutex_);
+    // Swapped in, so the views they replace are freed outside the lock.
+    for (auto& [slot, view] : views)
+      if (slot < stations_.size()) std::swap(stations_[slot].view, view);
+  }
 }
 
 std::vector<StationBoard::Entry> StationBoard::entries() const {
   std::lock_guard lock(mutex_);
   std::vector<Entry> out;
-  out.reserve(slots_.size());
-  for (const auto& s : slots_) out.push_back({s.name, s.view});
+  out.reserve(stations_.size());
+  for (const auto& s : stations_) out.push_back({s.name, s.view});
   return out;
 }
 
-bool StationBoard::has(const std::string& name) const {
+std::size_t StationBoard::size() const {
   std::lock_guard lock(mutex_);
-  return find(name) != nullptr;
+  return stations_.size();
 }
 
-std::shared_ptr<const StationView> StationBoard::view(const std::string& name) const {
+std::optional<StationBoard::Slot> StationBoard::find(const std::string& name) const {
   std::lock_guard lock(mutex_);
-  const auto* slot = find(name);
-  return slot ? slot->view : nullptr;
+  const auto it = by_name_.find(name);
+  if (it == by_name_.end()) return std::nullopt;
+  return it->second;
 }
 
-bool StationBoard::post(const std::string& name, std::function<void(Station&)> action) const {
+std::shared_ptr<const StationView> StationBoard::view(Slot slot) const {
+  std::lock_guard lock(mutex_);
+  return slot < stations_.size() ? stations_[slot].view : nullptr;
+}
+
+bool StationBoard::post(const std::string& name, Action action) const {
+  const auto slot = find(name);
+  if (!slot) return false;
+  post(*slot, std::move(action));
+  return true;
+}
+
+void StationBoard::post(Slot slot, Action action) const {
   Post post;
   {
     std::lock_guard lock(mutex_);
-    const auto* slot = find(name);
-    if (!slot) return false;
-    post = slot->post;
+    if (slot >= stations_.size()) return;
+    post = stations_[slot].post;
   }
   post(std::move(action));
-  return true;
 }
 
 }  // namespace orvane::http

@@ -7,37 +7,25 @@
 #include <asio/io_context.hpp>
 #include <asio/steady_timer.hpp>
 
-#include <functional>
-#include <string>
-
 namespace orvane::http {
-
-// What the command port adds to a view; read on the station thread.
-struct HostPort {
-  std::size_t connected = 0;
-  std::uint64_t refused = 0;
-  bool listening = false;
-};
 
 class StationPublisher {
  public:
-  StationPublisher(asio::io_context& ioc, Station& station, std::function<HostPort()> host_port, StationBoard& board,
-                   std::string name);
+  StationPublisher(asio::io_context& ioc, StationControl control, StationBoard& board, StationBoard::Slot slot);
   // Publishes at once and then every period; call on the station thread.
   void start();
   void stop() { timer_.cancel(); }
-
-  // The view now, as published (station thread).
-  std::shared_ptr<const StationView> take() const;
+  // Publishes now (after an action, so that its answer and the view agree).
+  void publish_now();
+  StationControl& control() { return control_; }
 
  private:
   void tick();
 
   asio::steady_timer timer_;
-  Station& station_;
-  std::function<HostPort()> host_port_;
+  StationControl control_;
   StationBoard& board_;
-  std::string name_;
+  StationBoard::Slot slot_;
 };
 
 }  // namespace orvane::http

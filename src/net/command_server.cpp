@@ -118,6 +118,15 @@ void CommandServer::close() {
 
 int CommandServer::port() const { return acceptor_ ? acceptor_->local_endpoint().port() : 0; }
 
+std::string CommandServer::listen_endpoint() const {
+  if (!acceptor_) return {};
+  std::error_code ec;
+  const auto local = acceptor_->local_endpoint(ec);
+  if (ec) return {};
+  const auto address = local.address().to_string();
+  return (local.address().is_v6() ? "[" + address + "]" : address) + ":" + std::to_string(local.port());
+}
+
 bool CommandServer::admit(asio::ip::tcp::socket& socket, HostBudget::Place& place) {
   std::error_code ec;
   const auto remote = socket.remote_endpoint(ec);

@@ -45,6 +45,9 @@ class CommandServer final : public CommandListener {
   const std::string& listen_failure() const { return listen_failure_; }
   // Sessions alive right now (open or draining their last replies).
   std::size_t session_count() const { return sessions_.session_count(); }
+  std::vector<std::string> host_addresses() const { return sessions_.host_addresses(); }
+  // "ADDR:PORT" of the listening socket; empty while not listening.
+  std::string listen_endpoint() const;
   // Hosts served at once: MaxHosts, or fewer when descriptors are short
   // (with a budget: MaxHosts, while the budget has places).
   std::size_t host_cap() const { return host_cap_; }

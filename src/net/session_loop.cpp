@@ -267,4 +267,11 @@ void SessionLoop::leave(const Session& session, std::size_t freed) {
   }
 }
 
+std::vector<std::string> SessionLoop::host_addresses() const {
+  std::vector<std::string> out;
+  out.reserve(sessions_.size());
+  for (const auto& s : sessions_) out.push_back(s->remote_address());
+  return out;
+}
+
 }  // namespace orvane

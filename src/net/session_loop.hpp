@@ -43,6 +43,8 @@ class SessionLoop {
   std::error_code add(int fd, std::string address, HostBudget::Place place = {});
   // Sessions alive right now (open or draining their last replies).
   std::size_t session_count() const { return sessions_.size(); }
+  // The addresses of the hosts of those sessions.
+  std::vector<std::string> host_addresses() const;
   // Bytes held for unfinished messages by all sessions together.
   std::size_t unfinished_bytes() const { return unfinished_; }
   // Reply bytes queued by all sessions together, not yet taken by the kernel.

@@ -3,11 +3,13 @@
 // an action in time. The board is fed by hand, as a station thread would.
 #include "http/router.hpp"
 #include "http/endpoint_address.hpp"
+#include "http/page_files.hpp"
 #include "http/station_board.hpp"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <vector>
 
 using namespace orvane::http;
@@ -17,15 +19,13 @@ namespace {
 
 struct Board {
   StationBoard board;
-  std::vector<std::function<void(orvane::Station&)>> posted;  // actions no station ran
-  Board() {
-    board.add("north", [this](std::function<void(orvane::Station&)> a) { posted.push_back(std::move(a)); });
-  }
+  std::vector<StationBoard::Action> posted;  // actions no station ran
+  StationBoard::Slot slot = board.add("north", [this](StationBoard::Action a) { posted.push_back(std::move(a)); });
   void publish(std::chrono::steady_clock::duration age, bool listening) {
     auto view = std::make_shared<StationView>();
     view->taken = std::chrono::steady_clock::now() - age;
     view->listening = listening;
-    board.publish("north", view);
+    board.publish(slot, view);
   }
 };
 
@@ -53,7 +53,7 @@ TEST(HttpControl, AStationThatDoesNotAnswerInTimeGets503AndBadInputNeverReachesI
   const auto set = [&](const std::string& path, const std::string& body) {
     return router.answer({"POST", path, "", body});
   };
-  for (const auto* body : {"", "{", "[1]", "{\"value\":1.5}", "{\"value\":\"7\"}", "{\"value\":1,\"x\":2}",
+  for (const auto* body : {"", "{", "[1]", "{\"value\":1.5}", "{\"value\":\"7x\"}", "{\"value\":1,\"x\":2}",
                            "{\"value\":18446744073709551615}"})
     EXPECT_EQ(set("/api/v1/stations/north/channels/1/value", body).status, 400) << body;
   EXPECT_EQ(set("/api/v1/stations/north/channels/33/value", "{\"value\":1}").status, 404);
@@ -78,6 +78,39 @@ TEST(HttpControl, TheTokenGuardsTheApiOnlyAndMustMatchWhole) {
   EXPECT_EQ(router.answer({"GET", "/api/v1/stations/north", "Bearer s3cret"}).status, 200);
   EXPECT_EQ(router.answer({"GET", "/metrics"}).status, 200);
   EXPECT_EQ(router.answer({"GET", "/readyz"}).status, 200);
+}
+
+// The status page comes from the table compiled in: every file with a type a
+// browser accepts under nosniff, every file a page names present, nothing
+// else answered, and no token asked for the page itself.
+TEST(HttpPage, TheCompiledInFilesAreServedAndNoOtherPathIs) {
+  Board b;
+  Router router(b.board, "s3cret");
+  const auto header = [](const Response& r, const std::string& field) {
+    for (const auto& [f, v] : r.headers)
+      if (f == field) return v;
+    return std::string();
+  };
+  ASSERT_GE(page_files().size(), 2u);
+  for (const auto& file : page_files()) {
+    const auto page = router.answer({"GET", std::string(file.path)});
+    EXPECT_EQ(page.status, 200) << file.path;
+    EXPECT_EQ(page.body, file.body) << file.path;
+    EXPECT_NE(page.content_type, "application/octet-stream") << file.path;
+    EXPECT_EQ(header(page, "Cache-Control"), "no-cache") << file.path;
+    if (!page.content_type.starts_with("text/html")) continue;
+    EXPECT_NE(header(page, "Content-Security-Policy").find("script-src 'self'"), std::string::npos) << file.path;
+    static const std::regex kReference(R"re((?:src|href)="(/[^"]*)")re");
+    for (std::sregex_iterator it(page.body.begin(), page.body.end(), kReference), end; it != end; ++it)
+      EXPECT_NE(find_page_file((*it)[1].str()), nullptr) << file.path << " names " << (*it)[1];
+  }
+  EXPECT_EQ(router.answer({"GET", "/"}).content_type, "text/html; charset=utf-8");
+  EXPECT_EQ(router.answer({"GET", "/static/page.css"}).content_type, "text/css; charset=utf-8");
+  EXPECT_EQ(router.answer({"GET", "/static/fleet.js"}).content_type, "text/javascript; charset=utf-8");
+  for (const auto* path : {"/index.html", "/static/", "/static", "/static/../station.html", "//station.html",
+                           "/static/page.css/", "/station.html/", "/../../etc/passwd", "/src/http/page/index.html"})
+    EXPECT_EQ(router.answer({"GET", path}).status, 404) << path;
+  EXPECT_EQ(router.answer({"POST", "/"}).status, 405);
 }
 
 TEST(HttpAddress, PortAloneMeansLoopbackAndOtherAddressesAreNamed) {

@@ -1,0 +1,159 @@
+// orvane-fleet with its HTTP endpoint, the real program over real HTTP:
+// three stations with simulated modules (the third with a second module),
+// their list, actions on a selection of them, and a module fault injected
+// and cleared.
+#include "http_client.hpp"
+#include "metrics_page.hpp"
+#include "support/test_support.hpp"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <set>
+
+using namespace orvane::test;
+using nlohmann::json;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct HttpFleet {
+  TempDir dir;
+  int http_port = free_tcp_port();
+  std::unique_ptr<ChildProcess> fleet;
+
+  HttpFleet() {
+    const auto tmpl = dir.path() / "template";
+    fs::create_directories(tmpl);
+    write_text(tmpl / "emulate.ini",
+               "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=1\r\n\r\n[Config]\r\nFactoryID=F\r\n"
+               "SensorID=S\r\nHistorySample=1000\r\nEventSample=1000\r\n");
+    write_text(tmpl / "module.con", "1,4017,A,1,Y\r\n");
+    write_text(tmpl / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n");
+    write_text(tmpl / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n");
+    write_text(tmpl / "auto.con", "1\r\n");
+    write_text(dir.path() / "flag", "1\r\n");
+    const int base = free_tcp_port();
+    std::string toml = "threads = 2\n";
+    // Stations 1 and 2 read module 01 only; station 3 has 02 as well.
+    for (const auto& [first, count, modules] : {std::tuple{1, 2, "[\"01\"]"}, std::tuple{3, 1, "[\"01\", \"02\"]"}})
+      toml += "[[stations]]\nfirst = " + std::to_string(first) + "\ncount = " + std::to_string(count) + "\ndir = \"" +
+              (dir.path() / "st").string() + "/{n:03}\"\ntemplate = \"" + tmpl.string() +
+              "\"\nlisten = \"127.0.0.1\"\nport = \"{" + std::to_string(base) +
+              " + n}\"\n"
+              "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" +
+              (dir.path() / "flag").string() +
+              "\"\n[stations.identity]\nFactoryID = \"F{n:03}\"\nSensorID = \"S{n:03}\"\n"
+              "[stations.modules]\nmodules = " +
+              modules + "\ninputs = [\"01:1=sine:10:8:30\"]\nseed = \"{n}\"\n";
+    write_text(dir.path() / "fleet.toml", toml);
+    fleet = std::make_unique<ChildProcess>(std::vector<std::string>{built_program("orvane-fleet").string(),
+                                                                    (dir.path() / "fleet.toml").string(), "--http",
+                                                                    std::to_string(http_port)});
+    if (!fleet->wait_for_output("HTTP endpoint on")) throw std::runtime_error(fleet->output());
+  }
+  json get(const std::string& path) {
+    const auto reply = http_request(http_port, "GET", path);
+    if (reply.status != 200) throw std::runtime_error(path + ": " + std::to_string(reply.status) + " " + reply.body);
+    return json::parse(reply.body);
+  }
+  HttpReply act(const json& body) { return http_request(http_port, "POST", "/api/v1/actions", body.dump()); }
+  std::set<std::string> names(const json& list) {
+    std::set<std::string> out;
+    for (const auto& row : list["stations"]) out.insert(row["station"].get<std::string>());
+    return out;
+  }
+  json channel(const std::string& station, int n) {
+    const auto state = get("/api/v1/stations/" + station);
+    for (const auto& c : state["channels"])
+      if (c["channel"] == n) return c;
+    return nullptr;
+  }
+};
+
+}  // namespace
+
+TEST(FleetHttp, TheListPagesAndFiltersAndAnActionChangesExactlyTheSelectedStations) {
+  HttpFleet f;
+  auto page = f.get("/api/v1/stations?offset=1&limit=1");
+  EXPECT_EQ(page["total"], 3);
+  ASSERT_EQ(page["stations"].size(), 1u);
+  EXPECT_EQ(page["stations"][0]["station"], "002");
+  EXPECT_EQ(page["stations"][0]["index"], 2);
+  EXPECT_EQ(page["stations"][0]["factory_id"], "F002");
+  EXPECT_EQ(f.names(f.get("/api/v1/stations?q=F003*")), std::set<std::string>{"003"});
+  EXPECT_EQ(f.names(f.get("/api/v1/stations?q=S00%3F")).size(), 3u);  // S00? (identity)
+  EXPECT_EQ(f.names(f.get("/api/v1/stations?q=00[12]")).size(), 0u);  // no bracket classes: taken as they are
+  EXPECT_EQ(http_request(f.http_port, "GET", "/api/v1/stations?limit=1001").status, 400);
+
+  // Station 1 has no module 02: refused whole, and station 3, which has
+  // one, is left without a fault.
+  const auto refused = f.act({{"select", json::object()},
+                              {"action", {{"fault", {{"target", "module"}, {"kind", "error"}, {"module", "02"}}}}}});
+  EXPECT_EQ(refused.status, 400);
+  EXPECT_NE(refused.body.find("station 001: no module 02"), std::string::npos) << refused.body;
+  EXPECT_EQ(f.get("/api/v1/stations?fault=any")["total"], 0);
+  EXPECT_EQ(
+      f.act({{"select", {{"names", {"001", "nine"}}}}, {"action", {{"clear_faults", {{"target", "all"}}}}}}).status,
+      404);
+  const auto uplink = f.act({{"action", {{"fault", {{"target", "uplink"}, {"kind", "refusing"}}}}}});
+  EXPECT_EQ(uplink.status, 400);
+  EXPECT_NE(uplink.body.find("fault target not supported: uplink"), std::string::npos);
+
+  const auto set =
+      f.act({{"select", {{"stations", "2-3"}}}, {"action", {{"set_source", {{"channel", 2}, {"source", "const:5"}}}}}});
+  ASSERT_EQ(set.status, 200) << set.body;
+  const auto changed = json::parse(set.body);
+  EXPECT_EQ(changed["count"], 2);
+  ASSERT_EQ(changed["changed"].size(), 2u);
+  EXPECT_EQ(changed["changed"][0]["station"], "002");
+  EXPECT_EQ(changed["changed"][1]["station"], "003");
+  EXPECT_EQ(changed["changed"][1]["what"], "channel 2 source const:5 (was sine:10:8:30)");
+  EXPECT_EQ(f.channel("001", 2)["source"], "sine:10:8:30");
+  EXPECT_EQ(f.channel("002", 2)["source"], "const:5");
+  EXPECT_EQ(f.channel("003", 2)["source"], "const:5");
+}
+
+TEST(FleetHttp, AModuleFaultShowsInTheStationsReadingsAndIsCleared) {
+  HttpFleet f;
+  ASSERT_EQ(
+      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"set_source", {{"channel", 2}, {"source", "const:5"}}}}}})
+          .status,
+      200);
+  // 5 of the modules' 0..20 on a sensor of 0..1000.
+  const std::string steady = "250";
+  ASSERT_TRUE(wait_until([&] { return f.channel("001", 2)["value"] == steady; }));
+
+  const auto fault = f.act({{"select", {{"identity", "F001 *"}}},
+                            {"action", {{"fault", {{"target", "module"}, {"kind", "silent"}, {"module", "01"}}}}}});
+  ASSERT_EQ(fault.status, 200) << fault.body;
+  EXPECT_EQ(json::parse(fault.body)["changed"][0]["what"], "fault module 01 silent");
+  EXPECT_EQ(f.names(f.get("/api/v1/stations?fault=any")), std::set<std::string>{"001"});
+  EXPECT_EQ(f.get("/api/v1/stations/001/faults")["faults"][0]["kind"], "silent");
+  // Read from the fleet's whole page, checked as a scraper reads it.
+  const auto failures = [&](const std::string& station) {
+    auto m = parse_metrics(http_request(f.http_port, "GET", "/metrics").body);
+    const std::string key = "orvane_module_read_failures_total{station=\"" + station + "\"}";
+    return m.count(key) ? static_cast<int>(m[key]) : -1;
+  };
+  // A module that says nothing: its reads fail, and a new source gives
+  // the station no new reading.
+  ASSERT_TRUE(wait_until([&] { return failures("001") > 0; }));
+  ASSERT_EQ(
+      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"set_source", {{"channel", 2}, {"source", "const:7"}}}}}})
+          .status,
+      200);
+  const int failed = failures("001");
+  ASSERT_TRUE(wait_until([&] { return failures("001") > failed + 1; }));
+  EXPECT_EQ(f.channel("001", 2)["value"], steady);
+  EXPECT_EQ(failures("002"), 0);
+  const auto memo = f.get("/api/v1/stations/001")["memo"].dump();
+  EXPECT_NE(memo.find("The Error Code:15"), std::string::npos) << memo;
+
+  const auto cleared = http_request(f.http_port, "DELETE", "/api/v1/stations/001/faults");
+  ASSERT_EQ(cleared.status, 200) << cleared.body;
+  EXPECT_EQ(json::parse(cleared.body)["changed"][0]["what"], "cleared module 01 silent");
+  EXPECT_EQ(f.get("/api/v1/stations?fault=any")["total"], 0);
+  // The module answers again, with the source set while it was silent.
+  EXPECT_TRUE(wait_until([&] { return f.channel("001", 2)["value"] == "350"; }));
+}
