@@ -123,7 +123,7 @@ class Station final : public MessageHandler, public StationControl {
   void log_line(std::string text) override { log(std::move(text)); }
   bool sends_unasked_to(const Connection& connection) const override;
   // A framed message from a host, through the dispatcher, guarded.
-  void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
+  bool handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
   template <class F>
   void guarded(F&& f) noexcept {
