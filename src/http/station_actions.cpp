@@ -13,8 +13,8 @@
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
-#include <chrono>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -407,8 +407,8 @@ CheckedAction station_fault_action(const json& args, FaultTarget target) {
     if (fault.kind != "delay_replies" && fault.kind != "close_connections")
       refuse(400, "unknown port fault \"" + fault.kind + "\" (delay_replies or close_connections)");
     if (fault.kind == "delay_replies")
-      fault.delay_ms = static_cast<int>(whole_number(member(args, "delay_ms", "delayed replies"), "\"delay_ms\"", 1,
-                                                     limits::kHttpMaxFaultDelayMs));
+      fault.delay_ms = static_cast<int>(
+          whole_number(member(args, "delay_ms", "delayed replies"), "\"delay_ms\"", 1, limits::kHttpMaxFaultDelayMs));
     else if (args.contains("delay_ms"))
       refuse(400, "\"delay_ms\" is for the kind delay_replies only");
   }
@@ -430,8 +430,7 @@ CheckedAction fault_action(const json& args) {
 }
 
 CheckedAction clear_faults_action(const json& args) {
-  if (!args.is_object())
-    refuse(400, "\"clear_faults\" must be {\"target\": \"module\"|\"uplink\"|\"port\"|\"all\"}");
+  if (!args.is_object()) refuse(400, "\"clear_faults\" must be {\"target\": \"module\"|\"uplink\"|\"port\"|\"all\"}");
   only_keys(args, {"target"}, "\"clear_faults\"");
   const auto& t = member(args, "target", "\"clear_faults\"");
   std::optional<FaultTarget> target;

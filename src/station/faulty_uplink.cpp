@@ -39,8 +39,7 @@ void FaultyUplink::change_dir(const std::string& path) {
 void FaultyUplink::store(const std::string& name, std::string_view bytes) {
   if (fault_.kind == UplinkFault::Kind::black_hole) time_out(waits_.response);
   if (fault_.kind == UplinkFault::Kind::slow && fault_.bytes_per_s > 0) {
-    const auto takes = std::chrono::milliseconds(
-        static_cast<std::int64_t>(bytes.size()) * 1000 / fault_.bytes_per_s);
+    const auto takes = std::chrono::milliseconds(static_cast<std::int64_t>(bytes.size()) * 1000 / fault_.bytes_per_s);
     if (takes > waits_.transfer) time_out(waits_.transfer);
     time_.pause_until(time_.now() + takes, cancelled_);
     if (cancelled_) throw std::runtime_error("FTP: the station is closing");

@@ -27,10 +27,10 @@ struct HttpFleet {
   explicit HttpFleet(int ftp_port = 1) {
     const auto tmpl = dir.path() / "template";
     fs::create_directories(tmpl);
-    write_text(tmpl / "emulate.ini", "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" +
-                                         std::to_string(ftp_port) +
-                                         "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\n"
-                                         "SensorID=S\r\nHistorySample=1000\r\nEventSample=1000\r\n");
+    write_text(tmpl / "emulate.ini",
+               "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
+                   "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\n"
+                   "SensorID=S\r\nHistorySample=1000\r\nEventSample=1000\r\n");
     write_text(tmpl / "module.con", "1,4017,A,1,Y\r\n");
     write_text(tmpl / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n");
     // T01 has a threshold: a fast source on its input makes events.
@@ -176,16 +176,16 @@ TEST(FleetHttp, UplinkAndPortFaultsPlayABadHostAndEndWhenCleared) {
     for (const auto& [name, bytes] : FtpTestServer::files_in(ftp.folder() / "1")) n += lines_of(bytes).size();
     return n;
   };
-  const auto refusing = f.act({{"select", {{"names", {"001"}}}},
-                               {"action", {{"fault", {{"target", "uplink"}, {"kind", "refusing"}}}}}});
+  const auto refusing =
+      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"fault", {{"target", "uplink"}, {"kind", "refusing"}}}}}});
   ASSERT_EQ(refusing.status, 200) << refusing.body;
   EXPECT_EQ(json::parse(refusing.body)["changed"][0]["what"], "fault uplink refusing");
   const auto stored_before = delivered_lines();
   const int failures_before = station()["last_upload"]["failures"];
-  ASSERT_EQ(
-      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"set_source", {{"channel", 1}, {"source", "sine:10:8:2"}}}}}})
-          .status,
-      200);
+  ASSERT_EQ(f.act({{"select", {{"names", {"001"}}}},
+                   {"action", {{"set_source", {{"channel", 1}, {"source", "sine:10:8:2"}}}}}})
+                .status,
+            200);
   ASSERT_TRUE(wait_until([&] {
     const auto s = station();
     return s["events"]["waiting"] >= 3 && s["last_upload"]["failures"] >= failures_before + 2;
@@ -217,10 +217,10 @@ TEST(FleetHttp, UplinkAndPortFaultsPlayABadHostAndEndWhenCleared) {
             "cleared uplink refusing, port delay_replies 700 ms, port close_connections");
   EXPECT_NE(read_data(port, "F001", "S001").find(" T01 IS "), std::string::npos);
   ASSERT_TRUE(wait_until([&] { return station()["events"]["delivered"] > 0; }, std::chrono::seconds(20)));
-  ASSERT_EQ(f.act({{"select", {{"names", {"001"}}}},
-                   {"action", {{"set_source", {{"channel", 1}, {"source", "const:5"}}}}}})
-                .status,
-            200);
+  ASSERT_EQ(
+      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"set_source", {{"channel", 1}, {"source", "const:5"}}}}}})
+          .status,
+      200);
   ASSERT_TRUE(wait_until([&] { return station()["events"]["waiting"] == 0; }, std::chrono::seconds(20)));
   const auto s = station();
   EXPECT_EQ(delivered_lines(), s["events"]["delivered"].get<std::size_t>());
