@@ -158,6 +158,9 @@ inline constexpr int kHttpLivenessMs = 5000;
 // The longest reply delay a module fault may give (a minute; the station's
 // module time-out ends a read long before).
 inline constexpr int kHttpMaxFaultDelayMs = 60000;
+// The highest rate an injected slow uplink may be given, in bytes per
+// second (the lowest is 1).
+inline constexpr long kHttpMaxFaultBytesPerS = 1L << 30;
 // The control API's list: stations on one page by default and at most.
 inline constexpr std::size_t kHttpListDefault = 100;
 inline constexpr std::size_t kHttpListMax = 1000;

@@ -165,6 +165,7 @@ struct CommandDispatcher::Job {
   // slices it takes (other messages dispatched meanwhile share it).
   std::unique_ptr<OperatorLog::RepeatBound> log_bound;
   Message message;
+  std::unique_ptr<SteadyTime::Alarm> delay;  // an injected reply delay
 };
 
 namespace {
@@ -226,6 +227,15 @@ bool CommandDispatcher::dispatch(std::span<const std::string_view> lines,
             .rest = lines,
             .count = lines.size()};
 
+  if (reply_delay_.count() > 0) {
+    // Not a line done before its time: all of it waits.
+    Job& job = keep_rest(m, lines, connection);
+    job.delay = parts_.time.make_alarm(parts_.ioc);
+    job.delay->set(parts_.time.now() + reply_delay_, [this, &job, alive = alive_] {
+      if (*alive) post_slice(job);  // not from inside the alarm, which the job's end frees
+    });
+    return false;
+  }
   try {
     if (work(m)) {
       finish(m);
@@ -238,13 +248,18 @@ bool CommandDispatcher::dispatch(std::span<const std::string_view> lines,
     finish_all(config_parts(cx), m.marks);
     throw;
   }
+  post_slice(keep_rest(m, lines, connection));
+  return false;
+}
 
-  // The rest waits for the loop's other work: copied, since the lines given
-  // live only for this call.
+// The rest waits for the loop's other work: copied, since the lines given
+// live only for the call.
+CommandDispatcher::Job& CommandDispatcher::keep_rest(Message& m, std::span<const std::string_view> lines,
+                                                     const std::shared_ptr<Connection>& connection) {
   Job& job = jobs_.emplace_back();
-  job.log_bound = std::make_unique<OperatorLog::RepeatBound>(cx.log);  // before this call's bound ends
+  job.log_bound = std::make_unique<OperatorLog::RepeatBound>(parts_.log);  // before the caller's bound ends
   job.connection = connection;
-  job.first = first;
+  job.first = *m.first;
   std::size_t bytes = lines[0].size();
   for (std::size_t i = m.next; i < lines.size(); ++i) bytes += lines[i].size();
   job.text.reserve(bytes);
@@ -267,8 +282,7 @@ bool CommandDispatcher::dispatch(std::span<const std::string_view> lines,
                         .next = m.next,
                         .marks = std::move(m.marks),
                         .closed_here = m.closed_here};
-  post_slice(job);
-  return false;
+  return job;
 }
 
 bool CommandDispatcher::work(Message& m) {

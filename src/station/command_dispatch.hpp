@@ -9,6 +9,7 @@
 #include "station/station_counters.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <list>
@@ -44,7 +45,7 @@ struct DispatchContext {
   // besides the event buffer's: the lock and the configured flag.
   std::span<const std::filesystem::path> private_files;
   asio::io_context& ioc;  // the rest of a long message is posted here, slice by slice
-  const SteadyTime& time;  // how long a slice has run
+  SteadyTime& time;  // how long a slice has run; the delay of replies
 };
 
 class CommandDispatcher {
@@ -61,6 +62,11 @@ class CommandDispatcher {
   // a failure there logged "Error : ...", and connection->message_done()
   // called when it is done.
   bool dispatch(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
+  // An injected fault: each message is worked on only this long after it
+  // came (0: at once), so its replies come that late; the host's later
+  // messages wait their turn behind it.
+  void set_reply_delay(std::chrono::milliseconds delay) { reply_delay_ = delay; }
+  std::chrono::milliseconds reply_delay() const { return reply_delay_; }
   // Command lines received since start, by command word, every known word
   // listed (unknown words as "other").
   std::vector<CommandCount> command_counts() const;
@@ -73,6 +79,8 @@ class CommandDispatcher {
   bool work(Message& message);
   // The end of a message: the work left, the ACK.
   void finish(Message& message);
+  // Keeps the message's lines from m.next on for later slices.
+  Job& keep_rest(Message& m, std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
   void post_slice(Job& job);
   void run_slice(Job& job);
 
@@ -80,6 +88,7 @@ class CommandDispatcher {
   // Long messages being worked on, one per connection at most.
   std::list<Job> jobs_;
   std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::chrono::milliseconds reply_delay_{0};
   // The split lines of a message: line 1 (kept for the ACK) and the line at
   // hand. Kept from one message to the next, so splitting costs no
   // allocation once they have grown; a message dispatched while another is

@@ -50,6 +50,9 @@ class CommandListener {
  public:
   virtual ~CommandListener() = default;
   virtual void listen(const ListenSettings& settings) = 0;
+  // An injected fault: while set, every host connection is closed, those
+  // there now and each one that comes (a port that drops its hosts).
+  virtual void close_connections(bool on) { (void)on; }
 };
 
 }  // namespace orvane
