@@ -52,6 +52,7 @@ MHD_Result send(MHD_Connection* connection, const Response& answer) {
       MHD_create_response_from_buffer(answer.body.size(), const_cast<char*>(answer.body.data()), MHD_RESPMEM_MUST_COPY);
   if (!response) return MHD_NO;
   MHD_add_response_header(response, MHD_HTTP_HEADER_CONTENT_TYPE, answer.content_type.c_str());
+  for (const auto& [field, value] : answer.headers) MHD_add_response_header(response, field.c_str(), value.c_str());
   if (answer.status == 401) MHD_add_response_header(response, MHD_HTTP_HEADER_WWW_AUTHENTICATE, "Bearer");
   const MHD_Result result = MHD_queue_response(connection, static_cast<unsigned>(answer.status), response);
   MHD_destroy_response(response);

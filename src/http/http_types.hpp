@@ -2,6 +2,8 @@
 #pragma once
 #include <map>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace orvane::http {
 
@@ -17,6 +19,7 @@ struct Response {
   int status = 200;
   std::string content_type = "application/json";
   std::string body;
+  std::vector<std::pair<std::string, std::string>> headers;  // more header fields (Cache-Control ...)
 };
 
 }  // namespace orvane::http

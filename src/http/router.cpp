@@ -4,6 +4,7 @@
 #include "core/integer_text.hpp"
 #include "core/limits.hpp"
 #include "http/metrics_text.hpp"
+#include "http/page_files.hpp"
 #include "http/station_actions.hpp"
 #include "http/station_json.hpp"
 #include "station/channel_model.hpp"
@@ -76,6 +77,12 @@ Response Router::answer(const Request& request) const {
     } catch (const RequestRefused& refused) {
       return error_response(refused.status, refused.reason);
     }
+  }
+  // The status page is served without the token: it holds nothing of a
+  // station, and its scripts send the token the user gives to the API.
+  if (const auto* file = find_page_file(request.path)) {
+    if (!read) return error_response(405, "only GET is served here");
+    return page_response(*file);
   }
   return error_response(404, "no such path");
 }

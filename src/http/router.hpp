@@ -1,5 +1,5 @@
-// Routes the endpoint's requests: /metrics, /livez, /readyz and the control
-// API under /api/v1/. Runs on the endpoint's threads; reads the board's
+// Routes the endpoint's requests: /metrics, /livez, /readyz, the control
+// API under /api/v1/ and the status page's files (page_files.hpp). Runs on the endpoint's threads; reads the board's
 // views and posts actions to the stations, waiting a bounded time for their
 // answer. Nothing here reads or writes a file.
 #pragma once

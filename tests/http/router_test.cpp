@@ -3,11 +3,13 @@
 // an action in time. The board is fed by hand, as a station thread would.
 #include "http/router.hpp"
 #include "http/endpoint_address.hpp"
+#include "http/page_files.hpp"
 #include "http/station_board.hpp"
 
 #include <gtest/gtest.h>
 
 #include <functional>
+#include <regex>
 #include <vector>
 
 using namespace orvane::http;
@@ -76,6 +78,39 @@ TEST(HttpControl, TheTokenGuardsTheApiOnlyAndMustMatchWhole) {
   EXPECT_EQ(router.answer({"GET", "/api/v1/stations/north", "Bearer s3cret"}).status, 200);
   EXPECT_EQ(router.answer({"GET", "/metrics"}).status, 200);
   EXPECT_EQ(router.answer({"GET", "/readyz"}).status, 200);
+}
+
+// The status page comes from the table compiled in: every file with a type a
+// browser accepts under nosniff, every file a page names present, nothing
+// else answered, and no token asked for the page itself.
+TEST(HttpPage, TheCompiledInFilesAreServedAndNoOtherPathIs) {
+  Board b;
+  Router router(b.board, "s3cret");
+  const auto header = [](const Response& r, const std::string& field) {
+    for (const auto& [f, v] : r.headers)
+      if (f == field) return v;
+    return std::string();
+  };
+  ASSERT_GE(page_files().size(), 2u);
+  for (const auto& file : page_files()) {
+    const auto page = router.answer({"GET", std::string(file.path)});
+    EXPECT_EQ(page.status, 200) << file.path;
+    EXPECT_EQ(page.body, file.body) << file.path;
+    EXPECT_NE(page.content_type, "application/octet-stream") << file.path;
+    EXPECT_EQ(header(page, "Cache-Control"), "no-cache") << file.path;
+    if (!page.content_type.starts_with("text/html")) continue;
+    EXPECT_NE(header(page, "Content-Security-Policy").find("script-src 'self'"), std::string::npos) << file.path;
+    static const std::regex kReference(R"re((?:src|href)="(/[^"]*)")re");
+    for (std::sregex_iterator it(page.body.begin(), page.body.end(), kReference), end; it != end; ++it)
+      EXPECT_NE(find_page_file((*it)[1].str()), nullptr) << file.path << " names " << (*it)[1];
+  }
+  EXPECT_EQ(router.answer({"GET", "/"}).content_type, "text/html; charset=utf-8");
+  EXPECT_EQ(router.answer({"GET", "/static/page.css"}).content_type, "text/css; charset=utf-8");
+  EXPECT_EQ(router.answer({"GET", "/static/fleet.js"}).content_type, "text/javascript; charset=utf-8");
+  for (const auto* path : {"/index.html", "/static/", "/static", "/static/../station.html", "//station.html",
+                           "/static/page.css/", "/station.html/", "/../../etc/passwd", "/src/http/page/index.html"})
+    EXPECT_EQ(router.answer({"GET", path}).status, 404) << path;
+  EXPECT_EQ(router.answer({"POST", "/"}).status, 405);
 }
 
 TEST(HttpAddress, PortAloneMeansLoopbackAndOtherAddressesAreNamed) {
