@@ -186,10 +186,12 @@ TEST(FleetHttp, UplinkAndPortFaultsPlayABadHostAndEndWhenCleared) {
                    {"action", {{"set_source", {{"channel", 1}, {"source", "sine:10:8:2"}}}}}})
                 .status,
             200);
-  ASSERT_TRUE(wait_until([&] {
-    const auto s = station();
-    return s["events"]["waiting"] >= 3 && s["last_upload"]["failures"] >= failures_before + 2;
-  }));
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const auto s = station();
+        return s["events"]["waiting"] >= 3 && s["last_upload"]["failures"] >= failures_before + 2;
+      },
+      std::chrono::seconds(30)));
   EXPECT_EQ(delivered_lines(), stored_before);
 
   // The port: replies a while late, then every host shut out.
