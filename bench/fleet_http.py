@@ -13,11 +13,15 @@ import os
 import shutil
 import socket
 import statistics
+import sys
 import tempfile
 import time
 import urllib.request
 
 from fleet_bench import ROOT, Fleet, fleet_file, idle_cpu, rss_kb, say, template
+
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from page_browser import browser, chromium_present  # noqa: E402
 
 
 def free_port():
@@ -39,6 +43,51 @@ def timed(url, method="GET", body=None, times=5):
             data = r.read()
         took.append((time.perf_counter() - t) * 1000)
     return statistics.median(took), max(took), data
+
+
+def page_figures(url, n):
+    """The status page in headless Chromium with n stations: how long until
+    the fleet table shows its first page, the last page, a filtered page and
+    a station's panels; and how many rows the table holds (one page only)."""
+    from selenium.webdriver.common.by import By
+
+    def until(check, timeout=30):
+        t = time.perf_counter()
+        while time.perf_counter() - t < timeout:
+            try:
+                if check():
+                    return (time.perf_counter() - t) * 1000
+            except Exception:
+                pass
+            time.sleep(0.005)
+        raise SystemExit("fleet_http: the page did not show it in %d s" % timeout)
+
+    driver = browser()
+    try:
+        count = lambda: driver.find_element(By.ID, "count").text  # noqa: E731
+        rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#rows tr td a")  # noqa: E731
+        t = time.perf_counter()
+        driver.get(url + "/")
+        until(lambda: count().startswith("%d" % n) and len(rows()) > 0)
+        say("%d stations: status page until its table shows" % n, "%.0f ms" % ((time.perf_counter() - t) * 1000),
+            "%d rows drawn, '%s'" % (len(rows()), count()))
+        last = "%05d" % n
+        driver.find_element(By.ID, "last").click()
+        took = until(lambda: rows()[-1].text == last)
+        say("%d stations: status page, to the last page" % n, "%.0f ms" % took, "last row %s" % last)
+        box = driver.find_element(By.ID, "filter")
+        box.clear()
+        box.send_keys("F%04d*" % (n // 10 - 1))  # the last ten stations
+        took = until(lambda: count().startswith("10 of") and len(rows()) == 10)
+        say("%d stations: status page, filtered to 10" % n, "%.0f ms" % took, count())
+        rows()[0].click()
+        took = until(lambda: len(driver.find_elements(By.CSS_SELECTOR, "#panels .panel")) == 32 and
+                     driver.find_element(By.ID, "name").text != "")
+        say("%d stations: a station's page until its panels show" % n, "%.0f ms" % took, "32 panels")
+        heap = driver.execute_script("return performance.memory ? performance.memory.usedJSHeapSize : 0")
+        say("%d stations: the page's script heap" % n, "%.1f MB" % (heap / 1e6), "")
+    finally:
+        driver.quit()
 
 
 def main():
@@ -91,6 +140,10 @@ def main():
         med, worst, body = timed(url + "/api/v1/actions", "POST", action, times=3)
         say("%d stations: set_source on every station" % n, "%.0f ms" % med,
             "longest %.0f ms, %d changed" % (worst, json.loads(body)["count"]))
+        if chromium_present():
+            page_figures(url, n)
+        else:
+            say("%d stations: status page" % n, "skipped", "no chromium (scripts/setup installs it)")
         f.stop()
     finally:
         shutil.rmtree(work, ignore_errors=True)

@@ -242,6 +242,11 @@ if m:
     rows.append((f"fleet of {m[1]} stations with --http", "idle CPU, views published", f"{m[2]} % of a core",
                  "without the endpoint", f"{m[3]} %", ratio(float(m[3]), float(m[2])) if float(m[2]) > 0 else "∞"))
 
+m = re.search(r"^(\d+) stations: status page until its table shows\s+(\d+) ms", fh, re.M)
+if m:
+    rows.append((f"fleet of {m[1]} stations with --http", "status page in Chromium until its table shows",
+                 f"{m[2]} ms", "usable", "1000 ms", ratio(1000, max(1, int(m[2])))))
+
 # ---- idle headless station: resident memory and CPU against their budgets ----
 idle = text("idle_station.txt")
 m = re.search(r"idle station: (\d+) KiB resident, ([\d.]+) % of one core over (\d+) s; budget (\d+) KiB and ([\d.]+) %; "
