@@ -228,6 +228,9 @@ def main():
         ("SET_ID + READ_DATA", fill([sensor, "READ_DATA 1 F1 S1"], limit_bytes=limit)),
         ("SET_CONFIG + READ_DATA", fill([config, "READ_DATA 1 F1 S1"], limit_bytes=limit)),
         ("6000 SET_ID + DO_COMMAND pairs", with_commands(sensor, pairs=6000)),
+        # Each SCFG replaces its file durably; a SET_ID at the end brings the ACK.
+        ("SCFG of one file", fill(['DO_COMMAND 1 F1 S1 "SCFG\x05scfg.con\x05line {i}"'], limit_bytes=limit - 64)
+         + ["SET_ID 1 F1 S1 P99999 AI Y 0 100"]),
     ]
     reference = fill([sensor], limit_bytes=limit)
 
