@@ -37,14 +37,20 @@ std::string iso_text(LocalTime t) {
 }  // namespace
 
 ScenarioRunner::ScenarioRunner(StationBoard& board, const Clock& clock, SteadyTime& steady,
-                               std::chrono::milliseconds action_timeout, std::function<void(const std::string&)> report)
+                               std::chrono::milliseconds action_timeout, std::function<void(const std::string&)> report,
+                               Threading threading)
     : board_(board),
       clock_(clock),
       steady_(steady),
       timeout_(action_timeout),
       report_(report ? std::move(report) : [](const std::string& line) { std::cerr << line + "\n"; }),
       alarm_(steady.make_alarm(ioc_)) {
-  thread_ = std::thread([this] { ioc_.run(); });
+  if (threading == Threading::own_thread) thread_ = std::thread([this] { ioc_.run(); });
+}
+
+void ScenarioRunner::poll() {
+  ioc_.poll();
+  ioc_.restart();
 }
 
 ScenarioRunner::~ScenarioRunner() {
@@ -57,7 +63,10 @@ ScenarioRunner::~ScenarioRunner() {
     alarm_->cancel();
     work_.reset();
   });
-  thread_.join();
+  if (thread_.joinable())
+    thread_.join();
+  else
+    poll();
 }
 
 void ScenarioRunner::start(Scenario scenario) {

@@ -24,11 +24,15 @@ namespace orvane::http {
 
 class ScenarioRunner {
  public:
+  // Who runs the timeline: a thread of the runner's own, or the caller
+  // through poll() (a test moving manual time on one thread).
+  enum class Threading { own_thread, caller_polls };
+
   // `report` hears each step that failed and each scenario started and
   // ended, as a line (default: standard error).
   ScenarioRunner(StationBoard& board, const Clock& clock, SteadyTime& steady,
                  std::chrono::milliseconds action_timeout = std::chrono::milliseconds(limits::kHttpActionTimeoutMs),
-                 std::function<void(const std::string&)> report = {});
+                 std::function<void(const std::string&)> report = {}, Threading threading = Threading::own_thread);
   ~ScenarioRunner();  // ends the scenario; a step under way finishes first
   ScenarioRunner(const ScenarioRunner&) = delete;
   ScenarioRunner& operator=(const ScenarioRunner&) = delete;
@@ -43,6 +47,8 @@ class ScenarioRunner {
   // GET /api/v1/scenario: {"loaded", "name", "seed", "steps", "done",
   // "failed", "running", "started_at", "next_at", "last_error"}.
   nlohmann::json status() const;
+  // With Threading::caller_polls: does what start() and stop() left to do.
+  void poll();
 
  private:
   struct Run;
