@@ -61,9 +61,9 @@ LocalTime local_of(const toml::date& d, const toml::time& t) {
   return make_local_time(d.year, d.month, d.day, t.hour, t.minute, t.second, static_cast<int>(t.nanosecond / 1000000));
 }
 
-class Reader {
+class ScenarioReader {
  public:
-  Reader(Scenario& scenario, const ScenarioFiles& files) : s_(scenario), files_(files) {}
+  ScenarioReader(Scenario& scenario, const ScenarioFiles& files) : s_(scenario), files_(files) {}
 
   void read(std::string_view text) {
     const std::string& name = s_.sources.front();
@@ -229,7 +229,7 @@ std::string trimmed(std::string_view s) {
 Scenario parse_scenario(std::string_view text, const std::string& name, const ScenarioFiles& files) {
   Scenario s;
   s.sources.push_back(name);
-  Reader(s, files).read(text);
+  ScenarioReader(s, files).read(text);
   return s;
 }
 

@@ -194,6 +194,7 @@ TEST(Scenario, TwoRunsFromFreshStationsDeliverTheSameEventsToTheHost) {
   const auto at = [](const std::vector<std::string>& events, const std::string& what) {
     for (std::size_t i = 0; i < events.size(); ++i)
       if (events[i].find(what) != std::string::npos) return static_cast<int>(i);
+    ADD_FAILURE() << "no event " << what;
     return -1;
   };
   EXPECT_LT(at(a.at("1"), "T03 IS 900"), at(a.at("1"), "T01 IS 850"));
