@@ -288,6 +288,11 @@ void add_replay(Scenario& scenario, const std::filesystem::path& csv, double sta
         t / speed > limits::kScenarioMaxSeconds)
       fail("time \"" + ts + "\" is not seconds from the start (0 or more)");
     if (fields[1].empty()) fail("no station");
+    try {
+      (void)json(fields[1]).dump();  // shown in JSON later: it must be UTF-8 now
+    } catch (const json::exception&) {
+      fail("the station's name is not UTF-8 text");
+    }
     int channel = 0;
     const auto& cs = fields[2];
     const auto [cend, cerr] = std::from_chars(cs.data(), cs.data() + cs.size(), channel);

@@ -1,6 +1,5 @@
 #include "http/scenario_runner.hpp"
 
-#include "http/router.hpp"
 #include "http/station_actions.hpp"
 
 #include <asio/post.hpp>
@@ -130,7 +129,9 @@ void ScenarioRunner::take_step(std::uint64_t generation) {
     const auto targets = select_stations(board_, step.select_json());
     answer = checked_run(board_, targets, parse_action(step.action_json(), run->scenario.seed), timeout_);
   } catch (const RequestRefused& r) {
-    answer = error_response(r.status, r.reason);
+    answer = {r.status, "text/plain", r.reason};
+  } catch (const std::exception& e) {
+    answer = {500, "text/plain", e.what()};  // a step that can't be taken is the scenario's failure alone
   }
 
   lock.lock();
