@@ -1,10 +1,14 @@
 // A scenario's timeline in manual time, against a board fed by hand as
 // station threads would feed it: each step is taken at its time and not
 // before, a time of day is its next coming, and a scenario started in place
-// of another drops the other's steps not yet taken.
+// of another drops the other's steps not yet taken; and the walks its
+// steps set come from its seed.
 #include "http/scenario_runner.hpp"
+#include "device/simulated_modules.hpp"
+#include "http/station_actions.hpp"
 #include "support/manual_clock.hpp"
 #include "support/manual_steady_time.hpp"
+#include "support/station_test.hpp"
 
 #include <gtest/gtest.h>
 
@@ -87,4 +91,32 @@ TEST(ScenarioTimeline, StepsRunAtTheirTimesAndANewScenarioDropsTheOldOnesSteps) 
 
   runner.stop();
   EXPECT_EQ(runner.status()["loaded"], false);
+}
+
+// The walk a set_source step sets: the same for the same scenario seed and
+// station, whenever it runs; another seed or another station walks apart.
+TEST(ScenarioTimeline, AStepsWalkIsSeededByTheScenarioAndTheStationOnly) {
+  test::StationTest s({.deferred = true});
+  test::write_text(s.dir.path() / "module.con", "1,4017,A,1,Y\r\n");
+  test::write_text(s.dir.path() / "channel.con", "T01,A,I,1,1,0,Y\r\n");
+  test::write_text(s.dir.path() / "sensor.con", "1,T01,A,I,Y,0,1000\r\n");
+  auto& station = s.make();
+  station.channel_table().load_channels();
+  station.channel_table().load_sensor_list();
+  station.channel_table().link_channels();
+  const auto walk = [&](std::uint64_t seed, long index) {
+    SimulatedModules modules;
+    modules.add_module("01");
+    FaultSet faults;
+    http::StationControl control{station, {}, index, &modules, &faults};
+    parse_action({{"set_source", {{"channel", 1}, {"source", "walk:10:1"}}}}, seed).change(control);
+    std::vector<double> values;
+    for (int i = 0; i < 5; ++i) values.push_back(modules.modules.at(1).inputs[0].value(i));
+    return values;
+  };
+  const auto first = walk(42, 3);
+  s.steady.advance(1h);
+  EXPECT_EQ(walk(42, 3), first);
+  EXPECT_NE(walk(43, 3), first);
+  EXPECT_NE(walk(42, 4), first);
 }
