@@ -4,9 +4,11 @@
 #include "fleet/fleet_host.hpp"
 #include "http/endpoint_address.hpp"
 #include "http/router.hpp"
+#include "http/scenario_runner.hpp"
 #include "http/station_board.hpp"
 #include "http/token_file.hpp"
 #include "net/ftp_uplink.hpp"
+#include "platform/clock.hpp"
 #include "platform/service_notifier.hpp"
 #include "platform/standard_streams.hpp"
 
@@ -31,7 +33,8 @@ int main(int argc, char** argv) {
   std::string file;
   int threads = 0;
   bool strict = false, check_only = false, metrics_channels = false;
-  std::string http, http_token_file;
+  std::string http, http_token_file, scenario_file, replay_file;
+  double replay_speed = 1;
   CLI::App app{"orvane-fleet: runs every station a fleet file describes in one process", "orvane-fleet"};
   app.add_option("FILE", file, "The fleet file (TOML)")->required();
   app.add_option("--threads", threads, "Station threads (default: the file's threads, else the number of cores)")
@@ -53,6 +56,10 @@ int main(int argc, char** argv) {
                  "File whose first line is the control API's bearer token; needed when the endpoint is not on "
                  "loopback; overrides the file's http_token_file");
   app.add_flag("--metrics-channels", metrics_channels, "Add each channel's value to /metrics");
+  app.add_option("--scenario", scenario_file, "Run the scenario file's steps from the start; overrides the file's scenario");
+  app.add_option("--replay", replay_file, "Replay recorded values from a CSV file (time,station,channel,value)");
+  app.add_option("--replay-speed", replay_speed, "Replay N times as fast as recorded (default 1)")
+      ->check(CLI::Range(1 / orvane::limits::kReplayMaxSpeed, orvane::limits::kReplayMaxSpeed));
   app.set_version_flag("--version", std::string("orvane-fleet ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -92,6 +99,15 @@ int main(int argc, char** argv) {
     }
   }
   const bool metrics_per_channel = plan.metrics_channels;
+  if (!scenario_file.empty()) plan.scenario = scenario_file;
+  // Read whole before any station starts: a bad step is reported by its line.
+  std::optional<orvane::http::Scenario> scenario;
+  try {
+    scenario = orvane::http::start_scenario(plan.scenario, replay_file, replay_speed);
+  } catch (const std::exception& e) {
+    std::cerr << std::string("orvane-fleet: ") + e.what() + "\n";
+    return 2;
+  }
   if (check_only) {
     for (const auto& s : plan.stations)
       std::cout << s.index << " " << s.dir.string() << " " << (s.listen_address.empty() ? "*" : s.listen_address) << ":"
@@ -143,16 +159,37 @@ int main(int argc, char** argv) {
   orvane::http::StationBoard board;
   std::optional<orvane::http::Router> router;
   std::unique_ptr<orvane::http::HttpServer> http_server;
-  if (http_address) {
+  // Scenarios run beside the stations and post their steps as the API does.
+  orvane::SystemClock wall_clock;
+  std::unique_ptr<orvane::http::ScenarioRunner> scenarios;
+  if (http_address || scenario) {
     host.attach(board);
+    scenarios = std::make_unique<orvane::http::ScenarioRunner>(
+        board, wall_clock, orvane::real_steady_time(), std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
+        [](const std::string& line) { std::cerr << "orvane-fleet: " + line + "\n"; });
+  }
+  if (scenario) {
+    try {
+      scenarios->start(std::move(*scenario));
+    } catch (const std::exception& e) {
+      std::cerr << std::string("orvane-fleet: ") + e.what() + "\n";
+      service.stopping();
+      scenarios.reset();
+      host.stop();
+      return 2;
+    }
+  }
+  if (http_address) {
     router.emplace(board, http_token, std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
                    orvane::http::MetricsOptions{true, metrics_per_channel});
+    router->set_scenario(scenarios.get());
     try {
       http_server = orvane::app::start_http_endpoint(
           *http_address, [&router](const orvane::http::Request& request) { return router->answer(request); });
     } catch (const std::exception& e) {
       std::cerr << "orvane-fleet: " << e.what() << "\n";
       service.stopping();
+      scenarios.reset();
       host.stop();
       return 2;
     }
@@ -171,6 +208,7 @@ int main(int argc, char** argv) {
   });
   main_ioc.run();
   http_server.reset();  // no request reaches a station that ends
+  scenarios.reset();  // nor a step
   host.stop();
   if (!one) {
     const auto t = host.totals();

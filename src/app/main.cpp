@@ -5,6 +5,7 @@
 #include "device/serial_poller.hpp"
 #include "http/endpoint_address.hpp"
 #include "http/router.hpp"
+#include "http/scenario_runner.hpp"
 #include "http/station_board.hpp"
 #include "http/station_publisher.hpp"
 #include "http/token_file.hpp"
@@ -61,6 +62,9 @@ struct Options {
   std::string http;  // ADDR:PORT, :PORT or PORT; empty: no HTTP endpoint
   std::string http_token_file;
   bool metrics_channels = false;
+  std::string scenario;  // a scenario file run from the start
+  std::string replay;  // a CSV file of values replayed from the start
+  double replay_speed = 1;
 };
 
 }  // namespace
@@ -116,6 +120,10 @@ int main(int argc, char** argv) {
                  "an address other than loopback");
   app.add_flag("--metrics-channels", opt.metrics_channels,
                "Add each channel's value to /metrics (orvane_channel_value)");
+  app.add_option("--scenario", opt.scenario, "Run the scenario file's steps from the start (see docs/operations.md)");
+  app.add_option("--replay", opt.replay, "Replay recorded values from a CSV file (time,station,channel,value)");
+  app.add_option("--replay-speed", opt.replay_speed, "Replay N times as fast as recorded (default 1)")
+      ->check(CLI::Range(1 / orvane::limits::kReplayMaxSpeed, orvane::limits::kReplayMaxSpeed));
   app.set_version_flag("--version", std::string("orvane-emulator ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -150,6 +158,14 @@ int main(int argc, char** argv) {
                 << " (not loopback) needs --http-token-file for the control API\n";
       return 2;
     }
+  }
+
+  std::optional<orvane::http::Scenario> scenario;
+  try {
+    scenario = orvane::http::start_scenario(opt.scenario, opt.replay, opt.replay_speed);
+  } catch (const std::exception& e) {
+    std::cerr << std::string("orvane-emulator: ") + e.what() + "\n";
+    return 2;
   }
 
   if (!opt.dir.empty() && ::chdir(opt.dir.c_str()) != 0) {
@@ -231,7 +247,8 @@ int main(int argc, char** argv) {
   std::optional<orvane::http::StationPublisher> publisher;
   std::optional<orvane::http::Router> router;
   std::unique_ptr<orvane::http::HttpServer> http_server;
-  if (http_address) {
+  std::unique_ptr<orvane::http::ScenarioRunner> scenarios;
+  if (http_address || scenario) {
     const auto slot = board.add(station_name, [&ioc, &publisher](orvane::http::StationBoard::Action action) {
       asio::post(ioc, [&publisher, action = std::move(action)] {
         publisher->control().station.guarded([&] { action(publisher->control()); });
@@ -248,8 +265,14 @@ int main(int argc, char** argv) {
                                                    },
                                                    0, nullptr, &injected_faults},
                       board, slot);
+    scenarios = std::make_unique<orvane::http::ScenarioRunner>(
+        board, clock, orvane::real_steady_time(), std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
+        [](const std::string& line) { std::cerr << "orvane-emulator: " + line + "\n"; });
+  }
+  if (http_address) {
     router.emplace(board, http_token, std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
                    orvane::http::MetricsOptions{false, opt.metrics_channels});
+    router->set_scenario(scenarios.get());
     try {
       http_server = orvane::app::start_http_endpoint(
           *http_address, [&router](const orvane::http::Request& request) { return router->answer(request); });
@@ -274,10 +297,21 @@ int main(int argc, char** argv) {
   int exit_code = 0;
   asio::post(ioc, [&] {
     station.start();
-    if (http_server) {
+    if (http_server)
       station.log("Emulator : HTTP endpoint on " + http_address->address + ":" + std::to_string(http_server->port()) +
                   " as station " + station_name);
-      publisher->start();
+    if (publisher) publisher->start();
+    if (scenario) {
+      try {
+        scenarios->start(std::move(*scenario));
+      } catch (const std::exception& e) {
+        std::cerr << std::string("orvane-emulator: ") + e.what() + "\n";
+        exit_code = 2;
+        service.stopping();
+        work.reset();
+        ioc.stop();
+        return;
+      }
     }
     if (server.listening() && station.start_failure().empty()) {
       service.ready("listening on port " + std::to_string(server.port()));

@@ -187,6 +187,20 @@ inline constexpr int kSliceMicroseconds = 2000;
 // The bearer token file: read once at start, at most 4 KiB.
 inline constexpr std::size_t kHttpTokenFileBytes = 4096;
 
+// ---- scenarios (--scenario, --replay, POST /api/v1/scenario) ----
+// A scenario file is read whole: at most 1 MiB and 10 000 steps (a POSTed
+// one is bounded by kHttpRequestBytes first). A replay file: at most 8 MiB
+// and 100 000 rows in a scenario; a row is kept as a step of about 120
+// bytes, 12 MiB at most.
+inline constexpr std::size_t kScenarioFileBytes = 1 << 20;
+inline constexpr std::size_t kScenarioSteps = 10000;
+inline constexpr std::size_t kReplayFileBytes = 8 << 20;
+inline constexpr std::size_t kReplayRows = 100000;
+// A step's time from the start: 30 days at most.
+inline constexpr double kScenarioMaxSeconds = 30.0 * 86400;
+// A replay's speed: 1/1000 .. 1000 times as fast as recorded.
+inline constexpr double kReplayMaxSpeed = 1000;
+
 // ---- headless operator-log output ----
 // Headless operator-log output: lines waiting for a stdout that doesn't take
 // them (a stalled reader) are held up to 256 KiB; later lines are counted and

@@ -203,6 +203,9 @@ class Reader {
       } else if (k == "http_token_file") {
         if (!node.is_string()) fail(node, k, "must be a string (a file name)");
         plan.http_token_file = *node.value<std::string>();
+      } else if (k == "scenario") {
+        if (!node.is_string()) fail(node, k, "must be a string (a scenario file)");
+        plan.scenario = *node.value<std::string>();
       } else if (k == "metrics_channels") {
         if (!node.is_boolean()) fail(node, k, "must be true or false");
         plan.metrics_channels = *node.value<bool>();
@@ -446,6 +449,8 @@ FleetPlan read_fleet_file(const std::filesystem::path& file) {
   auto plan = parse_fleet_text(text.str(), file.string());
   if (!plan.http_token_file.empty() && std::filesystem::path(plan.http_token_file).is_relative())
     plan.http_token_file = (file.parent_path() / plan.http_token_file).string();
+  if (!plan.scenario.empty() && std::filesystem::path(plan.scenario).is_relative())
+    plan.scenario = (file.parent_path() / plan.scenario).string();
   return plan;
 }
 

@@ -64,6 +64,9 @@ struct FleetPlan {
   std::string http;
   std::string http_token_file;
   bool metrics_channels = false;
+  // A scenario file run from the start (relative: the fleet file's
+  // directory's); empty: none.
+  std::string scenario;
   std::vector<StationPlan> stations;
 };
 

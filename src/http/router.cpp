@@ -5,6 +5,7 @@
 #include "core/limits.hpp"
 #include "http/metrics_text.hpp"
 #include "http/page_files.hpp"
+#include "http/scenario_runner.hpp"
 #include "http/station_actions.hpp"
 #include "http/station_json.hpp"
 #include "station/channel_model.hpp"
@@ -122,6 +123,7 @@ Response Router::api(const Request& request) const {
     if (request.method != "POST") return error_response(405, "only POST is served here");
     return run_actions(board_, request.body, action_timeout_);
   }
+  if (parts.size() == 3 && parts[2] == "scenario") return scenario(request);
   if (parts.size() < 4 || parts[2] != "stations") return error_response(404, "no such path");
   const auto& name = parts[3];
   const auto slot = board_.find(name);
@@ -186,6 +188,26 @@ Response Router::list(const Request& request) const {
     rows.push_back(e.view ? station_row(e.name, *e.view) : json{{"station", e.name}, {"reported", false}});
   }
   return json_response(200, {{"total", total}, {"offset", offset}, {"limit", limit}, {"stations", std::move(rows)}});
+}
+
+// The body is the scenario file's text; its messages name it "scenario".
+// A new one replaces the one loaded; DELETE ends it.
+Response Router::scenario(const Request& request) const {
+  const bool get = request.method == "GET" || request.method == "HEAD";
+  if (get) return json_response(200, scenario_ ? scenario_->status() : json{{"loaded", false}});
+  if (request.method != "POST" && request.method != "DELETE")
+    return error_response(405, "only GET, POST and DELETE are served here");
+  if (!scenario_) return error_response(404, "this endpoint runs no scenarios");
+  if (request.method == "DELETE") {
+    scenario_->stop();
+    return json_response(200, scenario_->status());
+  }
+  try {
+    scenario_->start(parse_scenario(request.body, "scenario", {}));
+  } catch (const ScenarioError& e) {
+    return error_response(400, e.what());
+  }
+  return json_response(200, scenario_->status());
 }
 
 Response Router::station_state(StationBoard::Slot slot, const std::string& name) const {

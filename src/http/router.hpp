@@ -12,6 +12,8 @@
 
 namespace orvane::http {
 
+class ScenarioRunner;
+
 class Router {
  public:
   // `token`: the bearer token the control API asks for; empty: none asked
@@ -21,6 +23,9 @@ class Router {
          MetricsOptions metrics = {});
 
   Response answer(const Request& request) const;
+  // /api/v1/scenario runs scenarios there; none: it shows none loaded and
+  // takes none.
+  void set_scenario(ScenarioRunner* runner) { scenario_ = runner; }
 
  private:
   Response livez() const;
@@ -28,6 +33,7 @@ class Router {
   Response api(const Request& request) const;
   Response list(const Request& request) const;
   Response station_state(StationBoard::Slot slot, const std::string& name) const;
+  Response scenario(const Request& request) const;
   Response set_channel_value(const std::string& name, const std::string& channel, const std::string& body) const;
   bool authorized(const std::string& authorization) const;
 
@@ -35,6 +41,7 @@ class Router {
   std::string token_;
   std::chrono::milliseconds action_timeout_;
   MetricsOptions metrics_;
+  ScenarioRunner* scenario_ = nullptr;
 };
 
 // A JSON error answer: {"error": reason}.

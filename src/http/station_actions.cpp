@@ -178,6 +178,8 @@ long index_text(std::string_view text) {
   return v;
 }
 
+}  // namespace
+
 std::vector<ActionTarget> select_stations(const StationBoard& board, const json& select) {
   if (!select.is_object()) refuse(400, "\"select\" must be an object");
   if (select.size() > 1) refuse(400, "\"select\" takes one of \"stations\", \"identity\" or \"names\"");
@@ -235,17 +237,13 @@ std::vector<ActionTarget> select_stations(const StationBoard& board, const json&
   return targets;
 }
 
+namespace {
+
 // ---- the actions ----
 
 int channel_of(const json& args, const char* where) {
   return static_cast<int>(whole_number(member(args, "channel", where), "\"channel\"", 1, limits::kChannels));
 }
-
-struct CheckedAction {
-  // Why the action can't be done on a station, judged by its view; empty: it can.
-  std::function<std::string(const StationView&)> check;
-  StationChange change;
-};
 
 CheckedAction set_value_action(const json& args) {
   if (!args.is_object()) refuse(400, "\"set_value\" must be {\"channel\": N, \"value\": V}");
@@ -269,7 +267,16 @@ CheckedAction set_value_action(const json& args) {
           }};
 }
 
-CheckedAction set_source_action(const json& args) {
+// A walk's seed for one station: the given seed and the station's index
+// mixed (splitmix64), so stations walk apart and a run walks as the last.
+std::uint64_t station_walk_seed(std::uint64_t seed, long index) {
+  std::uint64_t z = seed + 0x9e3779b97f4a7c15u * (static_cast<std::uint64_t>(index) + 1);
+  z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9u;
+  z = (z ^ (z >> 27)) * 0x94d049bb133111ebu;
+  return z ^ (z >> 31);
+}
+
+CheckedAction set_source_action(const json& args, std::optional<std::uint64_t> walk_seed) {
   if (!args.is_object()) refuse(400, "\"set_source\" must be {\"channel\": N, \"source\": TEXT}");
   only_keys(args, {"channel", "source"}, "\"set_source\"");
   const int n = channel_of(args, "\"set_source\"");
@@ -292,15 +299,16 @@ CheckedAction set_source_action(const json& args) {
                        ? "channel " + std::to_string(n) + " reads no simulated input"
                        : std::string();
           },
-          [n, text](StationControl& c) {
+          [n, text, walk_seed](StationControl& c) {
             const auto input = c.modules ? channel_input(c.station, n) : std::nullopt;
             const auto it = input ? c.modules->modules.find(input->first) : decltype(c.modules->modules.end()){};
             if (!input || it == c.modules->modules.end() || input->second < 0 || input->second >= kAnalogInputs)
               throw std::runtime_error("channel " + std::to_string(n) + " reads no simulated input");
             auto& source = it->second.inputs[static_cast<std::size_t>(input->second)];
             const auto before = value_source_text(source);
-            source =
-                parse_value_source(text, input_seed(static_cast<std::uint64_t>(c.index), input->first, input->second));
+            const auto seed =
+                walk_seed ? station_walk_seed(*walk_seed, c.index) : static_cast<std::uint64_t>(c.index);
+            source = parse_value_source(text, input_seed(seed, input->first, input->second));
             return "channel " + std::to_string(n) + " source " + value_source_text(source) + " (was " + before + ")";
           }};
 }
@@ -449,13 +457,15 @@ CheckedAction clear_faults_action(const json& args) {
           }};
 }
 
-CheckedAction parse_action(const json& action) {
+}  // namespace
+
+CheckedAction parse_action(const json& action, std::optional<std::uint64_t> walk_seed) {
   if (!action.is_object() || action.size() != 1)
     refuse(400, "\"action\" must hold exactly one of set_value, set_source, fault, clear_faults");
   const std::string name = action.begin().key();
   const json& args = action.begin().value();
   if (name == "set_value") return set_value_action(args);
-  if (name == "set_source") return set_source_action(args);
+  if (name == "set_source") return set_source_action(args, walk_seed);
   if (name == "fault") return fault_action(args);
   if (name == "clear_faults") return clear_faults_action(args);
   refuse(400, "unknown action \"" + name + "\" (set_value, set_source, fault, clear_faults)");
@@ -467,8 +477,6 @@ Response checked_run(const StationBoard& board, const std::vector<ActionTarget>&
     if (auto why = action.check(*t.view); !why.empty()) refuse(400, "station " + t.name + ": " + why);
   return run_on_stations(board, targets, std::move(action.change), timeout);
 }
-
-}  // namespace
 
 Response run_actions(const StationBoard& board, const std::string& body, std::chrono::milliseconds timeout) {
   const json request = json::parse(body, nullptr, false);

@@ -11,6 +11,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -43,6 +44,22 @@ Response run_on_stations(const StationBoard& board, const std::vector<ActionTarg
 // A channel value as SET_VALUE takes it: a whole number, given as a JSON
 // number or numeric text. Throws RequestRefused.
 std::int64_t channel_value(const nlohmann::json& value);
+
+// An action whose form is checked; `check` says why it can't be done on a
+// station, judged by its view (empty: it can), `change` does it there.
+struct CheckedAction {
+  std::function<std::string(const StationView&)> check;
+  StationChange change;
+};
+// {"set_value": ...} and the others, as POST /api/v1/actions takes them.
+// With `walk_seed`, a walk set_source sets is seeded from it and the
+// station's index (else from the index alone). Throws RequestRefused.
+CheckedAction parse_action(const nlohmann::json& action, std::optional<std::uint64_t> walk_seed = std::nullopt);
+// The stations a "select" object names, each with its view. Throws RequestRefused.
+std::vector<ActionTarget> select_stations(const StationBoard& board, const nlohmann::json& select);
+// Checks `action` on every target's view, then runs it (run_on_stations).
+Response checked_run(const StationBoard& board, const std::vector<ActionTarget>& targets, CheckedAction action,
+                     std::chrono::milliseconds timeout);
 
 // The body of POST /api/v1/actions, checked and run.
 Response run_actions(const StationBoard& board, const std::string& body, std::chrono::milliseconds timeout);

@@ -4,7 +4,8 @@ against a real fleet of three stations with the HTTP endpoint, its control
 API behind a token: the page asks for the token and sends the one typed in,
 the fleet table lists the stations and filters, a click opens one, a value set through the API
 reaches its panel, a fault set through the API shows and the page's button
-clears it, and a host's text is shown as text, never run as markup.
+clears it, a scenario posted shows its progress, and a host's text is shown
+as text, never run as markup.
 
     status_page_test.py BUILD_DIR
 
@@ -91,6 +92,16 @@ def check_page(driver, fleet):
     wait_for("the fault cleared on the page", lambda: not driver.find_elements(By.CSS_SELECTOR, "#faults li"))
     status, answer = fleet.get(f"/api/v1/stations/{name}/faults")
     assert status == 200 and answer["faults"] == [], answer
+    # A scenario posted to the endpoint: its progress as the page shows it.
+    scenario = lambda: driver.find_element(By.ID, "scenario").text  # noqa: E731
+    wait_for("no scenario", lambda: "No scenario." in scenario())
+    status, answer = fleet.post("/api/v1/scenario",
+                                'name = "page"\nseed = 7\n[[steps]]\nat = 0\nselect = { names = ["%s"] }\n'
+                                'set_value = { channel = 1, value = 5 }\n[[steps]]\nat = 600\n'
+                                'clear_faults = { target = "all" }\n' % name)
+    assert status == 200, answer
+    wait_for("the scenario's progress", lambda: "1 of 2 steps" in scenario())
+    assert "page (seed 7)" in scenario() and "Next step at " in scenario(), scenario()
     problem = driver.find_element(By.ID, "problem")  # the page the token was carried to
     assert not problem.is_displayed(), problem.text
 

@@ -26,8 +26,8 @@ def free_port():
 
 
 def call(port, method, path, body=None, token=""):
-    """(status, JSON or text) of one request to the endpoint."""
-    data = None if body is None else json.dumps(body).encode()
+    """(status, JSON or text) of one request to the endpoint; a str body is sent as it is."""
+    data = None if body is None else body.encode() if isinstance(body, str) else json.dumps(body).encode()
     headers = {"Content-Type": "application/json"}
     if token:
         headers["Authorization"] = "Bearer " + token

@@ -142,6 +142,8 @@
       box.append(bar, el("p", "scenario-line", done + " of " + steps + " steps"));
       if (sc.running) box.append(el("p", "scenario-line", "Running: " + sc.running));
       else if (steps && done >= steps) box.append(el("p", "scenario-line", "Finished."));
+      if (sc.failed) box.append(el("p", "scenario-line", sc.failed + " failed; the last: " + String(sc.last_error ?? "")));
+      if (sc.next_at) box.append(el("p", "scenario-line quiet", "Next step at " + sc.next_at));
       if (sc.started_at) box.append(el("p", "scenario-line quiet", "Started " + sc.started_at));
     }
     $("scenario").replaceChildren(box);
