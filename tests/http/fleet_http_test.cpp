@@ -18,13 +18,20 @@ namespace fs = std::filesystem;
 
 namespace {
 
+std::size_t count_of(const std::string& text, const std::string& part) {
+  std::size_t n = 0;
+  for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
 struct HttpFleet {
   TempDir dir;
   int http_port = free_tcp_port();
   std::unique_ptr<ChildProcess> fleet;
 
   // `ftp_port`: the stations' FTP host's, on 127.0.0.2 (none there by default).
-  explicit HttpFleet(int ftp_port = 1) {
+  // `log = "file"`: each station's operator log in its directory's station.log.
+  explicit HttpFleet(int ftp_port = 1, bool log_file = false) {
     const auto tmpl = dir.path() / "template";
     fs::create_directories(tmpl);
     write_text(tmpl / "emulate.ini",
@@ -43,9 +50,8 @@ struct HttpFleet {
     for (const auto& [first, count, modules] : {std::tuple{1, 2, "[\"01\"]"}, std::tuple{3, 1, "[\"01\", \"02\"]"}})
       toml += "[[stations]]\nfirst = " + std::to_string(first) + "\ncount = " + std::to_string(count) + "\ndir = \"" +
               (dir.path() / "st").string() + "/{n:03}\"\ntemplate = \"" + tmpl.string() +
-              "\"\nlisten = \"127.0.0.1\"\nport = \"{" + std::to_string(base) +
-              " + n}\"\n"
-              "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" +
+              "\"\nlisten = \"127.0.0.1\"\nport = \"{" + std::to_string(base) + " + n}\"\n" +
+              (log_file ? "log = \"file\"\n" : "") + "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" +
               (dir.path() / "flag").string() +
               "\"\n[stations.identity]\nFactoryID = \"F{n:03}\"\nSensorID = \"S{n:03}\"\n"
               "[stations.ftp]\neventpath = \"/kyvex/debug/data/{n}\"\n"
@@ -227,4 +233,57 @@ TEST(FleetHttp, UplinkAndPortFaultsPlayABadHostAndEndWhenCleared) {
   const auto s = station();
   EXPECT_EQ(delivered_lines(), s["events"]["delivered"].get<std::size_t>());
   EXPECT_EQ(s["events"]["delivered"], s["events"]["buffered"]);
+}
+
+// A real Prometheus scrapes the fleet: what it reads back of each station's
+// buffered events is what that station logged, and the fleet's total their sum.
+TEST(FleetHttp, APrometheusServerScrapesWhatEachStationLogged) {
+  if (!fs::exists("/usr/bin/prometheus"))
+    GTEST_SKIP() << "/usr/bin/prometheus is absent (Debian's prometheus package; scripts/setup installs it)";
+  HttpFleet f(1, true);
+  // Fast crossings of T01's threshold, then none: the counts stand still.
+  ASSERT_EQ(f.act({{"action", {{"set_source", {{"channel", 1}, {"source", "sine:10:8:2"}}}}}}).status, 200);
+  ASSERT_TRUE(wait_until(
+      [&] {
+        const auto list = f.get("/api/v1/stations");
+        for (const auto& row : list["stations"])
+          if (row["events"]["buffered"] < 2) return false;
+        return true;
+      },
+      std::chrono::seconds(30)));
+  ASSERT_EQ(f.act({{"action", {{"set_source", {{"channel", 1}, {"source", "const:5"}}}}}}).status, 200);
+
+  TempDir prom;
+  const int prom_port = free_tcp_port();
+  write_text(prom / "prometheus.yml",
+             "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: orvane\n"
+             "    static_configs:\n      - targets: ['127.0.0.1:" +
+                 std::to_string(f.http_port) + "']\n");
+  ChildProcess prometheus({"/usr/bin/prometheus", "--config.file=" + (prom / "prometheus.yml").string(),
+                           "--storage.tsdb.path=" + (prom / "data").string(),
+                           "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)});
+  const auto scraped = [&](const std::string& selector) -> long {
+    const auto reply = http_request(prom_port, "GET", "/api/v1/query?query=" + selector);
+    if (reply.status != 200) return -1;
+    const auto result = json::parse(reply.body)["data"]["result"];
+    return result.size() == 1 ? std::stol(result[0]["value"][1].get<std::string>()) : -1;
+  };
+  std::string seen;
+  const bool matched = wait_until(
+      [&] {
+        long sum = 0;
+        seen.clear();
+        for (const char* station : {"001", "002", "003"}) {
+          const auto logged = static_cast<long>(
+              count_of(read_text(f.dir / "st" / station / "station.log"), "Events : Add Event to buffer"));
+          const auto got = scraped(std::string("orvane_events_buffered_total%7Bstation%3D%22") + station + "%22%7D");
+          seen +=
+              std::string(station) + ": logged " + std::to_string(logged) + ", scraped " + std::to_string(got) + "; ";
+          if (logged == 0 || got != logged) return false;
+          sum += logged;
+        }
+        return scraped("orvane_fleet_events_buffered_total") == sum;
+      },
+      std::chrono::seconds(60));
+  EXPECT_TRUE(matched) << seen << "\n" << prometheus.output();
 }

@@ -1,6 +1,5 @@
 // The real station program with --http: its metrics, health and control API
-// over real HTTP, its events delivered to a real FTP server, and a real
-// Prometheus scraping it.
+// over real HTTP, its events delivered to a real FTP server.
 #include "http_client.hpp"
 #include "metrics_page.hpp"
 #include "support/ftp_test_server.hpp"
@@ -173,34 +172,4 @@ TEST(HttpEndpoint, OffLoopbackTheApiNeedsTheTokenFromItsFile) {
   EXPECT_EQ(s.get("/api/v1/stations/" + s.name, "Authorization: Bearer tok-12\r\n").status, 401);
   EXPECT_EQ(s.get("/api/v1/stations/" + s.name, "Authorization: Bearer tok-123\r\n").status, 200);
   EXPECT_EQ(s.set_value(1, R"({"value": 7})").status, 401);
-}
-
-TEST(HttpEndpoint, APrometheusServerScrapesTheEventsTheStationLogged) {
-  if (!std::filesystem::exists("/usr/bin/prometheus"))
-    GTEST_SKIP() << "/usr/bin/prometheus is absent (Debian's prometheus package; scripts/setup installs it)";
-  HttpStation s;
-  ASSERT_TRUE(s.delivered(" T01 IS 0\x03\x04")) << s.station->output();
-  TempDir prom;
-  const int prom_port = free_tcp_port();
-  write_text(prom / "prometheus.yml",
-             "global:\n  scrape_interval: 1s\nscrape_configs:\n  - job_name: orvane\n"
-             "    static_configs:\n      - targets: ['127.0.0.1:" +
-                 std::to_string(s.http_port) + "']\n");
-  ChildProcess prometheus({"/usr/bin/prometheus", "--config.file=" + (prom / "prometheus.yml").string(),
-                           "--storage.tsdb.path=" + (prom / "data").string(),
-                           "--web.listen-address=127.0.0.1:" + std::to_string(prom_port)});
-  const std::string query = "/api/v1/query?query=orvane_events_buffered_total%7Bstation%3D%22" + s.name + "%22%7D";
-  std::string seen;
-  const bool matched = wait_until(
-      [&] {
-        const auto reply = http_request(prom_port, "GET", query);
-        if (reply.status != 200) return false;
-        seen = reply.body;
-        const auto result = json::parse(reply.body)["data"]["result"];
-        if (result.size() != 1) return false;
-        const auto logged = count_of(s.station->output(), "Events : Add Event to buffer");
-        return logged > 0 && result[0]["value"][1] == std::to_string(logged);
-      },
-      std::chrono::seconds(60));
-  EXPECT_TRUE(matched) << seen << "\n" << prometheus.output();
 }
