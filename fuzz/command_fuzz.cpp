@@ -62,7 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   orvane::Framer framer(4096);  // small bound, so the too-long path is reached too
   for (std::size_t p = 0; p < input.size(); p += chunk) {
     framer.feed(
-        input.substr(p, chunk), [&](std::span<const std::string_view> lines) { st.handle_message(lines, conn); },
+        input.substr(p, chunk),
+        [&](std::span<const std::string_view> lines) {
+          if (!st.handle_message(lines, conn)) world.ioc.poll();  // its slices
+        },
         [&] { st.log("Error : message too long"); });
   }
   // One input's state must not pile up in the next.

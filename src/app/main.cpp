@@ -227,6 +227,7 @@ int main(int argc, char** argv) {
   // publishes its views and runs the actions posted to it.
   const std::string station_name = station_dir.filename().empty() ? "station" : station_dir.filename().string();
   orvane::http::StationBoard board;
+  orvane::FaultSet injected_faults;  // its uplink's and its port's; it has no simulated line
   std::optional<orvane::http::StationPublisher> publisher;
   std::optional<orvane::http::Router> router;
   std::unique_ptr<orvane::http::HttpServer> http_server;
@@ -244,7 +245,8 @@ int main(int argc, char** argv) {
                                                          server.session_count(), server.hosts_refused(),
                                                          server.listening(), server.listen_endpoint(),
                                                          server.host_addresses()};
-                                                   }},
+                                                   },
+                                                   0, nullptr, &injected_faults},
                       board, slot);
     router.emplace(board, http_token, std::chrono::milliseconds(orvane::limits::kHttpActionTimeoutMs),
                    orvane::http::MetricsOptions{false, opt.metrics_channels});

@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace orvane {
@@ -25,19 +26,23 @@ class Framer {
   // on_message(std::span<const std::string_view> lines) with line 0 the
   // header; the views stay valid during the call only. When a message grows
   // past the bound, calls on_too_long() and forgets it (bytes up to the next
-  // SOH are dropped).
+  // SOH are dropped). An on_message that returns false stops the feed right
+  // after that message: the rest of the chunk is the caller's to feed
+  // later. Returns the bytes of the chunk taken.
   template <class OnMessage, class OnTooLong>
-  void feed(std::string_view chunk, OnMessage&& on_message, OnTooLong&& on_too_long) {
+  std::size_t feed(std::string_view chunk, OnMessage&& on_message, OnTooLong&& on_too_long) {
     const char* p = chunk.data();
     const char* const end = p + chunk.size();
     while (p < end) {
       if (!inside_) {
         p = static_cast<const char*>(std::memchr(p, '\x01', static_cast<std::size_t>(end - p)));
-        if (!p) return;
+        if (!p) return chunk.size();
         // The usual case: the whole message is in this chunk, and its lines
         // are handed over where they lie, nothing copied.
-        if (const char* after = frame_in_place(chunk.data(), p, end, on_message)) {
+        bool go_on = true;
+        if (const char* after = frame_in_place(chunk.data(), p, end, on_message, go_on)) {
           p = after;
+          if (!go_on) return static_cast<std::size_t>(p - chunk.data());
           continue;
         }
       }
@@ -55,12 +60,14 @@ class Framer {
           break;
         case '\x03':
           break;
-        case '\x04':
+        case '\x04': {
           finish_views();
           inside_ = false;
-          on_message(std::span<const std::string_view>(views_));
+          const bool go_on = handed(on_message);
           release_large();
+          if (!go_on) return static_cast<std::size_t>(p - chunk.data());
           break;
+        }
         default: {
           // A run of ordinary bytes goes into the current line at once.
           const char* run = p - 1;
@@ -74,6 +81,7 @@ class Framer {
         }
       }
     }
+    return chunk.size();
   }
 
   bool inside_frame() const { return inside_; }
@@ -92,8 +100,20 @@ class Framer {
   // of those bytes; returns where it ends (past its EOT). Null, with nothing
   // handed over, when it isn't whole here or needs the rules above: an SOH
   // again, an ETX followed by more of its line, or more bytes than the bound.
+  // Hands the framed lines over: whether to go on with the chunk.
   template <class OnMessage>
-  const char* frame_in_place(const char* begin, const char* soh, const char* end, OnMessage& on_message) {
+  bool handed(OnMessage& on_message) {
+    const std::span<const std::string_view> lines(views_);
+    if constexpr (std::is_same_v<decltype(on_message(lines)), bool>) {
+      return on_message(lines);
+    } else {
+      on_message(lines);
+      return true;
+    }
+  }
+
+  template <class OnMessage>
+  const char* frame_in_place(const char* begin, const char* soh, const char* end, OnMessage& on_message, bool& go_on) {
     views_.clear();
     const char* line = soh + 1;
     bool line_open = true;  // the header line first
@@ -117,7 +137,7 @@ class Framer {
         default:  // EOT
           if (static_cast<std::size_t>(q - soh) > max_bytes_) return nullptr;
           if (line_open) views_.emplace_back(line, static_cast<std::size_t>(q - line));
-          on_message(std::span<const std::string_view>(views_));
+          go_on = handed(on_message);
           return q + 1;
       }
       p = q + 1;

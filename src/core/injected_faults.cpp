@@ -11,6 +11,9 @@ bool delay_place(const InjectedFault& f) { return f.target == FaultTarget::modul
 }  // namespace
 
 bool InjectedFault::same_place(const InjectedFault& other) const {
+  // A port may both delay its replies and close its connections; an uplink
+  // misbehaves one way at a time.
+  if (target == FaultTarget::port) return other.target == FaultTarget::port && kind == other.kind;
   return target == other.target && module == other.module && delay_place(*this) == delay_place(other);
 }
 

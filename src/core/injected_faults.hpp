@@ -24,7 +24,8 @@ struct InjectedFault {
   std::int64_t bytes_per_s = 0;  // slow
 
   // A module's reply fault and its delay are two places: a module may be
-  // both late and wrong; any other fault has one place per target and module.
+  // both late and wrong; so are a port's two kinds; any other fault has one
+  // place per target and module.
   bool same_place(const InjectedFault& other) const;
 };
 

@@ -158,6 +158,9 @@ inline constexpr int kHttpLivenessMs = 5000;
 // The longest reply delay a module fault may give (a minute; the station's
 // module time-out ends a read long before).
 inline constexpr int kHttpMaxFaultDelayMs = 60000;
+// The highest rate an injected slow uplink may be given, in bytes per
+// second (the lowest is 1).
+inline constexpr long kHttpMaxFaultBytesPerS = 1L << 30;
 // The control API's list: stations on one page by default and at most.
 inline constexpr std::size_t kHttpListDefault = 100;
 inline constexpr std::size_t kHttpListMax = 1000;
@@ -170,6 +173,17 @@ inline constexpr std::size_t kHttpGlobBytes = 256;
 inline constexpr int kFleetPublishParts = 4;
 // Memo lines in a station's JSON state.
 inline constexpr std::size_t kHttpMemoLines = 20;
+// ---- long messages ----
+// A long message is worked on in slices, with the loop's other work (other
+// hosts, the station's timers) between them: a slice ends after this many
+// command lines or this much time, whichever comes first. A 1 MiB message
+// thus holds the station at most a few milliseconds at a time. Cost: a copy
+// of the message's remaining lines (at most kMaxMessageBytes plus its line
+// index) while it is worked on, counted with its connection's unfinished
+// bytes (kMaxUnfinishedBytes), and nothing read from that host meanwhile.
+inline constexpr std::size_t kLinesPerSlice = 256;
+inline constexpr int kSliceMicroseconds = 2000;
+
 // The bearer token file: read once at start, at most 4 KiB.
 inline constexpr std::size_t kHttpTokenFileBytes = 4096;
 

@@ -216,7 +216,7 @@ void FleetHost::attach(http::StationBoard& board) {
   for (const auto& f : all) {
     // Two directories of one base name (a/x, b/x): the later is x-INDEX.
     std::string name = f.station->name();
-    if (name.empty() || board.find(name)) name += "-" + std::to_string(f.index);
+    while (name.empty() || board.find(name)) name += "-" + std::to_string(f.index);
     Thread& th = *f.thread;
     const auto slot = board.add(name, [&th, index = f.index](http::StationBoard::Action action) {
       asio::post(th.ioc, [&th, index, action = std::move(action)] {

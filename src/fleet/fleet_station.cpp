@@ -63,6 +63,8 @@ void FleetStation::Listener::listen(const ListenSettings& settings) {
   server_.listen(s);
 }
 
+void FleetStation::Listener::close_connections(bool on) { server_.close_connections(on); }
+
 namespace {
 
 std::unique_ptr<ModulePoller> make_line(asio::io_context& ioc, const StationPlan& plan,

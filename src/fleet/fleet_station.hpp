@@ -69,6 +69,7 @@ class FleetStation {
     Listener(CommandServer& server, std::string address, std::optional<int> port)
         : server_(server), address_(std::move(address)), port_(port) {}
     void listen(const ListenSettings& settings) override;
+    void close_connections(bool on) override;
 
    private:
     CommandServer& server_;

@@ -5,6 +5,8 @@
 #include "device/simulated_modules.hpp"
 #include "http/station_json.hpp"
 #include "station/channel_model.hpp"
+#include "station/event_path.hpp"
+#include "station/faulty_uplink.hpp"
 #include "station/station.hpp"
 
 #include <fmt/format.h>
@@ -12,6 +14,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -309,25 +312,46 @@ std::optional<FaultTarget> target_named(const std::string& name) {
   return std::nullopt;
 }
 
-// Module faults are built; the uplink's and the port's have their form
-// (InjectedFault) but no part of the station that plays them yet.
-FaultTarget supported_target(const json& target) {
+FaultTarget fault_target(const json& target) {
   if (!target.is_string()) refuse(400, "\"target\" must be \"module\", \"uplink\" or \"port\"");
   const auto name = target.get<std::string>();
   const auto t = target_named(name);
   if (!t) refuse(400, "unknown fault target \"" + name + "\" (module, uplink or port)");
-  if (*t != FaultTarget::module) refuse(400, "fault target not supported: " + name);
   return *t;
 }
 
-CheckedAction fault_action(const json& args) {
-  if (!args.is_object()) refuse(400, "\"fault\" must be {\"target\": ..., \"kind\": ...}");
-  InjectedFault fault;
-  fault.target = supported_target(member(args, "target", "\"fault\""));
-  only_keys(args, {"target", "kind", "module", "delay_ms"}, "a module fault");
+std::string fault_kind(const json& args, const char* kinds) {
   const auto& kind = member(args, "kind", "\"fault\"");
-  if (!kind.is_string()) refuse(400, "\"kind\" must be silent, garbage, badsum, error or delayed");
-  fault.kind = kind.get<std::string>();
+  if (!kind.is_string()) refuse(400, std::string("\"kind\" must be ") + kinds);
+  return kind.get<std::string>();
+}
+
+// The faults a station's own parts play (its uplink, its command port), as
+// the set has them now.
+void play_station_faults(StationControl& c) {
+  UplinkFault uplink;
+  std::chrono::milliseconds reply_delay{0};
+  bool closing = false;
+  for (const auto& f : c.faults->items()) {
+    if (f.target == FaultTarget::uplink) {
+      uplink.kind = f.kind == "refusing"     ? UplinkFault::Kind::refusing
+                    : f.kind == "black_hole" ? UplinkFault::Kind::black_hole
+                                             : UplinkFault::Kind::slow;
+      uplink.bytes_per_s = f.bytes_per_s;
+    } else if (f.target == FaultTarget::port) {
+      if (f.kind == "delay_replies") reply_delay = std::chrono::milliseconds(f.delay_ms);
+      if (f.kind == "close_connections") closing = true;
+    }
+  }
+  c.station.event_path().delivery().set_fault(uplink);
+  c.station.delay_replies(reply_delay);
+  c.station.close_host_connections(closing);
+}
+
+CheckedAction module_fault_action(const json& args) {
+  InjectedFault fault;
+  only_keys(args, {"target", "kind", "module", "delay_ms"}, "a module fault");
+  fault.kind = fault_kind(args, "silent, garbage, badsum, error or delayed");
   if (const auto m = args.find("module"); m != args.end() && !m->is_null()) {
     if (!m->is_string()) refuse(400, "\"module\" must be a module address in hex, such as \"01\"");
     try {
@@ -361,12 +385,56 @@ CheckedAction fault_action(const json& args) {
           }};
 }
 
+// The uplink's and the port's faults are played by the station itself:
+// its uploads go as if the host misbehaved, its command port delays or
+// drops its hosts.
+CheckedAction station_fault_action(const json& args, FaultTarget target) {
+  InjectedFault fault;
+  fault.target = target;
+  if (target == FaultTarget::uplink) {
+    only_keys(args, {"target", "kind", "bytes_per_s"}, "an uplink fault");
+    fault.kind = fault_kind(args, "refusing, black_hole or slow");
+    if (fault.kind != "refusing" && fault.kind != "black_hole" && fault.kind != "slow")
+      refuse(400, "unknown uplink fault \"" + fault.kind + "\" (refusing, black_hole or slow)");
+    if (fault.kind == "slow")
+      fault.bytes_per_s = whole_number(member(args, "bytes_per_s", "a slow uplink"), "\"bytes_per_s\"", 1,
+                                       limits::kHttpMaxFaultBytesPerS);
+    else if (args.contains("bytes_per_s"))
+      refuse(400, "\"bytes_per_s\" is for the kind slow only");
+  } else {
+    only_keys(args, {"target", "kind", "delay_ms"}, "a port fault");
+    fault.kind = fault_kind(args, "delay_replies or close_connections");
+    if (fault.kind != "delay_replies" && fault.kind != "close_connections")
+      refuse(400, "unknown port fault \"" + fault.kind + "\" (delay_replies or close_connections)");
+    if (fault.kind == "delay_replies")
+      fault.delay_ms = static_cast<int>(
+          whole_number(member(args, "delay_ms", "delayed replies"), "\"delay_ms\"", 1, limits::kHttpMaxFaultDelayMs));
+    else if (args.contains("delay_ms"))
+      refuse(400, "\"delay_ms\" is for the kind delay_replies only");
+  }
+  return {[](const StationView& v) {
+            return v.faults_injectable ? std::string() : std::string("the station takes no injected faults");
+          },
+          [fault](StationControl& c) {
+            if (!c.faults) throw std::runtime_error("the station takes no injected faults");
+            c.faults->set(fault);
+            play_station_faults(c);
+            return "fault " + describe_fault(fault);
+          }};
+}
+
+CheckedAction fault_action(const json& args) {
+  if (!args.is_object()) refuse(400, "\"fault\" must be {\"target\": ..., \"kind\": ...}");
+  const auto target = fault_target(member(args, "target", "\"fault\""));
+  return target == FaultTarget::module ? module_fault_action(args) : station_fault_action(args, target);
+}
+
 CheckedAction clear_faults_action(const json& args) {
-  if (!args.is_object()) refuse(400, "\"clear_faults\" must be {\"target\": \"module\"|\"all\"}");
+  if (!args.is_object()) refuse(400, "\"clear_faults\" must be {\"target\": \"module\"|\"uplink\"|\"port\"|\"all\"}");
   only_keys(args, {"target"}, "\"clear_faults\"");
   const auto& t = member(args, "target", "\"clear_faults\"");
   std::optional<FaultTarget> target;
-  if (!(t.is_string() && t.get<std::string>() == "all")) target = supported_target(t);
+  if (!(t.is_string() && t.get<std::string>() == "all")) target = fault_target(t);
   return {[](const StationView& v) {
             return v.faults_injectable ? std::string() : std::string("the station takes no injected faults");
           },
@@ -374,6 +442,7 @@ CheckedAction clear_faults_action(const json& args) {
             if (!c.faults) throw std::runtime_error("the station takes no injected faults");
             const auto ended = c.faults->clear(target);
             if (c.modules) c.modules->apply_faults(*c.faults);
+            play_station_faults(c);
             std::string what;
             for (const auto& f : ended) what += (what.empty() ? "cleared " : ", ") + describe_fault(f);
             return what;

@@ -107,6 +107,11 @@ void CommandServer::open_acceptor(int port, const std::string& address) {
   acceptor_.emplace(std::move(acceptor));
 }
 
+void CommandServer::close_connections(bool on) {
+  closing_connections_ = on;
+  if (on) sessions_.drop_all();
+}
+
 void CommandServer::close() {
   accept_retry_.cancel();
   if (acceptor_) {
@@ -186,7 +191,7 @@ void CommandServer::accept() {
     last_accept_error_ = {};
     std::error_code ignored;
     HostBudget::Place place;
-    if (!admit(socket, place)) {
+    if (closing_connections_ || !admit(socket, place)) {
       // Closed at once with a reset: nothing it sent is read, and no
       // closing handshake lingers on the station's side.
       socket.set_option(asio::socket_base::linger(true, 0), ignored);

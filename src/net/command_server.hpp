@@ -40,6 +40,7 @@ class CommandServer final : public CommandListener {
   // failure's text stays readable in listen_failure().
   void listen(const ListenSettings& settings) override;
   void close();
+  void close_connections(bool on) override;
   int port() const;
   bool listening() const { return acceptor_.has_value(); }
   const std::string& listen_failure() const { return listen_failure_; }
@@ -77,6 +78,7 @@ class CommandServer final : public CommandListener {
   std::string listen_failure_;
   HostAllowList allow_;
   std::size_t host_cap_ = 0;
+  bool closing_connections_ = false;  // an injected fault
   RefusalLog refusals_;
   RefusalLog::Time last_cap_log_{};
   bool cap_logged_ = false;

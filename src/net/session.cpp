@@ -74,7 +74,7 @@ Session::Served Session::on_ready(std::uint32_t events, std::span<char> buffer) 
   // The host has stopped sending: after what it sent, its end is there to
   // be read, and the set won't report it again.
   if (events & (EPOLLRDHUP | EPOLLERR | EPOLLHUP)) host_done_ = true;
-  if (fd_ >= 0 && open_ && (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
+  if (fd_ >= 0 && open_ && !waiting_ && (events & (EPOLLIN | EPOLLRDHUP | EPOLLERR | EPOLLHUP))) {
     served = read(buffer);
     if (host_done_ && !served.more_waiting && fd_ >= 0 && open_) served.got_bytes |= read(buffer).got_bytes;
   }
@@ -103,8 +103,8 @@ Session::Served Session::read(std::span<char> buffer) {
     host_gone();
     return {};
   }
-  take(std::span<const char>(buffer.data(), static_cast<std::size_t>(n)));
-  return {.got_bytes = true, .more_waiting = open_ && static_cast<std::size_t>(n) == buffer.size()};
+  take(std::string_view(buffer.data(), static_cast<std::size_t>(n)));
+  return {.got_bytes = true, .more_waiting = open_ && !waiting_ && static_cast<std::size_t>(n) == buffer.size()};
 }
 
 // EOF or an error: the host is gone; nothing is written to it again.
@@ -113,7 +113,8 @@ void Session::host_gone() {
   open_ = false;
   host_done_ = true;
   framer_.drop();
-  account(0);
+  std::string().swap(unread_);
+  account_held();
   finish();
 }
 
@@ -127,24 +128,58 @@ void Session::finish() {
 }
 
 // Frames what the host sent and hands its complete messages on. The
-// messages' replies go out with the turn's, unless they are many.
-void Session::take(std::span<const char> bytes) {
+// messages' replies go out with the turn's, unless they are many. A message
+// the handler works on in slices stops the framing: the rest of the bytes
+// wait, and the socket is not read, until it is done.
+void Session::take(std::string_view bytes) {
   const auto self = shared_from_this();
-  framer_.feed(
-      std::string_view(bytes.data(), bytes.size()),
+  const std::size_t used = framer_.feed(
+      bytes,
       [&](std::span<const std::string_view> lines) {
         // A connection closed by an earlier message (problem command,
         // write bound, failed send) gets no more work done for it.
-        if (!open_) return;
+        if (!open_) return true;
         alive_at_ = loop_->now();
-        handler_.handle_message(lines, self);
-        if (queued_bytes() > kHoldRepliesBytes) write_queued();
+        waiting_ = !handler_.handle_message(lines, self);
+        if (waiting_) {
+          waiting_bytes_ = 0;
+          for (const auto line : lines) waiting_bytes_ += line.size() + sizeof(line);
+        }
+        if (loop_ && queued_bytes() > kHoldRepliesBytes) write_queued();
+        return !waiting_;
       },
       [&] { handler_.log_line("Error : message too long"); });
-  if (!open_) framer_.drop();  // closed by one of its messages: the rest is not looked at
+  if (!open_) {
+    framer_.drop();  // closed by one of its messages: the rest is not looked at
+  } else if (waiting_) {
+    unread_.append(bytes.substr(used));
+    update_interest();  // nothing read meanwhile
+  }
   if (!loop_) return;  // ended by one of its messages
-  account(framer_.held_bytes());
+  account_held();
   loop_->keep_unfinished_bound();
+}
+
+void Session::message_done() {
+  if (!waiting_) return;
+  waiting_ = false;
+  waiting_bytes_ = 0;
+  if (!loop_) return;  // ended meanwhile
+  if (open_ && !unread_.empty()) {
+    const std::string rest = std::exchange(unread_, {});
+    take(rest);
+  } else {
+    std::string().swap(unread_);
+    account_held();
+  }
+  if (!loop_ || waiting_) return;
+  if (!open_) {
+    finish();
+    return;
+  }
+  // Reading again: made wanted anew, the readiness set reports bytes that
+  // came meanwhile (and the host's end) at once.
+  update_interest();
 }
 
 void Session::write_queued() {
@@ -197,7 +232,9 @@ void Session::update_interest() {
   if (fd_ >= 0 && wanted() != interest_) set_interest(EPOLL_CTL_MOD);
 }
 
-std::uint32_t Session::wanted() const { return (open_ ? EPOLLIN : 0u) | (queued_bytes() == 0 ? 0u : EPOLLOUT); }
+std::uint32_t Session::wanted() const {
+  return (open_ && !waiting_ ? EPOLLIN : 0u) | (queued_bytes() == 0 ? 0u : EPOLLOUT);
+}
 
 // Adds the session to the readiness set (EPOLL_CTL_ADD) or changes what
 // it is watched for (EPOLL_CTL_MOD), edge-triggered, its end always. The
@@ -212,7 +249,10 @@ bool Session::set_interest(int op) {
   return true;
 }
 
-// Keeps the loop's count of message memory in step with this session's framer.
+// Keeps the loop's count of message memory in step with this session's
+// framer, the long message being worked on and the bytes read after it.
+void Session::account_held() { account(framer_.held_bytes() + waiting_bytes_ + unread_.capacity()); }
+
 void Session::account(std::size_t now_held) {
   loop_->held_changed(held_, now_held);
   held_ = now_held;
@@ -237,8 +277,9 @@ void Session::end() {
   ::close(fd_);
   fd_ = -1;
   place_.give_back();  // the object may be held for long after (a realtime subscriber's)
-  const std::size_t freed = sizeof(Session) + pending_.capacity();
+  const std::size_t freed = sizeof(Session) + pending_.capacity() + unread_.capacity();
   std::string().swap(pending_);
+  std::string().swap(unread_);
   taken_ = 0;
   account(0);
   account_queued();

@@ -36,6 +36,7 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   bool is_open() const override { return open_; }
   std::size_t send_room() const override;
   std::size_t queued_bytes() const override { return pending_.size() - taken_; }
+  void message_done() override;
 
   // ---- for its loop ----
   // Joins the loop's readiness set; false (errno set) when the system refuses.
@@ -65,7 +66,8 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   Served read(std::span<char> buffer);
   void host_gone();
   void finish();
-  void take(std::span<const char> bytes);
+  void take(std::string_view bytes);
+  void account_held();
   void write_queued();
   std::size_t write_some(std::string_view bytes);
   void after_write();
@@ -83,6 +85,11 @@ class Session final : public Connection, public std::enable_shared_from_this<Ses
   HostBudget::Place place_;
   Framer framer_;
   std::size_t held_ = 0;  // this framer's share of the loop's unfinished bytes
+  // A long message is being worked on: nothing more is read or handed over
+  // until it is done; what was read after it waits here.
+  bool waiting_ = false;
+  std::size_t waiting_bytes_ = 0;  // the message's copy, the handler's
+  std::string unread_;
   SteadyTime::TimePoint alive_at_;
   std::string pending_;  // replies not yet taken by the kernel, after the first taken_ bytes
   std::size_t taken_ = 0;

@@ -50,6 +50,11 @@ std::error_code SessionLoop::add(int fd, std::string address, HostBudget::Place 
   return {};
 }
 
+void SessionLoop::drop_all() {
+  const auto all = sessions_;
+  for (const auto& s : all) s->drop();
+}
+
 void SessionLoop::set_idle_limit(std::chrono::seconds limit) {
   idle_limit_ = limit;
   idle_watched_ = false;

@@ -52,6 +52,9 @@ class SessionLoop {
   // Sessions without a sign of life for `limit` are closed (0: never);
   // the log says so once per address per minute.
   void set_idle_limit(std::chrono::seconds limit);
+  // Ends every session at once, unfinished messages and queued replies
+  // included.
+  void drop_all();
   SteadyTime::TimePoint now() const { return time_.now(); }
 
   // ---- for its sessions ----

@@ -10,8 +10,12 @@
 #include "station/realtime.hpp"
 #include "station/settings.hpp"
 
+#include <asio/io_context.hpp>
+#include <asio/post.hpp>
+
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <stdexcept>
 #include <utility>
 
@@ -130,13 +134,74 @@ bool taken_unaddressed(const CommandEntry* entry, const Items& items) {
 
 }  // namespace
 
-void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
-                                 const std::shared_ptr<Connection>& connection) {
-  if (lines.empty()) return;
-  const DispatchContext& cx = parts_;
-  const std::string_view header = lines[0];
-  const OperatorLog::RepeatBound log_bound(cx.log);  // the log pair repeats for every line
+// A message as the dispatcher works through it: line i is header for 0,
+// else rest[i - rest_from].
+struct CommandDispatcher::Message {
+  std::string_view header;
+  const Items* first;  // line 1's items, for the ACK
+  SplitLine* line;  // splits the line at hand
+  const std::shared_ptr<Connection>* connection;
+  std::span<const std::string_view> rest;
+  std::size_t rest_from = 0;
+  std::size_t count = 0;  // lines, the header included
+  std::size_t next = 1;
   MessageMarks marks;
+  // Closed by a line of its own ("problem command"), the connection still
+  // has the message's other lines done, as ever. Given up for its replies
+  // (the host doesn't take them), it has no more work done for it.
+  bool closed_here = false;
+
+  std::string_view at(std::size_t i) const { return i == 0 ? header : rest[i - rest_from]; }
+};
+
+// A long message's rest, owned while it is worked on slice by slice.
+struct CommandDispatcher::Job {
+  std::string text;  // the lines still to do, one after another
+  std::vector<std::string_view> views;  // the header, then those lines
+  Items first;
+  SplitLine line;
+  std::shared_ptr<Connection> connection;
+  // One bound on repeated log lines for the whole message, however many
+  // slices it takes (other messages dispatched meanwhile share it).
+  std::unique_ptr<OperatorLog::RepeatBound> log_bound;
+  Message message;
+  std::unique_ptr<SteadyTime::Alarm> delay;  // an injected reply delay
+};
+
+namespace {
+
+// Before the loop's other work runs between two slices: the station's
+// memory as the lines so far leave it (the timers and READ_DATA of other
+// hosts see it), and nothing kept that other work may change meanwhile.
+void pause_message(ConfigParts parts, MessageMarks& marks) {
+  finish_memory(parts, marks);
+  marks.history_clean = false;  // the hourly history may be written meanwhile
+  marks.files.reset();
+}
+
+}  // namespace
+
+void log_message_failure(OperatorLog& log) {
+  try {
+    throw;
+  } catch (const std::exception& e) {
+    // What a failed line reports may quote its items (a number that isn't
+    // one, a file name): a host must not make a log line of its own with them.
+    log.log("Error : " + with_controls_escaped(e.what()));
+  } catch (...) {
+    log.log("Error : unknown error");
+  }
+}
+
+CommandDispatcher::CommandDispatcher(DispatchContext parts) : parts_(parts) {}
+
+CommandDispatcher::~CommandDispatcher() { *alive_ = false; }
+
+bool CommandDispatcher::dispatch(std::span<const std::string_view> lines,
+                                 const std::shared_ptr<Connection>& connection) {
+  if (lines.empty()) return true;
+  const DispatchContext& cx = parts_;
+  const OperatorLog::RepeatBound log_bound(cx.log);  // the log pair repeats for every line
   // A message dispatched inside another (not done today) splits into lines of its own.
   SplitLine own_first, own_line;
   const bool nested = dispatching_;
@@ -155,55 +220,153 @@ void CommandDispatcher::dispatch(std::span<const std::string_view> lines,
   } done{*this, first_line, line, nested};
   // The ACK carries items 2 and 3 of the first command line, whatever it is.
   const Items& first = first_line.split(lines.size() > 1 ? lines[1] : std::string_view());
+  Message m{.header = lines[0],
+            .first = &first,
+            .line = &line,
+            .connection = &connection,
+            .rest = lines,
+            .count = lines.size()};
 
-  // Closed by a line of its own ("problem command"), the connection still
-  // has the message's other lines done, as ever. Given up for its replies
-  // (the host doesn't take them), it has no more work done for it.
-  bool closed_here = false;
+  if (reply_delay_.count() > 0) {
+    // Not a line done before its time: all of it waits.
+    Job& job = keep_rest(m, lines, connection);
+    job.delay = parts_.time.make_alarm(parts_.ioc);
+    job.delay->set(parts_.time.now() + reply_delay_, [this, &job, alive = alive_] {
+      if (*alive) post_slice(job);  // not from inside the alarm, which the job's end frees
+    });
+    return false;
+  }
   try {
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-      if (!closed_here && !connection->is_open()) break;
-      marks.line = static_cast<int>(i);
-      if (!trim(lines[i]).empty()) {
-        // Line 1 was split for the ACK already.
-        const Items& items = i == 1 ? first : line.split(lines[i]);
-        const CommandEntry* entry = find_command(items.front());
-        ++lines_by_command_[entry ? static_cast<std::size_t>(entry - kCommands.data()) : kCommands.size()];
-        if (!addressed(cx.settings, items) && !taken_unaddressed(entry, items)) {
-          cx.log.log("problem command");
-          closed_here |= connection->is_open();
-          connection->close();
-        } else if (entry) {
-          if (entry->needs == Needs::memory) finish_memory(config_parts(cx), marks);
-          if (entry->needs == Needs::history) finish_history(config_parts(cx), marks);
-          if (entry->ends_receipt_lines) marks.do_command_seen = true;
-          entry->handle(cx, Request{header, items, connection, marks});
-          if (entry->acknowledged) marks.ack_due = true;
-        }
-      }
-      if (!marks.do_command_seen) {
-        cx.log.log_copy("Emulator : receive Command");
-        cx.log.log_copy("Emulator : do command ");
-      }
+    if (work(m)) {
+      finish(m);
+      return true;
     }
-    if (marks.work_left()) finish_all(config_parts(cx), marks);
+    pause_message(config_parts(cx), m.marks);
   } catch (...) {
     // The rest of the message is abandoned; what its earlier lines changed
     // is still saved.
-    finish_all(config_parts(cx), marks);
+    finish_all(config_parts(cx), m.marks);
     throw;
   }
+  post_slice(keep_rest(m, lines, connection));
+  return false;
+}
 
-  // A SET_CONFIG that wasn't saved gets no ACK: the host sends it again.
-  if (marks.ack_due && !marks.config_failed) {
-    const auto item_or_empty = [&](std::size_t k) { return first.size() > k ? std::string_view(first[k]) : ""; };
-    auto ack = ReplyWriter::answering(header);
-    ack.open_line("ACK ", stamp_yyyymmddhhnn(cx.clock.now()), ' ', item_or_empty(2), ' ', item_or_empty(3))
-        .close_line();
-    ack.add(' ');
-    send_reply(cx.realtime, *connection, std::move(ack).end());
-    cx.log.log("Emulator : Answer Ack");
+// The rest waits for the loop's other work: copied, since the lines given
+// live only for the call.
+CommandDispatcher::Job& CommandDispatcher::keep_rest(Message& m, std::span<const std::string_view> lines,
+                                                     const std::shared_ptr<Connection>& connection) {
+  Job& job = jobs_.emplace_back();
+  job.log_bound = std::make_unique<OperatorLog::RepeatBound>(parts_.log);  // before the caller's bound ends
+  job.connection = connection;
+  job.first = *m.first;
+  std::size_t bytes = lines[0].size();
+  for (std::size_t i = m.next; i < lines.size(); ++i) bytes += lines[i].size();
+  job.text.reserve(bytes);
+  job.text.append(lines[0]);
+  for (std::size_t i = m.next; i < lines.size(); ++i) job.text.append(lines[i]);
+  job.views.reserve(1 + lines.size() - m.next);
+  job.views.emplace_back(job.text.data(), lines[0].size());
+  std::size_t at = lines[0].size();
+  for (std::size_t i = m.next; i < lines.size(); ++i) {
+    job.views.emplace_back(job.text.data() + at, lines[i].size());
+    at += lines[i].size();
   }
+  job.message = Message{.header = job.views[0],
+                        .first = &job.first,
+                        .line = &job.line,
+                        .connection = &job.connection,
+                        .rest = std::span<const std::string_view>(job.views).subspan(1),
+                        .rest_from = m.next,
+                        .count = m.count,
+                        .next = m.next,
+                        .marks = std::move(m.marks),
+                        .closed_here = m.closed_here};
+  return job;
+}
+
+bool CommandDispatcher::work(Message& m) {
+  const DispatchContext& cx = parts_;
+  const auto started = cx.time.now();
+  const auto slice = std::chrono::microseconds(limits::kSliceMicroseconds);
+  const auto& connection = *m.connection;
+  auto& marks = m.marks;
+  std::size_t done = 0;
+  while (m.next < m.count) {
+    const std::size_t i = m.next++;
+    if (!m.closed_here && !connection->is_open()) {
+      m.next = m.count;
+      break;
+    }
+    marks.line = static_cast<int>(i);
+    const std::string_view text = m.at(i);
+    if (!trim(text).empty()) {
+      // Line 1 was split for the ACK already.
+      const Items& items = i == 1 ? *m.first : m.line->split(text);
+      const CommandEntry* entry = find_command(items.front());
+      ++lines_by_command_[entry ? static_cast<std::size_t>(entry - kCommands.data()) : kCommands.size()];
+      if (!addressed(cx.settings, items) && !taken_unaddressed(entry, items)) {
+        cx.log.log("problem command");
+        m.closed_here |= connection->is_open();
+        connection->close();
+      } else if (entry) {
+        if (entry->needs == Needs::memory) finish_memory(config_parts(cx), marks);
+        if (entry->needs == Needs::history) finish_history(config_parts(cx), marks);
+        if (entry->ends_receipt_lines) marks.do_command_seen = true;
+        entry->handle(cx, Request{m.header, items, connection, marks});
+        if (entry->acknowledged) marks.ack_due = true;
+      }
+    }
+    if (!marks.do_command_seen) {
+      cx.log.log_copy("Emulator : receive Command");
+      cx.log.log_copy("Emulator : do command ");
+    }
+    // The clock is read after every line: a line may write a file durably.
+    if (m.next < m.count && (++done >= limits::kLinesPerSlice || cx.time.now() - started >= slice)) return false;
+  }
+  return true;
+}
+
+void CommandDispatcher::finish(Message& m) {
+  const DispatchContext& cx = parts_;
+  if (m.marks.work_left()) finish_all(config_parts(cx), m.marks);
+  // A SET_CONFIG that wasn't saved gets no ACK: the host sends it again.
+  if (!m.marks.ack_due || m.marks.config_failed) return;
+  const Items& first = *m.first;
+  const auto item_or_empty = [&](std::size_t k) { return first.size() > k ? std::string_view(first[k]) : ""; };
+  auto ack = ReplyWriter::answering(m.header);
+  ack.open_line("ACK ", stamp_yyyymmddhhnn(cx.clock.now()), ' ', item_or_empty(2), ' ', item_or_empty(3)).close_line();
+  ack.add(' ');
+  send_reply(cx.realtime, **m.connection, std::move(ack).end());
+  cx.log.log("Emulator : Answer Ack");
+}
+
+void CommandDispatcher::post_slice(Job& job) {
+  asio::post(parts_.ioc, [this, &job, alive = alive_] {
+    if (*alive) run_slice(job);
+  });
+}
+
+void CommandDispatcher::run_slice(Job& job) {
+  const DispatchContext& cx = parts_;
+  try {
+    try {
+      if (!work(job.message)) {
+        pause_message(config_parts(cx), job.message.marks);
+        post_slice(job);
+        return;
+      }
+      finish(job.message);
+    } catch (...) {
+      finish_all(config_parts(cx), job.message.marks);
+      throw;
+    }
+  } catch (...) {
+    log_message_failure(cx.log);
+  }
+  const auto connection = std::move(job.connection);
+  jobs_.remove_if([&](const Job& j) { return &j == &job; });  // its bound ends: the held log lines come
+  connection->message_done();
 }
 
 std::vector<CommandCount> CommandDispatcher::command_counts() const {

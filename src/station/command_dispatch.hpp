@@ -4,16 +4,23 @@
 #pragma once
 #include "core/command_line.hpp"
 #include "platform/clock.hpp"
+#include "platform/steady_time.hpp"
 #include "station/connection.hpp"
 #include "station/station_counters.hpp"
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <list>
 #include <memory>
 #include <span>
 #include <string_view>
 #include <vector>
+
+namespace asio {
+class io_context;
+}
 
 namespace orvane {
 
@@ -37,23 +44,51 @@ struct DispatchContext {
   // Files of the station's own no host may read or write (RCFG, SCFG)
   // besides the event buffer's: the lock and the configured flag.
   std::span<const std::filesystem::path> private_files;
+  asio::io_context& ioc;  // the rest of a long message is posted here, slice by slice
+  SteadyTime& time;  // how long a slice has run; the delay of replies
 };
 
 class CommandDispatcher {
  public:
-  explicit CommandDispatcher(DispatchContext parts) : parts_(parts) {}
+  explicit CommandDispatcher(DispatchContext parts);
+  ~CommandDispatcher();
   CommandDispatcher(const CommandDispatcher&) = delete;
   CommandDispatcher& operator=(const CommandDispatcher&) = delete;
 
   // A handler failure (a missing item, a number that isn't one) abandons
   // the rest of the message and propagates: the caller's loop edge logs it.
-  void dispatch(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
+  // False when the message is longer than a slice (limits::kLinesPerSlice,
+  // kSliceMicroseconds): its rest is copied and worked on in posted slices,
+  // a failure there logged "Error : ...", and connection->message_done()
+  // called when it is done.
+  bool dispatch(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
+  // An injected fault: each message is worked on only this long after it
+  // came (0: at once), so its replies come that late; the host's later
+  // messages wait their turn behind it.
+  void set_reply_delay(std::chrono::milliseconds delay) { reply_delay_ = delay; }
+  std::chrono::milliseconds reply_delay() const { return reply_delay_; }
   // Command lines received since start, by command word, every known word
   // listed (unknown words as "other").
   std::vector<CommandCount> command_counts() const;
 
  private:
+  struct Message;
+  struct Job;
+  // Dispatches lines from message.next on; true when all are done, false
+  // when the slice is used up first.
+  bool work(Message& message);
+  // The end of a message: the work left, the ACK.
+  void finish(Message& message);
+  // Keeps the message's lines from m.next on for later slices.
+  Job& keep_rest(Message& m, std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
+  void post_slice(Job& job);
+  void run_slice(Job& job);
+
   DispatchContext parts_;
+  // Long messages being worked on, one per connection at most.
+  std::list<Job> jobs_;
+  std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);
+  std::chrono::milliseconds reply_delay_{0};
   // The split lines of a message: line 1 (kept for the ACK) and the line at
   // hand. Kept from one message to the next, so splitting costs no
   // allocation once they have grown; a message dispatched while another is
@@ -63,6 +98,10 @@ class CommandDispatcher {
   // Per entry of the command table, unknown words last.
   std::array<std::uint64_t, 16> lines_by_command_{};
 };
+
+// Logs the exception being handled as "Error : " + its text, control
+// characters escaped (a host's items may be quoted in it).
+void log_message_failure(OperatorLog& log);
 
 // Sends a whole reply. On failure: "Error : Cannot Connect socket or socket
 // close!", and the realtime subscriptions served on that connection end

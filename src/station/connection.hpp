@@ -26,6 +26,9 @@ class Connection {
   virtual std::size_t send_room() const { return std::numeric_limits<std::size_t>::max(); }
   // Bytes sent but not yet taken by the host's side (the kernel, for TCP).
   virtual std::size_t queued_bytes() const { return 0; }
+  // A message its handler took on to finish later (see MessageHandler) is
+  // done: what the host sent after it is taken now.
+  virtual void message_done() {}
 };
 
 }  // namespace orvane

@@ -141,6 +141,15 @@ void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up
 }
 
 void EventDelivery::upload_buffer(const DeliverySettings& settings, bool dial_up, EventUplink& uplink) {
+  if (const auto f = fault(); f.kind != UplinkFault::Kind::none) {
+    FaultyUplink faulty(uplink, f, time_, stopping_);
+    upload_through(settings, dial_up, faulty);
+  } else {
+    upload_through(settings, dial_up, uplink);
+  }
+}
+
+void EventDelivery::upload_through(const DeliverySettings& settings, bool dial_up, EventUplink& uplink) {
   std::unique_lock lock(upload_mutex_, std::defer_lock);
   if (dial_up) {
     lock.lock();

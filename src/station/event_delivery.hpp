@@ -12,6 +12,7 @@
 #include "station/dial_up.hpp"
 #include "station/event_buffer.hpp"
 #include "station/event_uplink.hpp"
+#include "station/faulty_uplink.hpp"
 #include "station/station_counters.hpp"
 #include "station/upload_pool.hpp"
 
@@ -59,6 +60,14 @@ class EventDelivery {
   void upload_buffer(const DeliverySettings& settings, bool dial_up);
   void upload_buffer(const DeliverySettings& settings, bool dial_up, EventUplink& uplink);
 
+  // From the station thread: later uploads go as if the host misbehaved so
+  // (none: as they are). An upload under way keeps the fault it began with.
+  void set_fault(UplinkFault fault) {
+    fault_rate_ = fault.bytes_per_s;
+    fault_kind_ = fault.kind;
+  }
+  UplinkFault fault() const { return {fault_kind_.load(), fault_rate_.load()}; }
+
   // An upload is queued on the pool or running.
   bool worker_running() const { return worker_running_; }
   // Waits for the worker, or the upload on the pool, to end (tests).
@@ -95,6 +104,7 @@ class EventDelivery {
   void submit_to_pool(DeliverySettings settings);
   // The pool's job, on one of its sessions.
   void run_pool_job(const DeliverySettings& settings, EventUplink& uplink) noexcept;
+  void upload_through(const DeliverySettings& settings, bool dial_up, EventUplink& uplink);
   // Whoever waits for the upload learns it is over; the job's last touch of
   // the delivery (stop() may destroy it right after).
   void end_upload() noexcept;
@@ -116,6 +126,8 @@ class EventDelivery {
   std::mutex upload_mutex_;  // one upload at a time across both threads
   std::atomic<bool> worker_running_{false};  // a thread or a pool job: queued or running
   std::atomic<bool> stopping_{false};
+  std::atomic<UplinkFault::Kind> fault_kind_{UplinkFault::Kind::none};
+  std::atomic<std::int64_t> fault_rate_{0};
   std::chrono::milliseconds lan_budget_{limits::kLanUploadBudgetMs};
   std::chrono::milliseconds dial_up_budget_{limits::kDialUpUploadBudgetMs};
   std::thread worker_;

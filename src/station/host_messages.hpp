@@ -19,7 +19,12 @@ class MessageHandler {
   virtual ~MessageHandler() = default;
   // One whole message from `from`: line 0 is the header, then the command
   // lines. A failure is logged "Error : " + message here; the caller carries on.
-  virtual void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) = 0;
+  // False when the message is long and its rest is worked on later, in
+  // slices, so that other hosts and the station's timers get their turns
+  // meanwhile: the lines are copied, and `from->message_done()` is called
+  // when it is done (whether the host is still there or not). Until then
+  // the caller hands over nothing more from that connection.
+  virtual bool handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) = 0;
   // A line for the operator log.
   virtual void log_line(std::string text) = 0;
   // Whether the station sends to `connection` unasked (a realtime
@@ -45,6 +50,9 @@ class CommandListener {
  public:
   virtual ~CommandListener() = default;
   virtual void listen(const ListenSettings& settings) = 0;
+  // An injected fault: while set, every host connection is closed, those
+  // there now and each one that comes (a port that drops its hosts).
+  virtual void close_connections(bool on) { (void)on; }
 };
 
 }  // namespace orvane

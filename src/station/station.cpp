@@ -27,7 +27,8 @@ Station::Station(asio::io_context& ioc, OperatorLog& log, StationDeps deps, std:
       clock_(ioc, steady_, deps.clock),
       read_cycle_(acquisition_, table_, settings_, log, steady_),
       event_check_(settings_, table_, events_, deps.clock, log, dir_),
-      dispatcher_({settings_, table_, realtime_, *this, log, deps.clock, dir_, read_data_reply_, deps_.private_files}),
+      dispatcher_({settings_, table_, realtime_, *this, log, deps.clock, dir_, read_data_reply_, deps_.private_files,
+                   ioc, steady_}),
       events_(log, deps.clock, steady_, dir_ / station_files::kEventBuffer,
               {deps.uplink, deps.dialer, deps.pinger, deps.upload_pool}) {
   sampling_.set_handlers({
@@ -58,15 +59,12 @@ bool Station::sends_unasked_to(const Connection& connection) const {
   return std::any_of(subs.begin(), subs.end(), [&](const auto& s) { return s.connection.get() == &connection; });
 }
 
-void Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
+bool Station::handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) {
   try {
-    dispatcher_.dispatch(lines, from);
-  } catch (const std::exception& e) {
-    // What a failed line reports may quote its items (a number that isn't
-    // one, a file name): a host must not make a log line of its own with them.
-    log("Error : " + with_controls_escaped(e.what()));
+    return dispatcher_.dispatch(lines, from);
   } catch (...) {
-    log("Error : unknown error");
+    log_message_failure(log_);
+    return true;
   }
 }
 
@@ -119,10 +117,11 @@ void Station::read_settings_file() {
 }
 
 void Station::open_command_server() {
-  if (deps_.listener) deps_.listener->listen({.port = settings_.client_port,
-                                                .allow_hosts = settings_.allow_hosts,
-                                                .max_hosts = settings_.max_hosts,
-                                                .idle_seconds = settings_.idle_seconds});
+  if (deps_.listener)
+    deps_.listener->listen({.port = settings_.client_port,
+                            .allow_hosts = settings_.allow_hosts,
+                            .max_hosts = settings_.max_hosts,
+                            .idle_seconds = settings_.idle_seconds});
 }
 
 void Station::load_event_buffer() { events_.load(); }

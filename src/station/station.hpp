@@ -115,6 +115,13 @@ class Station final : public MessageHandler, public StationControl {
   bool clock_active() const { return clock_.active(); }
   bool read_auto_start() const;
   void set_command_listener(CommandListener* listener) { deps_.listener = listener; }
+  // Injected faults of the command port: replies that come `delay` late
+  // (0: at once); every host connection closed while `on`.
+  void delay_replies(std::chrono::milliseconds delay) { dispatcher_.set_reply_delay(delay); }
+  std::chrono::milliseconds reply_delay() const { return dispatcher_.reply_delay(); }
+  void close_host_connections(bool on) {
+    if (deps_.listener) deps_.listener->close_connections(on);
+  }
   // The Hang Up button and the end of the station: hang up every dial-up connection.
   void hang_up_all() { events_.hang_up_all(); }
 
@@ -123,7 +130,7 @@ class Station final : public MessageHandler, public StationControl {
   void log_line(std::string text) override { log(std::move(text)); }
   bool sends_unasked_to(const Connection& connection) const override;
   // A framed message from a host, through the dispatcher, guarded.
-  void handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
+  bool handle_message(std::span<const std::string_view> lines, const std::shared_ptr<Connection>& from) override;
   // Runs f at a loop edge: an escaping exception is logged "Error : " + message.
   template <class F>
   void guarded(F&& f) noexcept {

@@ -4,6 +4,7 @@
 // and cleared.
 #include "http_client.hpp"
 #include "metrics_page.hpp"
+#include "support/ftp_test_server.hpp"
 #include "support/test_support.hpp"
 
 #include <gtest/gtest.h>
@@ -22,15 +23,18 @@ struct HttpFleet {
   int http_port = free_tcp_port();
   std::unique_ptr<ChildProcess> fleet;
 
-  HttpFleet() {
+  // `ftp_port`: the stations' FTP host's, on 127.0.0.2 (none there by default).
+  explicit HttpFleet(int ftp_port = 1) {
     const auto tmpl = dir.path() / "template";
     fs::create_directories(tmpl);
     write_text(tmpl / "emulate.ini",
-               "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=1\r\n\r\n[Config]\r\nFactoryID=F\r\n"
-               "SensorID=S\r\nHistorySample=1000\r\nEventSample=1000\r\n");
+               "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
+                   "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\n"
+                   "SensorID=S\r\nHistorySample=1000\r\nEventSample=1000\r\n");
     write_text(tmpl / "module.con", "1,4017,A,1,Y\r\n");
     write_text(tmpl / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n");
-    write_text(tmpl / "sensor.con", "1,T01,A,I,Y,0,1000\r\n2,T02,A,I,Y,0,1000\r\n");
+    // T01 has a threshold: a fast source on its input makes events.
+    write_text(tmpl / "sensor.con", "1,T01,A,I,Y,0,1000,500\r\n2,T02,A,I,Y,0,1000\r\n");
     write_text(tmpl / "auto.con", "1\r\n");
     write_text(dir.path() / "flag", "1\r\n");
     const int base = free_tcp_port();
@@ -44,6 +48,7 @@ struct HttpFleet {
               "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" +
               (dir.path() / "flag").string() +
               "\"\n[stations.identity]\nFactoryID = \"F{n:03}\"\nSensorID = \"S{n:03}\"\n"
+              "[stations.ftp]\neventpath = \"/kyvex/debug/data/{n}\"\n"
               "[stations.modules]\nmodules = " +
               modules + "\ninputs = [\"01:1=sine:10:8:30\"]\nseed = \"{n}\"\n";
     write_text(dir.path() / "fleet.toml", toml);
@@ -96,9 +101,9 @@ TEST(FleetHttp, TheListPagesAndFiltersAndAnActionChangesExactlyTheSelectedStatio
   EXPECT_EQ(
       f.act({{"select", {{"names", {"001", "nine"}}}}, {"action", {{"clear_faults", {{"target", "all"}}}}}}).status,
       404);
-  const auto uplink = f.act({{"action", {{"fault", {{"target", "uplink"}, {"kind", "refusing"}}}}}});
+  const auto uplink = f.act({{"action", {{"fault", {{"target", "uplink"}, {"kind", "slow"}}}}}});
   EXPECT_EQ(uplink.status, 400);
-  EXPECT_NE(uplink.body.find("fault target not supported: uplink"), std::string::npos);
+  EXPECT_NE(uplink.body.find("bytes_per_s"), std::string::npos) << uplink.body;
 
   const auto set =
       f.act({{"select", {{"stations", "2-3"}}}, {"action", {{"set_source", {{"channel", 2}, {"source", "const:5"}}}}}});
@@ -156,4 +161,68 @@ TEST(FleetHttp, AModuleFaultShowsInTheStationsReadingsAndIsCleared) {
   EXPECT_EQ(f.get("/api/v1/stations?fault=any")["total"], 0);
   // The module answers again, with the source set while it was silent.
   EXPECT_TRUE(wait_until([&] { return f.channel("001", 2)["value"] == "350"; }));
+}
+
+// The uplink and the command port misbehave as a bad host or network would,
+// while the real FTP host is never touched; cleared, the station delivers
+// what waited, each event once.
+TEST(FleetHttp, UplinkAndPortFaultsPlayABadHostAndEndWhenCleared) {
+  FtpTestServer ftp({"--address", "127.0.0.2"});
+  for (int n = 1; n <= 3; ++n) fs::create_directories(ftp.folder() / std::to_string(n));
+  HttpFleet f(ftp.port());
+  const auto station = [&] { return f.get("/api/v1/stations/001"); };
+  const auto delivered_lines = [&] {
+    std::size_t n = 0;
+    for (const auto& [name, bytes] : FtpTestServer::files_in(ftp.folder() / "1")) n += lines_of(bytes).size();
+    return n;
+  };
+  const auto refusing =
+      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"fault", {{"target", "uplink"}, {"kind", "refusing"}}}}}});
+  ASSERT_EQ(refusing.status, 200) << refusing.body;
+  EXPECT_EQ(json::parse(refusing.body)["changed"][0]["what"], "fault uplink refusing");
+  const auto stored_before = delivered_lines();
+  const int failures_before = station()["last_upload"]["failures"];
+  ASSERT_EQ(f.act({{"select", {{"names", {"001"}}}},
+                   {"action", {{"set_source", {{"channel", 1}, {"source", "sine:10:8:2"}}}}}})
+                .status,
+            200);
+  ASSERT_TRUE(wait_until([&] {
+    const auto s = station();
+    return s["events"]["waiting"] >= 3 && s["last_upload"]["failures"] >= failures_before + 2;
+  }));
+  EXPECT_EQ(delivered_lines(), stored_before);
+
+  // The port: replies a while late, then every host shut out.
+  ASSERT_EQ(f.act({{"select", {{"names", {"001"}}}},
+                   {"action", {{"fault", {{"target", "port"}, {"kind", "delay_replies"}, {"delay_ms", 700}}}}}})
+                .status,
+            200);
+  const int port = [&] {
+    const std::string listen = station()["listen"];
+    return std::stoi(listen.substr(listen.rfind(':') + 1));
+  }();
+  const auto asked = std::chrono::steady_clock::now();
+  EXPECT_NE(read_data(port, "F001", "S001").find(" T01 IS "), std::string::npos);
+  EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(700));
+  ASSERT_EQ(f.act({{"select", {{"names", {"001"}}}},
+                   {"action", {{"fault", {{"target", "port"}, {"kind", "close_connections"}}}}}})
+                .status,
+            200);
+  EXPECT_EQ(read_data(port, "F001", "S001"), "");
+  EXPECT_EQ(f.get("/api/v1/stations/001/faults")["faults"].size(), 3u);
+
+  const auto cleared = http_request(f.http_port, "DELETE", "/api/v1/stations/001/faults");
+  ASSERT_EQ(cleared.status, 200) << cleared.body;
+  EXPECT_EQ(json::parse(cleared.body)["changed"][0]["what"],
+            "cleared uplink refusing, port delay_replies 700 ms, port close_connections");
+  EXPECT_NE(read_data(port, "F001", "S001").find(" T01 IS "), std::string::npos);
+  ASSERT_TRUE(wait_until([&] { return station()["events"]["delivered"] > 0; }, std::chrono::seconds(20)));
+  ASSERT_EQ(
+      f.act({{"select", {{"names", {"001"}}}}, {"action", {{"set_source", {{"channel", 1}, {"source", "const:5"}}}}}})
+          .status,
+      200);
+  ASSERT_TRUE(wait_until([&] { return station()["events"]["waiting"] == 0; }, std::chrono::seconds(20)));
+  const auto s = station();
+  EXPECT_EQ(delivered_lines(), s["events"]["delivered"].get<std::size_t>());
+  EXPECT_EQ(s["events"]["delivered"], s["events"]["buffered"]);
 }

@@ -286,6 +286,42 @@ TEST(CommandServer, InterleavedHostsEachGetTheirOwnReply) {
                                                kReadDataReply.substr(2)));
 }
 
+// A message of a megabyte is worked on in slices: another host is answered
+// meanwhile, while the long message's own host gets its replies in order,
+// its ACK at the end, and the message it sent after it answered only then.
+TEST(CommandServer, ALongMessageLetsOtherHostsInAndItsOwnHostsNextMessageWaitsForIt) {
+  TcpStation s;
+  Host a(s.port()), b(s.port());
+  std::vector<std::string> lines{"READ_CONFIG 1 * x"};
+  for (int i = 0; i < 15000; ++i) {
+    lines.push_back("SET_ID 1 F1 S1 P" + std::to_string(10000 + i) + " AI Y 0 100");
+    lines.push_back("DO_COMMAND 1 F1 S1 STA");
+  }
+  const auto long_message = frame("long", lines);
+  ASSERT_GT(long_message.size(), std::size_t{800} << 10);
+  a.send(long_message + frame("after", {"READ_DATA 1 F1 S1"}));
+  // Its first slice's replies come before the rest is done.
+  auto from_a = a.read_replies(1);
+  ASSERT_NE(from_a.find("READ_CONFIG 1"), std::string::npos);
+
+  b.send(frame("h", {"READ_DATA 1 F1 S1"}));
+  const auto from_b = b.read_replies();
+  EXPECT_EQ(from_b.substr(0, 4), "\x01h\x02 ");
+  EXPECT_EQ(s.count_logged("Emulator : Answer Ack"), 0u)
+      << "the long message was done before another host was answered";
+
+  // The READ_CONFIG, a reply per DO_COMMAND, the ACK, and the next message's reply.
+  from_a += a.read_replies(15003 - static_cast<int>(std::count(from_a.begin(), from_a.end(), '\x04')));
+  const auto ack = from_a.find("ACK ");
+  ASSERT_NE(ack, std::string::npos);
+  EXPECT_EQ(std::count(from_a.begin(), from_a.begin() + static_cast<std::ptrdiff_t>(ack), '\x04'), 15001);
+  EXPECT_NE(from_a.find("\x01"
+                        "after\x02",
+                        ack),
+            std::string::npos);
+  EXPECT_EQ(s.count_logged("Emulator : Answer Ack"), 1u);
+}
+
 // No request is missed while hosts come and go, down to none and back:
 // each host is answered, whoever else is there.
 TEST(CommandServer, HostsComingAndGoingAreEachAnswered) {
@@ -558,7 +594,8 @@ TEST(CommandServer, AHostThatShutsItsSideAndTakesNoRepliesIsLetGoSoon) {
   for (int i = 0; i < 3800; ++i) big += std::string(1000, 'x') + "\r\n";  // a reply of almost 4 MiB
   write_text(s.dir / "big.con", big);
   Host host(s.port(), "127.0.0.1", nullptr, 4096);
-  host.send(frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05" "big.con\""}));
+  host.send(frame("h", {"DO_COMMAND 1 F1 S1 \"RCFG\x05"
+                        "big.con\""}));
   host.socket.shutdown(asio::ip::tcp::socket::shutdown_send);
   // A tenth of a second at a time, never near IdleSeconds.
   auto moved = std::chrono::milliseconds(0);

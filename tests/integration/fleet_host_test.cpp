@@ -33,49 +33,12 @@ void write_template(const fs::path& dir, int ftp_port) {
   std::string channels, sensors;
   for (int k = 0; k < 8; ++k) {
     channels += "T0" + std::to_string(k + 1) + ",A,I,1,1," + std::to_string(k) + ",Y\r\n";
-    sensors += std::to_string(k + 1) + ",T0" + std::to_string(k + 1) + ",A,I,Y,0,1000" + (k == 0 ? ",500" : "") + "\r\n";
+    sensors +=
+        std::to_string(k + 1) + ",T0" + std::to_string(k + 1) + ",A,I,Y,0,1000" + (k == 0 ? ",500" : "") + "\r\n";
   }
   write_text(dir / "channel.con", channels);
   write_text(dir / "sensor.con", sensors);
   write_text(dir / "auto.con", "1\r\n");
-}
-
-std::string read_data(int port, const std::string& factory, const std::string& sensor) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  a.sin_port = htons(static_cast<std::uint16_t>(port));
-  std::string reply;
-  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
-    const std::string m = "\x01H\x02READ_DATA 202612091200 " + factory + " " + sensor + "\x03\x04";
-    if (::send(fd, m.data(), m.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(m.size())) {
-      timeval tv{3, 0};
-      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-      char buf[4096];
-      while (reply.find('\x04') == std::string::npos) {
-        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) break;
-        reply.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-  }
-  ::close(fd);
-  return reply;
-}
-
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> out;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    auto end = text.find('\n', at);
-    if (end == std::string::npos) end = text.size();
-    auto line = text.substr(at, end - at);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    if (!line.empty()) out.push_back(line);
-    at = end + 1;
-  }
-  return out;
 }
 
 int count_of(const std::string& text, const std::string& what) {
@@ -95,21 +58,31 @@ TEST(FleetHost, ThreeSimulatedStationsAnswerAndDeliverEveryEventOnceInOrder) {
   write_text(dir.path() / "flag", "1\r\n");  // configured: the stations read from the start
   write_text(dir.path() / "fleet.toml",
              "threads = 2\nupload_sessions = 2\n[[stations]]\ncount = 3\n"
-             "dir = \"" + (dir.path() / "st").string() + "/{n:03}\"\n"
-             "template = \"" + (dir.path() / "template").string() + "\"\n"
-             "listen = \"127.0.0.1\"\nport = \"{" + std::to_string(base) + " + n}\"\nlog = \"file\"\n"
-             "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" + (dir.path() / "flag").string() + "\"\n"
-             "[stations.identity]\nFactoryID = \"F{n:03}\"\nSensorID = \"S{n:03}\"\n"
-             "[stations.ftp]\neventpath = \"/kyvex/debug/data/{n}\"\n"
-             "[stations.modules]\nmodules = [\"01\"]\ninputs = [\"01:0=sine:10:8:{2 + n}\"]\nseed = \"{n}\"\n");
+             "dir = \"" +
+                 (dir.path() / "st").string() +
+                 "/{n:03}\"\n"
+                 "template = \"" +
+                 (dir.path() / "template").string() +
+                 "\"\n"
+                 "listen = \"127.0.0.1\"\nport = \"{" +
+                 std::to_string(base) +
+                 " + n}\"\nlog = \"file\"\n"
+                 "reboot_cmd = \"true\"\npoweroff_cmd = \"true\"\nflag_file = \"" +
+                 (dir.path() / "flag").string() +
+                 "\"\n"
+                 "[stations.identity]\nFactoryID = \"F{n:03}\"\nSensorID = \"S{n:03}\"\n"
+                 "[stations.ftp]\neventpath = \"/kyvex/debug/data/{n}\"\n"
+                 "[stations.modules]\nmodules = [\"01\"]\ninputs = [\"01:0=sine:10:8:{2 + n}\"]\nseed = \"{n}\"\n");
   ChildProcess again({built_program("orvane-fleet").string(), (dir.path() / "fleet.toml").string()});
   ASSERT_TRUE(again.wait_for_output("3 of 3 stations up")) << again.output();
   for (int n = 1; n <= 3; ++n) {
     char id[8];
     std::snprintf(id, sizeof id, "%03d", n);
     const auto st = dir.path() / "st" / id;
-    ASSERT_TRUE(wait_until([&] { return read_data(base + n, std::string("F") + id, std::string("S") + id).find(" T01 IS ") != std::string::npos; }))
-        << "station " << n << " does not answer READ_DATA with its channels: "
+    ASSERT_TRUE(wait_until([&] {
+      return read_data(base + n, std::string("F") + id, std::string("S") + id).find(" T01 IS ") != std::string::npos;
+    })) << "station "
+        << n << " does not answer READ_DATA with its channels: "
         << read_data(base + n, std::string("F") + id, std::string("S") + id);
   }
   // Every station crosses its threshold a few times, and its events arrive.
@@ -173,7 +146,8 @@ TEST(FleetHost, FileErrorsNameTheLineAndKeyAndStationsThatCannotStartAreReported
   {
     auto p = run("[[stations]]\ncount = 2\ndir = \"" + d + "/s\"\n");
     EXPECT_EQ(p->wait(), 2);
-    EXPECT_NE(p->output().find(fleet_file.string() + ":1: stations.dir: station 2 has the directory"), std::string::npos)
+    EXPECT_NE(p->output().find(fleet_file.string() + ":1: stations.dir: station 2 has the directory"),
+              std::string::npos)
         << p->output();
   }
   {
@@ -205,17 +179,20 @@ TEST(FleetHost, FileErrorsNameTheLineAndKeyAndStationsThatCannotStartAreReported
     a.sin_port = htons(static_cast<std::uint16_t>(taken));
     if (::bind(busy_fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && ::listen(busy_fd, 1) == 0) break;
   }
-  const std::string fleet = "[[stations]]\ncount = 2\ndir = \"" + d + "/st{n}\"\ntemplate = \"" +
-                            tmpl.path().string() + "\"\nlisten = \"127.0.0.1\"\nport = \"{" +
-                            std::to_string(taken - 2) + " + 2 * n}\"\n[[stations]]\ncount = 1\nfirst = 3\ndir = \"" +
-                            d + "/none{n}\"\nport = \"{" + std::to_string(base) + " + n - 3}\"\n";
+  const std::string fleet = "[[stations]]\ncount = 2\ndir = \"" + d + "/st{n}\"\ntemplate = \"" + tmpl.path().string() +
+                            "\"\nlisten = \"127.0.0.1\"\nport = \"{" + std::to_string(taken - 2) +
+                            " + 2 * n}\"\n[[stations]]\ncount = 1\nfirst = 3\ndir = \"" + d + "/none{n}\"\nport = \"{" +
+                            std::to_string(base) + " + n - 3}\"\n";
   {
     auto p = run(fleet);
     ASSERT_TRUE(p->wait_for_output("1 of 3 stations up")) << p->output();
-    EXPECT_NE(p->output().find("station 1: cannot listen for hosts: 127.0.0.1 port " + std::to_string(taken) + ": bind: Address already in use"), std::string::npos)
-        << p->output();
-    EXPECT_NE(p->output().find("station 3: directory " + d + "/none3 does not exist and the fleet file names no template"),
+    EXPECT_NE(p->output().find("station 1: cannot listen for hosts: 127.0.0.1 port " + std::to_string(taken) +
+                               ": bind: Address already in use"),
               std::string::npos)
+        << p->output();
+    EXPECT_NE(
+        p->output().find("station 3: directory " + d + "/none3 does not exist and the fleet file names no template"),
+        std::string::npos)
         << p->output();
     EXPECT_TRUE(can_connect(taken + 2));
     EXPECT_EQ(p->signal_and_wait(SIGTERM), 0);

@@ -264,7 +264,7 @@ TEST_F(Dispatch, RepeatedLogLinesOfOneMessageAreBounded) {
   Framer framer;
   framer.feed(
       "\x01h" + std::string(kBlankLines, '\x02') + "\x04",
-      [&](std::span<const std::string_view> l) { st.handle_message(l, conn); }, [] {});
+      [&](std::span<const std::string_view> l) { hand_over(l, conn); }, [] {});
   EXPECT_EQ(log.appended() - before, 8u);
   const std::vector<std::string> tail(log.memo().end() - 8, log.memo().end());
   EXPECT_EQ(tail[6], "Emulator : receive Command (" + std::to_string(kBlankLines - 3) + " more)");

@@ -126,10 +126,12 @@ class FakeConnection final : public Connection {
   std::string remote_address() const override { return address_; }
   bool is_open() const override { return open_; }
   std::size_t send_room() const override { return room; }
+  void message_done() override { ++messages_done; }
   std::string take() { return std::exchange(sent, {}); }
 
   std::string sent;
   int sends = 0;
+  int messages_done = 0;  // long messages finished in slices
   bool fail_ = false;
   bool open_ = true;
   std::size_t room = std::numeric_limits<std::size_t>::max();  // bytes it still takes

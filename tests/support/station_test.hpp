@@ -21,6 +21,7 @@
 #include <filesystem>
 #include <memory>
 #include <span>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -165,8 +166,17 @@ class StationTest {
     auto& to = c ? c : conn;
     Framer framer;
     framer.feed(
-        frame(header, lines), [&](std::span<const std::string_view> l) { station_->handle_message(l, to); }, [] {});
+        frame(header, lines), [&](std::span<const std::string_view> l) { hand_over(l, to); }, [] {});
     return to->take();
+  }
+  // Hands a framed message to the station and, when it is worked on in
+  // slices, runs them until it is done.
+  void hand_over(std::span<const std::string_view> lines, const std::shared_ptr<FakeConnection>& to) {
+    const int before = to->messages_done;
+    if (station_->handle_message(lines, to)) return;
+    ioc.restart();
+    while (to->messages_done == before && ioc.poll_one() > 0) {}
+    if (to->messages_done == before) throw std::logic_error("a message worked on in slices was never done");
   }
 
   // ---- setting up the channel table ----

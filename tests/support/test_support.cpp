@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -236,6 +237,44 @@ int ChildProcess::wait(std::chrono::milliseconds timeout) {
 int ChildProcess::signal_and_wait(int sig, std::chrono::milliseconds timeout) {
   if (running()) ::kill(pid_, sig);
   return wait(timeout);
+}
+
+std::string read_data(int port, const std::string& factory, const std::string& sensor) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  std::string reply;
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) {
+    const std::string m = "\x01H\x02READ_DATA 202612091200 " + factory + " " + sensor + "\x03\x04";
+    if (::send(fd, m.data(), m.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(m.size())) {
+      timeval tv{3, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      char buf[4096];
+      while (reply.find('\x04') == std::string::npos) {
+        const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) break;
+        reply.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+  }
+  ::close(fd);
+  return reply;
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> out;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    auto end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    auto line = text.substr(at, end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (!line.empty()) out.push_back(line);
+    at = end + 1;
+  }
+  return out;
 }
 
 }  // namespace orvane::test

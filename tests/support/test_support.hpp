@@ -25,6 +25,12 @@ class TempDir {
 
 void write_text(const std::filesystem::path& file, const std::string& text);
 std::string read_text(const std::filesystem::path& file);
+// The non-empty lines of a text (CR LF or LF).
+std::vector<std::string> lines_of(const std::string& text);
+// One READ_DATA round trip with the station on 127.0.0.1:`port`, on a
+// connection of its own with 3 s to answer: the reply, or what came before
+// the station closed (nothing when it shut the host out).
+std::string read_data(int port, const std::string& factory, const std::string& sensor);
 
 // A TCP port on 127.0.0.1 that nothing listens on right now.
 int free_tcp_port();
