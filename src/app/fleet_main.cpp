@@ -20,9 +20,11 @@
 
 #include <malloc.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <string>
@@ -33,7 +35,7 @@ int main(int argc, char** argv) {
   std::string file;
   int threads = 0;
   bool strict = false, check_only = false, metrics_channels = false;
-  std::string http, http_token_file, scenario_file, replay_file;
+  std::string http, http_token_file, scenario_file, replay_file, shard_text;
   double replay_speed = 1;
   CLI::App app{"orvane-fleet: runs every station a fleet file describes in one process", "orvane-fleet"};
   app.add_option("FILE", file, "The fleet file (TOML)")->required();
@@ -56,10 +58,22 @@ int main(int argc, char** argv) {
                  "File whose first line is the control API's bearer token; needed when the endpoint is not on "
                  "loopback; overrides the file's http_token_file");
   app.add_flag("--metrics-channels", metrics_channels, "Add each channel's value to /metrics");
-  app.add_option("--scenario", scenario_file, "Run the scenario file's steps from the start; overrides the file's scenario");
+  app.add_option("--scenario", scenario_file,
+                 "Run the scenario file's steps from the start; overrides the file's scenario");
   app.add_option("--replay", replay_file, "Replay recorded values from a CSV file (time,station,channel,value)");
   app.add_option("--replay-speed", replay_speed, "Replay N times as fast as recorded (default 1)")
       ->check(CLI::Range(1 / orvane::limits::kReplayMaxSpeed, orvane::limits::kReplayMaxSpeed));
+  app.add_option("--shard", shard_text,
+                 "Run only shard I of N (I/N, counted from 0): a contiguous range of the file's stations; "
+                 "default: ORVANE_SHARD, else ORVANE_SHARDS=N with the host name's ordinal (name-I)")
+      ->check([](const std::string& v) {
+        try {
+          orvane::fleet::parse_shard(v);
+          return std::string();
+        } catch (const std::exception& e) {
+          return std::string(e.what());
+        }
+      });
   app.set_version_flag("--version", std::string("orvane-fleet ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 
@@ -71,9 +85,24 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGINT);
   sigaddset(&stop_signals, SIGHUP);
 
+  orvane::fleet::Shard shard;
+  try {
+    if (!shard_text.empty()) {
+      shard = orvane::fleet::parse_shard(shard_text);
+    } else {
+      char host_name[256] = {};
+      ::gethostname(host_name, sizeof host_name - 1);
+      if (auto s = orvane::fleet::shard_from_environment(std::getenv("ORVANE_SHARD"), std::getenv("ORVANE_SHARDS"),
+                                                         host_name))
+        shard = *s;
+    }
+  } catch (const std::exception& e) {
+    std::cerr << std::string("orvane-fleet: ") + e.what() + "\n";
+    return 2;
+  }
   orvane::fleet::FleetPlan plan;
   try {
-    plan = orvane::fleet::read_fleet_file(file);
+    plan = orvane::fleet::read_fleet_file(file, shard);
   } catch (const std::exception& e) {
     std::cerr << std::string("orvane-fleet: ") + e.what() + "\n";
     return 2;
@@ -112,7 +141,9 @@ int main(int argc, char** argv) {
     for (const auto& s : plan.stations)
       std::cout << s.index << " " << s.dir.string() << " " << (s.listen_address.empty() ? "*" : s.listen_address) << ":"
                 << (s.port ? std::to_string(*s.port) : std::string("ClientPort")) << "\n";
-    std::cout << "orvane-fleet: " << plan.stations.size() << " stations\n";
+    std::cout << "orvane-fleet: " << plan.stations.size() << " stations";
+    if (shard.count > 1) std::cout << " (shard " << describe(shard) << " of a fleet of " << plan.fleet_stations << ")";
+    std::cout << "\n";
     return 0;
   }
   // Every station's listening socket is a descriptor: take all the system lets us.
@@ -126,6 +157,8 @@ int main(int argc, char** argv) {
   asio::io_context main_ioc;
   asio::signal_set signals(main_ioc, SIGINT, SIGTERM, SIGHUP);  // installed before the threads start
   const std::size_t described = plan.stations.size();
+  const long first_index = plan.stations.front().index, last_index = plan.stations.back().index;
+  const long fleet_stations = plan.fleet_stations;
   orvane::fleet::FleetHost::Options options;
   options.threads = threads;
   options.make_uplink = [] { return std::make_unique<orvane::FtpUplink>(); };
@@ -133,6 +166,9 @@ int main(int argc, char** argv) {
   // A fleet of one speaks as the station program does, so that whatever
   // watches a station (a test, a service manager, a script) can't tell.
   const bool one = described == 1;
+  if (!one && shard.count > 1)
+    std::cerr << "orvane-fleet: shard " + describe(shard) + ": stations " + std::to_string(first_index) + ".." +
+                     std::to_string(last_index) + " of " + std::to_string(fleet_stations) + "\n";
   if (!one)
     std::cerr << "orvane-fleet: starting " << described << " stations on " << host.thread_count() << " threads\n";
   const auto report = host.start([one](std::size_t done, std::size_t of) {

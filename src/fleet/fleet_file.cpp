@@ -176,7 +176,7 @@ namespace {
 
 class Reader {
  public:
-  explicit Reader(std::string name) : name_(std::move(name)) {}
+  Reader(std::string name, Shard shard) : name_(std::move(name)), shard_(shard) {}
 
   FleetPlan read(std::string_view text) {
     toml::table root;
@@ -186,6 +186,8 @@ class Reader {
       throw FleetFileError(name_, static_cast<int>(e.source().begin.line), "", std::string(e.description()));
     }
     FleetPlan plan;
+    plan.shard = shard_;
+    std::vector<const toml::table*> groups;
     for (const auto& [key, node] : root) {
       const std::string k(key.str());
       if (k == "threads") {
@@ -212,12 +214,32 @@ class Reader {
       } else if (k == "stations") {
         const auto* tables = node.as_array();
         if (!tables || !tables->is_array_of_tables()) fail(node, k, "must be [[stations]] tables");
-        for (const auto& t : *tables) read_group(*t.as_table(), plan.stations);
+        for (const auto& t : *tables) groups.push_back(t.as_table());
       } else {
         fail(node, k, "unknown key");
       }
     }
-    if (plan.stations.empty()) throw FleetFileError(name_, 1, "stations", "the file describes no station ([[stations]] with a count)");
+    if (groups.empty()) throw FleetFileError(name_, 1, "stations", "the file describes no station ([[stations]] with a count)");
+    // Every table's count first: a shard is a range of positions in the
+    // whole fleet, and only its stations are expanded.
+    std::vector<GroupSpan> spans;
+    for (const auto* g : groups) {
+      spans.push_back(group_span(*g, plan.fleet_stations));
+      plan.fleet_stations += spans.back().count;
+    }
+    const auto range = shard_range(plan.fleet_stations, shard_);
+    if (range.first == range.last)
+      throw FleetFileError(name_, 1, "stations",
+                           "shard " + describe(shard_) + " holds no station (the fleet has " +
+                               std::to_string(plan.fleet_stations) + ")");
+    long position = 0;
+    for (std::size_t i = 0; i < groups.size(); ++i) {
+      const auto& span = spans[i];
+      const long from = std::max(range.first - position, 0L);
+      const long to = std::min(range.last - position, span.count);
+      for (long k = from; k < to; ++k) plan.stations.push_back(station(*groups[i], span.first + k, span.line));
+      position += span.count;
+    }
     check_unique(plan.stations);
     return plan;
   }
@@ -282,16 +304,24 @@ class Reader {
     return out;
   }
 
-  void read_group(const toml::table& group, std::vector<StationPlan>& out) const {
-    const int line = static_cast<int>(group.source().begin.line);
+  struct GroupSpan {
+    int line = 0;
+    long first = 1;
+    long count = 0;
+  };
+
+  // A [[stations]] table's first n and count; `before` stations precede it.
+  GroupSpan group_span(const toml::table& group, long before) const {
+    GroupSpan span;
+    span.line = static_cast<int>(group.source().begin.line);
     const auto* count_node = group.get("count");
-    if (!count_node) throw FleetFileError(name_, line, "stations.count", "missing (how many stations this table describes)");
-    if (!group.get("dir")) throw FleetFileError(name_, line, "stations.dir", "missing (the station directory, e.g. \"/var/lib/orvane-fleet/{n:05}\")");
-    const long count = integer(*count_node, "stations.count", 0, 1, kMaxStations);
-    const long first = group.get("first") ? integer(*group.get("first"), "stations.first", 0, 0, 1L << 40) : 1;
-    if (static_cast<long>(out.size()) + count > kMaxStations)
+    if (!count_node) throw FleetFileError(name_, span.line, "stations.count", "missing (how many stations this table describes)");
+    if (!group.get("dir")) throw FleetFileError(name_, span.line, "stations.dir", "missing (the station directory, e.g. \"/var/lib/orvane-fleet/{n:05}\")");
+    span.count = integer(*count_node, "stations.count", 0, 1, kMaxStations);
+    span.first = group.get("first") ? integer(*group.get("first"), "stations.first", 0, 0, 1L << 40) : 1;
+    if (before + span.count > kMaxStations)
       fail(*count_node, "stations.count", "more than " + std::to_string(kMaxStations) + " stations in all");
-    for (long n = first; n < first + count; ++n) out.push_back(station(group, n, line));
+    return span;
   }
 
   StationPlan station(const toml::table& group, long n, int line) const {
@@ -435,18 +465,21 @@ class Reader {
   }
 
   std::string name_;
+  Shard shard_;
 };
 
 }  // namespace
 
-FleetPlan parse_fleet_text(std::string_view text, const std::string& name) { return Reader(name).read(text); }
+FleetPlan parse_fleet_text(std::string_view text, const std::string& name, Shard shard) {
+  return Reader(name, shard).read(text);
+}
 
-FleetPlan read_fleet_file(const std::filesystem::path& file) {
+FleetPlan read_fleet_file(const std::filesystem::path& file, Shard shard) {
   std::ifstream in(file, std::ios::binary);
   if (!in) throw FleetFileError(file.string(), 0, "", "cannot be read");
   std::ostringstream text;
   text << in.rdbuf();
-  auto plan = parse_fleet_text(text.str(), file.string());
+  auto plan = parse_fleet_text(text.str(), file.string(), shard);
   if (!plan.http_token_file.empty() && std::filesystem::path(plan.http_token_file).is_relative())
     plan.http_token_file = (file.parent_path() / plan.http_token_file).string();
   if (!plan.scenario.empty() && std::filesystem::path(plan.scenario).is_relative())

@@ -3,6 +3,8 @@
 // everything a station needs before anything starts, so that a mistake is
 // reported with its file, line and key rather than as a station that fails.
 #pragma once
+#include "fleet/shard.hpp"
+
 #include <cstdint>
 #include <filesystem>
 #include <optional>
@@ -67,13 +69,18 @@ struct FleetPlan {
   // A scenario file run from the start (relative: the fleet file's
   // directory's); empty: none.
   std::string scenario;
-  std::vector<StationPlan> stations;
+  std::vector<StationPlan> stations;  // of the shard only
+  long fleet_stations = 0;  // in the whole file
+  Shard shard;
 };
 
-// Reads and expands a fleet file; throws FleetFileError.
-FleetPlan read_fleet_file(const std::filesystem::path& file);
+// Reads a fleet file and expands the stations of `shard` (only theirs: a
+// shard is checked as the fleet it runs, so two stations of different
+// shards may share a port); throws FleetFileError, also for a shard that
+// holds no station.
+FleetPlan read_fleet_file(const std::filesystem::path& file, Shard shard = {});
 // The same from text (`name` for the messages).
-FleetPlan parse_fleet_text(std::string_view text, const std::string& name);
+FleetPlan parse_fleet_text(std::string_view text, const std::string& name, Shard shard = {});
 
 // Expands "{EXPR}" and "{EXPR:WIDTH}" in `text` for station `n` ("{{" and
 // "}}" are braces); `dir` stands for "{dir}" (none: "{dir}" is an error).

@@ -30,7 +30,14 @@ void prepare_station_dir(const StationPlan& plan) {
   const auto tmp =
       plan.dir.parent_path() / (".new-" + plan.dir.filename().string() + "-" + std::to_string(std::random_device{}()));
   try {
-    fs::copy(*plan.template_dir, tmp, fs::copy_options::recursive);
+    // Entries named "..*" are left out: a template mounted from a
+    // Kubernetes ConfigMap holds its files as links into such hidden
+    // folders, which are no station's files (the links are followed).
+    fs::create_directory(tmp);
+    for (const auto& entry : fs::directory_iterator(*plan.template_dir)) {
+      if (entry.path().filename().string().starts_with("..")) continue;
+      fs::copy(entry.path(), tmp / entry.path().filename(), fs::copy_options::recursive);
+    }
     // The station never makes these itself.
     fs::create_directories(tmp / "log");
     fs::create_directories(tmp / "history");

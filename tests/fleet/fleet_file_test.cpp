@@ -9,6 +9,9 @@
 using orvane::fleet::expand_template;
 using orvane::fleet::FleetFileError;
 using orvane::fleet::parse_fleet_text;
+using orvane::fleet::parse_shard;
+using orvane::fleet::Shard;
+using orvane::fleet::shard_from_environment;
 
 TEST(FleetTemplate, ArithmeticOnTheIndexWithWidths) {
   const std::string dir = "/d/7";
@@ -80,4 +83,39 @@ seed = "{n * 7}"
   EXPECT_EQ(error_of("threads = \"2\"\n"), "f.toml:1: threads: must be a whole number");
   EXPECT_EQ(error_of("[[stations]]\ncount = 1\ndir = \"/a\"\nlog = \"syslog\"\n"),
             "f.toml:4: stations.log: \"syslog\" is not memo, stdout or file");
+}
+
+// Shards run disjoint contiguous ranges that together are the fleet, each
+// station with the port and directory it has unsharded; ports need only be
+// unique within a shard (each runs on its own host).
+TEST(FleetShards, ContiguousRangesCoverTheFleetOnceWithTheStationsOwnPorts) {
+  const std::string text =
+      "[[stations]]\ncount = 3\ndir = \"/a/{n}\"\nport = \"{6000 + n % 4}\"\n"
+      "[[stations]]\ncount = 4\nfirst = 101\ndir = \"/b/{n}\"\nport = \"{6000 + n % 4}\"\n";
+  std::vector<long> seen;
+  for (long i = 0; i < 3; ++i) {
+    const auto plan = parse_fleet_text(text, "f.toml", Shard{i, 3});
+    EXPECT_EQ(plan.fleet_stations, 7);
+    ASSERT_FALSE(plan.stations.empty());
+    for (const auto& s : plan.stations) {
+      seen.push_back(s.index);
+      EXPECT_EQ(s.port, 6000 + s.index % 4) << s.index;
+      EXPECT_EQ(s.dir.string(), (s.index > 100 ? "/b/" : "/a/") + std::to_string(s.index));
+    }
+  }
+  EXPECT_EQ(seen, (std::vector<long>{1, 2, 3, 101, 102, 103, 104}));
+  // Unsharded, stations 1 and 101 (and 2, 102 ...) share a port.
+  EXPECT_THROW(parse_fleet_text(text, "f.toml"), FleetFileError);
+  EXPECT_THROW(parse_fleet_text(text, "f.toml", Shard{0, 8}), FleetFileError);  // 8 shards of 7: the first is empty
+
+  EXPECT_EQ(parse_shard("3/20").index, 3);
+  for (const char* bad : {"20/20", "-1/2", "1", "1/0", "a/2", "1/2x", "0/100001"})
+    EXPECT_THROW(parse_shard(bad), std::invalid_argument) << bad;
+  EXPECT_FALSE(shard_from_environment(nullptr, "", "fleet-3"));
+  EXPECT_EQ(shard_from_environment("1/2", "20", "fleet-3")->index, 1);  // ORVANE_SHARD comes first
+  const auto ordinal = shard_from_environment(nullptr, "20", "orvane-fleet-13");
+  EXPECT_EQ(ordinal->index, 13);
+  EXPECT_EQ(ordinal->count, 20);
+  for (const char* host : {"orvane-fleet", "orvane-fleet-20", "fleet-x"})
+    EXPECT_THROW(shard_from_environment(nullptr, "20", host), std::invalid_argument) << host;
 }
