@@ -145,6 +145,10 @@ inline constexpr unsigned kHttpRequestTimeoutS = 10;
 // The endpoint's own threads, each an 8 MiB stack reserved; none is the
 // station's.
 inline constexpr unsigned kHttpThreads = 2;
+// Their scheduling weight below the station threads' (nice 10: about a
+// tenth of a core's share when both want it), so a flood of requests takes
+// what the stations leave rather than delaying them.
+inline constexpr int kHttpThreadNice = 10;
 // How often the station thread copies its state for the endpoint (only when
 // the endpoint is on): a snapshot of 32 channels and the memo's last lines,
 // about 10 KiB, four times a second.

@@ -4,6 +4,8 @@
 
 #include <arpa/inet.h>
 #include <microhttpd.h>
+#include <sys/resource.h>
+#include <unistd.h>
 #include <netinet/in.h>
 
 #include <map>
@@ -74,6 +76,9 @@ MHD_Result on_request(void* cls, MHD_Connection* connection, const char* url, co
   try {
     auto* pending = static_cast<Pending*>(*state);
     if (!pending) {
+      // On the endpoint's own thread (the server made it); raising the nice
+      // value needs no privilege, and a thread already there stays there.
+      ::setpriority(PRIO_PROCESS, static_cast<id_t>(::gettid()), limits::kHttpThreadNice);
       *state = new Pending;
       return MHD_YES;
     }
