@@ -68,7 +68,7 @@ def page_figures(url, n):
         rows = lambda: driver.find_elements(By.CSS_SELECTOR, "#rows tr td a")  # noqa: E731
         t = time.perf_counter()
         driver.get(url + "/")
-        until(lambda: count().startswith("%d" % n) and len(rows()) > 0)
+        until(lambda: count().startswith("{:,}".format(n)) and len(rows()) > 0)  # as the page writes it
         say("%d stations: status page until its table shows" % n, "%.0f ms" % ((time.perf_counter() - t) * 1000),
             "%d rows drawn, '%s'" % (len(rows()), count()))
         last = "%05d" % n
@@ -140,11 +140,13 @@ def main():
         med, worst, body = timed(url + "/api/v1/actions", "POST", action, times=3)
         say("%d stations: set_source on every station" % n, "%.0f ms" % med,
             "longest %.0f ms, %d changed" % (worst, json.loads(body)["count"]))
-        if chromium_present():
-            page_figures(url, n)
-        else:
-            say("%d stations: status page" % n, "skipped", "no chromium (scripts/setup installs it)")
-        f.stop()
+        try:
+            if chromium_present():
+                page_figures(url, n)
+            else:
+                say("%d stations: status page" % n, "skipped", "no chromium (scripts/setup installs it)")
+        finally:
+            f.stop()
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
