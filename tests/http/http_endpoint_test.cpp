@@ -173,3 +173,40 @@ TEST(HttpEndpoint, OffLoopbackTheApiNeedsTheTokenFromItsFile) {
   EXPECT_EQ(s.get("/api/v1/stations/" + s.name, "Authorization: Bearer tok-123\r\n").status, 200);
   EXPECT_EQ(s.set_value(1, R"({"value": 7})").status, 401);
 }
+
+// HTTP clients that take every connection with requests they never finish,
+// or ask for pages they never read, hold nothing of the station: its hosts
+// are answered meanwhile, and the endpoint serves again once they go.
+TEST(HttpEndpoint, ClientsThatNeverFinishOrNeverReadHoldNothingOfTheStation) {
+  HttpStation s("");
+  ASSERT_TRUE(wait_until([&] { return read_data(s.command_port, "F1", "S1").find(" T01 IS ") != std::string::npos; }))
+      << s.station->output();
+  const auto connect_http = [&](int receive_buffer) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (receive_buffer) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(s.http_port));
+    EXPECT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    return fd;
+  };
+  std::vector<int> clients;
+  for (unsigned i = 0; i < orvane::limits::kHttpMaxConnections; ++i) {
+    const int fd = connect_http(i % 2 ? 1024 : 0);
+    // Half never finish their request; half ask for pages and never read them.
+    const std::string request = i % 2 ? "GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n"
+                                        "GET /api/v1/stations HTTP/1.1\r\nHost: x\r\n\r\n"
+                                      : "GET /metrics HTTP/1.1\r\nHost: x\r\nX-Slow: ";
+    ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
+    clients.push_back(fd);
+  }
+  for (int round = 0; round < 5; ++round)
+    EXPECT_NE(read_data(s.command_port, "F1", "S1").find(" T01 IS "), std::string::npos) << "round " << round;
+  // Every connection is taken: a 65th is not served.
+  EXPECT_NE(s.set_value(1, R"({"value": 150})").status, 200) << "the endpoint took more connections than its bound";
+  for (const int fd : clients) ::close(fd);
+  EXPECT_TRUE(wait_until([&] { return s.set_value(1, R"({"value": 150})").status == 200; }));
+  EXPECT_TRUE(
+      wait_until([&] { return read_data(s.command_port, "F1", "S1").find(" T01 IS 150") != std::string::npos; }));
+}
