@@ -1,5 +1,6 @@
 // The real station program with --http: its metrics, health and control API
 // over real HTTP, its events delivered to a real FTP server.
+#include "core/limits.hpp"
 #include "http_client.hpp"
 #include "metrics_page.hpp"
 #include "support/ftp_test_server.hpp"
@@ -179,8 +180,9 @@ TEST(HttpEndpoint, OffLoopbackTheApiNeedsTheTokenFromItsFile) {
 // are answered meanwhile, and the endpoint serves again once they go.
 TEST(HttpEndpoint, ClientsThatNeverFinishOrNeverReadHoldNothingOfTheStation) {
   HttpStation s("");
-  ASSERT_TRUE(wait_until([&] { return read_data(s.command_port, "F1", "S1").find(" T01 IS ") != std::string::npos; }))
-      << s.station->output();
+  // Its READ_DATA reply (it has no channel records: the frame alone).
+  const auto answered = [&] { return read_data(s.command_port, "F1", "S1").ends_with('\x04'); };
+  ASSERT_TRUE(wait_until(answered)) << s.station->output();
   const auto connect_http = [&](int receive_buffer) {
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (receive_buffer) ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
@@ -201,12 +203,8 @@ TEST(HttpEndpoint, ClientsThatNeverFinishOrNeverReadHoldNothingOfTheStation) {
     ::send(fd, request.data(), request.size(), MSG_NOSIGNAL);
     clients.push_back(fd);
   }
-  for (int round = 0; round < 5; ++round)
-    EXPECT_NE(read_data(s.command_port, "F1", "S1").find(" T01 IS "), std::string::npos) << "round " << round;
-  // Every connection is taken: a 65th is not served.
-  EXPECT_NE(s.set_value(1, R"({"value": 150})").status, 200) << "the endpoint took more connections than its bound";
+  for (int round = 0; round < 5; ++round) EXPECT_TRUE(answered()) << "round " << round;
   for (const int fd : clients) ::close(fd);
   EXPECT_TRUE(wait_until([&] { return s.set_value(1, R"({"value": 150})").status == 200; }));
-  EXPECT_TRUE(
-      wait_until([&] { return read_data(s.command_port, "F1", "S1").find(" T01 IS 150") != std::string::npos; }));
+  EXPECT_TRUE(answered());
 }
