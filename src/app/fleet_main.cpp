@@ -113,17 +113,13 @@ int main(int argc, char** argv) {
   std::optional<orvane::http::EndpointAddress> http_address;
   std::string http_token;
   if (!plan.http.empty()) {
-    http_address = orvane::http::parse_endpoint_address(plan.http);
     try {
-      if (!plan.http_token_file.empty()) http_token = orvane::http::read_token_file(plan.http_token_file);
+      auto settings = orvane::http::endpoint_settings(plan.http, plan.http_token_file, "http",
+                                                      "a token file (http_token_file or --http-token-file)");
+      http_address = settings.address;
+      http_token = std::move(settings.token);
     } catch (const std::exception& e) {
-      std::cerr << "orvane-fleet: http_token_file: " << e.what() << "\n";
-      return 2;
-    }
-    // Off loopback anyone who reaches the port could steer every station.
-    if (!http_address->loopback() && http_token.empty()) {
-      std::cerr << "orvane-fleet: http on " << http_address->address
-                << " (not loopback) needs a token file (http_token_file or --http-token-file)\n";
+      std::cerr << "orvane-fleet: " << e.what() << "\n";
       return 2;
     }
   }

@@ -145,17 +145,12 @@ int main(int argc, char** argv) {
   std::optional<orvane::http::EndpointAddress> http_address;
   std::string http_token;
   if (!opt.http.empty()) {
-    http_address = orvane::http::parse_endpoint_address(opt.http);
     try {
-      if (!opt.http_token_file.empty()) http_token = orvane::http::read_token_file(opt.http_token_file);
+      auto settings = orvane::http::endpoint_settings(opt.http, opt.http_token_file, "--http", "--http-token-file");
+      http_address = settings.address;
+      http_token = std::move(settings.token);
     } catch (const std::exception& e) {
-      std::cerr << "orvane-emulator: --http-token-file: " << e.what() << "\n";
-      return 2;
-    }
-    // Off loopback anyone who reaches the port could steer the station.
-    if (!http_address->loopback() && http_token.empty()) {
-      std::cerr << "orvane-emulator: --http on " << http_address->address
-                << " (not loopback) needs --http-token-file for the control API\n";
+      std::cerr << "orvane-emulator: " << e.what() << "\n";
       return 2;
     }
   }

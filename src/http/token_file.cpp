@@ -21,4 +21,18 @@ std::string read_token_file(const std::string& path) {
   return token;
 }
 
+EndpointSettings endpoint_settings(const std::string& address, const std::string& token_file,
+                                   const std::string& address_key, const std::string& token_key) {
+  EndpointSettings settings{parse_endpoint_address(address), {}};
+  try {
+    if (!token_file.empty()) settings.token = read_token_file(token_file);
+  } catch (const std::exception& e) {
+    throw std::runtime_error(token_key + ": " + e.what());
+  }
+  if (!settings.address.loopback() && settings.token.empty())
+    throw std::runtime_error(address_key + " on " + settings.address.address + " (not loopback) needs " + token_key +
+                             " for the control API");
+  return settings;
+}
+
 }  // namespace orvane::http
