@@ -33,16 +33,9 @@ struct HttpFleet {
   // `log = "file"`: each station's operator log in its directory's station.log.
   explicit HttpFleet(int ftp_port = 1, bool log_file = false) {
     const auto tmpl = dir.path() / "template";
-    fs::create_directories(tmpl);
-    write_text(tmpl / "emulate.ini",
-               "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
-                   "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\n"
-                   "SensorID=S\r\nHistorySample=1000\r\nEventSample=1000\r\n");
-    write_text(tmpl / "module.con", "1,4017,A,1,Y\r\n");
-    write_text(tmpl / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n");
     // T01 has a threshold: a fast source on its input makes events.
-    write_text(tmpl / "sensor.con", "1,T01,A,I,Y,0,1000,500\r\n2,T02,A,I,Y,0,1000\r\n");
-    write_text(tmpl / "auto.con", "1\r\n");
+    write_fleet_template(tmpl, ftp_port, "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n",
+                         "1,T01,A,I,Y,0,1000,500\r\n2,T02,A,I,Y,0,1000\r\n");
     write_text(dir.path() / "flag", "1\r\n");
     const int base = free_tcp_port();
     std::string toml = "threads = 2\n";

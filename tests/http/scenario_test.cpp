@@ -24,15 +24,8 @@ namespace {
 // One module 01: T01 (input 0) and T02 (input 1), thresholds 500 and 800
 // on T01; T03 has a sensor and no input, so only a set value moves it.
 void write_template(const fs::path& dir, int ftp_port) {
-  fs::create_directories(dir);
-  write_text(dir / "emulate.ini",
-             "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
-                 "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\nSensorID=S\r\n"
-                 "HistorySample=1000\r\nEventSample=500\r\n");
-  write_text(dir / "module.con", "1,4017,A,1,Y\r\n");
-  write_text(dir / "channel.con", "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n");
-  write_text(dir / "sensor.con", "1,T01,A,I,Y,0,1000,500,800\r\n2,T02,A,I,Y,0,1000\r\n3,T03,A,I,Y,0,1000,500,800\r\n");
-  write_text(dir / "auto.con", "1\r\n");
+  write_fleet_template(dir, ftp_port, "T01,A,I,1,1,0,Y\r\nT02,A,I,1,1,1,Y\r\n",
+                       "1,T01,A,I,Y,0,1000,500,800\r\n2,T02,A,I,Y,0,1000\r\n3,T03,A,I,Y,0,1000,500,800\r\n", 500);
 }
 
 std::string fleet_file(const fs::path& dir, const std::string& run, int base) {

@@ -24,21 +24,13 @@ namespace {
 // A station directory that reads one simulated I-7017 at address 01 every
 // second; T01 has a threshold at 500, crossed every few seconds.
 void write_template(const fs::path& dir, int ftp_port) {
-  fs::create_directories(dir);
-  write_text(dir / "emulate.ini",
-             "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
-                 "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\nSensorID=S\r\n"
-                 "HistorySample=1000\r\nEventSample=1000\r\n");
-  write_text(dir / "module.con", "1,4017,A,1,Y\r\n");
   std::string channels, sensors;
   for (int k = 0; k < 8; ++k) {
     channels += "T0" + std::to_string(k + 1) + ",A,I,1,1," + std::to_string(k) + ",Y\r\n";
     sensors +=
         std::to_string(k + 1) + ",T0" + std::to_string(k + 1) + ",A,I,Y,0,1000" + (k == 0 ? ",500" : "") + "\r\n";
   }
-  write_text(dir / "channel.con", channels);
-  write_text(dir / "sensor.con", sensors);
-  write_text(dir / "auto.con", "1\r\n");
+  write_fleet_template(dir, ftp_port, channels, sensors);
 }
 
 int count_of(const std::string& text, const std::string& what) {

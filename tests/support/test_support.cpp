@@ -277,4 +277,18 @@ std::vector<std::string> lines_of(const std::string& text) {
   return out;
 }
 
+void write_fleet_template(const std::filesystem::path& dir, int ftp_port, const std::string& channels,
+                          const std::string& sensors, int event_sample_ms) {
+  std::filesystem::create_directories(dir);
+  write_text(dir / "emulate.ini",
+             "[Connection]\r\nClientPort=5000\r\nHost=127.0.0.2\r\nServerPort=" + std::to_string(ftp_port) +
+                 "\r\nUser=Guest\r\nPassword=Tulip\r\n\r\n[Config]\r\nFactoryID=F\r\nSensorID=S\r\n"
+                 "HistorySample=1000\r\nEventSample=" +
+                 std::to_string(event_sample_ms) + "\r\n");
+  write_text(dir / "module.con", "1,4017,A,1,Y\r\n");
+  write_text(dir / "channel.con", channels);
+  write_text(dir / "sensor.con", sensors);
+  write_text(dir / "auto.con", "1\r\n");
+}
+
 }  // namespace orvane::test

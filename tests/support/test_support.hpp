@@ -25,6 +25,13 @@ class TempDir {
 
 void write_text(const std::filesystem::path& file, const std::string& text);
 std::string read_text(const std::filesystem::path& file);
+// A fleet's station template in `dir`: emulate.ini with the FTP host on
+// 127.0.0.2:`ftp_port` (user Guest), identity F and S, history every
+// second and event checks every `event_sample_ms`; simulated module 01
+// (module.con); `channels` and `sensors` as channel.con and sensor.con;
+// reading from the start (auto.con).
+void write_fleet_template(const std::filesystem::path& dir, int ftp_port, const std::string& channels,
+                          const std::string& sensors, int event_sample_ms = 1000);
 // The non-empty lines of a text (CR LF or LF).
 std::vector<std::string> lines_of(const std::string& text);
 // One READ_DATA round trip with the station on 127.0.0.1:`port`, on a
