@@ -1,5 +1,6 @@
 // orvane-fleet: every station of a fleet file in one process.
 #include "app/http_module.hpp"
+#include "app/option_check.hpp"
 #include "fleet/fleet_file.hpp"
 #include "fleet/fleet_host.hpp"
 #include "http/endpoint_address.hpp"
@@ -46,14 +47,7 @@ int main(int argc, char** argv) {
   app.add_option("--http", http,
                  "Serve /metrics, /livez, /readyz and the control API /api/v1 for every station on ADDR:PORT "
                  "(PORT or :PORT: loopback); overrides the file's http")
-      ->check([](const std::string& v) {
-        try {
-          orvane::http::parse_endpoint_address(v);
-          return std::string();
-        } catch (const std::exception& e) {
-          return std::string(e.what());
-        }
-      });
+      ->check(orvane::app::parsed_by([](const std::string& v) { orvane::http::parse_endpoint_address(v); }));
   app.add_option("--http-token-file", http_token_file,
                  "File whose first line is the control API's bearer token; needed when the endpoint is not on "
                  "loopback; overrides the file's http_token_file");
@@ -66,14 +60,7 @@ int main(int argc, char** argv) {
   app.add_option("--shard", shard_text,
                  "Run only shard I of N (I/N, counted from 0): a contiguous range of the file's stations; "
                  "default: ORVANE_SHARD, else ORVANE_SHARDS=N with the host name's ordinal (name-I)")
-      ->check([](const std::string& v) {
-        try {
-          orvane::fleet::parse_shard(v);
-          return std::string();
-        } catch (const std::exception& e) {
-          return std::string(e.what());
-        }
-      });
+      ->check(orvane::app::parsed_by([](const std::string& v) { orvane::fleet::parse_shard(v); }));
   app.set_version_flag("--version", std::string("orvane-fleet ") + ORVANE_VERSION);
   CLI11_PARSE(app, argc, argv);
 

@@ -1,6 +1,7 @@
 // orvane-emulator: the station, headless or with its window.
 #include "app/http_module.hpp"
 #include "app/lazy_uplink.hpp"
+#include "app/option_check.hpp"
 #include "core/limits.hpp"
 #include "device/serial_poller.hpp"
 #include "http/endpoint_address.hpp"
@@ -107,14 +108,7 @@ int main(int argc, char** argv) {
   app.add_option("--http", opt.http,
                  "Serve /metrics, /livez, /readyz and the control API /api/v1 on ADDR:PORT (PORT or :PORT: "
                  "loopback); off by default")
-      ->check([](const std::string& v) {
-        try {
-          orvane::http::parse_endpoint_address(v);
-          return std::string();
-        } catch (const std::exception& e) {
-          return std::string(e.what());
-        }
-      });
+      ->check(orvane::app::parsed_by([](const std::string& v) { orvane::http::parse_endpoint_address(v); }));
   app.add_option("--http-token-file", opt.http_token_file,
                  "File whose first line is the bearer token the control API asks for; needed when --http names "
                  "an address other than loopback");

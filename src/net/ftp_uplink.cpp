@@ -30,7 +30,7 @@ size_t discard(char*, size_t size, size_t count, void*) { return size * count; }
 void global_init() {
   // process-wide: libcurl's global initialisation is the process's, once,
   // whichever station's uplink comes first.
-  static std::once_flag once;
+  static std::once_flag once;  // process-wide by nature: curl_global_init is the process's
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
