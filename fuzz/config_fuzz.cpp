@@ -7,6 +7,7 @@
 // save. Files are hand-edited and copied between machines, so nothing in
 // them may crash the station.
 #include "core/comma_text.hpp"
+#include "core/text_file.hpp"
 #include "fuzz_check.hpp"
 #include "platform/clock.hpp"
 #include "station/channel_model.hpp"
@@ -99,10 +100,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     orvane::SensorTable grid;
     orvane::load_sensor_lines(grid, lines);
     // What is loaded is what is saved: a saved grid loads back the same.
-    const auto saved = orvane::sensor_lines(grid);
+    const auto saved = orvane::sensor_file_text(grid);
     orvane::SensorTable again;
-    orvane::load_sensor_lines(again, saved);
-    FUZZ_CHECK(orvane::sensor_lines(again) == saved);
+    orvane::load_sensor_lines(again, orvane::split_lines(saved));
+    FUZZ_CHECK(orvane::sensor_file_text(again) == saved);
+    // Its length as counted row by row (a long list's RCFG is bounded by it).
+    std::size_t bytes = 0;
+    for (int r = 1; r < grid.row_count(); ++r) bytes += orvane::sensor_line_bytes(grid.row(r));
+    FUZZ_CHECK(bytes == saved.size());
   }
 
   // A whole station from the files.

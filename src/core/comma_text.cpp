@@ -58,32 +58,53 @@ std::vector<std::string> split_comma_text(std::string_view text) {
   return items;
 }
 
-std::string quote_comma_cell(std::string_view cell) {
-  bool needs_quotes = false;
-  for (char c : cell) {
-    if (static_cast<unsigned char>(c) <= 32 || c == '"' || c == ',') {
-      needs_quotes = true;
-      break;
-    }
+namespace {
+
+bool needs_quotes(std::string_view cell) {
+  return std::any_of(cell.begin(), cell.end(),
+                     [](char c) { return static_cast<unsigned char>(c) <= 32 || c == '"' || c == ','; });
+}
+
+void append_comma_cell(std::string& out, std::string_view cell) {
+  if (!needs_quotes(cell)) {
+    out += cell;
+    return;
   }
-  if (!needs_quotes) return std::string(cell);
-  std::string out;
-  out.reserve(cell.size() + 2);
   out += '"';
   for (char c : cell) {
     if (c == '"') out += '"';
     out += c;
   }
   out += '"';
+}
+
+}  // namespace
+
+std::string quote_comma_cell(std::string_view cell) {
+  std::string out;
+  append_comma_cell(out, cell);
   return out;
+}
+
+void append_comma_text(std::string& out, std::span<const std::string> cells) {
+  for (std::size_t i = 0; i < cells.size(); ++i) {
+    if (i) out += ',';
+    append_comma_cell(out, cells[i]);
+  }
+}
+
+std::size_t comma_text_size(std::span<const std::string> cells) {
+  std::size_t size = cells.empty() ? 0 : cells.size() - 1;
+  for (const auto& cell : cells) {
+    size += cell.size();
+    if (needs_quotes(cell)) size += 2 + static_cast<std::size_t>(std::count(cell.begin(), cell.end(), '"'));
+  }
+  return size;
 }
 
 std::string join_comma_text(const std::vector<std::string>& cells) {
   std::string out;
-  for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (i) out += ',';
-    out += quote_comma_cell(cells[i]);
-  }
+  append_comma_text(out, cells);
   return out;
 }
 

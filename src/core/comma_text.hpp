@@ -1,6 +1,7 @@
 // Comma-text: the one rule by which command lines, configuration lines and
 // event lines are cut into items, and by which sensor rows are written back.
 #pragma once
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -33,6 +34,10 @@ std::string quote_comma_cell(std::string_view cell);
 
 // Joins cells with commas, each quoted as quote_comma_cell does.
 std::string join_comma_text(const std::vector<std::string>& cells);
+// The same, appended to `out`.
+void append_comma_text(std::string& out, std::span<const std::string> cells);
+// The length join_comma_text would give.
+std::size_t comma_text_size(std::span<const std::string> cells);
 
 // Removes leading and trailing characters 0..32 (blanks and control
 // characters), as the station's Trim does.

@@ -187,6 +187,14 @@ inline constexpr std::size_t kHttpMemoLines = 20;
 // bytes (kMaxUnfinishedBytes), and nothing read from that host meanwhile.
 inline constexpr std::size_t kLinesPerSlice = 256;
 inline constexpr int kSliceMicroseconds = 2000;
+// Files SCFG replaced, kept in memory until the message's end (or until
+// this many are kept) and then written together with one flush, this many
+// written or renamed per turn of the loop.
+inline constexpr std::size_t kMaxPendingFiles = 1024;
+inline constexpr std::size_t kFilesWrittenPerTurn = 32;
+// Replies held for those files: this many bytes (or half what the host may
+// still take) and the files are written, the replies sent.
+inline constexpr std::size_t kHeldReplyBytes = 1 << 20;
 
 // The bearer token file: read once at start, at most 4 KiB.
 inline constexpr std::size_t kHttpTokenFileBytes = 4096;

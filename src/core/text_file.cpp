@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstdint>
+#include <cstdio>
+#include <exception>
 #include <fstream>
 #include <system_error>
+#include <utility>
 
 namespace orvane {
 namespace {
@@ -137,12 +139,13 @@ bool take_mode_of(const std::filesystem::path& path, int fd) {
 }
 
 namespace {
-// A new file of its own beside `path`, holding `content`, flushed or not:
+// A new file of its own beside `path`, holding `content`, flushed or on its
+// way to the disk:
 // another writer's temporary file of the same name is never written into.
 // It has the mode of the file it is to replace, so a file kept private
 // (emulate.ini with its password) stays so.
 std::filesystem::path write_temporary(const std::filesystem::path& path, std::string_view content, bool flush,
-                                      NewFile created) {
+                                      NewFile created, dev_t* device = nullptr) {
   std::filesystem::path tmp;
   int fd = -1;
   // A replacement is made private first and given the old file's mode
@@ -162,6 +165,11 @@ std::filesystem::path write_temporary(const std::filesystem::path& path, std::st
   try {
     write_all(fd, content, path);
     if (flush && ::fsync(fd) != 0) throw_errno("Cannot flush file", path);
+    // Not flushed now: its write-back starts, so the flush to come waits less.
+    if (!flush) (void)::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    struct stat st {};
+    if (device && ::fstat(fd, &st) != 0) throw_errno("Cannot create file", path);
+    if (device) *device = st.st_dev;
   } catch (...) {
     ::close(fd);
     ::unlink(tmp.c_str());
@@ -171,6 +179,91 @@ std::filesystem::path write_temporary(const std::filesystem::path& path, std::st
   return tmp;
 }
 }  // namespace
+
+ReplacementBatch::ReplacementBatch(std::vector<Replacement> files) : files_(std::move(files)) {
+  tmps_.reserve(files_.size());
+}
+
+ReplacementBatch::~ReplacementBatch() {
+  for (std::size_t i = replaced_; i < tmps_.size(); ++i) ::unlink(tmps_[i].c_str());
+}
+
+bool ReplacementBatch::step(std::size_t budget, const std::function<bool()>& go_on) {
+  std::size_t done = 0;
+  const auto enough = [&] { return done == budget || (done > 0 && go_on && !go_on()); };
+  // Each written, none flushed yet (one alone: its own fsync, the cheaper).
+  for (; !failed_ && tmps_.size() < files_.size(); ++done) {
+    if (enough()) return false;
+    const auto& f = files_[tmps_.size()];
+    dev_t device{};
+    try {
+      tmps_.push_back(write_temporary(f.path, f.content, files_.size() == 1, f.created, &device));
+    } catch (...) {
+      failed_ = std::current_exception();
+      break;
+    }
+    if (std::none_of(devices_.begin(), devices_.end(), [&](const auto& d) { return d.first == device; }))
+      devices_.emplace_back(device, tmps_.size() - 1);
+  }
+  // Then one flush of each file system they are on, in a turn of its own.
+  if (!flushed_ && files_.size() > 1 && !tmps_.empty()) {
+    if (done > 0) return false;
+    for (const auto& [device, first] : devices_) {
+      const int fd = ::open(tmps_[first].c_str(), O_RDONLY | O_CLOEXEC);
+      const bool flushed = fd >= 0 && ::syncfs(fd) == 0;
+      const int saved = errno;
+      if (fd >= 0) ::close(fd);
+      if (!flushed) {
+        errno = saved;
+        throw_errno("Cannot flush file", files_[first].path);
+      }
+    }
+    flushed_ = true;
+    return false;
+  }
+  flushed_ = true;
+  for (; replaced_ < tmps_.size(); ++replaced_, ++done) {
+    if (enough()) return false;
+    if (::rename(tmps_[replaced_].c_str(), files_[replaced_].path.c_str()) != 0)
+      throw_errno("Cannot replace file", files_[replaced_].path);
+  }
+  if (failed_) std::rethrow_exception(std::exchange(failed_, nullptr));
+  return true;
+}
+
+void write_files_atomic(std::span<const Replacement> files, std::size_t& replaced) {
+  ReplacementBatch batch({files.begin(), files.end()});
+  try {
+    while (!batch.step(files.size())) {}
+  } catch (...) {
+    replaced = batch.replaced();
+    throw;
+  }
+  replaced = batch.replaced();
+}
+
+StagedReplacement::StagedReplacement(const std::filesystem::path& path, std::string_view content, NewFile created)
+    : path_(path), tmp_(write_temporary(path, content, false, created)) {}
+
+StagedReplacement::~StagedReplacement() {
+  if (!tmp_.empty()) ::unlink(tmp_.c_str());
+}
+
+void StagedReplacement::commit() {
+  const auto tmp = std::exchange(tmp_, {});
+  const int fd = ::open(tmp.c_str(), O_RDONLY | O_CLOEXEC);
+  bool done = fd >= 0 && ::fsync(fd) == 0;
+  int saved = errno;
+  if (fd >= 0) ::close(fd);
+  if (done) {
+    done = ::rename(tmp.c_str(), path_.c_str()) == 0;
+    saved = errno;
+  }
+  if (done) return;
+  ::unlink(tmp.c_str());
+  errno = saved;
+  throw_errno("Cannot replace file", path_);
+}
 
 void write_file_atomic(const std::filesystem::path& path, std::string_view content, NewFile created) {
   const auto tmp = write_temporary(path, content, true, created);

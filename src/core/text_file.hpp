@@ -1,10 +1,16 @@
 // Station text files: read as lines (CR LF or LF), replaced whole and
 // atomically, or grown by appending. Lines are written with CR LF.
 #pragma once
+#include <sys/types.h>
+
+#include <exception>
 #include <filesystem>
+#include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace orvane {
@@ -39,6 +45,57 @@ enum class NewFile { readable, owner_only };
 // fsyncs it, renames it over the target. Throws std::system_error.
 void write_file_atomic(const std::filesystem::path& path, std::string_view content,
                        NewFile created = NewFile::readable);
+// A replacement in two turns of the loop, for a file whose flush would be
+// felt in one: made, it writes the temporary file and starts its
+// write-back; commit(), a turn later, flushes what is left and renames it
+// over the target (throws std::system_error). One never committed leaves
+// the target as it was.
+class StagedReplacement {
+ public:
+  StagedReplacement(const std::filesystem::path& path, std::string_view content, NewFile created = NewFile::readable);
+  ~StagedReplacement();
+  StagedReplacement(const StagedReplacement&) = delete;
+  StagedReplacement& operator=(const StagedReplacement&) = delete;
+  void commit();
+
+ private:
+  std::filesystem::path path_, tmp_;
+};
+
+// Several files replaced whole, as write_file_atomic replaces one, with one
+// flush of each file system they are on rather than one per file: all are
+// written, flushed, then renamed over their targets in order.
+struct Replacement {
+  const std::filesystem::path& path;
+  std::string_view content;
+  NewFile created = NewFile::readable;
+};
+// The work a few files at a time, over turns of the loop: step() writes or
+// renames up to `budget` files, or flushes (a step of its own), and is true
+// once all is done. One that can't be written ends the list (those before
+// it are still replaced) and step() throws std::system_error at the end;
+// replaced() tells how many (from the first) took their places. Temporary
+// files left are removed with the batch. The paths and texts must outlive it.
+class ReplacementBatch {
+ public:
+  explicit ReplacementBatch(std::vector<Replacement> files);
+  ~ReplacementBatch();
+  ReplacementBatch(const ReplacementBatch&) = delete;
+  ReplacementBatch& operator=(const ReplacementBatch&) = delete;
+  // `go_on`, when given, is asked after each file: false ends the step.
+  bool step(std::size_t budget, const std::function<bool()>& go_on = {});
+  std::size_t replaced() const { return replaced_; }
+
+ private:
+  std::vector<Replacement> files_;
+  std::vector<std::filesystem::path> tmps_;
+  std::vector<std::pair<dev_t, std::size_t>> devices_;  // each one's first temporary file
+  std::exception_ptr failed_;
+  bool flushed_ = false;
+  std::size_t replaced_ = 0;
+};
+// All of it at once. Throws std::system_error, `replaced` set as above.
+void write_files_atomic(std::span<const Replacement> files, std::size_t& replaced);
 void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines,
                         NewFile created = NewFile::readable);
 

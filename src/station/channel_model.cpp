@@ -73,14 +73,45 @@ std::optional<ChannelRecord> parse_channel_line(std::string_view line) {
   return s;
 }
 
-std::string sensor_line(const SensorTable::Row& row) {
-  return join_comma_text(std::vector<std::string>(row.begin(), row.end()));
-}
+std::size_t sensor_line_bytes(const SensorTable::Row& row) { return comma_text_size(row) + 2; }
 
-std::vector<std::string> sensor_lines(const SensorTable& grid) {
-  std::vector<std::string> lines;
-  for (int r = 1; r < grid.row_count(); ++r) lines.push_back(sensor_line(grid.row(r)));
-  return lines;
+std::string sensor_file_text(const SensorTable& grid, std::size_t expected_bytes) {
+  // Tens of thousands of rows after a long SET_ID message, megabytes of
+  // cells: read once, each row written into room made for its worst case
+  // (every cell quoted, its quotes doubled), each cell copied as it is
+  // checked and quoted only when it must be.
+  std::string text(expected_bytes, '\0');
+  std::size_t used = 0;
+  for (int r = 1; r < grid.row_count(); ++r) {
+    const auto& row = grid.row(r);
+    std::size_t most = 2;
+    for (const auto& cell : row) most += 2 * cell.size() + 3;
+    if (text.size() - used < most) text.resize(std::max(2 * text.size(), used + most));
+    char* out = text.data() + used;
+    bool first = true;
+    for (const auto& cell : row) {
+      if (!std::exchange(first, false)) *out++ = ',';
+      char* const start = out;
+      bool quoted = false;
+      for (const char c : cell) {
+        quoted |= static_cast<unsigned char>(c) <= 32 || c == '"' || c == ',';
+        *out++ = c;
+      }
+      if (!quoted) continue;
+      out = start;
+      *out++ = '"';
+      for (const char c : cell) {
+        if (c == '"') *out++ = '"';
+        *out++ = c;
+      }
+      *out++ = '"';
+    }
+    *out++ = '\r';
+    *out++ = '\n';
+    used = static_cast<std::size_t>(out - text.data());
+  }
+  text.resize(used);
+  return text;
 }
 
 void load_sensor_lines(SensorTable& grid, const std::vector<std::string>& lines) {

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cstdint>
+#include <deque>
 #include <optional>
 #include <span>
 #include <string>
@@ -49,7 +50,7 @@ class SensorTable {
   static Row header();
 
  private:
-  std::vector<Row> rows_;
+  std::deque<Row> rows_;  // a long list grows without moving its rows
 };
 
 // ModuleRecord: one line of module.con.
@@ -142,8 +143,10 @@ std::optional<ModuleRecord> parse_module_line(std::string_view line);
 std::optional<ChannelRecord> parse_channel_line(std::string_view line);
 
 // sensor.con: rows 1.. of the grid, one comma-text line each.
-std::vector<std::string> sensor_lines(const SensorTable& grid);
-std::string sensor_line(const SensorTable::Row& row);
+// `expected_bytes`: room made at first (the text may be longer or shorter).
+std::string sensor_file_text(const SensorTable& grid, std::size_t expected_bytes = 0);
+// The bytes a row takes in it, its line end included.
+std::size_t sensor_line_bytes(const SensorTable::Row& row);
 void load_sensor_lines(SensorTable& grid, const std::vector<std::string>& lines);
 
 // Event states of the sensor rows. A row is watched when it has a Port ID

@@ -73,7 +73,20 @@ void ChannelTable::load_sensor_list() {
   load_sensor_lines(sensors_, read_lines(file(station_files::kSensors)));
 }
 
-void ChannelTable::save_sensor_list() { write_lines_atomic(file(station_files::kSensors), sensor_lines(sensors_)); }
+void ChannelTable::save_sensor_list() {
+  staged_sensors_.reset();
+  write_file_atomic(file(station_files::kSensors), orvane::sensor_file_text(sensors_, sensor_bytes_.value_or(0)));
+}
+
+void ChannelTable::stage_sensor_list() {
+  staged_sensors_.reset();
+  staged_sensors_ = std::make_unique<StagedReplacement>(file(station_files::kSensors),
+                                                        orvane::sensor_file_text(sensors_, sensor_bytes_.value_or(0)));
+}
+
+void ChannelTable::commit_sensor_list() {
+  if (const auto staged = std::move(staged_sensors_)) staged->commit();
+}
 
 void ChannelTable::restore_last_values() {
   const auto path = file(station_files::kLastValues);
@@ -180,10 +193,6 @@ void ChannelTable::refresh_labels() {
 
 // ---- the sensor list ----
 
-namespace {
-std::size_t sensor_line_bytes(const SensorTable::Row& row) { return sensor_line(row).size() + 2; }
-}  // namespace
-
 void ChannelTable::clear_sensor_list() {
   sensors_ = SensorTable();
   rows_changed_from(1);
@@ -235,7 +244,7 @@ std::optional<std::string> ChannelTable::sensor_file_text(std::size_t max_bytes)
     sensor_bytes_ = bytes;
   }
   if (*sensor_bytes_ > max_bytes) return std::nullopt;
-  return join_crlf(sensor_lines(sensors_));
+  return orvane::sensor_file_text(sensors_, sensor_bytes_.value_or(0));
 }
 
 // ---- values ----

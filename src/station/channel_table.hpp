@@ -6,6 +6,7 @@
 #pragma once
 #include "core/limits.hpp"
 #include "core/local_time.hpp"
+#include "core/text_file.hpp"
 #include "device/module_poller.hpp"
 #include "station/channel_model.hpp"
 #include "station/operator_log.hpp"
@@ -40,6 +41,11 @@ class ChannelTable {
   void load_channels();  // module.con, then channel.con
   void load_sensor_list();  // sensor.con, when there is one
   void save_sensor_list();
+  // sensor.con in two turns of the loop, for a message's end: a long
+  // list's flush is felt. A save or stage meanwhile takes its place (the
+  // list it writes is newer); a commit then has nothing left to do.
+  void stage_sensor_list();
+  void commit_sensor_list();
   void restore_last_values();  // last.con into the panels of the rows it names
   // last.con replaced whole. With a flush group (a fleet's station thread)
   // the new file takes the name once the group's next flush covered it, so
@@ -135,6 +141,7 @@ class ChannelTable {
   int links_changed_from_ = 1;
   std::vector<std::string> linked_ids_;  // the records' Port IDs at the last link
   mutable std::optional<std::size_t> sensor_bytes_;  // sensor.con's length, while known
+  std::unique_ptr<StagedReplacement> staged_sensors_;
   std::vector<ModuleRecord> modules_;  // module.con, in file order
   ChannelRecords channels_;  // channel.con, in file order
 };

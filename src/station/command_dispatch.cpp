@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <exception>
 #include <stdexcept>
 #include <utility>
 
@@ -27,6 +28,34 @@ const std::string& item(const Items& items, std::size_t k) {
 }
 
 bool send_reply(Realtime& realtime, Connection& conn, std::string_view text) { return realtime.send(conn, text); }
+
+void release_held_replies(Realtime& realtime, Connection& connection, MessageMarks& marks) {
+  auto held = std::move(marks.held_replies);
+  marks.held_replies.clear();
+  marks.held_bytes = 0;
+  for (const auto& reply : held) {
+    if (reply.line >= marks.replies_dropped_from) break;
+    if (!realtime.send(connection, reply.text)) break;
+  }
+}
+
+bool send_reply(Realtime& realtime, const Request& request, std::string_view text) {
+  auto& marks = request.marks;
+  Connection& connection = *request.connection;
+  if (marks.pending_files.empty()) {
+    // Written by the line itself (a restart saves everything first): the
+    // replies held for them go first.
+    if (!marks.held_replies.empty()) release_held_replies(realtime, connection, marks);
+    return realtime.send(connection, text);
+  }
+  // Closed, or more than the host may take at all: it fails now, as ever.
+  const auto room = std::min(connection.send_room(), limits::kMaxWriteQueueBytes);
+  if (!connection.is_open() || text.size() > room) return realtime.send(connection, text);
+  marks.held_replies.push_back({marks.line, std::string(text)});
+  marks.held_bytes += text.size();
+  if (marks.held_bytes >= std::min(room / 2, limits::kHeldReplyBytes)) marks.write_due = true;
+  return true;
+}
 
 namespace {
 
@@ -57,6 +86,10 @@ struct CommandEntry {
   bool ends_receipt_lines;  // no "receive Command" log pair from here on in the message
   Unaddressed unaddressed;
   Needs needs;  // done before it runs
+  // Its replies go out beside the message's (the realtime stream, another
+  // connection): the files the message holds are written and its replies
+  // sent first.
+  bool sends_beside = false;
 };
 
 constexpr std::array kCommands{
@@ -87,10 +120,10 @@ constexpr std::array kCommands{
                  false, false, Unaddressed::refused, Needs::history},
     CommandEntry{"BEGIN_REALTIME",
                  [](const DispatchContext& cx, const Request& r) { handle_begin_realtime(cx.realtime, r); }, false,
-                 false, Unaddressed::refused, Needs::memory},
+                 false, Unaddressed::refused, Needs::memory, true},
     CommandEntry{"END_REALTIME",
                  [](const DispatchContext& cx, const Request& r) { cx.realtime.end_by_command(*r.connection); }, false,
-                 false, Unaddressed::refused, Needs::nothing},
+                 false, Unaddressed::refused, Needs::nothing, true},
     CommandEntry{"DO_COMMAND",
                  [](const DispatchContext& cx, const Request& r) {
                    handle_do_command({config_parts(cx), cx.private_files}, cx.realtime, r);
@@ -150,6 +183,15 @@ struct CommandDispatcher::Message {
   // has the message's other lines done, as ever. Given up for its replies
   // (the host doesn't take them), it has no more work done for it.
   bool closed_here = false;
+  // Its end, over turns of the loop: the slice was half gone when the lines
+  // were done (the end gets a turn of its own); the work left but the
+  // sensor list; the list staged in a turn of its own; the files SCFG left
+  // in memory written; the list committed and the ACK sent.
+  enum class Ending { not_begun, own_turn, list, files, staged } ending = Ending::not_begun;
+  SteadyTime::TimePoint slice_started{};
+  // A line failed: the files of the lines before it are being written,
+  // then the message ends with this failure.
+  std::exception_ptr failure;
 
   std::string_view at(std::size_t i) const { return i == 0 ? header : rest[i - rest_from]; }
 };
@@ -236,19 +278,51 @@ bool CommandDispatcher::dispatch(std::span<const std::string_view> lines,
     });
     return false;
   }
+  // A long message is only taken in this turn, which framed it: its
+  // slices come in turns of their own.
+  if (lines.size() > limits::kLinesPerSlice) {
+    post_slice(keep_rest(m, lines, connection));
+    return false;
+  }
   try {
-    if (work(m)) {
-      finish(m);
-      return true;
-    }
-    pause_message(config_parts(cx), m.marks);
+    if (advance(m)) return true;
   } catch (...) {
-    // The rest of the message is abandoned; what its earlier lines changed
-    // is still saved.
-    finish_all(config_parts(cx), m.marks);
-    throw;
+    if (!failing(m)) throw;
   }
   post_slice(keep_rest(m, lines, connection));
+  return false;
+}
+
+bool CommandDispatcher::advance(Message& m) {
+  if (m.failure) {
+    // The files of the lines before the failed one are written first.
+    if (!write_files(m)) return false;
+    std::rethrow_exception(std::exchange(m.failure, nullptr));
+  }
+  if (!work(m)) {
+    pause_message(config_parts(parts_), m.marks);
+    return false;
+  }
+  return finish(m);
+}
+
+bool CommandDispatcher::failing(Message& m) {
+  if (!m.failure && !m.marks.pending_files.empty()) {
+    m.failure = std::current_exception();
+    return true;
+  }
+  if (m.failure) {
+    // Those files could not be written: the line that failed first is
+    // reported too.
+    try {
+      std::rethrow_exception(std::exchange(m.failure, nullptr));
+    } catch (...) {
+      log_message_failure(parts_.log);
+    }
+  }
+  // The rest of the message is abandoned; what its earlier lines changed
+  // is still saved.
+  abandon(m);
   return false;
 }
 
@@ -281,16 +355,21 @@ CommandDispatcher::Job& CommandDispatcher::keep_rest(Message& m, std::span<const
                         .count = m.count,
                         .next = m.next,
                         .marks = std::move(m.marks),
-                        .closed_here = m.closed_here};
+                        .closed_here = m.closed_here,
+                        .ending = m.ending,
+                        .failure = std::move(m.failure)};
   return job;
 }
 
 bool CommandDispatcher::work(Message& m) {
   const DispatchContext& cx = parts_;
-  const auto started = cx.time.now();
+  const auto started = m.slice_started = cx.time.now();
   const auto slice = std::chrono::microseconds(limits::kSliceMicroseconds);
   const auto& connection = *m.connection;
   auto& marks = m.marks;
+  // Files being written (or due to be) take the turns until they are.
+  if ((marks.writing || marks.write_due || marks.pending_files.size() >= limits::kMaxPendingFiles) && !write_files(m))
+    return false;
   std::size_t done = 0;
   while (m.next < m.count) {
     const std::size_t i = m.next++;
@@ -304,7 +383,14 @@ bool CommandDispatcher::work(Message& m) {
       // Line 1 was split for the ACK already.
       const Items& items = i == 1 ? *m.first : m.line->split(text);
       const CommandEntry* entry = find_command(items.front());
-      ++lines_by_command_[entry ? static_cast<std::size_t>(entry - kCommands.data()) : kCommands.size()];
+      auto& count = lines_by_command_[entry ? static_cast<std::size_t>(entry - kCommands.data()) : kCommands.size()];
+      // Its replies would pass the held ones: the files are written first,
+      // then the line is taken again.
+      if (entry && entry->sends_beside && !marks.pending_files.empty() && !write_files(m)) {
+        --m.next;
+        return false;
+      }
+      ++count;
       if (!addressed(cx.settings, items) && !taken_unaddressed(entry, items)) {
         cx.log.log("problem command");
         m.closed_here |= connection->is_open();
@@ -315,6 +401,9 @@ bool CommandDispatcher::work(Message& m) {
         if (entry->ends_receipt_lines) marks.do_command_seen = true;
         entry->handle(cx, Request{m.header, items, connection, marks});
         if (entry->acknowledged) marks.ack_due = true;
+        // Written by the line itself (a restart saves everything first).
+        if (marks.pending_files.empty() && !marks.held_replies.empty())
+          release_held_replies(cx.realtime, *connection, marks);
       }
     }
     if (!marks.do_command_seen) {
@@ -322,16 +411,50 @@ bool CommandDispatcher::work(Message& m) {
       cx.log.log_copy("Emulator : do command ");
     }
     // The clock is read after every line: a line may write a file durably.
-    if (m.next < m.count && (++done >= limits::kLinesPerSlice || cx.time.now() - started >= slice)) return false;
+    if (m.next < m.count && (++done >= limits::kLinesPerSlice || cx.time.now() - started >= slice || marks.write_due ||
+                             marks.pending_files.size() >= limits::kMaxPendingFiles))
+      return false;
   }
   return true;
 }
 
-void CommandDispatcher::finish(Message& m) {
+bool CommandDispatcher::finish(Message& m) {
   const DispatchContext& cx = parts_;
-  if (m.marks.work_left()) finish_all(config_parts(cx), m.marks);
+  using Ending = Message::Ending;
+  if (m.ending == Ending::not_begun) {
+    m.ending = Ending::own_turn;
+    if (m.marks.work_left() &&
+        cx.time.now() - m.slice_started >= std::chrono::microseconds(limits::kSliceMicroseconds / 2)) {
+      pause_message(config_parts(cx), m.marks);
+      return false;
+    }
+  }
+  if (m.ending == Ending::own_turn) {
+    m.ending = Ending::list;
+    // Megabytes of cells in a long list: written out in a turn of their own,
+    // flushed and renamed in another.
+    if (cx.table.sensors().row_count() <= static_cast<int>(limits::kLinesPerSlice)) {
+      finish_all(config_parts(cx), m.marks);
+    } else {
+      finish_all_but_the_list(config_parts(cx), m.marks);
+      if (m.marks.list_unsaved) return false;
+    }
+  }
+  if (m.ending == Ending::list) {
+    m.ending = Ending::files;
+    if (m.marks.list_unsaved) {
+      finish_sensor_file(config_parts(cx), m.marks, true);
+      return false;
+    }
+  }
+  if (m.ending == Ending::files) {
+    if (!write_files(m)) return false;
+    m.ending = Ending::staged;
+    if (m.marks.list_staged) return false;
+  }
+  commit_staged_files(config_parts(cx), m.marks);
   // A SET_CONFIG that wasn't saved gets no ACK: the host sends it again.
-  if (!m.marks.ack_due || m.marks.config_failed) return;
+  if (!m.marks.ack_due || m.marks.config_failed) return true;
   const Items& first = *m.first;
   const auto item_or_empty = [&](std::size_t k) { return first.size() > k ? std::string_view(first[k]) : ""; };
   auto ack = ReplyWriter::answering(m.header);
@@ -339,6 +462,33 @@ void CommandDispatcher::finish(Message& m) {
   ack.add(' ');
   send_reply(cx.realtime, **m.connection, std::move(ack).end());
   cx.log.log("Emulator : Answer Ack");
+  return true;
+}
+
+bool CommandDispatcher::write_files(Message& m) {
+  auto& marks = m.marks;
+  try {
+    // Half a slice's time, as the lines' share of the turn may be used.
+    const auto until = parts_.time.now() + std::chrono::microseconds(limits::kSliceMicroseconds / 2);
+    if (!write_pending_files(marks, limits::kFilesWrittenPerTurn, [&] { return parts_.time.now() < until; }))
+      return false;
+  } catch (...) {
+    release_held_replies(parts_.realtime, **m.connection, marks);
+    throw;
+  }
+  marks.write_due = false;
+  if (!marks.held_replies.empty()) release_held_replies(parts_.realtime, **m.connection, marks);
+  return true;
+}
+
+void CommandDispatcher::abandon(Message& m) {
+  auto& marks = m.marks;
+  // Files still in memory here are those of a write that failed.
+  marks.writing.reset();
+  marks.clear_pending();
+  release_held_replies(parts_.realtime, **m.connection, marks);
+  finish_all(config_parts(parts_), marks);
+  commit_staged_files(config_parts(parts_), marks);
 }
 
 void CommandDispatcher::post_slice(Job& job) {
@@ -351,14 +501,15 @@ void CommandDispatcher::run_slice(Job& job) {
   const DispatchContext& cx = parts_;
   try {
     try {
-      if (!work(job.message)) {
-        pause_message(config_parts(cx), job.message.marks);
+      if (!advance(job.message)) {
         post_slice(job);
         return;
       }
-      finish(job.message);
     } catch (...) {
-      finish_all(config_parts(cx), job.message.marks);
+      if (failing(job.message)) {
+        post_slice(job);
+        return;
+      }
       throw;
     }
   } catch (...) {

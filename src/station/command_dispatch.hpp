@@ -77,8 +77,22 @@ class CommandDispatcher {
   // Dispatches lines from message.next on; true when all are done, false
   // when the slice is used up first.
   bool work(Message& message);
-  // The end of a message: the work left, the ACK.
-  void finish(Message& message);
+  // The end of a message: the work left, the ACK. False when it needs
+  // another turn.
+  bool finish(Message& message);
+  // A turn's share of writing the files the message's SCFG lines left in
+  // memory; once all are, the replies held for them are sent. True when
+  // nothing is left to write.
+  bool write_files(Message& message);
+  // A turn's work on a message: its lines, its end, or the files of a
+  // failed one. True when it is done.
+  bool advance(Message& message);
+  // A line failed (the exception being handled): true when files of the
+  // lines before it are still to be written first, else the message is
+  // abandoned.
+  bool failing(Message& message);
+  // The message ends at a failed line: what its earlier lines did is saved.
+  void abandon(Message& message);
   // Keeps the message's lines from m.next on for later slices.
   Job& keep_rest(Message& m, std::span<const std::string_view> lines, const std::shared_ptr<Connection>& connection);
   void post_slice(Job& job);

@@ -1,16 +1,19 @@
 // The command handlers the dispatcher calls, and what they share. Internal
 // to the station layer.
 #pragma once
+#include "core/text_file.hpp"
 #include "platform/clock.hpp"
 #include "station/connection.hpp"
 #include "station/settings.hpp"
 
 #include <filesystem>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace orvane {
@@ -48,6 +51,7 @@ struct MessageMarks {
   // due (since line list_line), and sensor.con is due.
   bool list_changed = false;
   bool list_unsaved = false;
+  bool list_staged = false;  // saved at the message's end, to be committed
   int list_line = 0;
   // The latest SET_CONFIG's items: its intervals, start and clock are due
   // (since line config_line).
@@ -70,6 +74,38 @@ struct MessageMarks {
   // auto.con's first line as ENB or DIS leave it.
   std::optional<std::string> auto_start;
   std::optional<ResolvedFiles> files;
+  // Files SCFG replaced, in memory only until the message's end (or until
+  // too many are kept, or a line needs them on disk): then written together
+  // with one flush, a few per turn of the loop (`writing`), the message's
+  // lines waiting. A file named again is replaced in memory again. Every
+  // reply to the message's host from the first of them on is held until
+  // they are written, so no "Complete" reports a file that isn't there;
+  // when one can't be written, the replies from its first SCFG on are
+  // dropped and the message fails there.
+  struct PendingFile {
+    std::filesystem::path path;
+    std::string content;
+    int first_line;  // its first SCFG since the last write
+  };
+  std::vector<PendingFile> pending_files;
+  std::unordered_map<std::string, std::size_t> pending_index;  // path -> place in pending_files
+  PendingFile* pending_file(const std::filesystem::path& path) {
+    const auto it = pending_index.find(path.native());
+    return it == pending_index.end() ? nullptr : &pending_files[it->second];
+  }
+  void clear_pending() {
+    pending_files.clear();
+    pending_index.clear();
+  }
+  std::unique_ptr<ReplacementBatch> writing;  // of pending_files
+  struct HeldReply {
+    int line;
+    std::string text;
+  };
+  std::vector<HeldReply> held_replies;
+  std::size_t held_bytes = 0;
+  bool write_due = false;  // held replies are as much as the host may take: write now
+  int replies_dropped_from = std::numeric_limits<int>::max();  // set by a failed write
 
   // Whether finish_all has anything to do.
   bool work_left() const {
@@ -112,12 +148,29 @@ void handle_delete_id(ConfigParts parts, const Items& items, MessageMarks& marks
 // the timers, data mode and clock (links, labels, SET_CONFIG's intervals
 // and start, in the order of their latest lines); each file.
 void finish_memory(ConfigParts parts, MessageMarks& marks);
-void finish_sensor_file(ConfigParts parts, MessageMarks& marks);
+// Staged, sensor.con is committed by commit_staged_files a turn later.
+void finish_sensor_file(ConfigParts parts, MessageMarks& marks, bool staged = false);
 void finish_settings_file(ConfigParts parts, MessageMarks& marks);
 void finish_history(ConfigParts parts, MessageMarks& marks);
 void finish_auto_start(ConfigParts parts, MessageMarks& marks);
 // All of it: at the end of a message (one abandoned too), before a restart.
 void finish_all(ConfigParts parts, MessageMarks& marks);
+// The same without sensor.con, which a long message's end writes in turns
+// of its own.
+void finish_all_but_the_list(ConfigParts parts, MessageMarks& marks);
+void commit_staged_files(ConfigParts parts, MessageMarks& marks);
+// The files SCFG left in memory, written: all at once, or with `budget` a
+// step of the work (true once all is done). Throws when they can't be,
+// and marks the replies held since the first of them not written as
+// dropped.
+void write_pending_files(MessageMarks& marks);
+bool write_pending_files(MessageMarks& marks, std::size_t budget, const std::function<bool()>& go_on);
+// A reply to the line at hand, sent, or held while files it follows are
+// pending (`write_due` set once they are as much as the host may take). As
+// send_reply to the connection otherwise.
+bool send_reply(Realtime& realtime, const Request& request, std::string_view text);
+// Sends the held replies, those from a dropped line on excepted.
+void release_held_replies(Realtime& realtime, Connection& connection, MessageMarks& marks);
 void handle_read_config(const StationSettings& settings, const ChannelTable& table, Realtime& replies,
                         const Request& request);
 void handle_do_command(RemoteParts parts, Realtime& replies, const Request& request);

@@ -137,10 +137,19 @@ void finish_memory(ConfigParts parts, MessageMarks& marks) {
   if (marks.config) finish_config(parts, marks);
 }
 
-void finish_sensor_file(ConfigParts parts, MessageMarks& marks) {
+void finish_sensor_file(ConfigParts parts, MessageMarks& marks, bool staged) {
   if (!marks.list_unsaved) return;
   marks.list_unsaved = false;
-  parts.table.save_sensor_list();
+  if (!staged) {
+    parts.table.save_sensor_list();
+    return;
+  }
+  parts.table.stage_sensor_list();
+  marks.list_staged = true;
+}
+
+void commit_staged_files(ConfigParts parts, MessageMarks& marks) {
+  if (std::exchange(marks.list_staged, false)) parts.table.commit_sensor_list();
 }
 
 void finish_settings_file(ConfigParts parts, MessageMarks& marks) { save_settings(parts, marks); }
@@ -158,11 +167,15 @@ void finish_auto_start(ConfigParts parts, MessageMarks& marks) {
   parts.control.write_auto_start(text);
 }
 
-void finish_all(ConfigParts parts, MessageMarks& marks) {
+void finish_all_but_the_list(ConfigParts parts, MessageMarks& marks) {
   finish_memory(parts, marks);
   finish_settings_file(parts, marks);
   finish_history(parts, marks);
   finish_auto_start(parts, marks);
+}
+
+void finish_all(ConfigParts parts, MessageMarks& marks) {
+  finish_all_but_the_list(parts, marks);
   finish_sensor_file(parts, marks);
 }
 
@@ -187,7 +200,7 @@ void handle_read_config(const StationSettings& settings, const ChannelTable& tab
     }
     reply.add(' ').close_line();
   }
-  send_reply(replies, *request.connection, std::move(reply).end());
+  send_reply(replies, request, std::move(reply).end());
 }
 
 }  // namespace orvane

@@ -16,7 +16,7 @@ namespace orvane {
 
 void handle_read_data(ReadDataReply& memo, const Clock& clock, const ChannelTable& table, Realtime& replies,
                       const Request& request) {
-  send_reply(replies, *request.connection,
+  send_reply(replies, request,
              memo.reply(request.header, clock.now(), item(request.items, 2), item(request.items, 3), table.channels()));
 }
 
@@ -28,7 +28,7 @@ void handle_set_value(const Clock& clock, ChannelTable& table, Realtime& replies
   auto reply = ReplyWriter::answering(request.header);
   reply.line("EVENT ", stamp_yyyymmddhhnn(clock.now()), " ", item(items, 2), " ", item(items, 3), " ", port, " ",
              " IS ", value);
-  send_reply(replies, *request.connection, std::move(reply).end());
+  send_reply(replies, request, std::move(reply).end());
 }
 
 }  // namespace orvane

@@ -5,8 +5,8 @@
 #include "core/integer_text.hpp"
 #include "core/local_time.hpp"
 #include "station/channel_table.hpp"
-#include "station/event_log_files.hpp"
 #include "station/event_flush.hpp"
+#include "station/event_log_files.hpp"
 #include "station/event_path.hpp"
 #include "station/settings.hpp"
 

@@ -55,7 +55,7 @@ void handle_read_history(const std::filesystem::path& dir, const Clock& clock, O
   }
   reply.close_line();
   log.log("Emulator :Read History");
-  send_reply(replies, *request.connection, std::move(reply).end());
+  send_reply(replies, request, std::move(reply).end());
 }
 
 }  // namespace orvane

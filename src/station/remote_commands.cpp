@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <array>
+#include <limits>
 #include <stdexcept>
 #include <utility>
 
@@ -118,7 +119,8 @@ std::optional<std::string> auto_start_text(const fs::path& path, const std::stri
 // what the connection can still take: a bigger file, a FIFO, a device or a
 // directory is answered as an unreadable file. A host already gone costs no
 // read at all. A file the message has changed but not yet saved
-// (sensor.con, emulate.ini, auto.con) is read as it will be saved.
+// (sensor.con, emulate.ini, auto.con, a file SCFG replaced) is read as it
+// will be saved.
 void read_station_file(RemoteParts& parts, MessageMarks& marks, const Items& items, std::vector<std::string>& fields,
                        ReplyWriter& reply, const Connection& conn) {
   const auto& name = item(fields, 1);
@@ -133,6 +135,8 @@ void read_station_file(RemoteParts& parts, MessageMarks& marks, const Items& ite
     content = settings_text(file->path, *marks.settings_unsaved, room);
   } else if (marks.auto_start && file->path == file->files.auto_start) {
     content = auto_start_text(file->path, *marks.auto_start, room);
+  } else if (const auto* pending = marks.pending_file(file->path)) {
+    if (pending->content.size() <= room) content = pending->content;
   } else {
     if (file->in_history()) finish_history(parts.config, marks);
     content = read_regular_file(file->path, room);
@@ -175,10 +179,21 @@ void write_station_file(RemoteParts& parts, MessageMarks& marks, std::vector<std
   if (file->path == file->files.auto_start) finish_auto_start(parts.config, marks);
   if (file->in_history()) finish_history(parts.config, marks);
   std::vector<std::string> lines(fields.begin() + 2, fields.end());
-  write_lines_atomic(file->path, lines, settings ? NewFile::owner_only : NewFile::readable);
-  // The list saved before this would be replaced by it.
-  if (sensors) marks.list_unsaved = false;
-  if (file->in_history()) marks.history_clean = false;
+  if (settings || sensors || file->path == file->files.auto_start || file->in_history()) {
+    // The files the station itself writes (or empties) at the end of the
+    // message: written at once, in their order with that work.
+    write_lines_atomic(file->path, lines, settings ? NewFile::owner_only : NewFile::readable);
+    // The list saved before this would be replaced by it.
+    if (sensors) marks.list_unsaved = false;
+    if (file->in_history()) marks.history_clean = false;
+  } else {
+    auto* pending = marks.pending_file(file->path);
+    if (!pending) {
+      marks.pending_index.emplace(file->path.native(), marks.pending_files.size());
+      pending = &marks.pending_files.emplace_back(MessageMarks::PendingFile{file->path, {}, marks.line});
+    }
+    pending->content = join_crlf(lines);
+  }
   fields = std::move(lines);
 }
 
@@ -247,16 +262,49 @@ constexpr std::array kSubCommands{
     SubCommandEntry{"RBT",
                     [](RemoteParts& parts, SubCommand& c) {
                       finish_all(parts.config, c.marks);
+                      write_pending_files(c.marks);
                       parts.config.control.restart_or_power_off(PowerAction::reboot);
                     }},
     SubCommandEntry{"SHD",
                     [](RemoteParts& parts, SubCommand& c) {
                       finish_all(parts.config, c.marks);
+                      write_pending_files(c.marks);
                       parts.config.control.restart_or_power_off(PowerAction::power_off);
                     }},
 };
 
 }  // namespace
+
+bool write_pending_files(MessageMarks& marks, std::size_t budget, const std::function<bool()>& go_on) {
+  auto& pending = marks.pending_files;
+  if (pending.empty()) return true;
+  if (!marks.writing) {
+    std::vector<Replacement> files;
+    files.reserve(pending.size());
+    for (const auto& p : pending) files.push_back({p.path, p.content});
+    marks.writing = std::make_unique<ReplacementBatch>(std::move(files));
+  }
+  bool done = false;
+  try {
+    done = marks.writing->step(budget, go_on);
+  } catch (...) {
+    int from = std::numeric_limits<int>::max();
+    for (std::size_t i = marks.writing->replaced(); i < pending.size(); ++i)
+      from = std::min(from, pending[i].first_line);
+    marks.replies_dropped_from = std::min(marks.replies_dropped_from, from);
+    marks.writing.reset();
+    marks.clear_pending();
+    throw;
+  }
+  if (!done) return false;
+  marks.writing.reset();
+  marks.clear_pending();
+  return true;
+}
+
+void write_pending_files(MessageMarks& marks) {
+  while (!write_pending_files(marks, std::numeric_limits<std::size_t>::max(), {})) {}
+}
 
 void handle_do_command(RemoteParts parts, Realtime& replies, const Request& request) {
   const auto& items = request.items;
@@ -271,7 +319,7 @@ void handle_do_command(RemoteParts parts, Realtime& replies, const Request& requ
   }
   // An empty file read leaves no entry.
   reply.line(" Complete ", fields.empty() ? std::string_view() : std::string_view(fields.front()), ' ');
-  send_reply(replies, *request.connection, std::move(reply).end());
+  send_reply(replies, request, std::move(reply).end());
 }
 
 }  // namespace orvane

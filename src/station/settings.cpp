@@ -102,8 +102,8 @@ IdentityUpdate identity_of(const StationSettings& s) {
 
 namespace {
 std::vector<ProfileWrite> identity_keys(const IdentityUpdate& u) {
-  return {{"Config", "FactoryID", u.factory_id},      {"Config", "SensorID", u.sensor_id},
-          {"Config", "Telphone", u.telephone},        {"Connection", "HOST", u.host},
+  return {{"Config", "FactoryID", u.factory_id},         {"Config", "SensorID", u.sensor_id},
+          {"Config", "Telphone", u.telephone},           {"Connection", "HOST", u.host},
           {"Config", "HistorySample", u.history_sample}, {"Config", "EventSample", u.event_sample}};
 }
 }  // namespace

@@ -210,6 +210,74 @@ TEST_F(MessageWork, MessagesThatMixCommandsStillSaveTheFilesOncePerMessage) {
   EXPECT_EQ(std::ranges::count(take_lines(), "Emulator : Answer Ack"), 1);
 }
 
+TEST_F(MessageWork, ScfgFloodsWriteEachFileOnceAndNoReplyComesBeforeItsFile) {
+  // 3 000 replacements of one file, read back now and then: the file is
+  // written a few times, not 3 000, and every reply still comes in order
+  // and tells what the file holds at that line.
+  std::vector<std::string> lines;
+  for (int i = 0; i < 3000; ++i) {
+    lines.push_back(
+        "DO_COMMAND 1 F1 S1 \"SCFG\x05"
+        "a.con\x05line " +
+        std::to_string(i) + "\"");
+    if (i % 500 == 499)
+      lines.push_back(
+          "DO_COMMAND 1 F1 S1 \"RCFG\x05"
+          "a.con\"");
+  }
+  lines.push_back("SET_ID 1 F1 S1 T01 AI Y");
+  const auto before = write_calls();
+  ASSERT_GE(before, 0);
+  const auto replies = request(lines);
+  EXPECT_LT(write_calls() - before, 100);
+  std::size_t at = 0;
+  for (int i = 0; i < 3000; ++i) {
+    at = replies.find(" Complete line " + std::to_string(i) + " ", at);
+    ASSERT_NE(at, std::string::npos) << i;
+    if (i % 500 == 499) {
+      at = replies.find("a.con\x05line " + std::to_string(i) + "\x05\x02 Complete line " + std::to_string(i), at);
+      ASSERT_NE(at, std::string::npos) << "read back after line " << i;
+    }
+  }
+  EXPECT_NE(replies.find("ACK ", at), std::string::npos);
+  EXPECT_EQ(read_text(dir / "a.con"), "line 2999\r\n");
+
+  // A file that can't be written: no reply from its line on reports
+  // anything, the message gets no ACK, the file before it is written.
+  take_lines();
+  const auto failed =
+      request({"DO_COMMAND 1 F1 S1 \"SCFG\x05"
+               "b.con\x05one\"",
+               "READ_DATA 1 F1 S1",
+               "DO_COMMAND 1 F1 S1 \"SCFG\x05"
+               "missing/c.con\x05two\"",
+               "READ_DATA 1 F1 S1", "SET_ID 1 F1 S1 T02 AI Y"});
+  EXPECT_EQ(count_of(failed, "\x01H"), 2u) << visible(failed);
+  EXPECT_NE(failed.find(" Complete one "), std::string::npos);
+  EXPECT_EQ(failed.find(" Complete two "), std::string::npos);
+  EXPECT_EQ(failed.find("ACK "), std::string::npos);
+  EXPECT_EQ(read_text(dir / "b.con"), "one\r\n");
+  const auto log = take_lines();
+  EXPECT_TRUE(std::ranges::any_of(log, [](const auto& l) { return l.starts_with("Error : Cannot create file"); }));
+  // A line that fails after them: the files before it are written and
+  // reported, as if each line were done on its own; the message ends there.
+  const auto refused =
+      request({"DO_COMMAND 1 F1 S1 \"SCFG\x05"
+               "d.con\x05three\"",
+               "READ_DATA 1 F1 S1", "DO_COMMAND 1 F1 S1 \"SCFG\x05../e.con\x05four\"", "SET_ID 1 F1 S1 T04 AI Y"});
+  EXPECT_EQ(count_of(refused, "\x01H"), 2u) << visible(refused);
+  EXPECT_NE(refused.find(" Complete three "), std::string::npos);
+  EXPECT_EQ(refused.find("ACK "), std::string::npos);
+  EXPECT_EQ(read_text(dir / "d.con"), "three\r\n");
+  EXPECT_EQ(read_text(dir / "sensor.con").find("T04"), std::string::npos);
+  // Nothing of it is left to a later message.
+  EXPECT_NE(request({"DO_COMMAND 1 F1 S1 \"RCFG\x05"
+                     "b.con\"",
+                     "SET_ID 1 F1 S1 T03 AI Y"})
+                .find("ACK "),
+            std::string::npos);
+}
+
 TEST_F(MessageWork, AFailedLineStillLeavesTheEarlierLinesSaved) {
   write_text(dir / "history" / "1.his", "200612\r\n");
   const auto reply = request({"SET_CONFIG 1 F1 S1 9 h 100 100", "SET_ID 1 F1 S1 T01 AI Y",
@@ -236,8 +304,8 @@ TEST_F(MessageWork, ASetConfigThatCantBeSavedGetsNoAck) {
     }
     reply = request({"SET_CONFIG 1 F7 S7 1 h 100 100"}, "h");
     // Two in one message: what is put back is the identity the message found.
-    second = request({"SET_ID 1 F1 S1 T01 AI Y", "SET_CONFIG 1 F7 S7 1 h 100 100", "SET_CONFIG 1 F8 S8 1 h 100 100"},
-                     "h");
+    second =
+        request({"SET_ID 1 F1 S1 T01 AI Y", "SET_CONFIG 1 F7 S7 1 h 100 100", "SET_CONFIG 1 F8 S8 1 h 100 100"}, "h");
     if (root) {
       ASSERT_EQ(::seteuid(0), 0);
     }
