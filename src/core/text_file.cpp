@@ -191,13 +191,13 @@ ReplacementBatch::~ReplacementBatch() {
 bool ReplacementBatch::step(std::size_t budget, const std::function<bool()>& go_on) {
   std::size_t done = 0;
   const auto enough = [&] { return done == budget || (done > 0 && go_on && !go_on()); };
-  // Each written, none flushed yet (one alone: its own fsync, the cheaper).
+  // Each written, none flushed yet.
   for (; !failed_ && tmps_.size() < files_.size(); ++done) {
     if (enough()) return false;
     const auto& f = files_[tmps_.size()];
     dev_t device{};
     try {
-      tmps_.push_back(write_temporary(f.path, f.content, files_.size() == 1, f.created, &device));
+      tmps_.push_back(write_temporary(f.path, f.content, false, f.created, &device));
     } catch (...) {
       failed_ = std::current_exception();
       break;
@@ -205,12 +205,13 @@ bool ReplacementBatch::step(std::size_t budget, const std::function<bool()>& go_
     if (std::none_of(devices_.begin(), devices_.end(), [&](const auto& d) { return d.first == device; }))
       devices_.emplace_back(device, tmps_.size() - 1);
   }
-  // Then one flush of each file system they are on, in a turn of its own.
-  if (!flushed_ && files_.size() > 1 && !tmps_.empty()) {
+  // Then one flush of each file system they are on (one file: its own
+  // fsync, the cheaper), in a step of its own.
+  if (!flushed_ && !tmps_.empty()) {
     if (done > 0) return false;
     for (const auto& [device, first] : devices_) {
       const int fd = ::open(tmps_[first].c_str(), O_RDONLY | O_CLOEXEC);
-      const bool flushed = fd >= 0 && ::syncfs(fd) == 0;
+      const bool flushed = fd >= 0 && (tmps_.size() == 1 ? ::fsync(fd) : ::syncfs(fd)) == 0;
       const int saved = errno;
       if (fd >= 0) ::close(fd);
       if (!flushed) {

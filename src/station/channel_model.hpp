@@ -3,6 +3,7 @@
 #pragma once
 #include "core/limits.hpp"
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <deque>
@@ -45,12 +46,14 @@ class SensorTable {
   const std::string& cell(int r, int c) const { return row(r).at(static_cast<std::size_t>(c)); }
   void delete_row(int r);
   void add_row() { rows_.emplace_back(); }
+  // Room for this many rows in all: a long list then grows without moving.
+  void reserve(int rows) { rows_.reserve(static_cast<std::size_t>(std::max(rows, 0))); }
 
   // The header row's cells, as the form shows them.
   static Row header();
 
  private:
-  std::deque<Row> rows_;  // a long list grows without moving its rows
+  std::vector<Row> rows_;
 };
 
 // ModuleRecord: one line of module.con.

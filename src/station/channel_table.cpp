@@ -193,8 +193,10 @@ void ChannelTable::refresh_labels() {
 
 // ---- the sensor list ----
 
-void ChannelTable::clear_sensor_list() {
+void ChannelTable::clear_sensor_list(std::size_t rows) {
   sensors_ = SensorTable();
+  // A SET_ID line takes at least 20 bytes of a message ("SET_ID 1 F S P AI Y").
+  sensors_.reserve(static_cast<int>(std::min(rows, limits::kMaxMessageBytes / 20) + 2));
   rows_changed_from(1);
   sensor_bytes_ = sensor_line_bytes(sensors_.row(1));
 }

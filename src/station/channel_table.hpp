@@ -68,7 +68,9 @@ class ChannelTable {
 
   // ---- the sensor list, as SET_ID and DELETE_ID change it ----
   // All rows cleared, one empty row left.
-  void clear_sensor_list();
+  // All rows cleared, one empty row left; room made for `rows` (the
+  // SET_ID lines that may follow).
+  void clear_sensor_list(std::size_t rows = 0);
   // SET_ID: cells 1 .. last_cell of `cells` go into the row a new sensor
   // takes: the last row when its Port ID is blank, a new one otherwise.
   void add_sensor(const SensorTable::Row& cells, int last_cell);

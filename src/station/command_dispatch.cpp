@@ -184,10 +184,11 @@ struct CommandDispatcher::Message {
   // (the host doesn't take them), it has no more work done for it.
   bool closed_here = false;
   // Its end, over turns of the loop: the slice was half gone when the lines
-  // were done (the end gets a turn of its own); the work left but the
-  // sensor list; the list staged in a turn of its own; the files SCFG left
-  // in memory written; the list committed and the ACK sent.
-  enum class Ending { not_begun, own_turn, list, files, staged } ending = Ending::not_begun;
+  // were done (the end gets a turn of its own); then emulate.ini, the
+  // history files, auto.con and sensor.con, each in a turn of its own
+  // (a long list staged, committed in the last turn); the files SCFG left
+  // in memory; the ACK.
+  enum class Ending { not_begun, settings, history, auto_start, list, files, staged } ending = Ending::not_begun;
   SteadyTime::TimePoint slice_started{};
   // A line failed: the files of the lines before it are being written,
   // then the message ends with this failure.
@@ -268,6 +269,7 @@ bool CommandDispatcher::dispatch(std::span<const std::string_view> lines,
             .connection = &connection,
             .rest = lines,
             .count = lines.size()};
+  m.marks.lines = lines.size();
 
   if (reply_delay_.count() > 0) {
     // Not a line done before its time: all of it waits.
@@ -367,8 +369,11 @@ bool CommandDispatcher::work(Message& m) {
   const auto slice = std::chrono::microseconds(limits::kSliceMicroseconds);
   const auto& connection = *m.connection;
   auto& marks = m.marks;
-  // Files being written (or due to be) take the turns until they are.
-  if ((marks.writing || marks.write_due || marks.pending_files.size() >= limits::kMaxPendingFiles) && !write_files(m))
+  // Files being written (or due to be), and the replies held for them,
+  // take the turns until they are done.
+  if ((marks.writing || marks.write_due || marks.pending_files.size() >= limits::kMaxPendingFiles ||
+       (marks.pending_files.empty() && !marks.held_replies.empty())) &&
+      !write_files(m))
     return false;
   std::size_t done = 0;
   while (m.next < m.count) {
@@ -386,7 +391,8 @@ bool CommandDispatcher::work(Message& m) {
       auto& count = lines_by_command_[entry ? static_cast<std::size_t>(entry - kCommands.data()) : kCommands.size()];
       // Its replies would pass the held ones: the files are written first,
       // then the line is taken again.
-      if (entry && entry->sends_beside && !marks.pending_files.empty() && !write_files(m)) {
+      if (entry && entry->sends_beside && !(marks.pending_files.empty() && marks.held_replies.empty()) &&
+          !write_files(m)) {
         --m.next;
         return false;
       }
@@ -420,39 +426,54 @@ bool CommandDispatcher::work(Message& m) {
 
 bool CommandDispatcher::finish(Message& m) {
   const DispatchContext& cx = parts_;
+  const auto parts = config_parts(cx);
+  auto& marks = m.marks;
   using Ending = Message::Ending;
   if (m.ending == Ending::not_begun) {
-    m.ending = Ending::own_turn;
-    if (m.marks.work_left() &&
+    m.ending = Ending::settings;
+    if (marks.work_left() &&
         cx.time.now() - m.slice_started >= std::chrono::microseconds(limits::kSliceMicroseconds / 2)) {
-      pause_message(config_parts(cx), m.marks);
+      pause_message(parts, marks);
       return false;
     }
   }
-  if (m.ending == Ending::own_turn) {
+  // Each file flushed in a turn of its own.
+  if (m.ending == Ending::settings) {
+    m.ending = Ending::history;
+    finish_memory(parts, marks);
+    if (marks.settings_unsaved) {
+      finish_settings_file(parts, marks);
+      return false;
+    }
+  }
+  if (m.ending == Ending::history) {
+    m.ending = Ending::auto_start;
+    const bool emptied = marks.history_due && !marks.history_clean;
+    finish_history(parts, marks);
+    if (emptied) return false;
+  }
+  if (m.ending == Ending::auto_start) {
     m.ending = Ending::list;
-    // Megabytes of cells in a long list: written out in a turn of their own,
-    // flushed and renamed in another.
-    if (cx.table.sensors().row_count() <= static_cast<int>(limits::kLinesPerSlice)) {
-      finish_all(config_parts(cx), m.marks);
-    } else {
-      finish_all_but_the_list(config_parts(cx), m.marks);
-      if (m.marks.list_unsaved) return false;
+    if (marks.auto_start) {
+      finish_auto_start(parts, marks);
+      return false;
     }
   }
   if (m.ending == Ending::list) {
     m.ending = Ending::files;
-    if (m.marks.list_unsaved) {
-      finish_sensor_file(config_parts(cx), m.marks, true);
+    if (marks.list_unsaved) {
+      // Megabytes of cells in a long list: written out in this turn,
+      // flushed and renamed in another.
+      finish_sensor_file(parts, marks, cx.table.sensors().row_count() > static_cast<int>(limits::kLinesPerSlice));
       return false;
     }
   }
   if (m.ending == Ending::files) {
     if (!write_files(m)) return false;
     m.ending = Ending::staged;
-    if (m.marks.list_staged) return false;
+    if (marks.list_staged) return false;
   }
-  commit_staged_files(config_parts(cx), m.marks);
+  commit_staged_files(parts, marks);
   // A SET_CONFIG that wasn't saved gets no ACK: the host sends it again.
   if (!m.marks.ack_due || m.marks.config_failed) return true;
   const Items& first = *m.first;
@@ -467,6 +488,12 @@ bool CommandDispatcher::finish(Message& m) {
 
 bool CommandDispatcher::write_files(Message& m) {
   auto& marks = m.marks;
+  if (marks.pending_files.empty()) {
+    // Written in an earlier turn: now the replies held for them.
+    marks.write_due = false;
+    if (!marks.held_replies.empty()) release_held_replies(parts_.realtime, **m.connection, marks);
+    return true;
+  }
   try {
     // Half a slice's time, as the lines' share of the turn may be used.
     const auto until = parts_.time.now() + std::chrono::microseconds(limits::kSliceMicroseconds / 2);
@@ -476,9 +503,7 @@ bool CommandDispatcher::write_files(Message& m) {
     release_held_replies(parts_.realtime, **m.connection, marks);
     throw;
   }
-  marks.write_due = false;
-  if (!marks.held_replies.empty()) release_held_replies(parts_.realtime, **m.connection, marks);
-  return true;
+  return false;  // the replies in a turn of their own
 }
 
 void CommandDispatcher::abandon(Message& m) {

@@ -47,6 +47,7 @@ struct MessageMarks {
   bool do_command_seen = false;
   bool config_failed = false;  // a SET_CONFIG was not saved: no ACK, the host retries
   int line = 0;  // the line being dispatched
+  std::size_t lines = 0;  // in the message
   // Sensor list changed: links, labels and the timers its lines held are
   // due (since line list_line), and sensor.con is due.
   bool list_changed = false;
@@ -155,9 +156,6 @@ void finish_history(ConfigParts parts, MessageMarks& marks);
 void finish_auto_start(ConfigParts parts, MessageMarks& marks);
 // All of it: at the end of a message (one abandoned too), before a restart.
 void finish_all(ConfigParts parts, MessageMarks& marks);
-// The same without sensor.con, which a long message's end writes in turns
-// of its own.
-void finish_all_but_the_list(ConfigParts parts, MessageMarks& marks);
 void commit_staged_files(ConfigParts parts, MessageMarks& marks);
 // The files SCFG left in memory, written: all at once, or with `budget` a
 // step of the work (true once all is done). Throws when they can't be,

@@ -95,7 +95,7 @@ void handle_set_config(ConfigParts parts, const Items& items, MessageMarks& mark
 void handle_set_id(ConfigParts parts, const Items& items, MessageMarks& marks) {
   if (!marks.sensor_list_cleared) {
     marks.sensor_list_cleared = true;
-    parts.table.clear_sensor_list();  // all rows cleared, one empty row left
+    parts.table.clear_sensor_list(marks.lines);  // all rows cleared, one empty row left
   }
   parts.control.reset_panels();
   try {
@@ -167,15 +167,11 @@ void finish_auto_start(ConfigParts parts, MessageMarks& marks) {
   parts.control.write_auto_start(text);
 }
 
-void finish_all_but_the_list(ConfigParts parts, MessageMarks& marks) {
+void finish_all(ConfigParts parts, MessageMarks& marks) {
   finish_memory(parts, marks);
   finish_settings_file(parts, marks);
   finish_history(parts, marks);
   finish_auto_start(parts, marks);
-}
-
-void finish_all(ConfigParts parts, MessageMarks& marks) {
-  finish_all_but_the_list(parts, marks);
   finish_sensor_file(parts, marks);
 }
 
