@@ -270,6 +270,18 @@ TEST_F(MessageWork, ScfgFloodsWriteEachFileOnceAndNoReplyComesBeforeItsFile) {
   EXPECT_EQ(refused.find("ACK "), std::string::npos);
   EXPECT_EQ(read_text(dir / "d.con"), "three\r\n");
   EXPECT_EQ(read_text(dir / "sensor.con").find("T04"), std::string::npos);
+  // A realtime line after one: the file is written and its reply sent
+  // before the line, which is done once.
+  take_lines();
+  const auto beside =
+      request({"DO_COMMAND 1 F1 S1 \"SCFG\x05"
+               "f.con\x05"
+               "five\"",
+               "END_REALTIME 1 F1 S1", "SET_ID 1 F1 S1 T05 AI Y"});
+  EXPECT_NE(beside.find(" Complete five "), std::string::npos);
+  EXPECT_NE(beside.find("ACK "), std::string::npos);
+  EXPECT_EQ(read_text(dir / "f.con"), "five\r\n");
+  EXPECT_EQ(std::ranges::count(take_lines(), "num end realtime : 0"), 1);
   // Nothing of it is left to a later message.
   EXPECT_NE(request({"DO_COMMAND 1 F1 S1 \"RCFG\x05"
                      "b.con\"",
