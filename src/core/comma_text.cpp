@@ -38,7 +38,7 @@ bool CommaItems::next(std::string& item) {
     }
   } else {
     const std::size_t start = p;
-    while (p < n && static_cast<unsigned char>(text_[p]) > 32 && text_[p] != ',') ++p;
+    while (p<n&& static_cast<unsigned char>(text_[p])> 32 && text_[p] != ',') ++p;
     item.assign(text_.substr(start, p - start));
   }
   while (p < n && is_blank_or_control(text_[p])) ++p;
@@ -60,51 +60,62 @@ std::vector<std::string> split_comma_text(std::string_view text) {
 
 namespace {
 
-bool needs_quotes(std::string_view cell) {
-  return std::any_of(cell.begin(), cell.end(),
-                     [](char c) { return static_cast<unsigned char>(c) <= 32 || c == '"' || c == ','; });
-}
+bool needs_quotes(char c) { return static_cast<unsigned char>(c) <= 32 || c == '"' || c == ','; }
 
-void append_comma_cell(std::string& out, std::string_view cell) {
-  if (!needs_quotes(cell)) {
-    out += cell;
-    return;
+// The cell copied as it is checked; quoted only when it must be.
+char* write_comma_cell(char* out, std::string_view cell) {
+  char* const start = out;
+  bool quoted = false;
+  for (const char c : cell) {
+    quoted |= needs_quotes(c);
+    *out++ = c;
   }
-  out += '"';
-  for (char c : cell) {
-    if (c == '"') out += '"';
-    out += c;
+  if (!quoted) return out;
+  out = start;
+  *out++ = '"';
+  for (const char c : cell) {
+    if (c == '"') *out++ = '"';
+    *out++ = c;
   }
-  out += '"';
+  *out++ = '"';
+  return out;
 }
 
 }  // namespace
 
 std::string quote_comma_cell(std::string_view cell) {
-  std::string out;
-  append_comma_cell(out, cell);
+  std::string out(2 * cell.size() + 2, '\0');
+  out.resize(static_cast<std::size_t>(write_comma_cell(out.data(), cell) - out.data()));
   return out;
 }
 
-void append_comma_text(std::string& out, std::span<const std::string> cells) {
+std::size_t comma_text_room(std::span<const std::string> cells) {
+  std::size_t room = cells.size();
+  for (const auto& cell : cells) room += 2 * cell.size() + 2;
+  return room;
+}
+
+char* write_comma_text(char* out, std::span<const std::string> cells) {
   for (std::size_t i = 0; i < cells.size(); ++i) {
-    if (i) out += ',';
-    append_comma_cell(out, cells[i]);
+    if (i) *out++ = ',';
+    out = write_comma_cell(out, cells[i]);
   }
+  return out;
 }
 
 std::size_t comma_text_size(std::span<const std::string> cells) {
   std::size_t size = cells.empty() ? 0 : cells.size() - 1;
   for (const auto& cell : cells) {
     size += cell.size();
-    if (needs_quotes(cell)) size += 2 + static_cast<std::size_t>(std::count(cell.begin(), cell.end(), '"'));
+    if (std::any_of(cell.begin(), cell.end(), [](char c) { return needs_quotes(c); }))
+      size += 2 + static_cast<std::size_t>(std::count(cell.begin(), cell.end(), '"'));
   }
   return size;
 }
 
 std::string join_comma_text(const std::vector<std::string>& cells) {
-  std::string out;
-  append_comma_text(out, cells);
+  std::string out(comma_text_room(cells), '\0');
+  out.resize(static_cast<std::size_t>(write_comma_text(out.data(), cells) - out.data()));
   return out;
 }
 

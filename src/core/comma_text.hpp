@@ -34,8 +34,10 @@ std::string quote_comma_cell(std::string_view cell);
 
 // Joins cells with commas, each quoted as quote_comma_cell does.
 std::string join_comma_text(const std::vector<std::string>& cells);
-// The same, appended to `out`.
-void append_comma_text(std::string& out, std::span<const std::string> cells);
+// The same written at `out`, which has comma_text_room(cells) bytes (every
+// cell quoted, its quotes doubled); returns where it ends.
+std::size_t comma_text_room(std::span<const std::string> cells);
+char* write_comma_text(char* out, std::span<const std::string> cells);
 // The length join_comma_text would give.
 std::size_t comma_text_size(std::span<const std::string> cells);
 

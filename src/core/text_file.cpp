@@ -232,17 +232,6 @@ bool ReplacementBatch::step(std::size_t budget, const std::function<bool()>& go_
   return true;
 }
 
-void write_files_atomic(std::span<const Replacement> files, std::size_t& replaced) {
-  ReplacementBatch batch({files.begin(), files.end()});
-  try {
-    while (!batch.step(files.size())) {}
-  } catch (...) {
-    replaced = batch.replaced();
-    throw;
-  }
-  replaced = batch.replaced();
-}
-
 StagedReplacement::StagedReplacement(const std::filesystem::path& path, std::string_view content, NewFile created)
     : path_(path), tmp_(write_temporary(path, content, false, created)) {}
 

@@ -94,8 +94,6 @@ class ReplacementBatch {
   bool flushed_ = false;
   std::size_t replaced_ = 0;
 };
-// All of it at once. Throws std::system_error, `replaced` set as above.
-void write_files_atomic(std::span<const Replacement> files, std::size_t& replaced);
 void write_lines_atomic(const std::filesystem::path& path, const std::vector<std::string>& lines,
                         NewFile created = NewFile::readable);
 

@@ -77,35 +77,14 @@ std::size_t sensor_line_bytes(const SensorTable::Row& row) { return comma_text_s
 
 std::string sensor_file_text(const SensorTable& grid, std::size_t expected_bytes) {
   // Tens of thousands of rows after a long SET_ID message, megabytes of
-  // cells: read once, each row written into room made for its worst case
-  // (every cell quoted, its quotes doubled), each cell copied as it is
-  // checked and quoted only when it must be.
+  // cells: read once, each row written into room made for its worst case.
   std::string text(expected_bytes, '\0');
   std::size_t used = 0;
   for (int r = 1; r < grid.row_count(); ++r) {
     const auto& row = grid.row(r);
-    std::size_t most = 2;
-    for (const auto& cell : row) most += 2 * cell.size() + 3;
+    const std::size_t most = comma_text_room(row) + 2;
     if (text.size() - used < most) text.resize(std::max(2 * text.size(), used + most));
-    char* out = text.data() + used;
-    bool first = true;
-    for (const auto& cell : row) {
-      if (!std::exchange(first, false)) *out++ = ',';
-      char* const start = out;
-      bool quoted = false;
-      for (const char c : cell) {
-        quoted |= static_cast<unsigned char>(c) <= 32 || c == '"' || c == ',';
-        *out++ = c;
-      }
-      if (!quoted) continue;
-      out = start;
-      *out++ = '"';
-      for (const char c : cell) {
-        if (c == '"') *out++ = '"';
-        *out++ = c;
-      }
-      *out++ = '"';
-    }
+    char* out = write_comma_text(text.data() + used, row);
     *out++ = '\r';
     *out++ = '\n';
     used = static_cast<std::size_t>(out - text.data());

@@ -246,7 +246,7 @@ std::optional<std::string> ChannelTable::sensor_file_text(std::size_t max_bytes)
     sensor_bytes_ = bytes;
   }
   if (*sensor_bytes_ > max_bytes) return std::nullopt;
-  return orvane::sensor_file_text(sensors_, sensor_bytes_.value_or(0));
+  return orvane::sensor_file_text(sensors_, *sensor_bytes_);
 }
 
 // ---- values ----
